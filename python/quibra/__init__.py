@@ -1,0 +1,10 @@
+"""quibra: a small command-line host for the `_quibra_core` ranking engine.
+
+It does with a real source tree what a retrieval host does: it walks the
+files, extracts symbols, builds ranked channels for a query, fuses them,
+packs the best into a token budget, scores hotspots from git churn and keeps a
+manifest of content hashes for staleness checks. All scoring happens in the
+engine; this package only gathers the inputs and prints the results.
+"""
+
+__version__ = "0.1.0"
