@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 from quibra import __version__
-from quibra.hotspots import DEFAULT_SINCE, hotspots, parse_since
+from quibra.hotspots import DEFAULT_SINCE, Window, hotspots, parse_since
 from quibra.manifest import ManifestError, hash_tree
 from quibra.rank import CHANNELS, rank
 from quibra.table import format_table
@@ -51,7 +51,7 @@ def _count(minimum: int):
     return parse
 
 
-def _since(text: str) -> str:
+def _since(text: str) -> Window:
     try:
         return parse_since(text)
     except ValueError as error:
@@ -200,15 +200,18 @@ def main(argv: list[str] | None = None) -> int:
     except ManifestError as error:
         print(f"quibra {args.command}: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
+    except BrokenPipeError:
+        # The reader (head, less) went away: nothing left to say. Point stdout
+        # at /dev/null so the interpreter's final flush does not complain.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE
     except OSError as error:
         print(f"quibra {args.command}: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print("quibra: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        # The reader (head, less) went away: nothing left to say. Point stdout
-        # at /dev/null so the interpreter's final flush does not complain.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except Exception as error:  # noqa: BLE001 - a bug still gets one line, not a traceback
+        print(f"quibra {args.command}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
         return EXIT_FAILURE
     return 0

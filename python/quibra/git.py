@@ -70,8 +70,8 @@ def work_tree_files(root: Path) -> list[str] | None:
     return sorted(set(_null_separated(output)))
 
 
-def commit_counts(root: Path, since: str) -> dict[str, int] | None:
-    """Number of commits since `since` that touched each file under `root`.
+def commit_counts(root: Path, since: int) -> dict[str, int] | None:
+    """Number of commits since the Unix time `since` that touched each file under `root`.
 
     Paths are relative to `root`; None when `root` is not a tracked tree.
     Merge commits list no files here, so a change merged from a branch counts
@@ -79,7 +79,9 @@ def commit_counts(root: Path, since: str) -> dict[str, int] | None:
     """
     if not is_tracked_tree(root):
         return None
-    output = _git(root, "log", f"--since={since}", "--relative", "--name-only", "-z", "--format=", "--", ".")
+    # --max-age=0 would mean no limit, and a negative age matches nothing:
+    # a window that starts before 1970 is the whole history.
+    output = _git(root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", ".")
     if output is None:
         # A repository without commits yet: nothing has churned.
         return {}
