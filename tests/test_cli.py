@@ -10,27 +10,69 @@ from __future__ import annotations
 import json
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import _quibra_core as engine
+import pytest
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 STDLIB = pathlib.Path(json.__file__).resolve().parent.parent
 needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
 
-RANK_KEYS = {"command", "root", "query", "budget", "total_tokens", "files", "symbols", "candidates", "skipped_files", "results"}
-RANK_RESULT_KEYS = {"rank", "symbol_id", "symbol", "kind", "file", "line", "score", "adjusted_score", "channel_ranks", "tokens"}
+RANK_KEYS = {
+    "command",
+    "root",
+    "query",
+    "budget",
+    "total_tokens",
+    "files",
+    "symbols",
+    "candidates",
+    "skipped_files",
+    "results",
+}
+RANK_RESULT_KEYS = {
+    "rank",
+    "symbol_id",
+    "symbol",
+    "kind",
+    "file",
+    "line",
+    "score",
+    "adjusted_score",
+    "channel_ranks",
+    "tokens",
+}
 HOTSPOT_KEYS = {"command", "root", "since", "git", "files", "symbols", "skipped_files", "results"}
 HOTSPOT_RESULT_KEYS = {
-    "rank", "symbol_id", "name", "kind", "file", "line", "cyclomatic", "max_nesting",
-    "param_count", "churn", "hotspot_score", "assessment",
+    "rank",
+    "symbol_id",
+    "name",
+    "kind",
+    "file",
+    "line",
+    "cyclomatic",
+    "max_nesting",
+    "param_count",
+    "churn",
+    "hotspot_score",
+    "assessment",
 }
-HASH_KEYS = {"command", "root", "manifest", "new_manifest", "files", "changed", "added", "removed", "unreadable_files"}
+HASH_KEYS = {
+    "command",
+    "root",
+    "manifest",
+    "new_manifest",
+    "files",
+    "changed",
+    "added",
+    "removed",
+    "unreadable_files",
+}
 
 
 def _command() -> tuple[list[str], dict[str, str]]:
@@ -40,7 +82,9 @@ def _command() -> tuple[list[str], dict[str, str]]:
     if script.exists():
         return [str(script)], dict(os.environ)
     environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "python"), environment.get("PYTHONPATH")]))
+    environment["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [str(REPO / "python"), environment.get("PYTHONPATH")])
+    )
     return [sys.executable, "-m", "quibra"], environment
 
 
@@ -69,8 +113,19 @@ def write_tree(root: pathlib.Path, files: dict[str, str]) -> None:
 
 def git(root: pathlib.Path, *args: str) -> None:
     subprocess.run(
-        ["git", "-c", "user.name=Test", "-c", "user.email=test@example.com", "-c", "commit.gpgsign=false", *args],
-        cwd=root, check=True, capture_output=True,
+        [
+            "git",
+            "-c",
+            "user.name=Test",
+            "-c",
+            "user.email=test@example.com",
+            "-c",
+            "commit.gpgsign=false",
+            *args,
+        ],
+        cwd=root,
+        check=True,
+        capture_output=True,
     )
 
 
@@ -108,7 +163,7 @@ SMALL_TREE = {
             """Render the page listing every user."""
             return title + ", ".join(record["name"] for record in store.records)
     ''',
-    "pkg/shapes.py": '''
+    "pkg/shapes.py": """
         def classify(value, limits):
             if value is None or not limits:
                 return "none"
@@ -145,7 +200,7 @@ SMALL_TREE = {
                 return 0
 
             return len(kept) and nested(1) or -1
-    ''',
+    """,
     "broken.py": "def oops(:\n",
     # Copies of the code in places a walk must not enter.
     "venv/pyvenv.cfg": "home = /usr/bin\n",
@@ -200,7 +255,16 @@ def test_rank_stays_within_the_budget(small_tree, budget):
 def test_rank_table_names_every_column(small_tree):
     output = quibra("rank", small_tree, "--query", "find user by name").stdout
     header, first = output.splitlines()[:2]
-    assert header.split() == ["#", "symbol", "file:line", "score", "lexical", "identity", "structural", "tokens"]
+    assert header.split() == [
+        "#",
+        "symbol",
+        "file:line",
+        "score",
+        "lexical",
+        "identity",
+        "structural",
+        "tokens",
+    ]
     assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
 
 
@@ -217,12 +281,15 @@ def test_rank_with_no_match_says_so(small_tree):
 
 @needs_git
 def test_rank_respects_gitignore(tmp_path):
-    write_tree(tmp_path, {
-        ".gitignore": "generated/\n",
-        "app.py": "def load_settings(path):\n    return path\n",
-        "generated/settings.py": "def load_settings_generated(path):\n    return path\n",
-        "untracked.py": "def load_settings_draft(path):\n    return path\n",
-    })
+    write_tree(
+        tmp_path,
+        {
+            ".gitignore": "generated/\n",
+            "app.py": "def load_settings(path):\n    return path\n",
+            "generated/settings.py": "def load_settings_generated(path):\n    return path\n",
+            "untracked.py": "def load_settings_draft(path):\n    return path\n",
+        },
+    )
     git(tmp_path, "init", "-q")
     git(tmp_path, "add", "app.py", ".gitignore")
     git(tmp_path, "commit", "-q", "-m", "start")
@@ -257,7 +324,10 @@ def test_rank_real_standard_library_package(package, query, expected_file):
 
 def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
     report = quibra_json("hotspots", small_tree, "--min-complexity", "0", "--top", "100")
-    measured = {entry["name"]: (entry["cyclomatic"], entry["max_nesting"], entry["param_count"]) for entry in report["results"]}
+    measured = {
+        entry["name"]: (entry["cyclomatic"], entry["max_nesting"], entry["param_count"])
+        for entry in report["results"]
+    }
     # classify: if, or, for, if, elif, ternary; the elif reads as a sibling, not deeper.
     assert measured["classify"] == (7, 2, 2)
     assert measured["straight"] == (1, 0, 3)
@@ -397,3 +467,12 @@ def test_errors_are_one_line(small_tree, tmp_path, args, message):
     assert completed.stdout == ""
     assert len(completed.stderr.splitlines()) == 1, completed.stderr
     assert completed.stderr.startswith("quibra") and message in completed.stderr
+
+
+def test_readme_first_command_ranks_this_checkout():
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    first_line = readme.split("```")[1].strip().splitlines()[0]
+    install, _, command = first_line.partition(" && ")
+    assert install == "pip install ." and command.startswith("quibra rank . --query ")
+    report = quibra_json(*shlex.split(command)[1:], cwd=REPO)
+    assert report["results"] and report["total_tokens"] <= report["budget"]

@@ -36,7 +36,7 @@ class BM25:
         """One score per document; a query term counts once however often it is repeated."""
         terms = [term for term in dict.fromkeys(query_terms) if term in self.idf]
         results = []
-        for counts, length in zip(self.term_counts, self.lengths):
+        for counts, length in zip(self.term_counts, self.lengths, strict=True):
             norm = K1 * (1.0 - B + B * length / self.average_length) if self.average_length else K1
             score = 0.0
             for term in terms:

@@ -47,7 +47,9 @@ def identity_channel(symbols: list[Symbol], query: str, query_terms: list[str]) 
     """
     words = _query_words(query)
     # Every run of consecutive query words, joined: the names the query may spell.
-    spelled = {"".join(words[start:end]) for start in range(len(words)) for end in range(start + 1, len(words) + 1)}
+    spelled = {
+        "".join(words[start:end]) for start in range(len(words)) for end in range(start + 1, len(words) + 1)
+    }
     terms = set(query_terms)
     ranked = []
     for position, symbol in enumerate(symbols):

@@ -38,14 +38,20 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
+# The engine counts tokens, complexities and list lengths in unsigned 64 bits.
+LARGEST_COUNT = 2**64 - 1
+
+
 def _count(minimum: int):
+    """An argparse type for a whole number from `minimum` to LARGEST_COUNT."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        if not minimum <= value <= LARGEST_COUNT:
+            raise argparse.ArgumentTypeError(f"must be from {minimum} to {LARGEST_COUNT}, not {value}")
         return value
 
     return parse
@@ -59,24 +65,47 @@ def _since(text: str) -> Window:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="quibra", description="Rank, score and fingerprint the code of a Python source tree.")
+    parser = _Parser(
+        prog="quibra", description="Rank, score and fingerprint the code of a Python source tree."
+    )
     parser.add_argument("--version", action="version", version=f"quibra {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)")
+    common.add_argument(
+        "path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)"
+    )
     common.add_argument("--json", action="store_true", help="print the report as JSON")
 
-    ranking = commands.add_parser("rank", parents=[common], help="the symbols that best answer a query, within a token budget")
+    ranking = commands.add_parser(
+        "rank", parents=[common], help="the symbols that best answer a query, within a token budget"
+    )
     ranking.add_argument("--query", "-q", required=True, help="what to look for, in words")
-    ranking.add_argument("--budget", "-b", type=_count(1), default=DEFAULT_BUDGET, help=f"token budget (default {DEFAULT_BUDGET})")
+    ranking.add_argument(
+        "--budget",
+        "-b",
+        type=_count(1),
+        default=DEFAULT_BUDGET,
+        help=f"token budget (default {DEFAULT_BUDGET})",
+    )
 
     spots = commands.add_parser("hotspots", parents=[common], help="complex functions in often-changed files")
-    spots.add_argument("--since", type=_since, default=DEFAULT_SINCE, help="churn window: days, a span such as '6 weeks', or a date (default 90 days)")
+    spots.add_argument(
+        "--since",
+        type=_since,
+        default=DEFAULT_SINCE,
+        help="churn window: days, a span such as '6 weeks', or a date (default 90 days)",
+    )
     spots.add_argument("--top", type=_count(1), default=20, help="how many to list (default 20)")
-    spots.add_argument("--min-complexity", type=_count(0), default=2, help="lowest cyclomatic complexity listed (default 2)")
+    spots.add_argument(
+        "--min-complexity", type=_count(0), default=2, help="lowest cyclomatic complexity listed (default 2)"
+    )
 
-    hashing = commands.add_parser("hash", parents=[common], help="content hashes, and the files changed since the manifest")
-    hashing.add_argument("--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update")
+    hashing = commands.add_parser(
+        "hash", parents=[common], help="content hashes, and the files changed since the manifest"
+    )
+    hashing.add_argument(
+        "--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update"
+    )
     return parser
 
 
@@ -140,7 +169,11 @@ def render_hotspots(report: dict) -> str:
         ]
         for entry in report["results"]
     ]
-    window = f"churn from git since {report['since']}" if report["git"] else "no git history here: churn is 0 everywhere"
+    window = (
+        f"churn from git since {report['since']}"
+        if report["git"]
+        else "no git history here: churn is 0 everywhere"
+    )
     summary = f"{len(rows)} hotspots among {report['symbols']} symbols in {report['files']} files; {window}"
     if not rows:
         return f"no function reaches the complexity floor\n{summary}"
@@ -160,7 +193,9 @@ def render_hash(report: dict) -> str:
     if not count:
         return f"no changes among {report['files']} files since the manifest was written"
     noun = "change" if count == 1 else "changes"
-    return "\n".join([*lines, f"{count} {noun} among {report['files']} files; manifest updated: {report['manifest']}"])
+    return "\n".join(
+        [*lines, f"{count} {noun} among {report['files']} files; manifest updated: {report['manifest']}"]
+    )
 
 
 RENDERERS = {"rank": render_rank, "hotspots": render_hotspots, "hash": render_hash}
@@ -169,12 +204,25 @@ RENDERERS = {"rank": render_rank, "hotspots": render_hotspots, "hash": render_ha
 def _notes(report: dict) -> list[str]:
     """Things the table does not show but a user should know."""
     notes = []
-    for key, reason in (("skipped_files", "not valid Python or unreadable"), ("unreadable_files", "unreadable")):
+    for key, reason in (
+        ("skipped_files", "not valid Python or unreadable"),
+        ("unreadable_files", "unreadable"),
+    ):
         paths = report.get(key) or []
         if paths:
             shown = ", ".join(paths[:5]) + (", ..." if len(paths) > 5 else "")
             notes.append(f"quibra: skipped {len(paths)} files ({reason}): {shown}")
     return notes
+
+
+def _print_report(report: dict, as_json: bool) -> None:
+    if as_json:
+        print(json.dumps(report, indent=2))
+    else:
+        print(RENDERERS[report["command"]](report))
+        for note in _notes(report):
+            print(note, file=sys.stderr)
+    sys.stdout.flush()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -185,33 +233,24 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         parser.error("choose a command: rank, hotspots or hash (see quibra --help)")
+    prefix = f"quibra {args.command}"
     try:
-        report = _run(args)
-        if args.json:
-            print(json.dumps(report, indent=2))
-        else:
-            print(RENDERERS[args.command](report))
-            for note in _notes(report):
-                print(note, file=sys.stderr)
-        sys.stdout.flush()
+        _print_report(_run(args), args.json)
     except UsageError as error:
-        print(f"quibra {args.command}: error: {error}", file=sys.stderr)
+        print(f"{prefix}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
-    except ManifestError as error:
-        print(f"quibra {args.command}: error: {error}", file=sys.stderr)
-        return EXIT_FAILURE
     except BrokenPipeError:
         # The reader (head, less) went away: nothing left to say. Point stdout
         # at /dev/null so the interpreter's final flush does not complain.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
-    except OSError as error:
-        print(f"quibra {args.command}: error: {error}", file=sys.stderr)
+    except (ManifestError, OSError) as error:
+        print(f"{prefix}: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
-        print("quibra: interrupted", file=sys.stderr)
+        print(f"{prefix}: interrupted", file=sys.stderr)
         return 130
-    except Exception as error:  # noqa: BLE001 - a bug still gets one line, not a traceback
-        print(f"quibra {args.command}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+    except Exception as error:  # noqa: BLE001 - even a bug gets one line, not a traceback
+        print(f"{prefix}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
         return EXIT_FAILURE
     return 0

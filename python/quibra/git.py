@@ -81,7 +81,9 @@ def commit_counts(root: Path, since: int) -> dict[str, int] | None:
         return None
     # --max-age=0 would mean no limit, and a negative age matches nothing:
     # a window that starts before 1970 is the whole history.
-    output = _git(root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", ".")
+    output = _git(
+        root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", "."
+    )
     if output is None:
         # A repository without commits yet: nothing has churned.
         return {}

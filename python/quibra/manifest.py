@@ -54,18 +54,22 @@ def read_manifest(path: Path) -> dict[str, str] | None:
     try:
         document = json.loads(text)
     except json.JSONDecodeError as error:
-        raise ManifestError(f"manifest {path} is not valid JSON ({error.msg} at line {error.lineno}); left unchanged") from None
+        raise ManifestError(
+            f"manifest {path} is not valid JSON ({error.msg} at line {error.lineno}); left unchanged"
+        ) from None
     return _hashes_of(document, path)
 
 
 def _hashes_of(document, path: Path) -> dict[str, str]:
     if not isinstance(document, dict) or document.get("format") != FORMAT_NAME:
         raise ManifestError(f"{path} is not a quibra manifest; left unchanged")
-    if document.get("version") != FORMAT_VERSION:
-        raise ManifestError(f"manifest {path} has version {document.get('version')!r}, expected {FORMAT_VERSION}; left unchanged")
+    version = document.get("version")
+    if version != FORMAT_VERSION:
+        raise ManifestError(f"manifest {path} has version {version!r}, not {FORMAT_VERSION}; left unchanged")
     files = document.get("files")
     if not isinstance(files, dict) or not all(
-        isinstance(name, str) and isinstance(value, str) and _HASH_TEXT.match(value) for name, value in files.items()
+        isinstance(name, str) and isinstance(value, str) and _HASH_TEXT.match(value)
+        for name, value in files.items()
     ):
         raise ManifestError(f"manifest {path} has a malformed 'files' table; left unchanged")
     return files

@@ -45,8 +45,12 @@ def rank(root: Path, query: str, budget: int) -> dict:
     by_id = {symbol.id: symbol for symbol in scan.symbols}
     channel_ranks = {result.symbol_id: result.channel_ranks for result in fused}
     candidates = [
-        {"id": result.symbol_id, "file": by_id[result.symbol_id].file,
-         "score": result.score, "tokens": by_id[result.symbol_id].tokens}
+        {
+            "id": result.symbol_id,
+            "file": by_id[result.symbol_id].file,
+            "score": result.score,
+            "tokens": by_id[result.symbol_id].tokens,
+        }
         for result in fused
     ]
     packed, total_tokens = engine.pack_budget(candidates, budget)

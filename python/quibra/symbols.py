@@ -21,14 +21,27 @@ _DEFINITIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 
 # Nodes that each add one way through the code.
 _BRANCHES = (
-    ast.If, ast.For, ast.AsyncFor, ast.While, ast.ExceptHandler,
-    ast.IfExp, ast.Assert, ast.match_case,
+    ast.If,
+    ast.For,
+    ast.AsyncFor,
+    ast.While,
+    ast.ExceptHandler,
+    ast.IfExp,
+    ast.Assert,
+    ast.match_case,
 )
 
 # Statements that open a nested block.
 _BLOCKS = (
-    ast.If, ast.For, ast.AsyncFor, ast.While, ast.With, ast.AsyncWith,
-    ast.Try, ast.TryStar, ast.Match,
+    ast.If,
+    ast.For,
+    ast.AsyncFor,
+    ast.While,
+    ast.With,
+    ast.AsyncWith,
+    ast.Try,
+    ast.TryStar,
+    ast.Match,
 )
 
 

@@ -18,8 +18,20 @@ from quibra import git
 # Folders that never hold the project's own sources, whatever their content.
 SKIPPED_FOLDER_NAMES = frozenset(
     {
-        ".git", ".hg", ".svn", "__pycache__", "node_modules", ".venv", "venv",
-        ".tox", ".nox", ".eggs", ".mypy_cache", ".pytest_cache", ".ruff_cache", "site-packages",
+        ".git",
+        ".hg",
+        ".svn",
+        "__pycache__",
+        "node_modules",
+        ".venv",
+        "venv",
+        ".tox",
+        ".nox",
+        ".eggs",
+        ".mypy_cache",
+        ".pytest_cache",
+        ".ruff_cache",
+        "site-packages",
     }
 )
 
@@ -85,8 +97,6 @@ def list_files(root: Path, suffix: str | None = None) -> Tree:
     else:
         candidates = [path for path in listed if not _inside_skipped_folder(root, path)]
     files = sorted(
-        path
-        for path in candidates
-        if (suffix is None or path.endswith(suffix)) and (root / path).is_file()
+        path for path in candidates if (suffix is None or path.endswith(suffix)) and (root / path).is_file()
     )
     return Tree(root=root, files=tuple(files), uses_git=uses_git)
