@@ -244,6 +244,26 @@ def test_rank_json_shape_is_stable(small_tree):
     assert [entry["rank"] for entry in report["results"]] == list(range(1, len(report["results"]) + 1))
 
 
+def test_rank_structural_channel_follows_imports(small_tree):
+    # store.py is imported by the package (relative import) and by render.py
+    # (absolute import); nothing imports the other files.
+    report = quibra_json("rank", small_tree, "--query", "render user records in shapes store")
+    by_structural_rank = sorted(
+        (entry for entry in report["results"] if entry["channel_ranks"]["structural"] is not None),
+        key=lambda entry: entry["channel_ranks"]["structural"],
+    )
+    assert {entry["file"] for entry in report["results"]} >= {"pkg/store.py", "pkg/render.py"}
+    assert by_structural_rank[0]["file"] == "pkg/store.py"
+
+
+def test_rank_tokens_are_a_quarter_of_the_source(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "straight")
+    entry = report["results"][0]
+    assert entry["symbol"] == "straight"
+    source = "def straight(*args, key=None, **options):\n    return args"
+    assert entry["tokens"] == len(source) // 4
+
+
 @pytest.mark.parametrize("budget", [1, 60, 400, 100_000])
 def test_rank_stays_within_the_budget(small_tree, budget):
     report = quibra_json("rank", small_tree, "--query", "user record name store", "--budget", budget)
@@ -255,16 +275,7 @@ def test_rank_stays_within_the_budget(small_tree, budget):
 def test_rank_table_names_every_column(small_tree):
     output = quibra("rank", small_tree, "--query", "find user by name").stdout
     header, first = output.splitlines()[:2]
-    assert header.split() == [
-        "#",
-        "symbol",
-        "file:line",
-        "score",
-        "lexical",
-        "identity",
-        "structural",
-        "tokens",
-    ]
+    assert header.split() == "# symbol file:line score adjusted lexical identity structural tokens".split()
     assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
 
 

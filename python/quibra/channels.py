@@ -40,10 +40,11 @@ def _name_key(name: str) -> str:
 def identity_channel(symbols: list[Symbol], query: str, query_terms: list[str]) -> list[str]:
     """Symbols whose own name is what the query asks for.
 
-    First the exact names: the query spells the name, with or without its
-    underscores and case ("raw decode" finds `raw_decode`, "json decoder"
-    finds `JSONDecoder`). Then names sharing terms with the query, more
-    shared terms first and, among equals, names that the query covers best.
+    Names sharing more terms with the query come first: `pack_budget` says
+    more about "pack into a budget" than a `pack` does. Among equals, a name
+    that the query spells exactly, with or without its underscores and case
+    ("raw decode" spells `raw_decode`, "json decoder" `JSONDecoder`), goes
+    first, then the names that the query covers best.
     """
     words = _query_words(query)
     # Every run of consecutive query words, joined: the names the query may spell.
@@ -60,7 +61,7 @@ def identity_channel(symbols: list[Symbol], query: str, query_terms: list[str]) 
         shared = len(name_terms & terms)
         if exact or shared:
             coverage = shared / len(name_terms) if name_terms else 0.0
-            ranked.append(((not exact, -shared, -coverage, position), symbol.id))
+            ranked.append(((-shared, not exact, -coverage, position), symbol.id))
     ranked.sort()
     return [symbol_id for _, symbol_id in ranked]
 

@@ -140,6 +140,7 @@ def render_rank(report: dict) -> str:
             entry["symbol"],
             f"{entry['file']}:{entry['line']}",
             f"{entry['score']:.4f}",
+            f"{entry['adjusted_score']:.4f}",
             *(_channel_rank(entry["channel_ranks"][name]) for name in CHANNELS),
             str(entry["tokens"]),
         ]
@@ -151,8 +152,10 @@ def render_rank(report: dict) -> str:
     )
     if not rows:
         return f"no symbol matches the query\n{summary}"
-    headers = ["#", "symbol", "file:line", "score", *CHANNELS, "tokens"]
-    return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6, 7}) + "\n" + summary
+    # Rows come in pick order: by the adjusted score, which damps the fused
+    # score of a second or third pick from the same file.
+    headers = ["#", "symbol", "file:line", "score", "adjusted", *CHANNELS, "tokens"]
+    return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6, 7, 8}) + "\n" + summary
 
 
 def render_hotspots(report: dict) -> str:
