@@ -275,7 +275,7 @@ def test_rank_stays_within_the_budget(small_tree, budget):
 def test_rank_table_names_every_column(small_tree):
     output = quibra("rank", small_tree, "--query", "find user by name").stdout
     header, first = output.splitlines()[:2]
-    assert header.split() == "# symbol file:line score adjusted lexical identity structural tokens".split()
+    assert header.split() == ["#", "symbol", "file:line", "score", "adjusted", "lexical", "identity", "structural", "tokens"]
     assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
 
 
@@ -285,9 +285,15 @@ def test_rank_defaults_to_the_current_folder(small_tree):
     assert report["results"][0]["symbol"] == "render_page"
 
 
-def test_rank_with_no_match_says_so(small_tree):
-    completed = quibra("rank", small_tree, "--query", "zebra quasar")
-    assert completed.stdout.startswith("no symbol matches the query")
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--query", "zebra quasar"], "no symbol matches the query"),
+        (["--query", "find user by name", "--budget", "1"], "no candidate fits into the budget"),
+    ],
+)
+def test_rank_says_why_nothing_is_listed(small_tree, args, message):
+    assert quibra("rank", small_tree, *args).stdout.startswith(message)
 
 
 @needs_git

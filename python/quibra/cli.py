@@ -151,7 +151,10 @@ def render_rank(report: dict) -> str:
         f"{report['candidates']} candidates among {report['symbols']} symbols in {report['files']} files"
     )
     if not rows:
-        return f"no symbol matches the query\n{summary}"
+        reason = (
+            "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
+        )
+        return f"{reason}\n{summary}"
     # Rows come in pick order: by the adjusted score, which damps the fused
     # score of a second or third pick from the same file.
     headers = ["#", "symbol", "file:line", "score", "adjusted", *CHANNELS, "tokens"]
