@@ -275,7 +275,8 @@ def test_rank_stays_within_the_budget(small_tree, budget):
 def test_rank_table_names_every_column(small_tree):
     output = quibra("rank", small_tree, "--query", "find user by name").stdout
     header, first = output.splitlines()[:2]
-    assert header.split() == ["#", "symbol", "file:line", "score", "adjusted", "lexical", "identity", "structural", "tokens"]
+    columns = ["#", "symbol", "file:line", "score", "adjusted", "lexical", "identity", "structural", "tokens"]
+    assert header.split() == columns
     assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
 
 
@@ -493,3 +494,7 @@ def test_readme_first_command_ranks_this_checkout():
     assert install == "pip install ." and command.startswith("quibra rank . --query ")
     report = quibra_json(*shlex.split(command)[1:], cwd=REPO)
     assert report["results"] and report["total_tokens"] <= report["budget"]
+
+
+def test_version_is_the_engine_version():
+    assert quibra("--version").stdout.strip() == f"quibra {engine.__version__}"

@@ -7,4 +7,7 @@ manifest of content hashes for staleness checks. All scoring happens in the
 engine; this package only gathers the inputs and prints the results.
 """
 
-__version__ = "0.1.0"
+# The command ships in one distribution with the engine, so it carries the engine's version.
+from _quibra_core import __version__
+
+__all__ = ["__version__"]
