@@ -234,7 +234,8 @@ def _print_report(report: dict, as_json: bool) -> None:
 def main(argv: list[str] | None = None) -> int:
     # File names need not be valid UTF-8; print them escaped rather than fail.
     for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace")
+        if hasattr(stream, "reconfigure"):  # absent when a caller swapped in another stream
+            stream.reconfigure(errors="backslashreplace")
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
