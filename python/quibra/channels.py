@@ -40,28 +40,31 @@ def _name_key(name: str) -> str:
 def identity_channel(symbols: list[Symbol], query: str, query_terms: list[str]) -> list[str]:
     """Symbols whose own name is what the query asks for.
 
-    Names sharing more terms with the query come first: `pack_budget` says
-    more about "pack into a budget" than a `pack` does. Among equals, a name
-    that the query spells exactly, with or without its underscores and case
-    ("raw decode" spells `raw_decode`, "json decoder" `JSONDecoder`), goes
-    first, then the names that the query covers best.
+    Names that match more words of the query come first: `pack_budget` says
+    more about "pack into a budget" than a `pack` does. A word counts once
+    however many of its terms (stem, expansions) the name shares, so a plural
+    does not weigh double. Among equals, a name that the query spells exactly,
+    with or without its underscores and case ("raw decode" spells
+    `raw_decode`, "json decoder" `JSONDecoder`), goes first, then the names
+    whose terms the query covers best.
     """
     words = _query_words(query)
     # Every run of consecutive query words, joined: the names the query may spell.
     spelled = {
         "".join(words[start:end]) for start in range(len(words)) for end in range(start + 1, len(words) + 1)
     }
-    terms = set(query_terms)
+    word_terms = [terms for terms in (set(engine.tokenize(word)) for word in query.split()) if terms]
+    all_terms = set(query_terms)
     ranked = []
     for position, symbol in enumerate(symbols):
         key = _name_key(symbol.name)
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled
         name_terms = set(engine.tokenize(symbol.name))
-        shared = len(name_terms & terms)
-        if exact or shared:
-            coverage = shared / len(name_terms) if name_terms else 0.0
-            ranked.append(((-shared, not exact, -coverage, position), symbol.id))
+        matched_words = sum(1 for terms in word_terms if terms & name_terms)
+        if exact or matched_words:
+            coverage = len(name_terms & all_terms) / len(name_terms) if name_terms else 0.0
+            ranked.append(((-matched_words, not exact, -coverage, position), symbol.id))
     ranked.sort()
     return [symbol_id for _, symbol_id in ranked]
 
