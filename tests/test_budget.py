@@ -69,7 +69,8 @@ def test_items_without_tokens_are_never_packed(dropped):
 @pytest.mark.parametrize("score", [-1.0, -1, -5.0, float("nan")])
 @pytest.mark.parametrize("diversity", [True, False])
 def test_scores_at_or_below_minus_one_and_nan_are_never_packed(score, diversity):
-    packed, total = qc.pack_budget([item("lost", score, 1), item("kept", -0.5, 1)], 100, diversity)
+    items = [item("lost", score, 1, "a"), item("kept", -0.5, 1, "b")]
+    packed, total = qc.pack_budget(items, 100, diversity)
     assert [p.symbol_id for p in packed] == ["kept"] and total == 1
 
 

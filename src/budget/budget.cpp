@@ -99,7 +99,8 @@ Packing pack_budget(std::span<const BudgetCandidate> candidates, std::uint64_t t
     const Entry& pick = order[chosen];
     if (diversity) ++picks_of_file[pick.file];
     const BudgetCandidate& c = candidates[pick.candidate];
-    packing.packed.push_back(PackedRecord{c.id, c.file, best, c.score, c.tokens});
+    packing.packed.push_back(
+        PackedRecord{std::string(c.id), std::string(c.file), best, c.score, c.tokens});
     // Cannot overflow: the pick fits into the free budget.
     packing.total_tokens += c.tokens;
   }

@@ -7,24 +7,17 @@
 #include <string_view>
 #include <vector>
 
+#include "budget/packed_record.hpp"
+
 namespace quibra::budget {
 
-// One candidate. The texts are views: the caller keeps their bytes alive
-// until it has consumed the packing built from them.
+// One candidate. The texts are views whose bytes the caller keeps alive for
+// the call; the packed records own copies.
 struct BudgetCandidate {
   std::string_view id;    // empty when the candidate has no id
   std::string_view file;  // empty when the candidate has no file
   double score = 0.0;
   std::uint64_t tokens = 1;  // the reader drops candidates that cost nothing
-};
-
-// One pick; its texts view the candidate's texts.
-struct PackedRecord {
-  std::string_view symbol_id;
-  std::string_view file;
-  double adjusted_score = 0.0;  // the score that won the pick
-  double original_score = 0.0;
-  std::uint64_t tokens = 0;
 };
 
 struct Packing {
