@@ -39,6 +39,15 @@ DIVERSITY_ITEMS = [item("a1", 1.0, 10, "a"), item("a2", 0.9, 10, "a"), item("a3"
     # Equal scores: the earlier item goes first.
     ([item(s, 0.5, 1, s) for s in "pqrs"], 10, True,
      ([("p", 0.5), ("q", 0.5), ("r", 0.5), ("s", 0.5)], 4)),
+    # Equal adjusted scores from different damping levels: the higher
+    # original score comes first, whether that is the damped candidate...
+    ([item("a1", 1.0, 1, "a"), item("a2", 0.9, 1, "a"), item("a3", 0.8, 1, "a"),
+      item("b1", 0.4, 1, "b")], 4, True,
+     ([("a1", 1.0), ("a2", 0.9 * (1.0 / 1.5)), ("a3", 0.4), ("b1", 0.4)], 4)),
+    # ... or, for negative scores, the undamped one.
+    ([item("a1", 1.0, 1, "a"), item("a2", 0.9, 1, "a"), item("a3", -0.8, 1, "a"),
+      item("b1", -0.4, 1, "b")], 4, True,
+     ([("a1", 1.0), ("a2", 0.9 * (1.0 / 1.5)), ("b1", -0.4), ("a3", -0.4)], 4)),
     # A negative score is pulled towards zero by the damping.
     ([item("top", 1.0, 1, "f"), item("neg", -0.9, 1, "f")], 10, True,
      ([("top", 1.0), ("neg", -0.9 * (1.0 / 1.5))], 2)),

@@ -59,6 +59,7 @@ std::uint64_t count_item(PyObject* symbol, const Ref& key) {
 std::vector<Accepted> accept_symbols(const std::vector<Ref>& symbols, const InputKeys& keys,
                                      std::uint64_t min_complexity) {
   std::vector<Accepted> accepted;
+  accepted.reserve(symbols.size());
   for (const Ref& symbol : symbols) {
     PyObject* dict = symbol.get();
     Ref kind_value = dict_item(dict, keys[kind].get());
