@@ -52,4 +52,9 @@ def cases(quick: bool) -> list[Case]:
     for budget in (10_000, 100_000, 1_000_000):
         out.append(_case(f"growth: budget {budget:,}", make_items(20_000 // scale, 2_000),
                          budget, peer=False))
+    # Everything fits: every file gives its three picks, and most candidates
+    # wait damped behind the ones being picked.
+    for count in (20_000, 80_000):
+        out.append(_case(f"growth: {count:,} candidates, unbounded budget",
+                         make_items(count // scale, count // 4), 2**64 - 1, peer=False))
     return out

@@ -71,7 +71,8 @@ std::vector<Hotspot> rank_hotspots(std::span<const FileChurn> file_churn,
   // Only the head of the ranking is kept, so only the head is sorted. The
   // index tie-break makes the order total, which gives the same head as a
   // stable sort of the whole ranking.
-  const std::size_t keep = std::min<std::uint64_t>(std::max<std::uint64_t>(top_n, 1), ranked.size());
+  const std::size_t keep =
+      std::min<std::uint64_t>(std::max<std::uint64_t>(top_n, 1), ranked.size());
   std::partial_sort(ranked.begin(), ranked.begin() + keep, ranked.end(),
                     [](const Hotspot& a, const Hotspot& b) {
                       if (ranks_before(a.score, b.score)) return true;

@@ -71,6 +71,8 @@ std::vector<Accepted> accept_symbols(const std::vector<Ref>& symbols, const Inpu
     Ref file_value = dict_item(dict, keys[file].get());
     Text file_text = file_value ? to_text(file_value.get()) : Text{};
 
+    // The kind and file objects checked above are the ones passed through,
+    // even if a later __index__ hook replaces them in the dict.
     Accepted& a = accepted.emplace_back();
     a.kind = std::move(kind_text);
     a.file = std::move(file_text);
@@ -112,7 +114,8 @@ PyObject* compute_hotspots(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const auto [symbols_arg, churn_arg, min_complexity_arg, top_n_arg] =
         bind<4>(signature, args, nargs, kwnames);
     const auto symbols = argument("symbols", [&] { return to_list(symbols_arg, to_dict_object); });
-    const auto file_churn = argument("file_churn", [&] { return to_dict(churn_arg, to_text, to_u64); });
+    const auto file_churn =
+        argument("file_churn", [&] { return to_dict(churn_arg, to_text, to_u64); });
     const std::uint64_t min_complexity = argument("min_complexity", [&] {
       return min_complexity_arg ? to_u64(min_complexity_arg) : default_min_complexity;
     });
@@ -128,7 +131,9 @@ PyObject* compute_hotspots(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     for (const auto& [path, commits] : file_churn) churn_table.push_back({path.bytes, commits});
     std::vector<hotspots::ScoredSymbol> scored;
     scored.reserve(accepted.size());
-    for (const Accepted& symbol : accepted) scored.push_back({symbol.file.bytes, symbol.cyclomatic});
+    for (const Accepted& symbol : accepted) {
+      scored.push_back({symbol.file.bytes, symbol.cyclomatic});
+    }
     const auto ranked = hotspots::rank_hotspots(churn_table, scored, top_n);
 
     const OutputKeys output_keys = make_keys(output_names);
