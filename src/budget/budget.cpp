@@ -1,6 +1,5 @@
 #include "budget/budget.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <queue>
@@ -59,17 +58,18 @@ Packing pack_budget(std::span<const BudgetCandidate> candidates, std::uint64_t t
                     bool diversity) {
   const std::size_t count = candidates.size();
 
+  // Scan order: descending score, equal scores in input order, NaN last.
+  std::vector<double> scores;
+  scores.reserve(count);
+  for (const BudgetCandidate& c : candidates) scores.push_back(c.score);
   std::vector<Entry> order;
   order.reserve(count);
   StringIndex files(diversity ? count : 0);
-  for (std::size_t i = 0; i < count; ++i) {
+  for (const std::uint32_t i : descending_order(scores)) {
     const BudgetCandidate& c = candidates[i];
     const std::uint32_t file = diversity ? files.insert(c.file).first : 0;
     order.push_back(Entry{c.score, c.tokens, file, i});
   }
-  // Equal scores keep the input order; NaN scores go last.
-  std::stable_sort(order.begin(), order.end(),
-                   [](const Entry& a, const Entry& b) { return ranks_before(a.score, b.score); });
 
   // The scan positions of each file's candidates, ascending: positions
   // [file_start[f], file_start[f + 1]) of `by_file`.
