@@ -40,10 +40,11 @@ using Queue = std::priority_queue<std::size_t, std::vector<std::size_t>, std::gr
 //
 // Group the candidates into levels by the pick count n of their file (with
 // diversity off there is only level 0). Within a level every candidate is
-// damped by the same factor, and multiplying by a positive factor keeps the
-// order of the scores (rounding is monotone), so the first candidate of a
-// level in scan order that is still open and fits has that level's highest
-// adjusted score, and comes first among the level's equals. The pick is the
+// damped by the same factor, and multiplying by a positive factor never
+// reverses the order of two scores (rounding is monotone; it may only make
+// them equal), so the first candidate of a level in scan order that is still
+// open has that level's highest adjusted score, and comes first among the
+// level's equals. The pick is the
 // best of these at most three level heads, equal adjusted scores going to
 // the earlier scan position.
 //
