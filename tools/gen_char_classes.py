@@ -127,7 +127,7 @@ def render(version: str, limit: int, stage1: list[int], stage2: list[int]) -> st
 
 #include <cstdint>
 
-namespace quibra::char_classes {{
+namespace quibra::tokenizer::char_classes {{
 
 inline constexpr char unicode_version[] = "{version}";
 
@@ -153,7 +153,7 @@ constexpr unsigned code_of(std::uint32_t cp) noexcept {{
   return (packed_codes[block * {BLOCK // 4} + (offset >> 2)] >> (2 * (offset & 3))) & 3;
 }}
 
-}}  // namespace quibra::char_classes
+}}  // namespace quibra::tokenizer::char_classes
 """
 
 

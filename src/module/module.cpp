@@ -44,6 +44,9 @@ constexpr Attribute attributes[] = {
     value("FusedResult", class_object<&ProcessObjects::fused_result>),
     function(fuse_def),
     value("PackedItem", class_object<&ProcessObjects::packed_item>),
+    function(tokenize_def),
+    function(tokenize_query_def),
+    function(stem_word_def),
     function(verify_canary_def),
 };
 

@@ -8,7 +8,7 @@
 
 #include "tokenizer/tokenizer.hpp"
 
-namespace quibra {
+namespace quibra::tokenizer {
 namespace {
 
 struct Abbreviation {
@@ -148,4 +148,4 @@ std::span<const std::string_view> expansions_of(std::string_view term) noexcept 
   }
 }
 
-}  // namespace quibra
+}  // namespace quibra::tokenizer

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace quibra::char_classes {
+namespace quibra::tokenizer::char_classes {
 
 inline constexpr char unicode_version[] = "15.0.0";
 
@@ -565,4 +565,4 @@ constexpr unsigned code_of(std::uint32_t cp) noexcept {
   return (packed_codes[block * 32 + (offset >> 2)] >> (2 * (offset & 3))) & 3;
 }
 
-}  // namespace quibra::char_classes
+}  // namespace quibra::tokenizer::char_classes

@@ -6,7 +6,7 @@
 
 #include "tokenizer/tokenizer.hpp"
 
-namespace quibra {
+namespace quibra::tokenizer {
 namespace {
 
 struct SuffixRule {
@@ -130,4 +130,4 @@ std::string stem_word(std::string_view word) {
   return w;
 }
 
-}  // namespace quibra
+}  // namespace quibra::tokenizer

@@ -8,7 +8,7 @@
 #include "common/string_index.hpp"
 #include "tokenizer/char_classes.hpp"
 
-namespace quibra {
+namespace quibra::tokenizer {
 namespace {
 
 // Class codes of the generated tables.
@@ -181,4 +181,4 @@ TermList tokenize(std::string_view text) {
   return out;
 }
 
-}  // namespace quibra
+}  // namespace quibra::tokenizer

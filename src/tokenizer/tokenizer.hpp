@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quibra {
+namespace quibra::tokenizer {
 
 // ---- Suffix stemmer ---------------------------------------------------------
 
@@ -63,4 +63,4 @@ struct TermList {
 // Split tokens enriched with their stems and abbreviation expansions.
 TermList tokenize(std::string_view text);
 
-}  // namespace quibra
+}  // namespace quibra::tokenizer
