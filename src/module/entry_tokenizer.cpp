@@ -1,4 +1,6 @@
 // tokenize(text), tokenize_query(query), stem_word(word)
+#include <array>
+#include <string>
 #include <vector>
 
 #include "module/bind.hpp"
@@ -48,7 +50,12 @@ PyObject* stem_word(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&] {
     const auto [word_arg] = bind<1>(stem_word_signature, args, nargs, kwnames);
     const Text word = argument("word", [&] { return to_text(word_arg); });
-    return new_text(tokenizer::stem_word(word.bytes)).release();
+    // A stem is never longer than its word: short words stem on the stack.
+    std::array<char, 64> small;
+    std::string large;
+    char* room = small.data();
+    if (word.bytes.size() > small.size()) room = (large.resize(word.bytes.size()), large.data());
+    return new_text({room, tokenizer::stem_into(word.bytes, room)}).release();
   });
 }
 

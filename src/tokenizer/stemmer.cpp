@@ -1,5 +1,7 @@
 // The suffix stemmer: 39 rules tried in order, then a plural rule.
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -75,11 +77,31 @@ constexpr bool every_rule_shortens() {
 // length and to bound the room that stems need.
 static_assert(every_rule_shortens());
 
-// The rules grouped by the last byte of their suffix, each group in table
-// order: a word is only compared with the rules that can match its last byte.
+// The last (up to) five bytes of a word in one integer, the last byte lowest:
+// a suffix of length L matches when the low 8*L bits equal its packed form.
+constexpr std::uint64_t pack_tail(std::string_view bytes) noexcept {
+  std::uint64_t packed = 0;
+  const std::size_t take = bytes.size() < 5 ? bytes.size() : 5;
+  for (std::size_t j = 0; j < take; ++j) {
+    packed |= std::uint64_t{static_cast<unsigned char>(bytes[bytes.size() - 1 - j])} << (8 * j);
+  }
+  return packed;
+}
+
+// The table in the form the matcher reads, grouped by the last byte of the
+// suffix (each group in table order): a word is only compared with the rules
+// that can match its last byte.
+struct PackedRule {
+  std::uint64_t suffix;  // pack_tail(suffix)
+  std::uint64_t mask;    // the low 8 * suffix length bits
+  std::uint8_t suffix_size;
+  std::uint8_t min_stem;
+  std::uint8_t rule;  // index into suffix_rules
+};
+
 struct RulesByLastByte {
-  std::array<std::uint8_t, 257> begin{};  // group of byte b: order[begin[b] .. begin[b + 1])
-  std::array<std::uint8_t, rule_count> order{};
+  std::array<std::uint8_t, 257> begin{};  // group of byte b: rules[begin[b] .. begin[b + 1])
+  std::array<PackedRule, rule_count> rules{};
 };
 
 constexpr RulesByLastByte group_rules() {
@@ -88,9 +110,12 @@ constexpr RulesByLastByte group_rules() {
   for (unsigned byte = 0; byte < 256; ++byte) {
     groups.begin[byte] = static_cast<std::uint8_t>(filled);
     for (std::size_t r = 0; r < rule_count; ++r) {
-      if (static_cast<unsigned char>(suffix_rules[r].suffix.back()) == byte) {
-        groups.order[filled++] = static_cast<std::uint8_t>(r);
-      }
+      const SuffixRule& rule = suffix_rules[r];
+      if (static_cast<unsigned char>(rule.suffix.back()) != byte) continue;
+      groups.rules[filled++] = PackedRule{
+          pack_tail(rule.suffix), (std::uint64_t{1} << (8 * rule.suffix.size())) - 1,
+          static_cast<std::uint8_t>(rule.suffix.size()), static_cast<std::uint8_t>(rule.min_stem),
+          static_cast<std::uint8_t>(r)};
     }
   }
   groups.begin[256] = static_cast<std::uint8_t>(filled);
@@ -98,36 +123,71 @@ constexpr RulesByLastByte group_rules() {
 }
 constexpr RulesByLastByte rules_by_last_byte = group_rules();
 
-constexpr char ascii_lower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+// The cut of a word of `size` bytes whose last five bytes, lowercased, are
+// packed in `tail`.
+constexpr StemCut cut_of(std::size_t size, std::uint64_t tail) noexcept {
+  if (size < min_stemmed_size) return {size, {}};
+  const auto last = static_cast<unsigned>(tail & 0xff);
+  for (std::size_t at = rules_by_last_byte.begin[last]; at < rules_by_last_byte.begin[last + 1];
+       ++at) {
+    const PackedRule& rule = rules_by_last_byte.rules[at];
+    // A matching suffix with too short a stem does not end the search: a
+    // later, shorter suffix may still apply (string: "ring" no, "ing" yes).
+    if ((tail & rule.mask) == rule.suffix && size - rule.suffix_size >= rule.min_stem) {
+      return {size - rule.suffix_size, suffix_rules[rule.rule].replacement};
+    }
+  }
+  if (last == 's' && ((tail >> 8) & 0xff) != 's') return {size - 1, {}};
+  return {size, {}};
+}
+
+static_assert(cut_of(7, pack_tail("running")).keep == 2 &&
+              cut_of(7, pack_tail("running")).replacement == "n");
+
+// Lowercases A-Z in eight bytes at once. Each byte is tested on its low seven
+// bits (the sums stay below 0x100, so no carry crosses into the next byte)
+// and bytes with the high bit set are left alone.
+constexpr std::uint64_t ascii_lower8(std::uint64_t bytes) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  const std::uint64_t low7 = bytes & (0x7f * ones);
+  const std::uint64_t from_a = low7 + (0x80 - 'A') * ones;      // high bit: >= 'A'
+  const std::uint64_t past_z = low7 + (0x80 - 'Z' - 1) * ones;  // high bit: > 'Z'
+  const std::uint64_t upper = from_a & ~past_z & ~bytes & (0x80 * ones);
+  return bytes | (upper >> 2);  // 0x80 >> 2 is the case bit 0x20
+}
+
+void ascii_lower_copy(std::string_view from, char* to) noexcept {
+  const std::size_t n = from.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, from.data() + i, 8);
+    chunk = ascii_lower8(chunk);
+    std::memcpy(to + i, &chunk, 8);
+  }
+  for (; i < n; ++i) {
+    const unsigned b = static_cast<unsigned char>(from[i]);
+    to[i] = static_cast<char>(b - 'A' < 26u ? b + ('a' - 'A') : b);
+  }
 }
 
 }  // namespace
 
-StemCut stem_cut(std::string_view w) noexcept {
-  const std::size_t size = w.size();
-  if (size < min_stemmed_size) return {size, {}};
-  const auto last = static_cast<unsigned char>(w.back());
-  for (std::size_t at = rules_by_last_byte.begin[last]; at < rules_by_last_byte.begin[last + 1];
-       ++at) {
-    const SuffixRule& rule = suffix_rules[rules_by_last_byte.order[at]];
-    // A matching suffix with too short a stem does not end the search: a
-    // later, shorter suffix may still apply (string: "ring" no, "ing" yes).
-    if (w.ends_with(rule.suffix) && size - rule.suffix.size() >= rule.min_stem) {
-      return {size - rule.suffix.size(), rule.replacement};
-    }
-  }
-  if (last == 's' && w[size - 2] != 's') return {size - 1, {}};
-  return {size, {}};
+StemCut stem_cut(std::string_view lowered) noexcept {
+  return cut_of(lowered.size(), pack_tail(lowered));
+}
+
+std::size_t stem_into(std::string_view word, char* out) noexcept {
+  ascii_lower_copy(word, out);
+  const StemCut cut = stem_cut({out, word.size()});
+  std::copy(cut.replacement.begin(), cut.replacement.end(), out + cut.keep);
+  return cut.keep + cut.replacement.size();
 }
 
 std::string stem_word(std::string_view word) {
-  std::string w(word);
-  for (char& c : w) c = ascii_lower(c);
-  const StemCut cut = stem_cut(w);
-  w.resize(cut.keep);
-  w.append(cut.replacement);
-  return w;
+  std::string stem(word.size(), '\0');
+  stem.resize(stem_into(word, stem.data()));
+  return stem;
 }
 
 }  // namespace quibra::tokenizer

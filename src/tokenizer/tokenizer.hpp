@@ -33,6 +33,10 @@ StemCut stem_cut(std::string_view lowered) noexcept;
 // rule (or the plural rule) applied.
 std::string stem_word(std::string_view word);
 
+// The same, written to `out`, which has room for word.size() bytes (a stem is
+// never longer than its word); returns the stem's length.
+std::size_t stem_into(std::string_view word, char* out) noexcept;
+
 // ---- Abbreviation table -----------------------------------------------------
 
 // The expansions stored for exactly the key `term` (byte comparison), in table
@@ -49,15 +53,15 @@ struct SplitTokens {
 
 SplitTokens split_tokens(std::string_view text);
 
-// A term list in compact form: the i-th term is distinct[terms[i]]. `distinct`
-// holds every different term once, in order of first occurrence, so a caller
-// can build each text once and share it between repeats. The views point into
-// `text` and `stems` (owned here) or at the abbreviation table's constants.
+// A term list in compact form: the i-th term is distinct[terms[i]].
+// `distinct` holds every different term once, in order of first occurrence,
+// so a caller can build each text once and share it between repeats. The
+// views point into `bytes` (owned here) or at the abbreviation table's
+// constants.
 struct TermList {
   std::vector<std::string_view> distinct;
   std::vector<std::uint32_t> terms;
-  std::unique_ptr<char[]> text;   // lowercased copy of the input
-  std::unique_ptr<char[]> stems;  // stems that are not a prefix of their token
+  std::unique_ptr<char[]> bytes;  // the lowercased text, then the stems built from it
 };
 
 // Split tokens enriched with their stems and abbreviation expansions.
