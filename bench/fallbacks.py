@@ -66,7 +66,8 @@ def fuse(channels, smoothing=None, weights=None):
             record.channel_ranks[name] = rank
     return sorted(fused.values(), key=_descending_score)
 
-# ---- Tokenizer: stem_word, tokenize, tokenize_query ------------------------
+# ---------------------------------------------------------------------------
+# Tokenizer: stem_word, tokenize, tokenize_query
 
 SUFFIX_RULES = (
     ("ation", "", 3), ("izing", "ize", 3), ("ating", "ate", 3),
