@@ -55,6 +55,11 @@ CASES = {
     "bad weights value": expect(ValueError, q.fuse, CHANNELS, None, {"a": 1.0, "b": Raises()}),
     "surrogate id": expect(UnicodeEncodeError, CR, "n", ["a", "\ud800"]),
     "constructor errors": expect(TypeError, CR, "n", [], 1.0, 4),
+    "tokenize": lambda: q.tokenize("getUserName db_config temp temporary \u00dcBER stra\u00dfe " * 3),
+    "tokenize_query": lambda: q.tokenize_query("searching DB"),
+    "stem_word": lambda: (q.stem_word("Running"), q.stem_word("Re" * 40 + "NNING")),
+    "tokenize bad type": expect(TypeError, q.tokenize, None),
+    "tokenize surrogate": expect(UnicodeEncodeError, q.tokenize_query, "db\ud800"),
 }
 
 

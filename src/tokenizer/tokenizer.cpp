@@ -5,7 +5,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <optional>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -109,7 +108,7 @@ class Emitter {
  public:
   Emitter(std::size_t token_count, std::vector<std::uint32_t>& terms) : terms_(terms) {
     if (token_count > few_tokens) {
-      index_.emplace(2 * token_count);
+      index_ = std::make_unique<StringIndex>(2 * token_count);
       enriched_.reserve(2 * token_count);
     } else {
       listed_.reserve(6 * token_count);
@@ -155,7 +154,7 @@ class Emitter {
   }
 
   std::vector<std::uint32_t>& terms_;
-  std::optional<StringIndex> index_;  // many tokens
+  std::unique_ptr<StringIndex> index_;  // many tokens
   std::vector<bool> enriched_;        // by index, with index_
   std::vector<std::string_view> listed_;  // few tokens
   std::uint64_t enriched_bits_ = 0;       // by index, with listed_ (at most 48)
