@@ -123,10 +123,15 @@ constexpr RulesByLastByte group_rules() {
 }
 constexpr RulesByLastByte rules_by_last_byte = group_rules();
 
-// The cut of a word of `size` bytes whose last five bytes, lowercased, are
-// packed in `tail`.
-constexpr StemCut cut_of(std::size_t size, std::uint64_t tail) noexcept {
+// The cut of a word whose ASCII letters are lowercase.
+constexpr StemCut cut_of(std::string_view w) noexcept {
+  const std::size_t size = w.size();
   if (size < min_stemmed_size) return {size, {}};
+  const auto byte = [&w, size](std::size_t from_end) {
+    return std::uint64_t{static_cast<unsigned char>(w[size - from_end])};
+  };
+  const std::uint64_t tail =
+      byte(1) | byte(2) << 8 | byte(3) << 16 | byte(4) << 24 | byte(5) << 32;  // pack_tail(w)
   const auto last = static_cast<unsigned>(tail & 0xff);
   for (std::size_t at = rules_by_last_byte.begin[last]; at < rules_by_last_byte.begin[last + 1];
        ++at) {
@@ -141,8 +146,7 @@ constexpr StemCut cut_of(std::size_t size, std::uint64_t tail) noexcept {
   return {size, {}};
 }
 
-static_assert(cut_of(7, pack_tail("running")).keep == 2 &&
-              cut_of(7, pack_tail("running")).replacement == "n");
+static_assert(cut_of("running").keep == 2 && cut_of("running").replacement == "n");
 
 // Lowercases A-Z in eight bytes at once. Each byte is tested on its low seven
 // bits (the sums stay below 0x100, so no carry crosses into the next byte)
@@ -156,30 +160,34 @@ constexpr std::uint64_t ascii_lower8(std::uint64_t bytes) noexcept {
   return bytes | (upper >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
-void ascii_lower_copy(std::string_view from, char* to) noexcept {
+inline void lower8_at(const char* from, char* to) noexcept {
+  std::uint64_t chunk;
+  std::memcpy(&chunk, from, 8);
+  chunk = ascii_lower8(chunk);
+  std::memcpy(to, &chunk, 8);
+}
+
+inline void ascii_lower_copy(std::string_view from, char* to) noexcept {
   const std::size_t n = from.size();
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t chunk;
-    std::memcpy(&chunk, from.data() + i, 8);
-    chunk = ascii_lower8(chunk);
-    std::memcpy(to + i, &chunk, 8);
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned b = static_cast<unsigned char>(from[i]);
+      to[i] = static_cast<char>(b - 'A' < 26u ? b + ('a' - 'A') : b);
+    }
+    return;
   }
-  for (; i < n; ++i) {
-    const unsigned b = static_cast<unsigned char>(from[i]);
-    to[i] = static_cast<char>(b - 'A' < 26u ? b + ('a' - 'A') : b);
-  }
+  for (std::size_t i = 0; i + 8 <= n; i += 8) lower8_at(from.data() + i, to + i);
+  // The last eight bytes once more: overlapping bytes get the same value.
+  lower8_at(from.data() + n - 8, to + n - 8);
 }
 
 }  // namespace
 
-StemCut stem_cut(std::string_view lowered) noexcept {
-  return cut_of(lowered.size(), pack_tail(lowered));
-}
+StemCut stem_cut(std::string_view lowered) noexcept { return cut_of(lowered); }
 
 std::size_t stem_into(std::string_view word, char* out) noexcept {
   ascii_lower_copy(word, out);
-  const StemCut cut = stem_cut({out, word.size()});
+  const StemCut cut = cut_of({out, word.size()});
   std::copy(cut.replacement.begin(), cut.replacement.end(), out + cut.keep);
   return cut.keep + cut.replacement.size();
 }
