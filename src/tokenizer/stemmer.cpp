@@ -1,9 +1,9 @@
 // The suffix stemmer: 39 rules tried in order, then a plural rule.
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #include "tokenizer/tokenizer.hpp"
@@ -77,8 +77,9 @@ constexpr bool every_rule_shortens() {
 // length and to bound the room that stems need.
 static_assert(every_rule_shortens());
 
-// The last (up to) five bytes of a word in one integer, the last byte lowest:
-// a suffix of length L matches when the low 8*L bits equal its packed form.
+// The last (up to) five bytes of a text in one integer, the last byte lowest:
+// a word's tail matches a suffix of length L when the low 8*L bits of the two
+// packed forms are equal.
 constexpr std::uint64_t pack_tail(std::string_view bytes) noexcept {
   std::uint64_t packed = 0;
   const std::size_t take = bytes.size() < 5 ? bytes.size() : 5;
