@@ -181,7 +181,7 @@ def test_source_files_match_fallback():
 
 
 def alphabet():
-    pieces = ["db", "Temp", "ING", "s", "getX", "tion", "es", "params", "  ", "_", "9"]
+    pieces = ["db", "Temp", "temporary", "ING", "s", "getX", "tion", "es", "params", "  ", "_", "9"]
     if UCD_PRESENT:
         characters = st.characters().filter(lambda c: not "\ud800" <= c <= "\udfff")
         return st.one_of(st.sampled_from(pieces), characters)
