@@ -44,6 +44,8 @@ constexpr Attribute attributes[] = {
     value("FusedResult", class_object<&ProcessObjects::fused_result>),
     function(fuse_def),
     value("PackedItem", class_object<&ProcessObjects::packed_item>),
+    function(pack_budget_def),
+    function(compute_hotspots_def),
     function(tokenize_def),
     function(tokenize_query_def),
     function(stem_word_def),
