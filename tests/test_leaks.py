@@ -76,6 +76,11 @@ CASES = {
                                           SYMBOLS + [{"kind": "method", "param_count": Raises()}],
                                           {}, 0),
     "compute_hotspots bad churn": expect(TypeError, q.compute_hotspots, SYMBOLS, {"a": 1, 2: 1}),
+    "tokenize": lambda: q.tokenize("getUserName db_config temp temporary \u00dcBER stra\u00dfe " * 3),
+    "tokenize_query": lambda: q.tokenize_query("searching DB"),
+    "stem_word": lambda: (q.stem_word("Running"), q.stem_word("Re" * 40 + "NNING")),
+    "tokenize bad type": expect(TypeError, q.tokenize, None),
+    "tokenize surrogate": expect(UnicodeEncodeError, q.tokenize_query, "db\ud800"),
 }
 
 

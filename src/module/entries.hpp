@@ -17,6 +17,9 @@ inline PyMethodDef fast_function(const char* name, FastFunction function, const 
 extern PyMethodDef fuse_def;
 extern PyMethodDef pack_budget_def;
 extern PyMethodDef compute_hotspots_def;
+extern PyMethodDef tokenize_def;
+extern PyMethodDef tokenize_query_def;
+extern PyMethodDef stem_word_def;
 extern PyMethodDef verify_canary_def;
 
 }  // namespace quibra::py

@@ -46,6 +46,9 @@ constexpr Attribute attributes[] = {
     value("PackedItem", class_object<&ProcessObjects::packed_item>),
     function(pack_budget_def),
     function(compute_hotspots_def),
+    function(tokenize_def),
+    function(tokenize_query_def),
+    function(stem_word_def),
     function(verify_canary_def),
 };
 
