@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
 
 import _quibra_core as engine
 import pytest
@@ -498,3 +499,42 @@ def test_readme_first_command_ranks_this_checkout():
 
 def test_version_is_the_engine_version():
     assert quibra("--version").stdout.strip() == f"quibra {engine.__version__}"
+
+
+def _read_all(descriptor: int, into: bytearray) -> None:
+    while True:
+        try:
+            chunk = os.read(descriptor, 65536)
+        except OSError:  # Linux reports the end of a pseudo-terminal's output as an error
+            return
+        if not chunk:
+            return
+        into.extend(chunk)
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    # Forty copies of a large module take well over the bar's half-second delay to read.
+    for copy in range(40):
+        (tmp_path / f"decimal_{copy}.py").symlink_to(STDLIB / "_pydecimal.py")
+    command, environment = _command()
+    terminal, child_side = os.openpty()
+    shown = bytearray()
+    # Drain the terminal while the command runs: a full terminal buffer would block it.
+    reader = threading.Thread(target=_read_all, args=(terminal, shown))
+    reader.start()
+    try:
+        completed = subprocess.run(
+            [*command, "hotspots", str(tmp_path), "--top", "1"],
+            env=environment,
+            stdout=subprocess.PIPE,
+            stderr=child_side,
+            timeout=600,
+        )
+    finally:
+        os.close(child_side)
+        reader.join()
+        os.close(terminal)
+    assert completed.returncode == 0
+    assert b"reading [" in shown and b"Traceback" not in shown
+    assert b"\r" not in completed.stdout  # the table itself carries no bar

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+import gc
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -21,6 +23,24 @@ class Scan:
         return [symbol for source in self.sources for symbol in source.symbols]
 
 
+@contextlib.contextmanager
+def _cyclic_gc_paused():
+    """Pause the cycle collector while a large tree is read.
+
+    Parsing allocates millions of short-lived AST nodes, and every few
+    thousand allocations the collector would re-examine all the symbols kept
+    so far; on a big tree that costs about a third of the run. AST nodes hold
+    no reference cycles, so reference counting alone frees them.
+    """
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 def scan_python_files(root: Path) -> Scan:
     """Symbols and imports of the tree's `.py` files.
 
@@ -30,7 +50,7 @@ def scan_python_files(root: Path) -> Scan:
     """
     tree = list_files(root, suffix=".py")
     sources, skipped = [], []
-    with Progress("reading", len(tree.files)) as progress:
+    with Progress("reading", len(tree.files)) as progress, _cyclic_gc_paused():
         for path in tree.files:
             try:
                 sources.append(read_source_file(tree.root, path))

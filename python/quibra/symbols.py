@@ -79,6 +79,11 @@ class SourceFile:
     imports: list[ImportStatement] = field(default_factory=list)
 
 
+# Leaf markers (Load, Add, And, Eq, ...) hang under nearly every expression
+# and can never be a decision point; skipping them roughly halves the walk.
+_MARKERS = (ast.expr_context, ast.operator, ast.boolop, ast.cmpop, ast.unaryop)
+
+
 def _own_nodes(body: list[ast.stmt]):
     """Every node of `body`, without descending into nested functions or classes.
 
@@ -91,7 +96,14 @@ def _own_nodes(body: list[ast.stmt]):
         if isinstance(node, _DEFINITIONS):
             continue
         yield node
-        pending.extend(ast.iter_child_nodes(node))
+        for name in node._fields:
+            value = getattr(node, name, None)
+            if isinstance(value, list):
+                pending.extend(
+                    item for item in value if isinstance(item, ast.AST) and not isinstance(item, _MARKERS)
+                )
+            elif isinstance(value, ast.AST) and not isinstance(value, _MARKERS):
+                pending.append(value)
 
 
 def cyclomatic_complexity(body: list[ast.stmt]) -> int:
@@ -170,24 +182,49 @@ def estimate_tokens(source: str) -> int:
     return max(1, len(source) // CHARACTERS_PER_TOKEN)
 
 
-class _SymbolCollector:
-    """Walks one module and records every function, method and class in source order."""
+def _statement_blocks(statement: ast.stmt):
+    """The statement lists nested directly in `statement`.
+
+    Definitions and imports are statements, and statements only ever sit in
+    these lists, so a walk over them finds every one without visiting the
+    far more numerous expression nodes.
+    """
+    for name in ("body", "orelse", "finalbody"):
+        block = getattr(statement, name, None)
+        if block:
+            yield block
+    for handler in getattr(statement, "handlers", ()):
+        yield handler.body
+    for case in getattr(statement, "cases", ()):
+        yield case.body
+
+
+class _ModuleReader:
+    """Walks the statements of one module: every function, method and class
+    in source order, and every import, wherever it stands."""
 
     def __init__(self, path: str, lines: list[str]):
         self.path = path
         self.lines = lines
         self.symbols: list[Symbol] = []
+        self.imports: list[ImportStatement] = []
         self._ids: set[str] = set()
 
-    def collect(self, node: ast.AST, scope: tuple[str, ...], in_class: bool) -> None:
-        for child in ast.iter_child_nodes(node):
-            if isinstance(child, _DEFINITIONS):
-                qualname = ".".join((*scope, child.name))
-                self._record(child, qualname, in_class)
-                self.collect(child, (*scope, child.name), isinstance(child, ast.ClassDef))
+    def read(self, block: list[ast.stmt], scope: tuple[str, ...], in_class: bool) -> None:
+        for statement in block:
+            if isinstance(statement, _DEFINITIONS):
+                qualname = ".".join((*scope, statement.name))
+                self._record(statement, qualname, in_class)
+                self.read(statement.body, (*scope, statement.name), isinstance(statement, ast.ClassDef))
+            elif isinstance(statement, ast.Import):
+                self.imports.extend(ImportStatement(alias.name, (), 0) for alias in statement.names)
+            elif isinstance(statement, ast.ImportFrom):
+                names = tuple(alias.name for alias in statement.names)
+                self.imports.append(ImportStatement(statement.module or "", names, statement.level))
             else:
                 # Definitions under `if`, `try` or `with` still belong to this scope.
-                self.collect(child, scope, in_class)
+                for inner in _statement_blocks(statement):
+                    self.read(inner, scope, in_class)
 
     def _unique_id(self, qualname: str, line: int) -> str:
         # A name defined twice in one scope (property setters, version
@@ -221,17 +258,6 @@ class _SymbolCollector:
         )
 
 
-def _imports(tree: ast.Module) -> list[ImportStatement]:
-    found = []
-    for node in ast.walk(tree):
-        if isinstance(node, ast.Import):
-            found.extend(ImportStatement(alias.name, (), 0) for alias in node.names)
-        elif isinstance(node, ast.ImportFrom):
-            names = tuple(alias.name for alias in node.names)
-            found.append(ImportStatement(node.module or "", names, node.level))
-    return found
-
-
 def read_source_file(root: Path, path: str) -> SourceFile:
     """Symbols and imports of the file `root / path`.
 
@@ -243,6 +269,6 @@ def read_source_file(root: Path, path: str) -> SourceFile:
     # decode_source honours the coding cookie and turns every line ending
     # into "\n", so the lines match the line numbers that ast reports.
     lines = importlib.util.decode_source(raw).split("\n")
-    collector = _SymbolCollector(path, lines)
-    collector.collect(tree, (), False)
-    return SourceFile(path=path, symbols=collector.symbols, imports=_imports(tree))
+    reader = _ModuleReader(path, lines)
+    reader.read(tree.body, (), False)
+    return SourceFile(path=path, symbols=reader.symbols, imports=reader.imports)
