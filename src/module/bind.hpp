@@ -1,0 +1,70 @@
+// Binding of call arguments to parameter names, with the interpreter's own
+// wording for every binding error. Every parameter is positional-or-keyword;
+// the first `required` have no default.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "module/errors.hpp"
+#include "module/python.hpp"
+#include "module/ref.hpp"
+
+namespace quibra::py {
+
+struct Signature {
+  const char* name;  // as shown in messages: "fuse", "ChannelResult.__new__"
+  std::span<const char* const> parameters;
+  std::size_t required;
+};
+
+// Fills `slots` (one per parameter) with the bound arguments as borrowed
+// references, null where a parameter was omitted; throws PythonError with
+// the TypeError set otherwise. `args` holds the positional arguments, then
+// the values of the keywords named in the `kwnames` tuple (which may be
+// null), as in the fast calling convention.
+void bind_into(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, std::span<PyObject*> slots);
+
+template <std::size_t N>
+std::array<PyObject*, N> bind(const Signature& signature, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> slots{};
+  bind_into(signature, args, nargs, kwnames, slots);
+  return slots;
+}
+
+// The same binding for the tuple-and-dict convention of a type's __new__.
+// `keep` receives strong references to every bound value, which the caller
+// holds for as long as it uses the slots.
+template <std::size_t N>
+std::array<PyObject*, N> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
+                              std::vector<Ref>& keep) {
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  Ref kwnames;
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    kwnames = checked(PyTuple_New(PyDict_Size(kwargs)));
+  }
+  keep.reserve(static_cast<std::size_t>(nargs) + (kwnames ? PyTuple_Size(kwnames.get()) : 0));
+  for (Py_ssize_t i = 0; i < nargs; ++i) keep.push_back(Ref::borrow(PyTuple_GetItem(args, i)));
+  if (kwnames) {
+    Py_ssize_t pos = 0;
+    Py_ssize_t i = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value) && i < PyTuple_Size(kwnames.get())) {
+      PyTuple_SetItem(kwnames.get(), i++, Py_NewRef(key));
+      keep.push_back(Ref::borrow(value));
+    }
+  }
+  std::vector<PyObject*> flat;
+  flat.reserve(keep.size());
+  for (const Ref& ref : keep) flat.push_back(ref.get());
+  std::array<PyObject*, N> slots{};
+  bind_into(signature, flat.data(), nargs, kwnames.get(), slots);
+  return slots;
+}
+
+}  // namespace quibra::py

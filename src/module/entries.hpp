@@ -1,0 +1,20 @@
+// The module's functions, one PyMethodDef each, defined beside their entry.
+#pragma once
+
+#include "module/python.hpp"
+
+namespace quibra::py {
+
+// The fast calling convention with keywords.
+using FastFunction = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
+
+inline PyMethodDef fast_function(const char* name, FastFunction function, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+extern PyMethodDef fuse_def;
+extern PyMethodDef verify_canary_def;
+
+}  // namespace quibra::py
