@@ -43,7 +43,10 @@ constexpr Attribute attributes[] = {
     value("ChannelResult", class_object<&ProcessObjects::channel_result>),
     value("FusedResult", class_object<&ProcessObjects::fused_result>),
     function(fuse_def),
+    function(compute_pagerank_def),
     value("PackedItem", class_object<&ProcessObjects::packed_item>),
+    function(content_hash_def),
+    function(batch_content_hash_def),
     function(verify_canary_def),
 };
 

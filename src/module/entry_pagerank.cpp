@@ -1,0 +1,67 @@
+// compute_pagerank(edges, files, damping=None, max_iter=100, tol=1e-6)
+#include <optional>
+
+#include "module/bind.hpp"
+#include "module/convert.hpp"
+#include "module/entries.hpp"
+#include "module/results.hpp"
+#include "pagerank/pagerank.hpp"
+
+namespace quibra::py {
+namespace {
+
+constexpr const char* parameters[] = {"edges", "files", "damping", "max_iter", "tol"};
+constexpr Signature signature{"compute_pagerank", parameters, 2};
+
+constexpr std::uint64_t default_max_iter = 100;
+constexpr double default_tol = 1e-6;
+
+PyObject* compute_pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&] {
+    const auto [edges_arg, files_arg, damping_arg, max_iter_arg, tol_arg] =
+        bind<5>(signature, args, nargs, kwnames);
+    const auto edges = argument("edges", [&] {
+      return to_list(edges_arg, [](PyObject* item) { return to_pair(item, to_text, to_text); });
+    });
+    const auto files = argument("files", [&] { return to_list(files_arg, to_text); });
+    const auto damping = argument("damping", [&] {
+      return is_absent(damping_arg) ? std::optional<double>{} : std::optional<double>{to_float(damping_arg)};
+    });
+    const std::uint64_t max_iter =
+        max_iter_arg ? argument("max_iter", [&] { return to_u64(max_iter_arg); }) : default_max_iter;
+    const double tol = tol_arg ? argument("tol", [&] { return to_float(tol_arg); }) : default_tol;
+
+    std::vector<pagerank::ImportEdge> import_edges;
+    import_edges.reserve(edges.size());
+    for (const auto& [source, target] : edges) import_edges.push_back({source.bytes, target.bytes});
+    std::vector<std::string_view> paths;
+    paths.reserve(files.size());
+    for (const Text& file : files) paths.push_back(file.bytes);
+
+    const pagerank::Ranking ranking = pagerank::compute_pagerank(import_edges, paths, damping, max_iter, tol);
+    Ref scores = new_dict();
+    for (std::size_t i = 0; i < ranking.paths.size(); ++i) {
+      dict_insert(scores.get(), new_text(ranking.paths[i]).get(), new_float(ranking.scores[i]).get());
+    }
+    return new_tuple(std::move(scores), new_int(ranking.iterations)).release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef compute_pagerank_def = fast_function(
+    "compute_pagerank", compute_pagerank,
+    "compute_pagerank(edges, files, damping=None, max_iter=100, tol=1e-6)\n--\n\n"
+    "Compute PageRank on a file import graph.\n"
+    "\n"
+    "Args:\n"
+    "    edges: List of (source_file, target_file) directed edges.\n"
+    "    files: List of all file paths in the graph.\n"
+    "    damping: Damping factor (default uses canary value).\n"
+    "    max_iter: Maximum iterations (default 100).\n"
+    "    tol: Convergence tolerance (default 1e-6).\n"
+    "\n"
+    "Returns:\n"
+    "    (scores_dict, iterations_to_converge)");
+
+}  // namespace quibra::py
