@@ -163,6 +163,21 @@ def test_in_link_sums_follow_byte_order_of_sources(seed):
     assert bits(q.compute_pagerank(edges, files)) == bits(fallbacks.compute_pagerank(edges, files))
 
 
+def fresh(text):
+    """An equal str that is a different object, with its own buffers."""
+    return "".join(list(text)) if len(text) > 1 else (text + "\x00")[:-1]
+
+
+def test_edges_viewing_other_objects_than_files_give_the_same_result():
+    edges, files = import_graphs.synthetic_graph(500, 5000, seed=3)
+    files = files + ["é/ü.py", "😀.py", ""]
+    edges = edges + [("é/ü.py", "😀.py"), ("😀.py", ""), ("", files[0])]
+    copied = [(fresh(s), fresh(t)) for s, t in edges]
+    assert all(a is not b for (a, _), (b, _) in zip(copied, edges) if len(a) > 1)
+    assert bits(q.compute_pagerank(copied, files)) == bits(q.compute_pagerank(edges, files))
+    assert bits(q.compute_pagerank(edges, [fresh(f) for f in files])) == bits(q.compute_pagerank(edges, files))
+
+
 @settings(max_examples=200, deadline=None)
 @given(graphs, st.floats(0.0, 1.0))
 def test_scores_sum_to_one_without_repeated_files(graph, damping):

@@ -20,8 +20,15 @@ PyObject* compute_pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&] {
     const auto [edges_arg, files_arg, damping_arg, max_iter_arg, tol_arg] =
         bind<5>(signature, args, nargs, kwnames);
+    // The views point into the texts of the edge tuples, which are held
+    // rather than each text: a tuple cannot change and keeps its items.
+    std::vector<Ref> held_edges;
     const auto edges = argument("edges", [&] {
-      return to_list(edges_arg, [](PyObject* item) { return to_pair(item, to_text, to_text); });
+      return to_list(edges_arg, [&](PyObject* item) {
+        const auto [source, target] = to_pair(item, to_text, to_text);
+        held_edges.push_back(Ref::borrow(item));
+        return pagerank::ImportEdge{source.bytes, target.bytes};
+      });
     });
     const auto files = argument("files", [&] { return to_list(files_arg, to_text); });
     const auto damping = argument("damping", [&] {
@@ -31,14 +38,11 @@ PyObject* compute_pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         max_iter_arg ? argument("max_iter", [&] { return to_u64(max_iter_arg); }) : default_max_iter;
     const double tol = tol_arg ? argument("tol", [&] { return to_float(tol_arg); }) : default_tol;
 
-    std::vector<pagerank::ImportEdge> import_edges;
-    import_edges.reserve(edges.size());
-    for (const auto& [source, target] : edges) import_edges.push_back({source.bytes, target.bytes});
     std::vector<std::string_view> paths;
     paths.reserve(files.size());
     for (const Text& file : files) paths.push_back(file.bytes);
 
-    const pagerank::Ranking ranking = pagerank::compute_pagerank(import_edges, paths, damping, max_iter, tol);
+    const pagerank::Ranking ranking = pagerank::compute_pagerank(edges, paths, damping, max_iter, tol);
     Ref scores = new_dict();
     for (std::size_t i = 0; i < ranking.paths.size(); ++i) {
       dict_insert(scores.get(), new_text(ranking.paths[i]).get(), new_float(ranking.scores[i]).get());

@@ -1,6 +1,7 @@
 #include "pagerank/pagerank.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <numeric>
@@ -44,23 +45,76 @@ void counts_to_offsets(std::vector<std::size_t>& begin) {
   std::partial_sum(begin.begin(), begin.end(), begin.begin());
 }
 
+// Nodes by the address and length of the views in `files`. The caller's
+// edges usually view the very same text objects as its files, and a view
+// with the address and length of a known one holds the same bytes: matching
+// it spares hashing the text and comparing it byte for byte. Any other view
+// is looked up by its text. Addresses are not input text, so a plain
+// multiplicative hash serves.
+struct AddressTable {
+  struct Slot {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::uint32_t node = 0;
+  };
+  std::vector<Slot> slots;
+  int shift = 0;
+};
+
+std::size_t address_slot(const AddressTable& table, const char* data) noexcept {
+  return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(data) * 0x9E3779B97F4A7C15ull) >>
+                                  table.shift);
+}
+
+AddressTable address_table(std::span<const std::string_view> files,
+                           const std::vector<std::uint32_t>& entry_node) {
+  AddressTable table;
+  // At most half full, so probes stay short and always meet an empty slot.
+  const int bits = std::max(4, static_cast<int>(std::bit_width(files.size() * 2)));
+  table.slots.resize(std::size_t{1} << bits);
+  table.shift = 64 - bits;
+  const std::size_t mask = table.slots.size() - 1;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files[i].data() == nullptr) continue;  // an empty view may carry no address
+    std::size_t at = address_slot(table, files[i].data());
+    while (table.slots[at].data != nullptr &&
+           (table.slots[at].data != files[i].data() || table.slots[at].size != files[i].size())) {
+      at = (at + 1) & mask;
+    }
+    table.slots[at] = {files[i].data(), files[i].size(), entry_node[i]};
+  }
+  return table;
+}
+
+std::uint32_t find_node(const AddressTable& table, const StringIndex& nodes, std::string_view path) noexcept {
+  const std::size_t mask = table.slots.size() - 1;
+  if (path.data() != nullptr) {
+    for (std::size_t at = address_slot(table, path.data()); table.slots[at].data != nullptr;
+         at = (at + 1) & mask) {
+      if (table.slots[at].data == path.data() && table.slots[at].size == path.size()) return table.slots[at].node;
+    }
+  }
+  return nodes.find(path);
+}
+
 // Usable links (both ends are nodes, no self-loop), as ranks, in edge order.
-std::vector<Link> usable_links(std::span<const ImportEdge> edges, const StringIndex& nodes,
-                               const std::vector<std::uint32_t>& rank) {
+std::vector<Link> usable_links(std::span<const ImportEdge> edges, const AddressTable& addresses,
+                               const StringIndex& nodes, const std::vector<std::uint32_t>& rank) {
   std::vector<Link> links;
   links.reserve(edges.size());
-  // Edge lists usually come grouped by importing file; comparing with the
-  // previous source is much cheaper than a lookup.
+  // Edge lists usually come grouped by importing file, each group viewing
+  // one text object: the same view as the previous source is the same node.
   std::string_view previous_source;
   std::uint32_t previous_node = StringIndex::npos;
   for (const ImportEdge& edge : edges) {
-    if (previous_node == StringIndex::npos || edge.source != previous_source) {
+    if (previous_node == StringIndex::npos || edge.source.data() != previous_source.data() ||
+        edge.source.size() != previous_source.size()) {
       previous_source = edge.source;
-      previous_node = nodes.find(edge.source);
+      previous_node = find_node(addresses, nodes, edge.source);
     }
     const std::uint32_t source = previous_node;
     if (source == StringIndex::npos) continue;
-    const std::uint32_t target = nodes.find(edge.target);
+    const std::uint32_t target = find_node(addresses, nodes, edge.target);
     if (target == StringIndex::npos || target == source) continue;
     links.push_back({rank[source], rank[target]});
   }
@@ -133,12 +187,12 @@ Ranking compute_pagerank(std::span<const ImportEdge> edges, std::span<const std:
   for (std::size_t i = 0; i < files.size(); ++i) entry_node[i] = nodes.insert(files[i]).first;
   const std::size_t n = nodes.size();
   const std::vector<std::uint32_t> rank = byte_order_ranks(nodes);
+  const Graph graph = build_graph(usable_links(edges, address_table(files, entry_node), nodes, rank), n);
+
   // From here on nodes are known by rank only; `entries` is `files` in list order.
   std::vector<std::uint32_t> entries(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) entries[i] = rank[entry_node[i]];
   entry_node = {};
-
-  const Graph graph = build_graph(usable_links(edges, nodes, rank), n);
 
   // Entries without out-links, in list order (a repeated path is repeated),
   // so that the dangling mass is added up in the order of `files`.
