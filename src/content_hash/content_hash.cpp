@@ -215,13 +215,13 @@ std::vector<FileHash> batch_content_hash(std::span<const FileContent> files) {
   StringIndex paths(files.size());
   std::vector<FileHash> hashed;
   hashed.reserve(files.size());
-  for (const FileContent& file : files) {
-    const HashText text = format_hash(hash_bytes(file.content));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const HashText text = format_hash(hash_bytes(files[i].content));
     // Indexes are dense in order of first appearance, like `hashed`; a
     // repeated path overwrites, so the last content wins.
-    const auto [index, inserted] = paths.insert(file.path);
+    const auto [index, inserted] = paths.insert(files[i].path);
     if (inserted) {
-      hashed.push_back({file.path, text});
+      hashed.push_back({files[i].path, i, text});
     } else {
       hashed[index].text = text;
     }

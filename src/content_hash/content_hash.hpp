@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -25,6 +26,7 @@ struct FileContent {
 
 struct FileHash {
   std::string_view path;
+  std::size_t first;  // index of the path's first pair in the input
   HashText text;
 };
 

@@ -40,7 +40,8 @@ PyObject* batch_content_hash(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const auto hashed = content_hash::batch_content_hash(files);
     Ref result = new_dict();
     for (const content_hash::FileHash& file : hashed) {
-      dict_insert(result.get(), new_text(file.path).get(), new_hash_text(file.text).get());
+      const Text& path = contents[file.first].first;
+      dict_insert(result.get(), same_text(path.owner.get(), path.bytes).get(), new_hash_text(file.text).get());
     }
     return result.release();
   });

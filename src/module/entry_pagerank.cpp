@@ -45,7 +45,8 @@ PyObject* compute_pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const pagerank::Ranking ranking = pagerank::compute_pagerank(edges, paths, damping, max_iter, tol);
     Ref scores = new_dict();
     for (std::size_t i = 0; i < ranking.paths.size(); ++i) {
-      dict_insert(scores.get(), new_text(ranking.paths[i]).get(), new_float(ranking.scores[i]).get());
+      const Text& path = files[ranking.first_entries[i]];
+      dict_insert(scores.get(), same_text(path.owner.get(), path.bytes).get(), new_float(ranking.scores[i]).get());
     }
     return new_tuple(std::move(scores), new_int(ranking.iterations)).release();
   });

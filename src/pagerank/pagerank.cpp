@@ -184,7 +184,11 @@ Ranking compute_pagerank(std::span<const ImportEdge> edges, std::span<const std:
 
   StringIndex nodes(files.size());
   std::vector<std::uint32_t> entry_node(files.size());
-  for (std::size_t i = 0; i < files.size(); ++i) entry_node[i] = nodes.insert(files[i]).first;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto [node, inserted] = nodes.insert(files[i]);
+    entry_node[i] = node;
+    if (inserted) ranking.first_entries.push_back(i);
+  }
   const std::size_t n = nodes.size();
   const std::vector<std::uint32_t> rank = byte_order_ranks(nodes);
   const Graph graph = build_graph(usable_links(edges, address_table(files, entry_node), nodes, rank), n);

@@ -3,6 +3,7 @@
 // importer to the imported file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@ struct Ranking {
   // One entry per distinct path of `files`, in order of first appearance;
   // the views point into the caller's `files`.
   std::vector<std::string_view> paths;
+  std::vector<std::size_t> first_entries;  // index in `files` of each path's first listing
   std::vector<double> scores;
   std::uint64_t iterations = 0;
 };
