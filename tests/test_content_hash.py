@@ -144,3 +144,12 @@ def test_batch_conversion_errors(contents, error, message):
         q.batch_content_hash(contents)
     assert type(info.value) is error
     assert str(info.value) == message
+
+
+def test_batch_keys_are_plain_str_even_for_str_subclasses():
+    class Path(str):
+        pass
+
+    result = q.batch_content_hash([(Path("a"), b"1"), ("b", b"2"), (Path("b"), b"3")])
+    assert result == {"a": q.content_hash(b"1"), "b": q.content_hash(b"3")}
+    assert all(type(key) is str for key in result)

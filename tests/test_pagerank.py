@@ -222,3 +222,12 @@ def test_standard_library_graph_agrees_with_networkx():
 
     assert len(scores) == len(files) > 500
     assert max(abs(scores[path] - theirs[path]) for path in files) < 1e-9
+
+
+def test_keys_are_plain_str_even_for_str_subclasses():
+    class Path(str):
+        pass
+
+    scores, _ = q.compute_pagerank([(Path("a"), "b")], [Path("a"), "b", Path("b")])
+    assert scores.keys() == {"a", "b"}
+    assert all(type(key) is str for key in scores)
