@@ -54,6 +54,17 @@ std::uint64_t load_le64(const unsigned char* p) noexcept {
 
 }  // namespace
 
+std::uint64_t mix_hash(std::uint64_t hash) noexcept {
+  // The 64-bit finaliser of MurmurHash3 (a bijection) applied to the keyed value.
+  std::uint64_t h = hash ^ process_key().k0;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
 std::uint64_t hash_text(std::string_view bytes) noexcept {
   const SipKey& key = process_key();
   SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,

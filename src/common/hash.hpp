@@ -13,4 +13,9 @@ namespace quibra {
 // SipHash-1-3 of `bytes` under the process key.
 std::uint64_t hash_text(std::string_view bytes) noexcept;
 
+// Scrambles a hash computed elsewhere (for example the interpreter's own,
+// cached string hash) with the process key, so that where it lands in a
+// table cannot be predicted even when that hash can.
+std::uint64_t mix_hash(std::uint64_t hash) noexcept;
+
 }  // namespace quibra

@@ -16,3 +16,16 @@ constexpr bool ranks_before(double a, double b) noexcept {
 }
 
 }  // namespace quibra
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quibra {
+
+// The permutation that orders `scores` as ranks_before does, equal scores
+// (and all NaNs) keeping their input order: the stable descending order.
+// A radix sort on the scores' bit patterns, O(n).
+std::vector<std::uint32_t> descending_order(std::span<const double> scores);
+
+}  // namespace quibra

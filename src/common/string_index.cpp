@@ -12,6 +12,11 @@ constexpr std::uint32_t tag_of(std::uint64_t hash) noexcept {
   return static_cast<std::uint32_t>(hash >> 32);
 }
 
+// Callers often pass views of one shared buffer for equal texts.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
 // Smallest power of two that keeps the table at most half full.
 std::size_t capacity_for(std::size_t count) {
   return std::bit_ceil(count * 2 < 16 ? std::size_t{16} : count * 2);
@@ -32,7 +37,7 @@ std::size_t StringIndex::probe(std::string_view key, std::uint64_t hash) const n
   for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
     const Slot& slot = slots_[at];
     if (slot.index_plus_one == 0) return at;
-    if (slot.hash_tag == tag && keys_[slot.index_plus_one - 1] == key) return at;
+    if (slot.hash_tag == tag && same_text(keys_[slot.index_plus_one - 1], key)) return at;
   }
 }
 
@@ -42,7 +47,14 @@ std::uint32_t StringIndex::find(std::string_view key) const noexcept {
 }
 
 std::pair<std::uint32_t, bool> StringIndex::insert(std::string_view key) {
-  const std::uint64_t hash = hash_text(key);
+  return insert_hashed(key, hash_text(key));
+}
+
+std::pair<std::uint32_t, bool> StringIndex::insert(std::string_view key, std::uint64_t hash) {
+  return insert_hashed(key, mix_hash(hash));
+}
+
+std::pair<std::uint32_t, bool> StringIndex::insert_hashed(std::string_view key, std::uint64_t hash) {
   std::size_t at = probe(key, hash);
   if (slots_[at].index_plus_one != 0) return {slots_[at].index_plus_one - 1, false};
   if (keys_.size() >= npos - 1) throw std::length_error("too many distinct texts");

@@ -24,6 +24,11 @@ class StringIndex {
   // The index of `key`, or npos.
   std::uint32_t find(std::string_view key) const noexcept;
 
+  // The same, for a caller that already has a hash of every key (equal
+  // texts must have equal hashes). One index uses one kind of hash only:
+  // either every call passes a hash or none does.
+  std::pair<std::uint32_t, bool> insert(std::string_view key, std::uint64_t hash);
+
   std::size_t size() const noexcept { return keys_.size(); }
   std::string_view key(std::uint32_t index) const noexcept { return keys_[index]; }
   const std::vector<std::string_view>& keys() const noexcept { return keys_; }
@@ -35,6 +40,7 @@ class StringIndex {
   };
 
   std::size_t probe(std::string_view key, std::uint64_t hash) const noexcept;
+  std::pair<std::uint32_t, bool> insert_hashed(std::string_view key, std::uint64_t hash);
   void grow();
 
   std::vector<Slot> slots_;

@@ -1,6 +1,7 @@
 #include "fusion/fusion.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "common/order.hpp"
 #include "common/string_index.hpp"
@@ -43,49 +44,97 @@ double effective_weight(const Channel& channel, const WeightTable& table) noexce
   return channel.weight == 1.0 ? table.lookup(channel.name) : channel.weight;
 }
 
-void record_channel(FusedRecord& record, std::string_view channel, double contribution,
-                    std::uint64_t rank) {
-  // Records rarely see more than a handful of channel names; the latest one
-  // is the likeliest match (repeated ids within a channel).
-  for (auto entry = record.channels.rbegin(); entry != record.channels.rend(); ++entry) {
-    if (entry->channel == channel) {
-      entry->contribution = contribution;
-      entry->rank = rank;
-      return;
-    }
-  }
-  record.channels.push_back(ChannelScore{std::string(channel), contribution, rank});
+// One appearance of an id. Appearances of the same id are chained in
+// channel order through `next`.
+struct Appearance {
+  std::uint32_t next;
+  std::uint32_t channel;
+  double contribution;
+  std::uint64_t rank;
+};
+
+constexpr std::uint32_t end_of_chain = UINT32_MAX;
+
+struct Accumulator {
+  double score;
+  std::uint32_t first;  // chain of this id's appearances
+  std::uint32_t last;
+};
+
+std::uint32_t checked_index(std::size_t count) {
+  if (count >= UINT32_MAX) throw std::length_error("too many symbol ids to fuse");
+  return static_cast<std::uint32_t>(count);
 }
 
 }  // namespace
 
-std::vector<FusedRecord> fuse(std::span<const Channel> channels, double smoothing,
-                              std::span<const WeightOverride> overrides) {
+Fusion fuse(std::span<const Channel> channels, double smoothing,
+            std::span<const WeightOverride> overrides) {
   const WeightTable table(overrides);
+  Fusion fusion;
   std::size_t occurrences = 0;
   for (const Channel& channel : channels) occurrences += channel.ranked_ids.size();
+  checked_index(occurrences);
 
-  StringIndex seen(occurrences);
-  std::vector<FusedRecord> records;
-  records.reserve(occurrences);
+  // Pass 1, in channel order: the score sums (whose order of additions is
+  // the channels' order, then rank order) and a chained log of every
+  // appearance; the hot loop touches only the index and one small record
+  // per id. The per-channel breakdown is settled from the log afterwards.
+  StringIndex ids(occurrences);
+  StringIndex names(channels.size());
+  std::vector<Accumulator> accumulators;
+  std::vector<Appearance> log;
+  log.reserve(occurrences);
   for (const Channel& channel : channels) {
     const double weight = effective_weight(channel, table);
+    const std::uint32_t name = names.insert(channel.name).first;
     std::uint64_t rank = 0;
-    for (const std::string& id : channel.ranked_ids) {
+    for (const RankedId& id : channel.ranked_ids) {
       ++rank;
       const double contribution = weight / (static_cast<double>(rank) + smoothing);
-      const auto [at, inserted] = seen.insert(id);
-      if (inserted) records.push_back(FusedRecord{id, 0.0, {}});
-      FusedRecord& record = records[at];
-      record.score += contribution;
-      record_channel(record, channel.name, contribution, rank);
+      const auto at = static_cast<std::uint32_t>(log.size());
+      log.push_back(Appearance{end_of_chain, name, contribution, rank});
+      const auto [record, inserted] = ids.insert(id.text, id.hash);
+      if (inserted) {
+        accumulators.push_back(Accumulator{0.0 + contribution, at, at});  // -0.0 sums to +0.0
+      } else {
+        Accumulator& accumulator = accumulators[record];
+        accumulator.score += contribution;
+        log[accumulator.last].next = at;
+        accumulator.last = at;
+      }
     }
   }
+  fusion.channel_names = names.keys();
+  const std::uint32_t record_count = checked_index(accumulators.size());
 
-  std::stable_sort(records.begin(), records.end(), [](const FusedRecord& a, const FusedRecord& b) {
-    return ranks_before(a.score, b.score);
-  });
-  return records;
+  // Pass 2: per id, one entry per channel name, holding the last
+  // appearance's values, names in the order they first appear.
+  std::vector<FusedRecord> records(record_count);
+  std::vector<double> scores(record_count);
+  for (std::uint32_t r = 0; r < record_count; ++r) {
+    const auto first = static_cast<std::uint32_t>(fusion.channel_scores.size());
+    for (std::uint32_t i = accumulators[r].first; i != end_of_chain; i = log[i].next) {
+      const Appearance& a = log[i];
+      auto entries = std::span(fusion.channel_scores).subspan(first);
+      auto same = std::find_if(entries.begin(), entries.end(),
+                               [&](const ChannelScore& s) { return s.channel == a.channel; });
+      if (same == entries.end()) {
+        fusion.channel_scores.push_back(ChannelScore{a.channel, a.contribution, a.rank});
+      } else {
+        same->contribution = a.contribution;
+        same->rank = a.rank;
+      }
+    }
+    scores[r] = accumulators[r].score;
+    records[r] = FusedRecord{ids.key(r), scores[r], first,
+                             static_cast<std::uint32_t>(fusion.channel_scores.size() - first)};
+  }
+
+  // Pass 3: stable order by descending score.
+  fusion.records.reserve(record_count);
+  for (std::uint32_t r : descending_order(scores)) fusion.records.push_back(records[r]);
+  return fusion;
 }
 
 }  // namespace quibra::fusion

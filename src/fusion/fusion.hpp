@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -26,10 +25,17 @@ inline constexpr BuiltinWeight builtin_weights[] = {
     {"identity", 2.0},
 };
 
+// A symbol id with a hash of its text from the caller (equal texts, equal
+// hashes); the caller usually has one cached.
+struct RankedId {
+  std::string_view text;
+  std::uint64_t hash;
+};
+
 // One channel's ranked ids, best first; duplicates allowed.
 struct Channel {
   std::string_view name;
-  std::span<const std::string> ranked_ids;
+  std::span<const RankedId> ranked_ids;
   double weight = 1.0;
 };
 
@@ -41,21 +47,33 @@ struct WeightOverride {
 
 // The contribution and 1-based rank last recorded for one channel name.
 struct ChannelScore {
-  std::string channel;
+  std::uint32_t channel;  // index into Fusion::channel_names
   double contribution;
   std::uint64_t rank;
 };
 
 struct FusedRecord {
-  std::string symbol_id;
+  std::string_view symbol_id;
   double score = 0.0;
-  // One entry per distinct channel name, in order of first appearance.
-  std::vector<ChannelScore> channels;
+  // This record's entries in Fusion::channel_scores: one per distinct
+  // channel name the id appears in, in order of first appearance.
+  std::uint32_t first_score = 0;
+  std::uint32_t score_count = 0;
 };
 
-// Fused records of every distinct id, best score first (NaN last); records
-// with equal scores stay in order of the id's first appearance.
-std::vector<FusedRecord> fuse(std::span<const Channel> channels, double smoothing,
-                              std::span<const WeightOverride> overrides);
+// The result. Its texts are views of the caller's input.
+struct Fusion {
+  std::vector<std::string_view> channel_names;  // distinct, in order of appearance
+  std::vector<FusedRecord> records;             // best score first, NaN last
+  std::vector<ChannelScore> channel_scores;
+
+  std::span<const ChannelScore> scores_of(const FusedRecord& record) const noexcept {
+    return std::span(channel_scores).subspan(record.first_score, record.score_count);
+  }
+};
+
+// Records with equal scores stay in order of the id's first appearance.
+Fusion fuse(std::span<const Channel> channels, double smoothing,
+            std::span<const WeightOverride> overrides);
 
 }  // namespace quibra::fusion

@@ -68,9 +68,13 @@ PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     ChannelData data;
     data.name = std::string(argument("name", [&] { return to_text(name); }).bytes);
     data.ranked_ids = argument("ranked_ids", [&] {
-      return to_list(ranked_ids, [](PyObject* id) { return std::string(to_text(id).bytes); });
+      return to_list(ranked_ids, [](PyObject* id) { return exact_text(id); });
     });
     if (weight != nullptr) data.weight = argument("weight", [&] { return to_float(weight); });
+    data.id_keys.reserve(data.ranked_ids.size());
+    for (const Ref& id : data.ranked_ids) {
+      data.id_keys.push_back({utf8_of(id.get()), static_cast<std::uint64_t>(PyObject_Hash(id.get()))});
+    }
     return new_instance(reinterpret_cast<PyObject*>(type), std::move(data)).release();
   });
 }
@@ -78,7 +82,7 @@ PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 PyGetSetDef channel_attributes[] = {
     attribute<ChannelData, [](const ChannelData& f) { return new_text(f.name); }>("name"),
     attribute<ChannelData, [](const ChannelData& f) {
-      return new_list(f.ranked_ids, [](const std::string& id) { return new_text(id); });
+      return new_list(f.ranked_ids, [](const Ref& id) { return new_text(utf8_of(id.get())); });
     }>("ranked_ids"),
     attribute<ChannelData, [](const ChannelData& f) { return new_float(f.weight); }>("weight"),
     {},
@@ -94,32 +98,70 @@ PyType_Slot channel_slots[] = {
 };
 
 // --- FusedResult -----------------------------------------------------------
+//
+// fuse makes thousands of these per call, so each is one allocation: the
+// fixed fields, then one entry per channel, then the id's and the channel
+// names' bytes.
 
-using fusion::FusedRecord;
+struct FusedEntry {
+  double contribution;
+  std::uint64_t rank;
+  std::size_t name_offset;  // into the instance's text bytes
+  std::size_t name_size;
+};
+
+struct FusedObject {
+  PyObject_VAR_HEAD
+  double score;
+  std::size_t id_size;
+  std::size_t entry_count;
+
+  const FusedEntry* entries() const { return reinterpret_cast<const FusedEntry*>(this + 1); }
+  FusedEntry* entries() { return reinterpret_cast<FusedEntry*>(this + 1); }
+  const char* bytes() const { return reinterpret_cast<const char*>(entries() + entry_count); }
+  char* bytes() { return reinterpret_cast<char*>(entries() + entry_count); }
+  std::string_view symbol_id() const { return {bytes(), id_size}; }
+  std::string_view channel(const FusedEntry& e) const { return {bytes() + e.name_offset, e.name_size}; }
+};
+static_assert(sizeof(FusedObject) % alignof(FusedEntry) == 0);
+
+template <auto Read>
+PyObject* fused_getter(PyObject* self, void*) noexcept {
+  return guarded([&] { return Read(*reinterpret_cast<const FusedObject*>(self)).release(); });
+}
+
+template <auto Value>
+Ref channel_dict(const FusedObject& f) {
+  Ref dict = new_dict();
+  for (std::size_t i = 0; i < f.entry_count; ++i) {
+    const FusedEntry& entry = f.entries()[i];
+    dict_insert(dict.get(), new_text(f.channel(entry)).get(), Value(entry).get());
+  }
+  return dict;
+}
 
 PyGetSetDef fused_attributes[] = {
-    attribute<FusedRecord, [](const FusedRecord& f) { return new_text(f.symbol_id); }>("symbol_id"),
-    attribute<FusedRecord, [](const FusedRecord& f) { return new_float(f.score); }>("score"),
-    attribute<FusedRecord, [](const FusedRecord& f) {
-      Ref dict = new_dict();
-      for (const auto& entry : f.channels) {
-        dict_insert(dict.get(), new_text(entry.channel).get(), new_float(entry.contribution).get());
-      }
-      return dict;
-    }>("channel_contributions"),
-    attribute<FusedRecord, [](const FusedRecord& f) {
-      Ref dict = new_dict();
-      for (const auto& entry : f.channels) {
-        dict_insert(dict.get(), new_text(entry.channel).get(), new_int(entry.rank).get());
-      }
-      return dict;
-    }>("channel_ranks"),
+    {"symbol_id", fused_getter<[](const FusedObject& f) { return new_text(f.symbol_id()); }>,
+     nullptr, nullptr, nullptr},
+    {"score", fused_getter<[](const FusedObject& f) { return new_float(f.score); }>, nullptr,
+     nullptr, nullptr},
+    {"channel_contributions",
+     fused_getter<channel_dict<[](const FusedEntry& e) { return new_float(e.contribution); }>>,
+     nullptr, nullptr, nullptr},
+    {"channel_ranks", fused_getter<channel_dict<[](const FusedEntry& e) { return new_int(e.rank); }>>,
+     nullptr, nullptr, nullptr},
     {},
 };
 
+void fused_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
 PyType_Slot fused_slots[] = {
     {Py_tp_doc, const_cast<char*>("One symbol's fused score with per-channel breakdown.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<FusedRecord>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fused_dealloc)},
     {Py_tp_getset, fused_attributes},
     {0, nullptr},
 };
@@ -156,8 +198,10 @@ PyType_Spec spec(const char* name, PyType_Slot* slots, unsigned long extra_flags
 }
 
 PyType_Spec channel_spec = spec<ChannelData>("builtins.ChannelResult", channel_slots, 0);
-PyType_Spec fused_spec =
-    spec<FusedRecord>("builtins.FusedResult", fused_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
+PyType_Spec fused_spec = {"builtins.FusedResult", static_cast<int>(sizeof(FusedObject)), 1,
+                          static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                                    Py_TPFLAGS_DISALLOW_INSTANTIATION),
+                          fused_slots};
 PyType_Spec packed_spec =
     spec<PackedRecord>("builtins.PackedItem", packed_slots, Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
@@ -216,8 +260,29 @@ const ChannelData& channel_data(PyObject* object) {
   return fields_of<ChannelData>(object);
 }
 
-Ref new_fused_result(fusion::FusedRecord&& record) {
-  return new_instance(process_objects().fused_result, std::move(record));
+Ref new_fused_result(const fusion::Fusion& fusion, const fusion::FusedRecord& record) {
+  const auto scores = fusion.scores_of(record);
+  std::size_t text_size = record.symbol_id.size();
+  for (const auto& score : scores) text_size += fusion.channel_names[score.channel].size();
+  const std::size_t extra = scores.size() * sizeof(FusedEntry) + text_size;
+  if (extra > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+
+  auto* type = reinterpret_cast<PyTypeObject*>(process_objects().fused_result);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref self = created(alloc(type, static_cast<Py_ssize_t>(extra)));
+  auto& fused = *reinterpret_cast<FusedObject*>(self.get());
+  fused.score = record.score;
+  fused.id_size = record.symbol_id.size();
+  fused.entry_count = scores.size();
+  char* text = std::copy(record.symbol_id.begin(), record.symbol_id.end(), fused.bytes());
+  FusedEntry* entry = fused.entries();
+  for (const auto& score : scores) {
+    const std::string_view name = fusion.channel_names[score.channel];
+    *entry++ = FusedEntry{score.contribution, score.rank, static_cast<std::size_t>(text - fused.bytes()),
+                          name.size()};
+    text = std::copy(name.begin(), name.end(), text);
+  }
+  return self;
 }
 
 Ref new_packed_item(budget::PackedRecord&& record) {

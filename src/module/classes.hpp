@@ -24,18 +24,23 @@ struct ProcessObjects {
 // creating them fails).
 const ProcessObjects& process_objects();
 
-// The native fields of a ChannelResult.
+// The fields of a ChannelResult. The ids are kept as exact `str` objects
+// (immutable, and unable to refer back to the instance): fuse then reads
+// their UTF-8 bytes in place and their cached hashes instead of copying and
+// rehashing every id on every call.
 struct ChannelData {
   std::string name;
-  std::vector<std::string> ranked_ids;
+  std::vector<Ref> ranked_ids;
   double weight = 1.0;
+  // Each id's UTF-8 bytes (inside its str) and the str's hash, made once.
+  std::vector<fusion::RankedId> id_keys;
 };
 
 // The fields of a ChannelResult instance, or TypeError (target
 // "ChannelResult") for any other object. Valid while the instance lives.
 const ChannelData& channel_data(PyObject* object);
 
-Ref new_fused_result(fusion::FusedRecord&& record);
+Ref new_fused_result(const fusion::Fusion& fusion, const fusion::FusedRecord& record);
 Ref new_packed_item(budget::PackedRecord&& record);
 
 }  // namespace quibra::py

@@ -68,10 +68,20 @@ void prefix_argument_error(const char* name) noexcept {
 
 Text to_text(PyObject* value) {
   if (!PyUnicode_Check(value)) type_mismatch(value, "str");
+  return Text{Ref::borrow(value), utf8_of(value)};
+}
+
+Ref exact_text(PyObject* value) {
+  const Text text = to_text(value);
+  if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  return checked(PyUnicode_FromStringAndSize(text.bytes.data(), static_cast<Py_ssize_t>(text.bytes.size())));
+}
+
+std::string_view utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) throw PythonError{};
-  return Text{Ref::borrow(value), std::string_view(data, static_cast<std::size_t>(size))};
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 double to_float(PyObject* value) {

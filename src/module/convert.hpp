@@ -58,6 +58,11 @@ struct ByteContent {
 inline bool is_absent(PyObject* value) noexcept { return value == nullptr || value == Py_None; }
 
 Text to_text(PyObject* value);             // str and subclasses
+// A text kept as an exact `str` (a subclass instance is copied into a plain
+// str), its UTF-8 form already validated; read it with utf8_of.
+Ref exact_text(PyObject* value);
+// The UTF-8 bytes of a str that has passed to_text or exact_text.
+std::string_view utf8_of(PyObject* text);
 double to_float(PyObject* value);          // the interpreter's float conversion
 std::uint64_t to_u64(PyObject* value);     // int, subclasses, __index__; 0 .. 2^64-1
 bool to_bool(PyObject* value);             // True/False and numpy's bool scalars

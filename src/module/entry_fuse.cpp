@@ -37,15 +37,15 @@ PyObject* fuse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::vector<fusion::Channel> channels;
     channels.reserve(held.size());
     for (const HeldChannel& channel : held) {
-      channels.push_back({channel.data->name, channel.data->ranked_ids, channel.data->weight});
+      channels.push_back({channel.data->name, channel.data->id_keys, channel.data->weight});
     }
     std::vector<fusion::WeightOverride> overrides;
     overrides.reserve(weights.size());
     for (const auto& [name, weight] : weights) overrides.push_back({name.bytes, weight});
 
-    auto fused = fusion::fuse(channels, smoothing, overrides);
-    return new_list(fused, [](fusion::FusedRecord& record) {
-             return new_fused_result(std::move(record));
+    const fusion::Fusion fused = fusion::fuse(channels, smoothing, overrides);
+    return new_list(fused.records, [&](const fusion::FusedRecord& record) {
+             return new_fused_result(fused, record);
            }).release();
   });
 }
