@@ -55,6 +55,15 @@ CASES = {
     "bad weights value": expect(ValueError, q.fuse, CHANNELS, None, {"a": 1.0, "b": Raises()}),
     "surrogate id": expect(UnicodeEncodeError, CR, "n", ["a", "\ud800"]),
     "constructor errors": expect(TypeError, CR, "n", [], 1.0, 4),
+    "compute_pagerank": lambda: q.compute_pagerank(
+        [("a", "b"), ("b", "c"), ("c", "a"), ("a", "x"), ("é", "a")], ["a", "b", "c", "a", "é"]),
+    "pagerank bad edge": expect(ValueError, q.compute_pagerank, [("a", "b"), ("a",)], ["a"]),
+    "pagerank hook raises": expect(ValueError, q.compute_pagerank, [("a", "b")], ["a", "b"], None, 10, Raises()),
+    "content_hash": lambda: q.content_hash(b"x" * 100),
+    "batch_content_hash": lambda: q.batch_content_hash(
+        [("a", b"x" * 40), ("b", bytearray(b"y" * 40)), ("a", [1, 2, 3]), ("ü", range(70))]),
+    "batch bad byte": expect(OverflowError, q.batch_content_hash, [("a", b"x"), ("b", [1, 256])]),
+    "batch hook raises": expect(ValueError, q.batch_content_hash, [("a", bytearray(b"x")), ("b", [Raises()])]),
 }
 
 
