@@ -22,12 +22,25 @@ PyObject* compute_pagerank(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         bind<5>(signature, args, nargs, kwnames);
     // The views point into the texts of the edge tuples, which are held
     // rather than each text: a tuple cannot change and keeps its items.
+    // A host lists a file's imports together, so consecutive edges often
+    // share their source object; its conversion is then reused (the object
+    // is alive, held by the earlier tuple, so its address is still its own).
     std::vector<Ref> held_edges;
+    PyObject* last_source = nullptr;
+    std::string_view last_source_bytes;
+    const auto source_text = [&](PyObject* source) {
+      if (source != last_source) {
+        last_source_bytes = to_text(source).bytes;
+        last_source = source;
+      }
+      return last_source_bytes;
+    };
+    const auto target_text = [](PyObject* target) { return to_text(target).bytes; };
     const auto edges = argument("edges", [&] {
       return to_list(edges_arg, [&](PyObject* item) {
-        const auto [source, target] = to_pair(item, to_text, to_text);
+        const auto [source, target] = to_pair(item, source_text, target_text);
         held_edges.push_back(Ref::borrow(item));
-        return pagerank::ImportEdge{source.bytes, target.bytes};
+        return pagerank::ImportEdge{source, target};
       });
     });
     const auto files = argument("files", [&] { return to_list(files_arg, to_text); });
