@@ -20,8 +20,9 @@ namespace {
 // exact under reassociation. Only one multiplication per step stays on the
 // chain through h.
 
-// Bytes per vector block. The 32-bit lane sums of a block stay below 2^31
-// (see weight_digits), which bounds it at 1024.
+// Bytes per vector block. The 32-bit lane sums of a block must not overflow
+// (see weight_digits); at 1024 bytes they stay below 2^30 in magnitude, and
+// the weights of one block (8 KiB of digits) stay in the first-level cache.
 constexpr std::size_t block = 1024;
 
 // powers[k] = P^k mod 2^64, k = 0 .. block.
