@@ -8,6 +8,8 @@ benchmarks' peers and as test oracles.
 from __future__ import annotations
 
 import math
+import operator
+from typing import NamedTuple
 
 # ---------------------------------------------------------------------------
 # Rank fusion
@@ -65,6 +67,149 @@ def fuse(channels, smoothing=None, weights=None):
             record.channel_contributions[name] = contribution
             record.channel_ranks[name] = rank
     return sorted(fused.values(), key=_descending_score)
+
+
+# ---------------------------------------------------------------------------
+# Budget packing and hotspot scoring
+
+_MISSING = object()
+_U64_MAX = (1 << 64) - 1
+
+
+def _entry(mapping, key):
+    # The plain dictionary lookup: a subclass's __getitem__ and __missing__
+    # are not consulted.
+    return dict.get(mapping, key, _MISSING)
+
+
+def _text(value):
+    if not isinstance(value, str):
+        name = "None" if value is None else f"'{type(value).__qualname__}' object"
+        raise TypeError(f"{name} is not an instance of 'str'")
+    return value
+
+
+def _u64(value):
+    number = operator.index(value)
+    if number < 0 or number > _U64_MAX:
+        raise OverflowError("int out of range for an unsigned 64-bit count")
+    return number
+
+
+class PackedItem(NamedTuple):
+    symbol_id: str
+    file: str
+    adjusted_score: float
+    original_score: float
+    tokens: int
+
+
+def pack_budget(items, token_budget, diversity=True):
+    """Greedy packing into `token_budget` with a per-file diversity penalty."""
+    candidates = []
+    for item in items:
+        ident = _entry(item, "id")
+        ident = "" if ident is _MISSING else _text(ident)
+        file = _entry(item, "file")
+        file = "" if file is _MISSING else _text(file)
+        score = _entry(item, "score")
+        if score is _MISSING:
+            score = 0.0
+        elif isinstance(score, (str, bytes, bytearray)):
+            raise TypeError("must be real number, not " + type(score).__name__)
+        else:
+            score = float(score)
+        tokens = _entry(item, "tokens")
+        if tokens is _MISSING:
+            continue
+        tokens = _u64(tokens)
+        if tokens == 0:
+            continue
+        candidates.append((ident, file, score, tokens))
+
+    # Descending score, NaN last, equal scores in input order.
+    candidates.sort(key=lambda c: (c[2] != c[2], -c[2]))
+
+    selected = [False] * len(candidates)
+    picks_of_file = {}
+    packed = []
+    total = 0
+    while total < token_budget:
+        free = token_budget - total
+        best = -1.0
+        chosen = -1
+        for i, (_, file, score, tokens) in enumerate(candidates):
+            if selected[i] or tokens > free:
+                continue
+            if diversity:
+                n = picks_of_file.get(file, 0)
+                if n >= 3:
+                    continue
+                adjusted = score * (1.0 / (1.0 + 0.5 * n))
+            else:
+                adjusted = score
+            if adjusted > best:
+                best = adjusted
+                chosen = i
+        if chosen < 0:
+            break
+        selected[chosen] = True
+        ident, file, score, tokens = candidates[chosen]
+        picks_of_file[file] = picks_of_file.get(file, 0) + 1
+        packed.append(PackedItem(ident, file, best, score, tokens))
+        total += tokens
+    return packed, total
+
+
+def _round_half_away(x):
+    # round() would send halves to the even neighbour; hotspot scores round
+    # halves away from zero.
+    magnitude = abs(x)
+    whole = math.floor(magnitude)
+    if magnitude - whole >= 0.5:
+        whole += 1
+    return math.copysign(float(whole), x)
+
+
+def compute_hotspots(symbols, file_churn, min_complexity=2, top_n=20):
+    """Functions and methods ranked by ln(churn + 1) * cyclomatic."""
+    churn_of_path = {}
+    for path, churn in file_churn.items():
+        churn_of_path[_text(path).replace("\\", "/")] = _u64(churn)
+    min_complexity = _u64(min_complexity)
+    top_n = _u64(top_n)
+
+    entries = []
+    for symbol in symbols:
+        kind = _entry(symbol, "kind")
+        if kind is _MISSING or _text(kind) not in ("function", "method"):
+            continue
+        cyclomatic = _entry(symbol, "cyclomatic")
+        cyclomatic = 0 if cyclomatic is _MISSING else _u64(cyclomatic)
+        if cyclomatic < min_complexity:
+            continue
+        file = _entry(symbol, "file")
+        path = "" if file is _MISSING else _text(file)
+        churn = churn_of_path.get(path.replace("\\", "/"), 0)
+        score = math.log(float(churn) + 1.0) * float(cyclomatic)
+
+        out = {}
+        for key, out_key in (("id", "symbol_id"), ("name", "name"), ("kind", "kind"),
+                             ("file", "file"), ("line", "line")):
+            value = _entry(symbol, key)
+            if value is not _MISSING:
+                out[out_key] = value
+        out["cyclomatic"] = cyclomatic
+        for key in ("max_nesting", "param_count"):
+            value = _entry(symbol, key)
+            out[key] = 0 if value is _MISSING else _u64(value)
+        out["churn"] = churn
+        out["hotspot_score"] = _round_half_away(score * 10000.0) / 10000.0
+        out["assessment"] = "high" if score > 10.0 else "medium" if score > 3.0 else "low"
+        entries.append((score, out))
+
+    entries.sort(key=lambda e: -e[0])
+    return [out for _, out in entries[: max(top_n, 1)]]
 
 
 # ---------------------------------------------------------------------------

@@ -37,6 +37,17 @@ def expect(exception, function, *args, **kwargs):
     return call
 
 
+ITEMS = [{"id": f"s{i}", "file": f"f{i % 3}.py", "score": 1.0 / (i + 1), "tokens": 5 + i}
+         for i in range(12)]
+SYMBOLS = [{"id": i, "name": "n", "kind": "function", "file": f"src\\f{i % 3}.py", "line": i,
+            "cyclomatic": 2 + i, "max_nesting": 1} for i in range(12)]
+
+
+def read_packed(result):
+    for r in result[0]:
+        r.symbol_id, r.file, r.adjusted_score, r.original_score, r.tokens
+
+
 def read_all(results):
     for r in results:
         r.symbol_id, r.score, r.channel_ranks, r.channel_contributions
@@ -55,6 +66,16 @@ CASES = {
     "bad weights value": expect(ValueError, q.fuse, CHANNELS, None, {"a": 1.0, "b": Raises()}),
     "surrogate id": expect(UnicodeEncodeError, CR, "n", ["a", "\ud800"]),
     "constructor errors": expect(TypeError, CR, "n", [], 1.0, 4),
+    "pack_budget": lambda: read_packed(q.pack_budget(ITEMS, 60)),
+    "pack_budget bad item": expect(TypeError, q.pack_budget, ITEMS + [{"id": None}], 60),
+    "pack_budget hook raises": expect(
+        ValueError, q.pack_budget, ITEMS + [{"tokens": Raises()}], 60),
+    "pack_budget bad budget": expect(TypeError, q.pack_budget, ITEMS, 1.5),
+    "compute_hotspots": lambda: q.compute_hotspots(SYMBOLS, {"src/f1.py": 4}, top_n=8),
+    "compute_hotspots bad symbol": expect(ValueError, q.compute_hotspots,
+                                          SYMBOLS + [{"kind": "method", "param_count": Raises()}],
+                                          {}, 0),
+    "compute_hotspots bad churn": expect(TypeError, q.compute_hotspots, SYMBOLS, {"a": 1, 2: 1}),
     "compute_pagerank": lambda: q.compute_pagerank(
         [("a", "b"), ("b", "c"), ("c", "a"), ("a", "x"), ("é", "a")], ["a", "b", "c", "a", "é"]),
     "pagerank bad edge": expect(ValueError, q.compute_pagerank, [("a", "b"), ("a",)], ["a"]),

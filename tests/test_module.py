@@ -101,3 +101,13 @@ def test_second_module_object_shares_the_classes():
     assert other.ChannelResult is q.ChannelResult and other.FusedResult is q.FusedResult
     assert other.__all__ == q.__all__
     assert other.fuse.__self__ is other
+
+
+def test_distribution_version_matches_module():
+    import importlib.metadata
+
+    try:
+        version = importlib.metadata.version("quibra-core")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("quibra-core is not installed (development build)")
+    assert version == q.__version__

@@ -18,6 +18,8 @@ extern PyMethodDef fuse_def;
 extern PyMethodDef compute_pagerank_def;
 extern PyMethodDef content_hash_def;
 extern PyMethodDef batch_content_hash_def;
+extern PyMethodDef pack_budget_def;
+extern PyMethodDef compute_hotspots_def;
 extern PyMethodDef verify_canary_def;
 
 }  // namespace quibra::py

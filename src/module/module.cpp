@@ -45,6 +45,8 @@ constexpr Attribute attributes[] = {
     function(fuse_def),
     function(compute_pagerank_def),
     value("PackedItem", class_object<&ProcessObjects::packed_item>),
+    function(pack_budget_def),
+    function(compute_hotspots_def),
     function(content_hash_def),
     function(batch_content_hash_def),
     function(verify_canary_def),
