@@ -36,6 +36,15 @@ class FusedResult:
         self.channel_ranks = {}
 
 
+def _ieee_divide(a, b):
+    """a / b with IEEE 754 results for a zero divisor, where Python raises."""
+    if b != 0.0:
+        return a / b
+    if a == 0.0 or math.isnan(a):
+        return math.nan
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
 DEFAULT_CHANNEL_WEIGHTS = {"lexical": 1.0, "structural": 0.4, "similarity": 0.8, "identity": 2.0}
 
 
@@ -59,7 +68,7 @@ def fuse(channels, smoothing=None, weights=None):
         w = table.get(name, 1.0) if channel.weight == 1.0 else channel.weight
         for position, symbol_id in enumerate(channel.ranked_ids):
             rank = position + 1
-            contribution = w / (float(rank) + k)
+            contribution = _ieee_divide(w, float(rank) + k)
             record = fused.get(symbol_id)
             if record is None:
                 record = fused[symbol_id] = FusedResult(symbol_id)

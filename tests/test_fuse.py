@@ -131,3 +131,13 @@ def test_matches_fallback(spec, smoothing, weights):
         assert not ranks_before(later.score, earlier.score)
     for record in ours:
         assert record.channel_contributions.keys() == record.channel_ranks.keys()
+
+
+@pytest.mark.parametrize(
+    "weight, smoothing, expected",
+    [(0.0, -1.0, math.nan), (2.0, -1.0, math.inf), (-2.0, -1.0, -math.inf), (2.0, -1.0 - 0.0, math.inf)],
+)
+def test_zero_denominator_follows_ieee(weight, smoothing, expected):
+    for fuse, channel in ((q.fuse, q.ChannelResult), (fallbacks.fuse, fallbacks.ChannelResult)):
+        (record,) = fuse([channel("custom", ["a"], weight)], smoothing)
+        assert math.isnan(record.score) if math.isnan(expected) else record.score == expected
