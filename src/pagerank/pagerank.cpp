@@ -102,13 +102,15 @@ std::vector<Link> usable_links(std::span<const ImportEdge> edges, const AddressT
                                const StringIndex& nodes, const std::vector<std::uint32_t>& rank) {
   std::vector<Link> links;
   links.reserve(edges.size());
-  // Edge lists usually come grouped by importing file, each group viewing
-  // one text object: the same view as the previous source is the same node.
+  // Edge lists usually come grouped by importing file: a source equal to the
+  // previous one (the same view, or failing that the same bytes) is the same
+  // node, found without a lookup.
   std::string_view previous_source;
   std::uint32_t previous_node = StringIndex::npos;
   for (const ImportEdge& edge : edges) {
-    if (previous_node == StringIndex::npos || edge.source.data() != previous_source.data() ||
-        edge.source.size() != previous_source.size()) {
+    const bool same_view =
+        edge.source.data() == previous_source.data() && edge.source.size() == previous_source.size();
+    if (previous_node == StringIndex::npos || (!same_view && edge.source != previous_source)) {
       previous_source = edge.source;
       previous_node = find_node(addresses, nodes, edge.source);
     }
