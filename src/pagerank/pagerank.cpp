@@ -193,7 +193,8 @@ Ranking compute_pagerank(std::span<const ImportEdge> edges, std::span<const std:
   }
   const std::size_t n = nodes.size();
   const std::vector<std::uint32_t> rank = byte_order_ranks(nodes);
-  const Graph graph = build_graph(usable_links(edges, address_table(files, entry_node), nodes, rank), n);
+  std::vector<Link> links = usable_links(edges, address_table(files, entry_node), nodes, rank);
+  const Graph graph = build_graph(std::move(links), n);
 
   // From here on nodes are known by rank only; `entries` is `files` in list order.
   std::vector<std::uint32_t> entries(files.size());
