@@ -153,3 +153,27 @@ def test_batch_keys_are_plain_str_even_for_str_subclasses():
     result = q.batch_content_hash([(Path("a"), b"1"), ("b", b"2"), (Path("b"), b"3")])
     assert result == {"a": q.content_hash(b"1"), "b": q.content_hash(b"3")}
     assert all(type(key) is str for key in result)
+
+
+def test_docstrings():
+    assert q.content_hash.__doc__ == "\n".join([
+        "Compute a content hash for staleness detection.",
+        "",
+        "Uses a polynomial rolling hash with the canary seed.",
+        "This hash is NOT cryptographic — it's for fast change detection.",
+        "",
+        "Args:",
+        "    content: The file content bytes to hash.",
+        "",
+        "Returns:",
+        "    64-bit hash as hex string.",
+    ])
+    assert q.batch_content_hash.__doc__ == "\n".join([
+        "Compute content hashes for a batch of files.",
+        "",
+        "Args:",
+        "    contents: List of (file_path, content_bytes) pairs.",
+        "",
+        "Returns:",
+        "    Dict mapping file_path -> hash hex string.",
+    ])

@@ -231,3 +231,20 @@ def test_keys_are_plain_str_even_for_str_subclasses():
     scores, _ = q.compute_pagerank([(Path("a"), "b")], [Path("a"), "b", Path("b")])
     assert scores.keys() == {"a", "b"}
     assert all(type(key) is str for key in scores)
+
+
+def test_docstring():
+    assert q.compute_pagerank.__text_signature__ == "(edges, files, damping=None, max_iter=100, tol=1e-6)"
+    assert q.compute_pagerank.__doc__ == "\n".join([
+        "Compute PageRank on a file import graph.",
+        "",
+        "Args:",
+        "    edges: List of (source_file, target_file) directed edges.",
+        "    files: List of all file paths in the graph.",
+        "    damping: Damping factor (default uses canary value).",
+        "    max_iter: Maximum iterations (default 100).",
+        "    tol: Convergence tolerance (default 1e-6).",
+        "",
+        "Returns:",
+        "    (scores_dict, iterations_to_converge)",
+    ])
