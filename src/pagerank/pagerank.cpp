@@ -105,12 +105,14 @@ std::vector<Link> usable_links(std::span<const ImportEdge> edges, const AddressT
   // Edge lists usually come grouped by importing file: a source equal to the
   // previous one (the same view, or failing that the same bytes) is the same
   // node, found without a lookup.
+  bool first = true;
   std::string_view previous_source;
   std::uint32_t previous_node = StringIndex::npos;
   for (const ImportEdge& edge : edges) {
     const bool same_view =
         edge.source.data() == previous_source.data() && edge.source.size() == previous_source.size();
-    if (previous_node == StringIndex::npos || (!same_view && edge.source != previous_source)) {
+    if (first || (!same_view && edge.source != previous_source)) {
+      first = false;
       previous_source = edge.source;
       previous_node = find_node(addresses, nodes, edge.source);
     }
