@@ -289,3 +289,193 @@ def content_hash(content):
 def batch_content_hash(contents):
     """Hash text by path for (path, content) pairs; the last pair for a path wins."""
     return {path: content_hash(bytes(content)) for path, content in contents}
+
+
+# ---------------------------------------------------------------------------
+# Tokenizer: stem_word, tokenize, tokenize_query
+
+SUFFIX_RULES = (
+    ("ation", "", 3), ("izing", "ize", 3), ("ating", "ate", 3),
+    ("nning", "n", 2), ("tting", "t", 2), ("pping", "p", 2), ("gging", "g", 2),
+    ("bbing", "b", 2), ("dding", "d", 2), ("mming", "m", 2), ("lling", "l", 2),
+    ("sses", "ss", 2), ("ness", "", 3), ("ment", "", 3), ("tion", "", 3),
+    ("ized", "ize", 3), ("ling", "le", 3), ("ring", "r", 3), ("ning", "n", 3),
+    ("ting", "t", 3), ("ping", "p", 3), ("bing", "b", 2), ("ding", "d", 3),
+    ("ging", "g", 3), ("king", "k", 3), ("ming", "m", 3), ("lled", "ll", 3),
+    ("nned", "n", 3), ("tted", "t", 3), ("pped", "p", 3), ("gged", "g", 3),
+    ("bbed", "b", 3), ("dded", "d", 3), ("ing", "", 3), ("ies", "y", 3),
+    ("ed", "", 3), ("er", "", 3), ("ly", "", 3), ("es", "", 4),
+)
+
+ABBREVIATIONS = {
+    "db": ("database",), "auth": ("authentication", "authorization"),
+    "config": ("configuration",), "ctx": ("context",), "env": ("environment",),
+    "err": ("error",), "exec": ("execute", "execution"), "fn": ("function",),
+    "func": ("function",), "impl": ("implementation", "implement"),
+    "init": ("initialize", "initialization"), "iter": ("iterator", "iterate"),
+    "len": ("length",), "lib": ("library",), "max": ("maximum",), "mem": ("memory",),
+    "min": ("minimum",), "msg": ("message",), "num": ("number",), "obj": ("object",),
+    "param": ("parameter",), "params": ("parameters",), "pkg": ("package",),
+    "prev": ("previous",), "proc": ("process", "procedure"), "prop": ("property",),
+    "props": ("properties",), "ref": ("reference",), "refs": ("references",),
+    "repo": ("repository",), "req": ("request",), "res": ("response", "result"),
+    "ret": ("return",), "src": ("source",), "str": ("string",),
+    "sync": ("synchronize", "synchronous"), "sys": ("system",), "temp": ("temporary",),
+    "tmp": ("temporary",), "val": ("value",), "var": ("variable",), "vars": ("variables",),
+    "database": ("db",), "authentication": ("auth",), "authorization": ("auth",),
+    "configuration": ("config",), "context": ("ctx",), "environment": ("env",),
+    "error": ("err",), "execute": ("exec",), "function": ("func", "fn"),
+    "initialize": ("init",), "initialization": ("init",), "iterator": ("iter",),
+    "message": ("msg",), "parameter": ("param",), "parameters": ("params",),
+    "repository": ("repo",), "request": ("req",), "response": ("res",),
+    "temporary": ("temp", "tmp"), "variable": ("var",), "variables": ("vars",),
+}
+
+# Only A-Z are lowercased; every other character keeps its case.
+_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+
+SEPARATOR, ALNUM, UPPER, LOWER = 0, 1, 2, 3
+
+
+def expansions_of(term: str) -> tuple[str, ...]:
+    return ABBREVIATIONS.get(term, ())
+
+
+def stem_word(word: str) -> str:
+    """Lowercase A-Z, then strip one suffix by the first rule that applies.
+
+    Lengths are UTF-8 byte counts; since every suffix is ASCII, comparing the
+    str's ending is the same as comparing its bytes' ending.
+    """
+    w = word.translate(_ASCII_LOWER)
+    size = len(w.encode("utf-8"))
+    if size < 5:
+        return w
+    for suffix, replacement, min_stem in SUFFIX_RULES:
+        if w.endswith(suffix) and size - len(suffix) >= min_stem:
+            return w[: len(w) - len(suffix)] + replacement
+    if w.endswith("s") and not w.endswith("ss"):
+        return w[:-1]
+    return w
+
+
+def python_char_class(c: str) -> int:
+    """Class of one character from Python's own str predicates.
+
+    This is what a host without the compiled module can do; it agrees with the
+    Unicode derived properties on ASCII, on letters of every category, on
+    numbers and on the cased symbols and marks, but not everywhere:
+
+    - For a single character, str.isupper() and str.islower() are exactly
+      the derived properties Uppercase and Lowercase (Other_Uppercase and
+      Other_Lowercase included: Ⓐ, ⓐ, ª, U+0345), and titlecase letters
+      such as ǅ are neither.
+    - str.isalnum() covers the general categories L* and N*, but Alphabetic
+      also holds Other_Alphabetic. The cased ones among them are caught by
+      the case predicates above; the uncased ones are not: most combining
+      vowel signs of Brahmic scripts (U+093E DEVANAGARI VOWEL SIGN AA), the
+      Hebrew and Arabic vowel points, and a few others count as separators
+      here but are alphanumeric in the compiled tables.
+    - unicodedata follows the interpreter's Unicode version
+      (unicodedata.unidata_version), which may differ from the version the
+      compiled tables were generated from, for characters new in between.
+    """
+    if c.isupper():
+        return UPPER
+    if c.islower():
+        return LOWER
+    if c.isalnum():
+        return ALNUM
+    return SEPARATOR
+
+
+def ucd_char_classes(directory: str = "/usr/share/unicode") -> bytearray:
+    """Class of every code point, read from the Unicode Character Database
+    files DerivedCoreProperties.txt and UnicodeData.txt in `directory`.
+
+    Exact where python_char_class() is approximate; index the result with
+    ord(c). Raises OSError when the files are missing.
+    """
+    import pathlib
+
+    ucd = pathlib.Path(directory)
+    props: dict[str, set[int]] = {"Alphabetic": set(), "Uppercase": set(), "Lowercase": set()}
+    for line in (ucd / "DerivedCoreProperties.txt").read_text(encoding="utf-8").splitlines():
+        fields = [f.strip() for f in line.split("#", 1)[0].split(";")]
+        if len(fields) >= 2 and fields[1] in props:
+            first, _, last = fields[0].partition("..")
+            props[fields[1]].update(range(int(first, 16), int(last or first, 16) + 1))
+    alnum = props["Alphabetic"]
+    range_start = None
+    for line in (ucd / "UnicodeData.txt").read_text(encoding="utf-8").splitlines():
+        code, name, category = line.split(";")[:3]
+        cp = int(code, 16)
+        if name.endswith(", First>"):
+            range_start = cp
+            continue
+        start = range_start if name.endswith(", Last>") else cp
+        range_start = None
+        if category in ("Nd", "Nl", "No"):
+            alnum.update(range(start, cp + 1))
+    classes = bytearray(0x110000)
+    for cp in alnum:
+        classes[cp] = ALNUM
+    for cp in props["Uppercase"]:
+        classes[cp] = UPPER if classes[cp] else SEPARATOR
+    for cp in props["Lowercase"]:
+        classes[cp] = LOWER if classes[cp] else SEPARATOR
+    return classes
+
+
+def split_tokens(text: str, char_class=python_char_class) -> list[str]:
+    tokens: list[str] = []
+    current: list[str] = []
+    previous_lower = False
+
+    def finish() -> None:
+        # At least 2 UTF-8 bytes: two characters, or one non-ASCII character.
+        if len(current) >= 2 or (current and ord(current[0]) >= 0x80):
+            tokens.append("".join(current).translate(_ASCII_LOWER))
+        current.clear()
+
+    for c in text:
+        cls = char_class(c)
+        if cls == SEPARATOR:
+            finish()
+        elif cls == UPPER and previous_lower:
+            finish()
+            current.append(c)
+        else:
+            current.append(c)
+        previous_lower = cls == LOWER
+    finish()
+    return tokens
+
+
+def tokenize(text: str, char_class=python_char_class) -> list[str]:
+    """Split tokens, each followed by its stem and the expansions of both;
+    tokens repeat as often as they occur, stems and expansions only once."""
+    terms: list[str] = []
+    seen: set[str] = set()
+
+    def once(term: str) -> None:
+        if term not in seen:
+            seen.add(term)
+            terms.append(term)
+
+    for token in split_tokens(text, char_class):
+        terms.append(token)
+        seen.add(token)
+        stem = stem_word(token)
+        if stem != token:
+            once(stem)
+        for expansion in ABBREVIATIONS.get(token, ()):
+            once(expansion)
+        if stem != token:
+            for expansion in ABBREVIATIONS.get(stem, ()):
+                once(expansion)
+    return terms
+
+
+def tokenize_query(query: str, char_class=python_char_class) -> list[str]:
+    return tokenize(query, char_class)

@@ -85,6 +85,11 @@ CASES = {
         [("a", b"x" * 40), ("b", bytearray(b"y" * 40)), ("a", [1, 2, 3]), ("ü", range(70))]),
     "batch bad byte": expect(OverflowError, q.batch_content_hash, [("a", b"x"), ("b", [1, 256])]),
     "batch hook raises": expect(ValueError, q.batch_content_hash, [("a", bytearray(b"x")), ("b", [Raises()])]),
+    "tokenize": lambda: q.tokenize("getUserName db_config temp temporary \u00dcBER stra\u00dfe " * 3),
+    "tokenize_query": lambda: q.tokenize_query("searching DB"),
+    "stem_word": lambda: (q.stem_word("Running"), q.stem_word("Re" * 40 + "NNING")),
+    "tokenize bad type": expect(TypeError, q.tokenize, None),
+    "tokenize surrogate": expect(UnicodeEncodeError, q.tokenize_query, "db\ud800"),
 }
 
 

@@ -20,6 +20,9 @@ extern PyMethodDef content_hash_def;
 extern PyMethodDef batch_content_hash_def;
 extern PyMethodDef pack_budget_def;
 extern PyMethodDef compute_hotspots_def;
+extern PyMethodDef tokenize_def;
+extern PyMethodDef tokenize_query_def;
+extern PyMethodDef stem_word_def;
 extern PyMethodDef verify_canary_def;
 
 }  // namespace quibra::py

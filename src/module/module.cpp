@@ -49,6 +49,9 @@ constexpr Attribute attributes[] = {
     function(compute_hotspots_def),
     function(content_hash_def),
     function(batch_content_hash_def),
+    function(tokenize_def),
+    function(tokenize_query_def),
+    function(stem_word_def),
     function(verify_canary_def),
 };
 

@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Generate src/tokenizer/char_classes.hpp from the Unicode Character Database.
+
+    python3 tools/gen_char_classes.py [UCD_DIR]
+
+UCD_DIR holds DerivedCoreProperties.txt and UnicodeData.txt (default
+/usr/share/unicode, the Debian package unicode-data). The output is committed,
+so building the project never needs these files; rerun this script only to move
+to another Unicode version.
+
+The tokenizer sorts every code point into one of four classes:
+
+    0  separator   neither Alphabetic nor of general category Nd, Nl, No
+    1  alnum       alphanumeric, neither Uppercase nor Lowercase (digits, CJK,
+                   titlecase letters such as U+01C5)
+    2  upper       alphanumeric and Uppercase
+    3  lower       alphanumeric and Lowercase
+
+Four classes suffice because the UCD derives Alphabetic from Uppercase +
+Lowercase + ..., so every cased character is alphanumeric, and no character is
+both Uppercase and Lowercase; the script checks both facts and stops if a
+future version breaks them.
+
+Layout: a two-stage table. `class_block[cp >> 7]` names one of the distinct
+128-code-point blocks; `class_bits` stores each block as 32 bytes of 2-bit
+codes, code point cp & 127 at bits 2*(cp & 3) of byte (cp & 127) >> 2. Code
+points from `class_limit` on are all separators and have no stage-1 entry.
+"""
+
+from __future__ import annotations
+
+import pathlib
+import re
+import sys
+
+SHIFT = 7
+BLOCK = 1 << SHIFT
+OUT = pathlib.Path(__file__).resolve().parent.parent / "src" / "tokenizer" / "char_classes.hpp"
+
+SEPARATOR, ALNUM, UPPER, LOWER = 0, 1, 2, 3
+
+
+def read_derived(path: pathlib.Path, wanted: set[str]) -> tuple[str, dict[str, set[int]]]:
+    """Code point sets of the wanted derived properties, and the file's version."""
+    text = path.read_text(encoding="utf-8")
+    match = re.match(r"# DerivedCoreProperties-(\d+\.\d+\.\d+)\.txt", text)
+    if not match:
+        sys.exit(f"{path}: no version line")
+    sets: dict[str, set[int]] = {name: set() for name in wanted}
+    for line in text.splitlines():
+        fields = [f.strip() for f in line.split("#", 1)[0].split(";")]
+        if len(fields) < 2 or fields[1] not in sets:
+            continue
+        first, _, last = fields[0].partition("..")
+        sets[fields[1]].update(range(int(first, 16), int(last or first, 16) + 1))
+    return match.group(1), sets
+
+
+def read_numbers(path: pathlib.Path) -> set[int]:
+    """Code points of general category Nd, Nl or No (ranges given as First/Last pairs)."""
+    numbers: set[int] = set()
+    range_start = None
+    for line in path.read_text(encoding="utf-8").splitlines():
+        fields = line.split(";")
+        cp, name, category = int(fields[0], 16), fields[1], fields[2]
+        if name.endswith(", First>"):
+            range_start = cp
+            continue
+        start = range_start if name.endswith(", Last>") else cp
+        range_start = None
+        if category in ("Nd", "Nl", "No"):
+            numbers.update(range(start, cp + 1))
+    return numbers
+
+
+def classify(ucd: pathlib.Path) -> tuple[str, list[int]]:
+    version, derived = read_derived(ucd / "DerivedCoreProperties.txt",
+                                    {"Alphabetic", "Uppercase", "Lowercase"})
+    alnum = derived["Alphabetic"] | read_numbers(ucd / "UnicodeData.txt")
+    upper, lower = derived["Uppercase"], derived["Lowercase"]
+    if not (upper | lower) <= alnum:
+        sys.exit("a cased character is not alphanumeric: the 2-bit encoding no longer fits")
+    if upper & lower:
+        sys.exit("a character is both Uppercase and Lowercase: the 2-bit encoding no longer fits")
+    classes = [SEPARATOR] * 0x110000
+    for cp in alnum:
+        classes[cp] = ALNUM
+    for cp in upper:
+        classes[cp] = UPPER
+    for cp in lower:
+        classes[cp] = LOWER
+    return version, classes
+
+
+def pack(classes: list[int]) -> tuple[int, list[int], list[int]]:
+    limit = max(cp for cp, c in enumerate(classes) if c != SEPARATOR) + 1
+    limit = (limit + BLOCK - 1) // BLOCK * BLOCK
+    blocks: dict[bytes, int] = {}
+    stage1: list[int] = []
+    for start in range(0, limit, BLOCK):
+        packed = bytearray(BLOCK // 4)
+        for offset in range(BLOCK):
+            packed[offset >> 2] |= classes[start + offset] << (2 * (offset & 3))
+        stage1.append(blocks.setdefault(bytes(packed), len(blocks)))
+    if len(blocks) > 256:
+        sys.exit(f"{len(blocks)} distinct blocks do not fit 8-bit block numbers")
+    stage2 = [byte for block in blocks for byte in block]
+    return limit, stage1, stage2
+
+
+def rows(values: list[int], per_line: int, width: int) -> str:
+    lines = []
+    for at in range(0, len(values), per_line):
+        lines.append("    " + " ".join(f"{v:#0{width}x}," for v in values[at:at + per_line]))
+    return "\n".join(lines)
+
+
+def render(version: str, limit: int, stage1: list[int], stage2: list[int]) -> str:
+    return f"""\
+// Generated by tools/gen_char_classes.py from the Unicode Character Database
+// {version} (DerivedCoreProperties.txt, UnicodeData.txt). Do not edit by hand.
+//
+// Character classes of the token splitter, 2 bits per code point:
+// 0 separator, 1 alphanumeric without case, 2 uppercase, 3 lowercase
+// (uppercase and lowercase characters are alphanumeric too).
+#pragma once
+
+#include <cstdint>
+
+namespace quibra::tokenizer::char_classes {{
+
+inline constexpr char unicode_version[] = "{version}";
+
+// Code points from here on are all separators.
+inline constexpr std::uint32_t limit = {limit:#x};
+
+// Stage 1: block number of each {BLOCK}-code-point block below `limit`.
+inline constexpr std::uint8_t block_of[{len(stage1)}] = {{
+{rows(stage1, 16, 4)}
+}};
+
+// Stage 2: {len(stage2) // (BLOCK // 4)} distinct blocks of {BLOCK // 4} bytes, four 2-bit codes per byte,
+// lowest bits first.
+inline constexpr std::uint8_t packed_codes[{len(stage2)}] = {{
+{rows(stage2, 16, 4)}
+}};
+
+// The class code (0..3) of code point `cp`; any value is accepted.
+constexpr unsigned code_of(std::uint32_t cp) noexcept {{
+  if (cp >= limit) return 0;
+  const unsigned block = block_of[cp >> {SHIFT}];
+  const unsigned offset = cp & {BLOCK - 1};
+  return (packed_codes[block * {BLOCK // 4} + (offset >> 2)] >> (2 * (offset & 3))) & 3;
+}}
+
+}}  // namespace quibra::tokenizer::char_classes
+"""
+
+
+def main() -> None:
+    ucd = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode")
+    version, classes = classify(ucd)
+    limit, stage1, stage2 = pack(classes)
+    OUT.write_text(render(version, limit, stage1, stage2), encoding="utf-8")
+    print(f"{OUT}: Unicode {version}, {len(stage1)} + {len(stage2)} bytes")
+
+
+if __name__ == "__main__":
+    main()
