@@ -78,15 +78,22 @@ HASH_KEYS = {
 
 def _command() -> tuple[list[str], dict[str, str]]:
     """The installed console script; in a development checkout, `python -m quibra`
-    with the package's source folder on the path."""
+    with the package's source folder on the path.
+
+    Path entries are made absolute: the commands run in other folders, where
+    a relative PYTHONPATH such as build/dev would find nothing.
+    """
+    environment = dict(os.environ)
+    entries = [os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry]
     script = pathlib.Path(sys.executable).parent / "quibra"
     if script.exists():
-        return [str(script)], dict(os.environ)
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(
-        filter(None, [str(REPO / "python"), environment.get("PYTHONPATH")])
-    )
-    return [sys.executable, "-m", "quibra"], environment
+        command = [str(script)]
+    else:
+        command = [sys.executable, "-m", "quibra"]
+        entries.insert(0, str(REPO / "python"))
+    if entries:
+        environment["PYTHONPATH"] = os.pathsep.join(entries)
+    return command, environment
 
 
 def quibra(*args, cwd=None, expect=0) -> subprocess.CompletedProcess:
