@@ -84,7 +84,9 @@ def _command() -> tuple[list[str], dict[str, str]]:
     a relative PYTHONPATH such as build/dev would find nothing.
     """
     environment = dict(os.environ)
-    entries = [os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry]
+    entries = [
+        os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry
+    ]
     script = pathlib.Path(sys.executable).parent / "quibra"
     if script.exists():
         command = [str(script)]

@@ -129,6 +129,15 @@ def _run(args: argparse.Namespace) -> dict:
     return hash_tree(root, args.manifest)
 
 
+# Widest symbol name a table shows; longer names (test functions) end in "..."
+# so the columns that follow stay on screen. JSON carries the full name.
+SYMBOL_COLUMN_WIDTH = 40
+
+
+def _clip(name: str) -> str:
+    return name if len(name) <= SYMBOL_COLUMN_WIDTH else name[: SYMBOL_COLUMN_WIDTH - 3] + "..."
+
+
 def _channel_rank(value: int | None) -> str:
     return "-" if value is None else str(value)
 
@@ -137,7 +146,7 @@ def render_rank(report: dict) -> str:
     rows = [
         [
             str(entry["rank"]),
-            entry["symbol"],
+            _clip(entry["symbol"]),
             f"{entry['file']}:{entry['line']}",
             f"{entry['score']:.4f}",
             f"{entry['adjusted_score']:.4f}",
@@ -165,7 +174,7 @@ def render_hotspots(report: dict) -> str:
     rows = [
         [
             str(entry["rank"]),
-            entry["name"],
+            _clip(entry["name"]),
             f"{entry['file']}:{entry['line']}",
             str(entry["cyclomatic"]),
             str(entry["max_nesting"]),
