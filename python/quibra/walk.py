@@ -49,7 +49,6 @@ class Tree:
 
     root: Path
     files: tuple[str, ...]
-    uses_git: bool
 
     def path_of(self, relative: str) -> Path:
         return self.root / relative
@@ -91,7 +90,6 @@ def list_files(root: Path, suffix: str | None = None) -> Tree:
     """The files of the tree at `root`, optionally only those ending in `suffix`."""
     root = root.resolve()
     listed = git.work_tree_files(root)
-    uses_git = listed is not None
     if listed is None:
         candidates = _plain_walk(root)
     else:
@@ -99,4 +97,4 @@ def list_files(root: Path, suffix: str | None = None) -> Tree:
     files = sorted(
         path for path in candidates if (suffix is None or path.endswith(suffix)) and (root / path).is_file()
     )
-    return Tree(root=root, files=tuple(files), uses_git=uses_git)
+    return Tree(root=root, files=tuple(files))
