@@ -93,8 +93,9 @@ def _entry(mapping, key):
 
 def _text(value):
     if not isinstance(value, str):
-        name = "None" if value is None else f"'{type(value).__qualname__}' object"
+        name = "'None'" if value is None else f"'{type(value).__qualname__}' object"
         raise TypeError(f"{name} is not an instance of 'str'")
+    value.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError
     return value
 
 
