@@ -80,6 +80,20 @@ class IndexHook:
         return f"IndexHook({self.value!r})"
 
 
+class OddFloat(float):
+    """A float whose own __float__ the float conversion does not call."""
+
+    def __float__(self):
+        return 42.0
+
+
+class OddInt(int):
+    """An int whose own __index__ the integer conversions do not call."""
+
+    def __index__(self):
+        return 7
+
+
 class Text(str):
     pass
 
@@ -143,11 +157,12 @@ ids = st.one_of(st.sampled_from(["a", "b", "c", "é", "日本", "a\x00b", "", "�
 not_text = st.sampled_from([None, 1, 2.5, b"ab", ["a"], ("a",), {"a": 1}])
 weird_floats = st.sampled_from([0.0, -0.0, 1.0, -1.0, INF, -INF, NAN, 5e-324, 1e308, -61.0])
 floats = st.one_of(st.floats(), weird_floats, st.integers(-10**6, 10**6), st.booleans(),
-                   st.builds(FloatHook, st.floats()), st.builds(IndexHook, st.integers(-5, 5)))
+                   st.builds(FloatHook, st.floats()), st.builds(IndexHook, st.integers(-5, 5)),
+                   st.floats().map(OddFloat), st.integers(-3, 3).map(OddInt))
 bad_floats = st.sampled_from(["1.5", None, b"x", [], {}, 10**400, FloatHook(1), FloatHook("x"),
                               IndexHook(10**400), 1j])
 u64s = st.one_of(st.integers(0, 2**64 - 1), st.sampled_from([0, 1, 2**64 - 1, True, False]),
-                 st.builds(IndexHook, st.integers(0, 50)))
+                 st.builds(IndexHook, st.integers(0, 50)), st.integers(0, 9).map(OddInt))
 bad_u64s = st.sampled_from([-1, 2**64, 10**30, 1.0, "3", None, IndexHook(-1), IndexHook(2**64),
                             IndexHook(1.5), FloatHook(2.0)])
 
@@ -349,7 +364,8 @@ PATHS = ["src/a.py", "src\\a.py", "b.py", "", "é/ü.py", "a\x00b"]
 symbols = dict_items({
     "id": Arg(st.one_of(ids, st.integers(), st.none()), None),
     "name": Arg(st.one_of(texts, st.floats()), None),
-    "kind": Arg(st.sampled_from(["function", "method", "method", "class", "Function", "méthod"]), not_text),
+    "kind": Arg(st.sampled_from(["function", "method", "method", "class", "Function", "méthod"])
+                .flatmap(lambda k: st.sampled_from([k, Text(k)])), not_text),
     "file": Arg(st.sampled_from(PATHS), st.one_of(not_text, surrogate_text)),
     "line": Arg(st.one_of(st.integers(-3, 10**20), st.none()), None),
     "cyclomatic": u64_arg,
@@ -419,11 +435,12 @@ content = Arg(
               st.lists(st.one_of(byte_value, st.booleans(), st.builds(IndexHook, byte_value)), max_size=20),
               st.lists(byte_value, max_size=20).map(tuple), st.just(range(0, 256, 7))),
     st.one_of(st.sampled_from([None, 1, 2.5, {"a": 1}, "text", Text("t"), memoryview(b"ab")]),
-              with_one(byte_value, st.sampled_from([256, -1, 2**63, 2**70, 1.0, "1", None]), 4)),
+              *[with_one(byte_value, st.sampled_from([256, -1, 2**63, 2**70, 1.0, "1", None]), 4)] * 2),
 )
 pair = Arg(st.tuples(ids, content.good),
            st.one_of(not_text, st.sampled_from([("a",), ("a", b"", b""), ["a", b""]]),
-                     st.tuples(st.one_of(not_text, surrogate_text), content.good), st.tuples(ids, content.bad)))
+                     st.tuples(st.one_of(not_text, surrogate_text), content.good),
+                     *[st.tuples(ids, content.bad)] * 2))
 batch_calls = calls("batch_content_hash", [list_arg(pair, 8)])
 content_calls = calls("content_hash", [
     Arg(st.one_of(st.binary(max_size=200), st.binary(max_size=40).map(Bytes)),

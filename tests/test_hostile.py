@@ -136,6 +136,56 @@ def test_raising_hook(where, call, name, error_class):
         assert info.value is error
 
 
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize("where, call, name", [site for site in HOOK_SITES if site[2] if isinstance(site, tuple)])
+def test_type_error_whose_message_cannot_be_made(where, call, name):
+    # The prefix cannot be put in front of a message that fails to become
+    # text: that failure is what the caller sees.
+    with pytest.raises(ValueError, match="no text"):
+        call(Hook(1, raising(TypeError(Unprintable()))))
+
+
+class EqHookKey(str):
+    """A dict key equal to the same text, whose __eq__ runs `action`."""
+
+    def __new__(cls, text, action):
+        key = super().__new__(cls, text)
+        key.action = action
+        return key
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.action()
+        return str.__eq__(self, other)
+
+
+@pytest.mark.parametrize("function, entries", [
+    ("pack_budget", {"id": "a", "file": "f", "score": 1.0, "tokens": 2}),
+    ("compute_hotspots", {"id": "a", "kind": "function", "file": "f", "cyclomatic": 3, "max_nesting": 1}),
+])
+@pytest.mark.parametrize("key", ["id", "file", "tokens", "kind", "max_nesting"])
+@pytest.mark.parametrize("how", ["raise", "clear", "reenter"])
+def test_item_key_whose_eq_hook_raises_or_empties_the_dict(function, entries, key, how):
+    if key not in entries:
+        pytest.skip("key not read by this function")
+
+    def make():
+        item = {}
+        actions = {"raise": raising(KeyError("eq")), "clear": item.clear,
+                   "reenter": lambda: q.tokenize("fooBar")}
+        for k, v in entries.items():
+            item[EqHookKey(k, actions[how]) if k == key else k] = v
+        second = dict(entries, id="b")
+        return ([item, second], 10) if function == "pack_budget" else ([item, second], {"f": 3})
+
+    same_as_model(function, make, same_packing if function == "pack_budget" else None)
+
+
 class FlakySequence:
     """A sequence whose __len__ or item access raises `error`."""
 
@@ -352,6 +402,17 @@ def test_hook_calling_the_module_again(where, call):
         got = call(Hook(1, action))
         assert plain(results) == [plain(nested())]
         assert plain(got) == plain(call(Hook(1)))
+
+
+@pytest.mark.parametrize("where, call", REENTRY_SITES)
+def test_hook_recursing_without_end_hits_the_recursion_limit(where, call):
+    def action():
+        call(hook)
+
+    hook = Hook(1, action)
+    with pytest.raises(RecursionError):
+        call(hook)
+    assert plain(call(Hook(1))) == plain(call(Hook(1)))
 
 
 # ---------------------------------------------------------------------------
