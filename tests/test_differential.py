@@ -143,7 +143,9 @@ def numpy_like_bool(value, with_bool=True):
 LETTERS = ("aAbBzZ09_ -./\\\x00éÜßДжΩλ日本語한글عربي\u0939\u093f\u0902"
            "²³ⁿ₁ǅ\u0301\u0308😀🚀👍🏽\u200dⒶⓐª")
 WORDS = ["get", "User", "Name", "JSON", "Decoder", "db", "DB", "Config", "init", "parsing",
-         "running", "ctx", "ÜBER", "iter", "nation", "processes", "a1B2", "searching"]
+         "running", "ctx", "ÜBER", "iter", "nation", "processes", "a1B2", "searching",
+         "configuration", "Initializing", "happiness", "shipping", "controlled", "quickly",
+         "parameters", "libraries", "Classes", "stopped", "handler", "database", "temporary"]
 if not model.UCD_PRESENT:
     # Python's predicates differ from the compiled tables on Brahmic vowel signs.
     LETTERS = LETTERS.replace("\u093f", "").replace("\u0902", "")
@@ -318,9 +320,11 @@ def make_channel(name, ranked, weight):
     return q.ChannelResult(name, ranked) if weight is None else q.ChannelResult(name, ranked, weight)
 
 
-valid_channels = st.builds(make_channel, st.one_of(st.sampled_from(CHANNEL_NAMES), texts),
-                           st.lists(ids, max_size=12), st.one_of(st.none(), floats))
-weights = st.dictionaries(st.one_of(st.sampled_from(CHANNEL_NAMES), texts), floats, max_size=5)
+channel_names = st.one_of(st.sampled_from(CHANNEL_NAMES), st.sampled_from(CHANNEL_NAMES), texts)
+# The weight is often left out or exactly 1.0, so that the table decides.
+valid_channels = st.builds(make_channel, channel_names, st.lists(ids, max_size=12),
+                           st.one_of(st.none(), st.none(), st.just(1.0), floats))
+weights = st.dictionaries(channel_names, floats, max_size=5)
 bad_weights = st.one_of(
     st.sampled_from([[], "x", 1, [("lexical", 1.0)]]),
     st.builds(lambda good, k, v: {**good, k: v}, weights, st.one_of(texts, st.sampled_from([1, None, b"k"]),
