@@ -93,8 +93,9 @@ def _entry(mapping, key):
 
 def _text(value):
     if not isinstance(value, str):
-        name = "None" if value is None else f"'{type(value).__qualname__}' object"
+        name = "'None'" if value is None else f"'{type(value).__qualname__}' object"
         raise TypeError(f"{name} is not an instance of 'str'")
+    value.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError
     return value
 
 
@@ -126,6 +127,8 @@ def pack_budget(items, token_budget, diversity=True):
             score = 0.0
         elif isinstance(score, (str, bytes, bytearray)):
             raise TypeError("must be real number, not " + type(score).__name__)
+        elif isinstance(score, float):
+            score = float.__float__(score)  # a float subclass's own __float__ is not consulted
         else:
             score = float(score)
         tokens = _entry(item, "tokens")
@@ -202,10 +205,13 @@ def compute_hotspots(symbols, file_churn, min_complexity=2, top_n=20):
         churn = churn_of_path.get(path.replace("\\", "/"), 0)
         score = math.log(float(churn) + 1.0) * float(cyclomatic)
 
+        # The kind and file passed through are the values checked above,
+        # whatever a later lookup's hook does to the dict.
+        read = {"kind": kind, "file": file}
         out = {}
         for key, out_key in (("id", "symbol_id"), ("name", "name"), ("kind", "kind"),
                              ("file", "file"), ("line", "line")):
-            value = _entry(symbol, key)
+            value = read[key] if key in read else _entry(symbol, key)
             if value is not _MISSING:
                 out[out_key] = value
         out["cyclomatic"] = cyclomatic
