@@ -76,6 +76,15 @@ CASES = {
                                           SYMBOLS + [{"kind": "method", "param_count": Raises()}],
                                           {}, 0),
     "compute_hotspots bad churn": expect(TypeError, q.compute_hotspots, SYMBOLS, {"a": 1, 2: 1}),
+    "compute_pagerank": lambda: q.compute_pagerank(
+        [("a", "b"), ("b", "c"), ("c", "a"), ("a", "x"), ("é", "a")], ["a", "b", "c", "a", "é"]),
+    "pagerank bad edge": expect(ValueError, q.compute_pagerank, [("a", "b"), ("a",)], ["a"]),
+    "pagerank hook raises": expect(ValueError, q.compute_pagerank, [("a", "b")], ["a", "b"], None, 10, Raises()),
+    "content_hash": lambda: q.content_hash(b"x" * 100),
+    "batch_content_hash": lambda: q.batch_content_hash(
+        [("a", b"x" * 40), ("b", bytearray(b"y" * 40)), ("a", [1, 2, 3]), ("ü", range(70))]),
+    "batch bad byte": expect(OverflowError, q.batch_content_hash, [("a", b"x"), ("b", [1, 256])]),
+    "batch hook raises": expect(ValueError, q.batch_content_hash, [("a", bytearray(b"x")), ("b", [Raises()])]),
     "tokenize": lambda: q.tokenize("getUserName db_config temp temporary \u00dcBER stra\u00dfe " * 3),
     "tokenize_query": lambda: q.tokenize_query("searching DB"),
     "stem_word": lambda: (q.stem_word("Running"), q.stem_word("Re" * 40 + "NNING")),

@@ -119,6 +119,35 @@ Ref to_dict_object(PyObject* value) {
   return Ref::borrow(value);
 }
 
+unsigned char to_byte(PyObject* value) {
+  const long result = PyLong_AsLong(value);
+  if (result == -1 && PyErr_Occurred()) throw PythonError{};
+  if (result < 0 || result > 255) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    throw PythonError{};
+  }
+  return static_cast<unsigned char>(result);
+}
+
+ByteContent to_bytes(PyObject* value) {
+  if (!PyBytes_Check(value)) type_mismatch(value, "bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(value, &data, &size) < 0) throw PythonError{};
+  return ByteContent{Ref::borrow(value),
+                     {reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size)},
+                     {}};
+}
+
+ByteContent to_byte_content(PyObject* value) {
+  if (PyBytes_Check(value)) return to_bytes(value);
+  if (PyByteArray_Check(value)) {
+    const auto* data = reinterpret_cast<const unsigned char*>(PyByteArray_AsString(value));
+    return ByteContent{{}, {}, {data, data + PyByteArray_Size(value)}};
+  }
+  return ByteContent{{}, {}, to_list(value, to_byte)};
+}
+
 std::size_t begin_sequence(PyObject* value) {
   if (PyUnicode_Check(value)) type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) type_mismatch(value, "Sequence");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -40,6 +41,19 @@ auto argument(const char* name, Convert&& convert) -> decltype(convert()) {
   }
 }
 
+// The bytes of a content: a view of a bytes object's buffer (held by
+// `owner`), or a copy of anything else, which a later conversion hook could
+// change while the call still needs the bytes.
+struct ByteContent {
+  Ref owner;
+  std::span<const unsigned char> borrowed;
+  std::vector<unsigned char> copied;
+
+  std::span<const unsigned char> bytes() const noexcept {
+    return owner ? borrowed : std::span<const unsigned char>(copied);
+  }
+};
+
 // A parameter whose default is None: omitted and None both mean absent.
 inline bool is_absent(PyObject* value) noexcept { return value == nullptr || value == Py_None; }
 
@@ -53,6 +67,10 @@ double to_float(PyObject* value);          // the interpreter's float conversion
 std::uint64_t to_u64(PyObject* value);     // int, subclasses, __index__; 0 .. 2^64-1
 bool to_bool(PyObject* value);             // True/False and numpy's bool scalars
 Ref to_dict_object(PyObject* value);       // a dict (or subclass) itself, unconverted
+unsigned char to_byte(PyObject* value);    // an integer 0 .. 255, by the native long conversion
+ByteContent to_bytes(PyObject* value);     // bytes and subclasses
+// bytes or bytearray (and subclasses), else any sequence but a str of to_byte items
+ByteContent to_byte_content(PyObject* value);
 
 // Checks that `value` can be read as a list (any sequence but a str) and
 // returns a capacity worth reserving for its elements.

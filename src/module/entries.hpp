@@ -15,6 +15,9 @@ inline PyMethodDef fast_function(const char* name, FastFunction function, const 
 }
 
 extern PyMethodDef fuse_def;
+extern PyMethodDef compute_pagerank_def;
+extern PyMethodDef content_hash_def;
+extern PyMethodDef batch_content_hash_def;
 extern PyMethodDef pack_budget_def;
 extern PyMethodDef compute_hotspots_def;
 extern PyMethodDef tokenize_def;

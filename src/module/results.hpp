@@ -20,6 +20,12 @@ Ref created(PyObject* object);
 inline Ref new_text(std::string_view utf8) {
   return created(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
+// A result text equal to the argument text `original` (whose UTF-8 bytes are
+// `utf8`): `original` itself when it is exactly a str, since a str cannot
+// change and its hash may already be cached; a new str for a subclass.
+inline Ref same_text(PyObject* original, std::string_view utf8) {
+  return PyUnicode_CheckExact(original) ? Ref::borrow(original) : new_text(utf8);
+}
 inline Ref new_float(double value) { return created(PyFloat_FromDouble(value)); }
 inline Ref new_int(std::uint64_t value) {
   return created(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
