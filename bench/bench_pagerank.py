@@ -76,7 +76,7 @@ def peak_memory_mb(runner: str, kind: str) -> float:
     """Peak resident memory of one call above the prepared input, in MB, in a fresh process."""
     output = subprocess.run(
         [sys.executable, __file__, "--peak", runner, kind],
-        check=True, capture_output=True, text=True, cwd=str(import_graphs.pathlib.Path(__file__).parent),
+        check=True, capture_output=True, text=True,
     ).stdout
     return json.loads(output)["peak_mb"]
 

@@ -1,0 +1,100 @@
+"""Which files of a tree quibra looks at.
+
+Inside a git work tree the answer is git's own (`.gitignore` respected);
+elsewhere a plain walk. Either way virtual environments, build output and
+tool caches are left out: they hold other people's code or copies of the
+project's own, and ranking them would drown the project in noise.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from functools import lru_cache
+from pathlib import Path
+
+from quibra import git
+
+# Folders that never hold the project's own sources, whatever their content.
+SKIPPED_FOLDER_NAMES = frozenset(
+    {
+        ".git",
+        ".hg",
+        ".svn",
+        "__pycache__",
+        "node_modules",
+        ".venv",
+        "venv",
+        ".tox",
+        ".nox",
+        ".eggs",
+        ".mypy_cache",
+        ".pytest_cache",
+        ".ruff_cache",
+        "site-packages",
+    }
+)
+
+# Output folders of build tools; skipped unless they are a Python package
+# (a `build` package with an `__init__.py` is source, not output).
+BUILD_FOLDER_NAMES = frozenset({"build", "dist"})
+
+# Files whose presence marks a folder as a virtual environment (venv, virtualenv, conda).
+ENVIRONMENT_MARKERS = ("pyvenv.cfg", "conda-meta")
+
+
+@dataclass(frozen=True)
+class Tree:
+    """The files of one tree, as paths relative to its root with `/` separators, sorted."""
+
+    root: Path
+    files: tuple[str, ...]
+
+    def path_of(self, relative: str) -> Path:
+        return self.root / relative
+
+
+@lru_cache(maxsize=4096)
+def _is_skipped_folder(folder: Path) -> bool:
+    name = folder.name
+    if name in SKIPPED_FOLDER_NAMES or name.endswith(".egg-info"):
+        return True
+    if name in BUILD_FOLDER_NAMES and not (folder / "__init__.py").exists():
+        return True
+    return any((folder / marker).exists() for marker in ENVIRONMENT_MARKERS)
+
+
+def _inside_skipped_folder(root: Path, relative: str) -> bool:
+    folder = root
+    for part in relative.split("/")[:-1]:
+        folder = folder / part
+        if _is_skipped_folder(folder):
+            return True
+    return False
+
+
+def _plain_walk(root: Path) -> list[str]:
+    found = []
+    for folder, subfolders, files in os.walk(root):
+        here = Path(folder)
+        # Pruning in place stops os.walk from descending; sorting keeps the
+        # walk (and so any progress output) in a stable order.
+        subfolders[:] = sorted(name for name in subfolders if not _is_skipped_folder(here / name))
+        relative_folder = here.relative_to(root).as_posix()
+        prefix = "" if relative_folder == "." else relative_folder + "/"
+        found.extend(prefix + name for name in files)
+    return found
+
+
+def list_files(root: Path, suffix: str | None = None) -> Tree:
+    """The files of the tree at `root`, optionally only those ending in `suffix`."""
+    root = root.resolve()
+    listed = git.work_tree_files(root)
+    if listed is None:
+        candidates = _plain_walk(root)
+    else:
+        candidates = [path for path in listed if not _inside_skipped_folder(root, path)]
+    files = sorted(
+        path for path in candidates if (suffix is None or path.endswith(suffix)) and (root / path).is_file()
+    )
+    return Tree(root=root, files=tuple(files))

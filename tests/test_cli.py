@@ -1,0 +1,549 @@
+"""The `quibra` command, run as a user runs it: the installed script in a subprocess.
+
+Two kinds of trees: small ones written here, whose right answers are known,
+and the standard library's `json` and `email` packages, which nobody here
+wrote and which show that the command copes with real code.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import shlex
+import shutil
+import subprocess
+import sys
+import textwrap
+import threading
+
+import _quibra_core as engine
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+STDLIB = pathlib.Path(json.__file__).resolve().parent.parent
+needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+
+RANK_KEYS = {
+    "command",
+    "root",
+    "query",
+    "budget",
+    "total_tokens",
+    "files",
+    "symbols",
+    "candidates",
+    "skipped_files",
+    "results",
+}
+RANK_RESULT_KEYS = {
+    "rank",
+    "symbol_id",
+    "symbol",
+    "kind",
+    "file",
+    "line",
+    "score",
+    "adjusted_score",
+    "channel_ranks",
+    "tokens",
+}
+HOTSPOT_KEYS = {"command", "root", "since", "git", "files", "symbols", "skipped_files", "results"}
+HOTSPOT_RESULT_KEYS = {
+    "rank",
+    "symbol_id",
+    "name",
+    "kind",
+    "file",
+    "line",
+    "cyclomatic",
+    "max_nesting",
+    "param_count",
+    "churn",
+    "hotspot_score",
+    "assessment",
+}
+HASH_KEYS = {
+    "command",
+    "root",
+    "manifest",
+    "new_manifest",
+    "files",
+    "changed",
+    "added",
+    "removed",
+    "unreadable_files",
+}
+
+
+def _command() -> tuple[list[str], dict[str, str]]:
+    """The installed console script; in a development checkout, `python -m quibra`
+    with the package's source folder on the path.
+
+    Path entries are made absolute: the commands run in other folders, where
+    a relative PYTHONPATH such as build/dev would find nothing.
+    """
+    environment = dict(os.environ)
+    entries = [
+        os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry
+    ]
+    script = pathlib.Path(sys.executable).parent / "quibra"
+    if script.exists():
+        command = [str(script)]
+    else:
+        command = [sys.executable, "-m", "quibra"]
+        entries.insert(0, str(REPO / "python"))
+    if entries:
+        environment["PYTHONPATH"] = os.pathsep.join(entries)
+    return command, environment
+
+
+def quibra(*args, cwd=None, expect=0) -> subprocess.CompletedProcess:
+    command, environment = _command()
+    completed = subprocess.run(
+        [*command, *map(str, args)], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120
+    )
+    assert completed.returncode == expect, completed.stderr
+    assert "Traceback" not in completed.stderr
+    return completed
+
+
+def quibra_json(*args, cwd=None) -> dict:
+    completed = quibra(*args, "--json", cwd=cwd)
+    assert completed.stderr == ""  # no progress bar or notes when stderr is not a terminal
+    return json.loads(completed.stdout)
+
+
+def write_tree(root: pathlib.Path, files: dict[str, str]) -> None:
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+
+
+def git(root: pathlib.Path, *args: str) -> None:
+    subprocess.run(
+        [
+            "git",
+            "-c",
+            "user.name=Test",
+            "-c",
+            "user.email=test@example.com",
+            "-c",
+            "commit.gpgsign=false",
+            *args,
+        ],
+        cwd=root,
+        check=True,
+        capture_output=True,
+    )
+
+
+USER_STORE = '''
+    """User records."""
+    import json
+
+
+    class UserStore:
+        """Keeps user records in memory."""
+
+        def __init__(self, records):
+            self.records = list(records)
+
+        def find_user_by_name(self, name):
+            """Look up a user record by its name."""
+            for record in self.records:
+                if record["name"] == name:
+                    return record
+            return None
+
+        def save(self, path):
+            with open(path, "w") as stream:
+                json.dump(self.records, stream)
+'''
+
+SMALL_TREE = {
+    "pkg/__init__.py": "from .store import UserStore\n",
+    "pkg/store.py": USER_STORE,
+    "pkg/render.py": '''
+        from pkg.store import UserStore
+
+
+        def render_page(store: UserStore, title: str) -> str:
+            """Render the page listing every user."""
+            return title + ", ".join(record["name"] for record in store.records)
+    ''',
+    "pkg/shapes.py": """
+        def classify(value, limits):
+            if value is None or not limits:
+                return "none"
+            for limit in limits:
+                if value > limit:
+                    return "high"
+                elif value == limit:
+                    return "equal"
+            return "low" if value < 0 else "ok"
+
+
+        def straight(*args, key=None, **options):
+            return args
+
+
+        def handlers(items):
+            try:
+                assert items
+                kept = [item for item in items if item if item != 0]
+            except (TypeError, ValueError):
+                kept = []
+            except KeyError:
+                raise
+            match kept:
+                case []:
+                    return 0
+                case [single]:
+                    return single
+
+            def nested(value):
+                if value:
+                    if value > 1:
+                        return value
+                return 0
+
+            return len(kept) and nested(1) or -1
+    """,
+    "broken.py": "def oops(:\n",
+    # Copies of the code in places a walk must not enter.
+    "venv/pyvenv.cfg": "home = /usr/bin\n",
+    "venv/lib/site.py": USER_STORE,
+    "build/lib/pkg/store.py": USER_STORE,
+    "pkg/__pycache__/stale.py": USER_STORE,
+}
+
+
+@pytest.fixture
+def small_tree(tmp_path):
+    write_tree(tmp_path, SMALL_TREE)
+    return tmp_path
+
+
+# ---------------------------------------------------------------------------
+# rank
+
+
+def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "find user by name")
+    first = report["results"][0]
+    assert first["symbol"] == "UserStore.find_user_by_name"
+    assert first["file"] == "pkg/store.py"
+    assert first["channel_ranks"]["identity"] == 1
+    files = {entry["file"] for entry in report["results"]}
+    assert all(file.startswith("pkg/") and "__pycache__" not in file for file in files)
+    assert report["skipped_files"] == ["broken.py"]
+    assert report["files"] == 5
+
+
+def test_rank_json_shape_is_stable(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "render users", "--budget", "500")
+    assert set(report) == RANK_KEYS
+    assert report["results"]
+    for entry in report["results"]:
+        assert set(entry) == RANK_RESULT_KEYS
+        assert set(entry["channel_ranks"]) == {"lexical", "identity", "structural"}
+        assert all(rank is None or isinstance(rank, int) for rank in entry["channel_ranks"].values())
+        assert isinstance(entry["score"], float) and isinstance(entry["tokens"], int)
+    assert [entry["rank"] for entry in report["results"]] == list(range(1, len(report["results"]) + 1))
+
+
+def test_rank_structural_channel_follows_imports(small_tree):
+    # store.py is imported by the package (relative import) and by render.py
+    # (absolute import); nothing imports the other files.
+    report = quibra_json("rank", small_tree, "--query", "render user records in shapes store")
+    by_structural_rank = sorted(
+        (entry for entry in report["results"] if entry["channel_ranks"]["structural"] is not None),
+        key=lambda entry: entry["channel_ranks"]["structural"],
+    )
+    assert {entry["file"] for entry in report["results"]} >= {"pkg/store.py", "pkg/render.py"}
+    assert by_structural_rank[0]["file"] == "pkg/store.py"
+
+
+def test_rank_tokens_are_a_quarter_of_the_source(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "straight")
+    entry = report["results"][0]
+    assert entry["symbol"] == "straight"
+    source = "def straight(*args, key=None, **options):\n    return args"
+    assert entry["tokens"] == len(source) // 4
+
+
+@pytest.mark.parametrize("budget", [1, 60, 400, 100_000])
+def test_rank_stays_within_the_budget(small_tree, budget):
+    report = quibra_json("rank", small_tree, "--query", "user record name store", "--budget", budget)
+    tokens = [entry["tokens"] for entry in report["results"]]
+    assert sum(tokens) == report["total_tokens"] <= budget
+    assert len(tokens) <= report["candidates"]
+
+
+def test_rank_table_names_every_column(small_tree):
+    output = quibra("rank", small_tree, "--query", "find user by name").stdout
+    header, first = output.splitlines()[:2]
+    columns = ["#", "symbol", "file:line", "score", "adjusted", "lexical", "identity", "structural", "tokens"]
+    assert header.split() == columns
+    assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
+
+
+def test_rank_defaults_to_the_current_folder(small_tree):
+    report = quibra_json("rank", "--query", "render page", cwd=small_tree)
+    assert report["root"] == str(small_tree.resolve())
+    assert report["results"][0]["symbol"] == "render_page"
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--query", "zebra quasar"], "no symbol matches the query"),
+        (["--query", "find user by name", "--budget", "1"], "no candidate fits into the budget"),
+    ],
+)
+def test_rank_says_why_nothing_is_listed(small_tree, args, message):
+    assert quibra("rank", small_tree, *args).stdout.startswith(message)
+
+
+@needs_git
+def test_rank_respects_gitignore(tmp_path):
+    write_tree(
+        tmp_path,
+        {
+            ".gitignore": "generated/\n",
+            "app.py": "def load_settings(path):\n    return path\n",
+            "generated/settings.py": "def load_settings_generated(path):\n    return path\n",
+            "untracked.py": "def load_settings_draft(path):\n    return path\n",
+        },
+    )
+    git(tmp_path, "init", "-q")
+    git(tmp_path, "add", "app.py", ".gitignore")
+    git(tmp_path, "commit", "-q", "-m", "start")
+    report = quibra_json("rank", tmp_path, "--query", "load settings")
+    assert {entry["file"] for entry in report["results"]} == {"app.py", "untracked.py"}
+
+
+@pytest.mark.parametrize(
+    ("package", "query", "expected_file"),
+    [
+        ("json", "decode a JSON document from a string", "decoder.py"),
+        ("email", "parse message headers", "parser.py"),
+    ],
+)
+def test_rank_real_standard_library_package(package, query, expected_file):
+    root = STDLIB / package
+    report = quibra_json("rank", root, "--query", query, "--budget", "3000")
+    results = report["results"]
+    assert report["symbols"] > 20 and report["skipped_files"] == []
+    assert results and report["total_tokens"] <= 3000
+    top_files = {pathlib.PurePosixPath(entry["file"]).name for entry in results[:5]}
+    assert any(name.endswith(expected_file) for name in top_files)
+    for entry in results:
+        # Every reported place is a real definition of the reported name.
+        line = (root / entry["file"]).read_text(encoding="utf-8").splitlines()[entry["line"] - 1]
+        assert entry["symbol"].rsplit(".", 1)[-1] in line
+
+
+# ---------------------------------------------------------------------------
+# symbol measures, seen through hotspots
+
+
+def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
+    report = quibra_json("hotspots", small_tree, "--min-complexity", "0", "--top", "100")
+    measured = {
+        entry["name"]: (entry["cyclomatic"], entry["max_nesting"], entry["param_count"])
+        for entry in report["results"]
+    }
+    # classify: if, or, for, if, elif, ternary; the elif reads as a sibling, not deeper.
+    assert measured["classify"] == (7, 2, 2)
+    assert measured["straight"] == (1, 0, 3)
+    # handlers: assert, two comprehension ifs, two excepts, two cases, one and,
+    # one or; the nested function's branches are its own.
+    assert measured["handlers"] == (10, 1, 1)
+    assert measured["handlers.nested"] == (3, 2, 1)
+    assert measured["UserStore.find_user_by_name"] == (3, 2, 2)
+    assert "UserStore" not in measured  # classes are not hotspots
+    assert not report["git"] and {entry["churn"] for entry in report["results"]} == {0}
+
+
+@needs_git
+def test_hotspots_rank_often_changed_files_first(tmp_path):
+    git(tmp_path, "init", "-q")
+    body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
+    for revision in range(3):
+        write_tree(tmp_path, {"hot.py": body + f"\nREVISION = {revision}\n"})
+        if revision == 0:
+            write_tree(tmp_path, {"cold.py": body})
+        git(tmp_path, "add", ".")
+        git(tmp_path, "commit", "-q", "-m", f"revision {revision}")
+    report = quibra_json("hotspots", tmp_path)
+    assert set(report) == HOTSPOT_KEYS and report["git"]
+    assert all(set(entry) == HOTSPOT_RESULT_KEYS for entry in report["results"])
+    churn = {(entry["file"], entry["name"]): entry["churn"] for entry in report["results"]}
+    assert churn[("hot.py", "classify")] == 3 and churn[("cold.py", "classify")] == 1
+    assert report["results"][0]["file"] == "hot.py"
+    scores = [entry["hotspot_score"] for entry in report["results"]]
+    assert scores == sorted(scores, reverse=True)
+    future = quibra_json("hotspots", tmp_path, "--since", "2999-01-01")
+    assert {entry["churn"] for entry in future["results"]} == {0}
+
+
+def test_hotspots_real_standard_library_package():
+    report = quibra_json("hotspots", STDLIB / "email", "--top", "10")
+    assert len(report["results"]) == 10
+    for entry in report["results"]:
+        assert entry["kind"] in ("function", "method") and entry["cyclomatic"] >= 2
+        assert entry["assessment"] in ("low", "medium", "high")
+    output = quibra("hotspots", STDLIB / "email", "--top", "3").stdout
+    assert len(output.splitlines()) == 5  # header, three rows, summary
+
+
+# ---------------------------------------------------------------------------
+# hash and the manifest
+
+
+def test_manifest_staleness_round_trip(tmp_path):
+    tree, manifest = tmp_path / "tree", tmp_path / "state" / "manifest.json"
+    manifest.parent.mkdir()
+    write_tree(tree, {"a.py": "a = 1\n", "b.py": "b = 2\n", "docs/notes.txt": "notes\n"})
+    first = quibra_json("hash", tree, "--manifest", manifest)
+    assert set(first) == HASH_KEYS and first["new_manifest"] and first["files"] == 3
+    stored = json.loads(manifest.read_text())
+    assert stored["files"] == {
+        name: engine.content_hash((tree / name).read_bytes()) for name in ("a.py", "b.py", "docs/notes.txt")
+    }
+
+    (tree / "a.py").write_text("a = 10\n")
+    (tree / "b.py").unlink()
+    (tree / "c.py").write_text("c = 3\n")
+    second = quibra_json("hash", tree, "--manifest", manifest)
+    assert (second["changed"], second["added"], second["removed"]) == (["a.py"], ["c.py"], ["b.py"])
+    assert not second["new_manifest"]
+
+    third = quibra("hash", tree, "--manifest", manifest)
+    assert third.stdout.startswith("no changes among 3 files")
+    assert sorted(path.name for path in manifest.parent.iterdir()) == ["manifest.json"]  # no temporary left
+
+
+def test_manifest_inside_the_tree_is_not_hashed(small_tree):
+    quibra("hash", small_tree, "--manifest", small_tree / "quibra.json")
+    report = quibra_json("hash", small_tree, "--manifest", small_tree / "quibra.json")
+    assert report["changed"] == report["added"] == report["removed"] == []
+    assert "quibra.json" not in json.loads((small_tree / "quibra.json").read_text())["files"]
+
+
+def test_hash_real_standard_library_package(tmp_path):
+    root = STDLIB / "json"
+    report = quibra_json("hash", root, "--manifest", tmp_path / "m.json")
+    expected = {path.name for path in root.iterdir() if path.is_file()}
+    stored = json.loads((tmp_path / "m.json").read_text())["files"]
+    assert set(stored) == expected and report["files"] == len(expected)
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        b"{not json",
+        b"[]",
+        b"\xff\xfe garbage",
+        b'{"format": "something-else", "version": 1, "files": {}}',
+        b'{"format": "quibra-manifest", "version": 99, "files": {}}',
+        b'{"format": "quibra-manifest", "version": 1, "files": {"a.py": "not-a-hash"}}',
+        b'{"format": "quibra-manifest", "version": 1, "files": ["a.py"]}',
+    ],
+)
+def test_malformed_manifest_is_reported_and_left_alone(small_tree, tmp_path, content):
+    manifest = tmp_path / "manifest.json"
+    manifest.write_bytes(content)
+    completed = quibra("hash", small_tree, "--manifest", manifest, expect=1)
+    assert completed.stdout == ""
+    assert len(completed.stderr.splitlines()) == 1 and "manifest" in completed.stderr
+    assert manifest.read_bytes() == content
+
+
+# ---------------------------------------------------------------------------
+# errors
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["rank", "{missing}", "--query", "x"], "path not found"),
+        (["rank", "{file}", "--query", "x"], "not a folder"),
+        (["rank", "{tree}", "--query", "x", "--budget", "many"], "--budget"),
+        (["rank", "{tree}", "--query", "x", "--budget", "0"], "--budget"),
+        (["rank", "{tree}", "--query", "  "], "query"),
+        (["rank", "{tree}"], "--query"),
+        (["hotspots", "{tree}", "--since", "last tuesday"], "--since"),
+        (["hotspots", "{tree}", "--top", "-3"], "--top"),
+        (["hash", "{tree}"], "--manifest"),
+        (["hash", "{tree}", "--manifest", "{missing}/m.json"], "cannot write manifest"),
+        (["rank", "{tree}", "--query", "x", "--colour"], "--colour"),
+        ([], "choose a command"),
+        (["index"], "invalid choice"),
+    ],
+)
+def test_errors_are_one_line(small_tree, tmp_path, args, message):
+    places = {"tree": small_tree, "missing": tmp_path / "missing", "file": small_tree / "broken.py"}
+    command, environment = _command()
+    completed = subprocess.run(
+        [*command, *(arg.format(**places) for arg in args)], env=environment, capture_output=True, text=True
+    )
+    assert completed.returncode in (1, 2)
+    assert completed.stdout == ""
+    assert len(completed.stderr.splitlines()) == 1, completed.stderr
+    assert completed.stderr.startswith("quibra") and message in completed.stderr
+
+
+def test_readme_first_command_ranks_this_checkout():
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    first_line = readme.split("```")[1].strip().splitlines()[0]
+    install, _, command = first_line.partition(" && ")
+    assert install == "pip install ." and command.startswith("quibra rank . --query ")
+    report = quibra_json(*shlex.split(command)[1:], cwd=REPO)
+    assert report["results"] and report["total_tokens"] <= report["budget"]
+
+
+def test_version_is_the_engine_version():
+    assert quibra("--version").stdout.strip() == f"quibra {engine.__version__}"
+
+
+def _read_all(descriptor: int, into: bytearray) -> None:
+    while True:
+        try:
+            chunk = os.read(descriptor, 65536)
+        except OSError:  # Linux reports the end of a pseudo-terminal's output as an error
+            return
+        if not chunk:
+            return
+        into.extend(chunk)
+
+
+@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    # Forty copies of a large module take well over the bar's half-second delay to read.
+    for copy in range(40):
+        (tmp_path / f"decimal_{copy}.py").symlink_to(STDLIB / "_pydecimal.py")
+    command, environment = _command()
+    terminal, child_side = os.openpty()
+    shown = bytearray()
+    # Drain the terminal while the command runs: a full terminal buffer would block it.
+    reader = threading.Thread(target=_read_all, args=(terminal, shown))
+    reader.start()
+    try:
+        completed = subprocess.run(
+            [*command, "hotspots", str(tmp_path), "--top", "1"],
+            env=environment,
+            stdout=subprocess.PIPE,
+            stderr=child_side,
+            timeout=600,
+        )
+    finally:
+        os.close(child_side)
+        reader.join()
+        os.close(terminal)
+    assert completed.returncode == 0
+    assert b"reading [" in shown and b"Traceback" not in shown
+    assert b"\r" not in completed.stdout  # the table itself carries no bar
