@@ -117,9 +117,9 @@ def ranks_before(a, b):
 @settings(max_examples=300, deadline=None)
 @given(channel_lists, st.one_of(st.none(), scores),
        st.one_of(st.none(), st.dictionaries(st.sampled_from(["lexical", "a", "zz"]), scores, max_size=3)))
-def test_matches_fallback(spec, smoothing, weights):
-    ours = q.fuse([CR(n, ids, w) for n, ids, w in spec], smoothing, weights)
-    theirs = fallbacks.fuse([fallbacks.ChannelResult(n, ids, w) for n, ids, w in spec], smoothing, weights)
+def test_matches_fallback(channel_rows, smoothing, weights):
+    ours = q.fuse([CR(n, ids, w) for n, ids, w in channel_rows], smoothing, weights)
+    theirs = fallbacks.fuse([fallbacks.ChannelResult(n, ids, w) for n, ids, w in channel_rows], smoothing, weights)
 
     def key(record):
         return (record.symbol_id, repr(record.score),
