@@ -1,11 +1,9 @@
 """Token streams (tokenize, tokenize_query), the suffix stemmer (stem_word)
 and the abbreviation table they use."""
 
-import functools
 import json
 import os
 import pathlib
-import re
 import subprocess
 import sys
 
@@ -15,45 +13,18 @@ from hypothesis import strategies as st
 
 import _quibra_core as q
 import fallbacks
+from frame_model import UCD_DIR, UCD_PRESENT, char_class
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-UCD_DIR = pathlib.Path(os.environ.get("QUIBRA_UCD_DIR", "/usr/share/unicode"))
-
-
-def ucd_version():
-    try:
-        with (UCD_DIR / "DerivedCoreProperties.txt").open(encoding="utf-8") as f:
-            first = f.readline()
-    except OSError:
-        return None
-    match = re.match(r"# DerivedCoreProperties-(\S+)\.txt", first)
-    return match and match.group(1)
-
-
-def tables_version():
-    tables = ROOT / "src" / "tokenizer" / "char_classes.hpp"
-    match = re.search(r'unicode_version\[\] = "([^"]+)"', tables.read_text(encoding="utf-8"))
-    return match.group(1)
-
-
 # The exact character classes come from the UCD files when they are present
 # and of the version the compiled tables were generated from; otherwise the
 # oracle falls back to Python's str predicates and the random texts keep to
 # characters on which those agree with the derived properties.
-UCD_PRESENT = ucd_version() is not None and ucd_version() == tables_version()
 needs_ucd = pytest.mark.skipif(not UCD_PRESENT, reason="UCD files of the tables' version not found")
 
 
-@functools.cache
-def oracle_classes():
-    if UCD_PRESENT:
-        classes = fallbacks.ucd_char_classes(str(UCD_DIR))
-        return lambda c: classes[ord(c)]
-    return fallbacks.python_char_class
-
-
 def expected_terms(text):
-    return fallbacks.tokenize(text, oracle_classes())
+    return fallbacks.tokenize(text, char_class())
 
 
 # ---------------------------------------------------------------------------
