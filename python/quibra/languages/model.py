@@ -1,0 +1,66 @@
+"""The one symbol model that every language's reader fills in.
+
+A reader turns the bytes of one source file into a `FileExtract`: the
+symbols it defines (functions, methods, classes, structs, interfaces,
+traits, enums) and its imports, in a form of the language's own that its
+resolver later turns into edges between files of the tree. Everything here
+is plain data, so it crosses process boundaries (worker processes, a Dask
+cluster) by pickling.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+# Rough cost of text in a model's context window: about four characters a token.
+CHARACTERS_PER_TOKEN = 4
+
+# Kinds that the hotspot scorer treats as code that runs; the others
+# (class, struct, interface, trait, enum) are containers.
+CALLABLE_KINDS = frozenset({"function", "method"})
+
+
+@dataclass(frozen=True, slots=True)
+class Symbol:
+    """One definition in a file.
+
+    Lines are 1-based and inclusive. `start_line` is where a reader of the
+    code would start: the first decorator, attribute or doc comment that
+    belongs to the definition; `line` is the line of the definition itself.
+    `depth` counts the symbols that enclose this one (0 at the top level),
+    which is how an outline indents it.
+    """
+
+    name: str  # as written: "ListenAndServe"
+    qualname: str  # with its enclosing scopes: "Server.ListenAndServe", "VersionReq::parse"
+    kind: str  # "function", "method", "class", "struct", "interface", "trait" or "enum"
+    line: int
+    start_line: int
+    end_line: int
+    depth: int
+    param_count: int
+    cyclomatic: int  # 1 plus the decision points of its own body
+    max_nesting: int  # deepest block level of its own body: 0 for straight-line code
+    signature: str  # the declaration's head, on one line
+    docstring: str  # its documentation: a docstring or the doc comment above it
+
+
+@dataclass(slots=True)
+class FileExtract:
+    """What one file defines and imports.
+
+    `imports` is JSON-compatible data whose shape belongs to the file's
+    language: only that language's resolver reads it.
+    """
+
+    symbols: list[Symbol] = field(default_factory=list)
+    imports: list[object] = field(default_factory=list)
+
+
+class SkipFile(Exception):
+    """The file is not worth indexing (generated, minified, binary, not
+    parseable); the message says why, in a few words."""
+
+
+def estimate_tokens(text: str) -> int:
+    return max(1, -(-len(text) // CHARACTERS_PER_TOKEN))
