@@ -10,4 +10,6 @@ engine; this package only gathers the inputs and prints the results.
 # The command ships in one distribution with the engine, so it carries the engine's version.
 from _quibra_core import __version__
 
-__all__ = ["__version__"]
+from quibra.api import Index, QuibraError, Report
+
+__all__ = ["Index", "QuibraError", "Report", "__version__"]

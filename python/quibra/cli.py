@@ -1,10 +1,11 @@
-"""The `quibra` command: argument parsing, output and errors.
+"""The `quibra` command: argument parsing, output and errors, over `quibra.Index`.
 
-Every command builds a plain report (a dict) and then prints it either as a
-table for people or, with --json, as JSON for scripts; the two views come
-from the same report, so they cannot disagree. Failures the user can act on
-(a missing folder, a bad option, a broken manifest) end in one line on
-standard error and a non-zero exit status, never in a traceback.
+Every command builds a plain report (a dict) through the Python API and
+then prints it either as a table for people or, with --json, as JSON for
+scripts; the two views come from the same report, so they cannot disagree.
+Failures the user can act on (a missing folder, a bad option, an index that
+is not quibra's) end in one line on standard error and a non-zero exit
+status, never in a traceback.
 """
 
 from __future__ import annotations
@@ -14,16 +15,19 @@ import json
 import os
 import sys
 from pathlib import Path
+from typing import Any
 
 from quibra import __version__
-from quibra.hotspots import DEFAULT_SINCE, Window, hotspots, parse_since
+from quibra.api import DEFAULT_BUDGET, Index, QuibraError, Report
+from quibra.cluster import ClusterUnavailable
+from quibra.hotspots import DEFAULT_SINCE, Window, parse_since
 from quibra.manifest import ManifestError, hash_tree
-from quibra.rank import CHANNELS, rank
+from quibra.rank import CHANNELS
 from quibra.table import format_table
 
-DEFAULT_BUDGET = 4000
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
 
 
 class UsageError(Exception):
@@ -34,7 +38,7 @@ class _Parser(argparse.ArgumentParser):
     """argparse with a one-line error: the usage block it normally prints
     first buries the message a user needs; --help still shows the usage."""
 
-    def error(self, message: str):
+    def error(self, message: str) -> Any:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
@@ -42,16 +46,16 @@ class _Parser(argparse.ArgumentParser):
 LARGEST_COUNT = 2**64 - 1
 
 
-def _count(minimum: int):
-    """An argparse type for a whole number from `minimum` to LARGEST_COUNT."""
+def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
+    """An argparse type for a whole number from `minimum` to `maximum`."""
 
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
-        if not minimum <= value <= LARGEST_COUNT:
-            raise argparse.ArgumentTypeError(f"must be from {minimum} to {LARGEST_COUNT}, not {value}")
+        if not minimum <= value <= maximum:
+            raise argparse.ArgumentTypeError(f"must be from {minimum} to {maximum}, not {value}")
         return value
 
     return parse
@@ -64,21 +68,60 @@ def _since(text: str) -> Window:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog="quibra", description="Rank, score and fingerprint the code of a Python source tree."
-    )
-    parser.add_argument("--version", action="version", version=f"quibra {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument(
-        "path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)"
-    )
-    common.add_argument("--json", action="store_true", help="print the report as JSON")
+def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
+    """Options that work before or after the command name. On the command's
+    own parser they default to SUPPRESS, so they do not overwrite a value
+    given before the command."""
 
-    ranking = commands.add_parser(
-        "rank", parents=[common], help="the symbols that best answer a query, within a token budget"
+    def default(value: Any) -> Any:
+        return argparse.SUPPRESS if suppress else value
+
+    parser.add_argument("--json", action="store_true", default=default(False), help="print the report as JSON")
+    parser.add_argument(
+        "--index",
+        metavar="FILE",
+        type=Path,
+        default=default(None),
+        help="index file (default: PATH/.quibra/index.sqlite, or the user's cache folder)",
     )
+    parser.add_argument(
+        "--jobs",
+        "-j",
+        metavar="N",
+        type=_count(1, 1024),
+        default=default(None),
+        help="worker processes for a large refresh (default: the number of CPUs)",
+    )
+    parser.add_argument(
+        "--cluster",
+        metavar="ADDRESS",
+        default=default(None),
+        help="the address of a Dask scheduler to parse files on (needs quibra-core[dask])",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="quibra", description="Find the code that answers a question, and fit it into a budget.")
+    parser.add_argument("--version", action="version", version=f"quibra {__version__}")
+    _global_options(parser, suppress=False)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+        sub: argparse.ArgumentParser = commands.add_parser(name, help=help_text, description=help_text)
+        sub.add_argument(
+            "path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)"
+        )
+        _global_options(sub, suppress=True)
+        return sub
+
+    def no_refresh(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--no-refresh", action="store_true", help="answer from the index as it stands, without refreshing it"
+        )
+
+    command("index", "build the index of a tree, or bring it up to date")
+
+    ranking = command("rank", "the symbols that best answer a query, within a token budget")
     ranking.add_argument("--query", "-q", required=True, help="what to look for, in words")
     ranking.add_argument(
         "--budget",
@@ -87,8 +130,9 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_BUDGET,
         help=f"token budget (default {DEFAULT_BUDGET})",
     )
+    no_refresh(ranking)
 
-    spots = commands.add_parser("hotspots", parents=[common], help="complex functions in often-changed files")
+    spots = command("hotspots", "complex functions in often-changed files")
     spots.add_argument(
         "--since",
         type=_since,
@@ -99,14 +143,24 @@ def build_parser() -> argparse.ArgumentParser:
     spots.add_argument(
         "--min-complexity", type=_count(0), default=2, help="lowest cyclomatic complexity listed (default 2)"
     )
+    no_refresh(spots)
 
-    hashing = commands.add_parser(
-        "hash", parents=[common], help="content hashes, and the files changed since the manifest"
-    )
+    hashing = command("hash", "content hashes, and the files changed since the manifest")
     hashing.add_argument(
         "--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update"
     )
     return parser
+
+
+def _open(args: argparse.Namespace) -> Index:
+    return Index(
+        args.path,
+        index_file=args.index,
+        jobs=args.jobs,
+        cluster=args.cluster,
+        display_base=Path.cwd(),
+        progress=not args.json,
+    )
 
 
 def _folder(text: str) -> Path:
@@ -118,15 +172,16 @@ def _folder(text: str) -> Path:
     return path
 
 
-def _run(args: argparse.Namespace) -> dict:
+def _run(args: argparse.Namespace) -> Report:
     root = _folder(args.path)
-    if args.command == "rank":
-        if not args.query.strip():
-            raise UsageError("the query is empty")
-        return rank(root, args.query, args.budget)
-    if args.command == "hotspots":
-        return hotspots(root, args.since, args.top, args.min_complexity)
-    return hash_tree(root, args.manifest)
+    if args.command == "hash":
+        return hash_tree(root, args.manifest)
+    with _open(args) as index:
+        if args.command == "index":
+            return index.refresh()
+        if args.command == "rank":
+            return index.rank(args.query, args.budget, refresh=not args.no_refresh)
+        return index.hotspots(args.since, args.top, args.min_complexity, refresh=not args.no_refresh)
 
 
 # Widest symbol name a table shows; longer names (test functions) end in "..."
@@ -142,7 +197,27 @@ def _channel_rank(value: int | None) -> str:
     return "-" if value is None else str(value)
 
 
-def render_rank(report: dict) -> str:
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def _tree_summary(report: Report) -> str:
+    return f"{_plural(report['symbols'], 'symbol')} in {_plural(report['files'], 'file')}"
+
+
+def render_index(report: Report) -> str:
+    refreshed = report["refresh"]
+    lines = [
+        f"{_tree_summary(report)}; {refreshed['added']} added, {refreshed['changed']} changed,"
+        f" {refreshed['removed']} removed in {refreshed['seconds']:.2f} s"
+    ]
+    for language, counts in report["languages"].items():
+        lines.append(f"  {language}: {_plural(counts['symbols'], 'symbol')} in {_plural(counts['files'], 'file')}")
+    lines.append(f"index: {report['index']}")
+    return "\n".join(lines)
+
+
+def render_rank(report: Report) -> str:
     rows = [
         [
             str(entry["rank"]),
@@ -156,13 +231,11 @@ def render_rank(report: dict) -> str:
         for entry in report["results"]
     ]
     summary = (
-        f"{len(rows)} symbols, {report['total_tokens']} of {report['budget']} tokens; "
-        f"{report['candidates']} candidates among {report['symbols']} symbols in {report['files']} files"
+        f"{_plural(len(rows), 'symbol')}, {report['total_tokens']} of {report['budget']} tokens; "
+        f"{report['candidates']} candidates among {_tree_summary(report)}"
     )
     if not rows:
-        reason = (
-            "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
-        )
+        reason = "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
         return f"{reason}\n{summary}"
     # Rows come in pick order: by the adjusted score, which damps the fused
     # score of a second or third pick from the same file.
@@ -170,7 +243,7 @@ def render_rank(report: dict) -> str:
     return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6, 7, 8}) + "\n" + summary
 
 
-def render_hotspots(report: dict) -> str:
+def render_hotspots(report: Report) -> str:
     rows = [
         [
             str(entry["rank"]),
@@ -185,52 +258,46 @@ def render_hotspots(report: dict) -> str:
         for entry in report["results"]
     ]
     window = (
-        f"churn from git since {report['since']}"
-        if report["git"]
-        else "no git history here: churn is 0 everywhere"
+        f"churn from git since {report['since']}" if report["git"] else "no git history here: churn is 0 everywhere"
     )
-    summary = f"{len(rows)} hotspots among {report['symbols']} symbols in {report['files']} files; {window}"
+    summary = f"{_plural(len(rows), 'hotspot')} among {_tree_summary(report)}; {window}"
     if not rows:
         return f"no function reaches the complexity floor\n{summary}"
     headers = ["#", "symbol", "file:line", "cyclomatic", "nesting", "churn", "score", "assessment"]
     return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6}) + "\n" + summary
 
 
-def render_hash(report: dict) -> str:
+def render_hash(report: Report) -> str:
     if report["new_manifest"]:
-        return f"manifest written with {report['files']} files: {report['manifest']}"
-    lines = [
-        f"{label:<8} {path}"
-        for label, key in (("changed", "changed"), ("added", "added"), ("removed", "removed"))
-        for path in report[key]
-    ]
+        return f"manifest written with {_plural(report['files'], 'file')}: {report['manifest']}"
+    lines = [f"{key:<8} {path}" for key in ("changed", "added", "removed") for path in report[key]]
     count = len(lines)
     if not count:
-        return f"no changes among {report['files']} files since the manifest was written"
-    noun = "change" if count == 1 else "changes"
+        return f"no changes among {_plural(report['files'], 'file')} since the manifest was written"
     return "\n".join(
-        [*lines, f"{count} {noun} among {report['files']} files; manifest updated: {report['manifest']}"]
+        [*lines, f"{_plural(count, 'change')} among {_plural(report['files'], 'file')}; manifest updated: {report['manifest']}"]
     )
 
 
-RENDERERS = {"rank": render_rank, "hotspots": render_hotspots, "hash": render_hash}
+RENDERERS = {"index": render_index, "rank": render_rank, "hotspots": render_hotspots, "hash": render_hash}
 
 
-def _notes(report: dict) -> list[str]:
+def _notes(report: Report) -> list[str]:
     """Things the table does not show but a user should know."""
     notes = []
-    for key, reason in (
-        ("skipped_files", "not valid Python or unreadable"),
-        ("unreadable_files", "unreadable"),
-    ):
-        paths = report.get(key) or []
-        if paths:
-            shown = ", ".join(paths[:5]) + (", ..." if len(paths) > 5 else "")
-            notes.append(f"quibra: skipped {len(paths)} files ({reason}): {shown}")
+    skipped = report.get("skipped") or []
+    if skipped:
+        shown = ", ".join(f"{entry['path']} ({entry['reason']})" for entry in skipped[:5])
+        more = ", ..." if len(skipped) > 5 else ""
+        notes.append(f"quibra: skipped {_plural(len(skipped), 'file')}: {shown}{more}")
+    unreadable = report.get("unreadable_files") or []
+    if unreadable:
+        shown = ", ".join(unreadable[:5]) + (", ..." if len(unreadable) > 5 else "")
+        notes.append(f"quibra: skipped {_plural(len(unreadable), 'file')} (unreadable): {shown}")
     return notes
 
 
-def _print_report(report: dict, as_json: bool) -> None:
+def _print_report(report: Report, as_json: bool) -> None:
     if as_json:
         print(json.dumps(report, indent=2))
     else:
@@ -248,13 +315,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: rank, hotspots or hash (see quibra --help)")
+        parser.error("choose a command: index, rank, hotspots or hash (see quibra --help)")
     prefix = f"quibra {args.command}"
     try:
         _print_report(_run(args), args.json)
-    except UsageError as error:
+    except (UsageError, QuibraError, ClusterUnavailable) as error:
         print(f"{prefix}: error: {error}", file=sys.stderr)
-        return EXIT_USAGE
+        return EXIT_USAGE if isinstance(error, UsageError) else EXIT_FAILURE
     except BrokenPipeError:
         # The reader (head, less) went away: nothing left to say. Point stdout
         # at /dev/null so the interpreter's final flush does not complain.
@@ -265,7 +332,7 @@ def main(argv: list[str] | None = None) -> int:
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print(f"{prefix}: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
     except Exception as error:  # noqa: BLE001 - even a bug gets one line, not a traceback
         print(f"{prefix}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
         return EXIT_FAILURE

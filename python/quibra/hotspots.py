@@ -1,4 +1,4 @@
-"""`quibra hotspots`: functions that are both complex and often changed.
+"""Hotspots: functions that are both complex and often changed.
 
 Churn is the number of commits in a recent window that touched a symbol's
 file; the engine multiplies the symbol's cyclomatic complexity by the
@@ -9,15 +9,14 @@ score is 0: complexity alone is not a hotspot.
 from __future__ import annotations
 
 import datetime
+import os
 import re
+import sqlite3
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 
 import _quibra_core as engine
-
-from quibra import git
-from quibra.scan import scan_python_files
 
 DEFAULT_SINCE = "90 days"
 
@@ -53,34 +52,61 @@ def parse_since(text: str, now: float | None = None) -> Window:
     return Window(label=day.isoformat(), start=int(midnight.timestamp()))
 
 
-def _symbol_record(symbol) -> dict:
-    return {
-        "id": symbol.id,
-        "name": symbol.qualname,
-        "kind": symbol.kind,
-        "file": symbol.file,
-        "line": symbol.line,
-        "cyclomatic": symbol.cyclomatic,
-        "max_nesting": symbol.max_nesting,
-        "param_count": symbol.param_count,
-    }
+def hotspot_rows(
+    connection: sqlite3.Connection,
+    churn_by_path: dict[str, int],
+    min_complexity: int,
+    top: int,
+    display: Callable[[bytes], tuple[str, str]],
+) -> list[dict[str, object]]:
+    """The `top` highest-scoring functions and methods of the index, highest first.
 
-
-def hotspots(root: Path, since: Window, top: int, min_complexity: int) -> dict:
-    """The report: the `top` highest-scoring functions and methods, highest first."""
-    scan = scan_python_files(root)
-    churn = git.commit_counts(scan.tree.root, since.start)
-    in_git = churn is not None
-    records = [_symbol_record(symbol) for symbol in scan.symbols]
-    scored = engine.compute_hotspots(records, churn or {}, min_complexity, top)
-    results = [{"rank": position, **entry} for position, entry in enumerate(scored, start=1)]
-    return {
-        "command": "hotspots",
-        "root": str(scan.tree.root),
-        "since": since.label,
-        "git": in_git,
-        "files": len(scan.tree.files),
-        "symbols": len(records),
-        "skipped_files": scan.skipped,
-        "results": results,
-    }
+    The engine sees file ids rather than paths: a file name need not be
+    valid UTF-8, and an id is all it needs to look churn up.
+    """
+    files = {os.fsdecode(raw): file_id for file_id, raw in connection.execute("SELECT id, path FROM files")}
+    churn = {str(files[path]): count for path, count in churn_by_path.items() if path in files}
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
+        " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE symbols.kind IN ('function', 'method') AND symbols.cyclomatic >= ?"
+        " ORDER BY files.path, symbols.line, symbols.key",
+        (min_complexity,),
+    ).fetchall()
+    records = [
+        {
+            "id": str(row[0]),
+            "kind": row[1],
+            "file": str(row[2]),
+            "cyclomatic": row[3],
+            "max_nesting": row[4],
+            "param_count": row[5],
+        }
+        for row in rows
+    ]
+    by_id = {row[0]: row for row in rows}
+    scored = engine.compute_hotspots(records, churn, min_complexity, top)
+    results: list[dict[str, object]] = []
+    for position, entry in enumerate(scored, start=1):
+        row = by_id[int(str(entry["symbol_id"]))]
+        path, shown = display(row[9])
+        results.append(
+            {
+                "rank": position,
+                "symbol_id": f"{path}:{row[6]}",
+                "name": row[7],
+                "kind": row[1],
+                "language": row[10],
+                "path": path,
+                "file": shown,
+                "line": row[8],
+                "cyclomatic": entry["cyclomatic"],
+                "max_nesting": entry["max_nesting"],
+                "param_count": entry["param_count"],
+                "churn": entry["churn"],
+                "hotspot_score": entry["hotspot_score"],
+                "assessment": entry["assessment"],
+            }
+        )
+    return results

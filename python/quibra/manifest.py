@@ -17,6 +17,7 @@ import re
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import _quibra_core as engine
 
@@ -60,7 +61,7 @@ def read_manifest(path: Path) -> dict[str, str] | None:
     return _hashes_of(document, path)
 
 
-def _hashes_of(document, path: Path) -> dict[str, str]:
+def _hashes_of(document: object, path: Path) -> dict[str, str]:
     if not isinstance(document, dict) or document.get("format") != FORMAT_NAME:
         raise ManifestError(f"{path} is not a quibra manifest; left unchanged")
     version = document.get("version")
@@ -148,7 +149,7 @@ def hash_files(root: Path, paths: list[str]) -> tuple[dict[str, str], list[str]]
     return hashes, unreadable
 
 
-def hash_tree(root: Path, manifest: Path) -> dict:
+def hash_tree(root: Path, manifest: Path) -> dict[str, Any]:
     """Hash every file of the tree, compare with the manifest, then update it.
 
     The manifest itself is left out when it lies inside the tree: its own
@@ -157,7 +158,11 @@ def hash_tree(root: Path, manifest: Path) -> dict:
     old = read_manifest(manifest)
     tree = list_files(root)
     manifest_resolved = manifest.resolve()
-    paths = [path for path in tree.files if tree.path_of(path).resolve() != manifest_resolved]
+    paths = [
+        path
+        for path in tree.files
+        if tree.path_of(path).is_file() and tree.path_of(path).resolve() != manifest_resolved
+    ]
     hashes, unreadable = hash_files(tree.root, paths)
     changes = compare(old or {}, hashes)
     write_manifest(manifest, hashes)

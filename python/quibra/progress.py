@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import sys
 import time
+from types import TracebackType
+from typing import TextIO
 
 DELAY_SECONDS = 0.5
 REFRESH_SECONDS = 0.1
@@ -19,12 +21,12 @@ BAR_WIDTH = 30
 class Progress:
     """Counts `total` steps of work named `label`; use as a context manager."""
 
-    def __init__(self, label: str, total: int, stream=None):
+    def __init__(self, label: str, total: int, stream: TextIO | None = None, enabled: bool = True):
         self.label = label
         self.total = total
         self.done = 0
         self.stream = stream if stream is not None else sys.stderr
-        self.enabled = self.stream.isatty()
+        self.enabled = enabled and self.stream.isatty()
         self.started = time.monotonic()
         self.last_drawn = 0.0
         self.drawn_width = 0
@@ -32,7 +34,9 @@ class Progress:
     def __enter__(self) -> Progress:
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
         self.close()
 
     def advance(self, steps: int = 1) -> None:

@@ -1,88 +1,129 @@
-"""`quibra rank`: the symbols of a tree that best answer a query, within a token budget.
+"""Ranking: the symbols of the index that best answer a query, within a token budget.
 
-The pipeline a retrieval host runs: three ranked channels, fused by the
-engine, then packed greedily into the budget with the engine's per-file
-diversity penalty, so one large file cannot fill the whole context window.
+The pipeline a retrieval host runs: three ranked channels read from the
+index, fused by the engine, then packed greedily into the budget with the
+engine's per-file diversity penalty, so one large file cannot fill the whole
+context window.
+
+A symbol's cost is the text a model would be given for it: a header line
+naming the file and lines, then its source. `context_blocks` prints exactly
+that text, so the budget counts what is printed.
 """
 
 from __future__ import annotations
 
-from pathlib import Path
+import json
+import sqlite3
+from collections.abc import Callable
+from dataclasses import dataclass
 
 import _quibra_core as engine
 
-from quibra.channels import identity_channel, lexical_channel, structural_channel
-from quibra.imports import import_edges
-from quibra.scan import Scan, scan_python_files
-from quibra.symbols import Symbol
+from quibra.channels import (
+    Candidate,
+    identity_channel,
+    lexical_channel,
+    load_candidates,
+    structural_channel,
+)
+from quibra.languages.model import CHARACTERS_PER_TOKEN
 
 CHANNELS = ("lexical", "identity", "structural")
 
 
-def _file_scores(scan: Scan) -> dict[str, float]:
-    edges = import_edges(scan.tree.root, scan.sources)
-    scores, _iterations = engine.compute_pagerank(edges, list(scan.tree.files))
-    return scores
+def block_tokens(header: str, chars: int) -> int:
+    """Tokens of one context block: the header line, the source, and the blank line after it."""
+    return max(1, -(-(len(header) + chars + 3) // CHARACTERS_PER_TOKEN))
 
 
-def _fused(scan: Scan, symbols: dict[str, Symbol], query: str) -> list:
-    """The engine's fusion of the three channels, best first."""
-    ordered = list(symbols.values())
+def block_header(display_path: str, start_line: int, end_line: int) -> str:
+    return f"{display_path}:{start_line}-{end_line}"
+
+
+@dataclass(frozen=True)
+class Ranked:
+    """The fused candidates of a query, best first, with their channel ranks."""
+
+    ordered: list[tuple[int, float, dict[str, int]]]
+    candidates: dict[int, Candidate]
+
+
+def fused_candidates(connection: sqlite3.Connection, query: str) -> Ranked:
     query_terms = engine.tokenize_query(query)
-    lexical = lexical_channel(ordered, query_terms)
-    identity = identity_channel(ordered, query, query_terms)
+    lexical = lexical_channel(connection, query_terms)
+    identity = identity_channel(connection, query, query_terms)
     # Lexical order first, then identity-only hits: the order in which the
     # structural channel breaks ties between equally central files.
-    candidates = [symbols[symbol_id] for symbol_id in dict.fromkeys([*lexical, *identity])]
-    structural = structural_channel(candidates, _file_scores(scan)) if candidates else []
-    ranked = {"lexical": lexical, "identity": identity, "structural": structural}
-    return engine.fuse([engine.ChannelResult(name, ranked[name]) for name in CHANNELS])
+    ordered = list(dict.fromkeys([*lexical, *identity]))
+    candidates = load_candidates(connection, ordered)
+    structural = structural_channel(ordered, candidates)
+    lists = {"lexical": lexical, "identity": identity, "structural": structural}
+    fused = engine.fuse([engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS])
+    # The engine leaves the order of equal scores open; fix it by place in the tree.
+    entries = [(int(result.symbol_id), result.score, result.channel_ranks) for result in fused]
+    entries.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
+    return Ranked(entries, candidates)
 
 
-def _row(position: int, item, symbol: Symbol, channel_ranks: dict[str, int]) -> dict:
-    return {
-        "rank": position,
-        "symbol_id": symbol.id,
-        "symbol": symbol.qualname,
-        "kind": symbol.kind,
-        "file": symbol.file,
-        "line": symbol.line,
-        "score": item.original_score,
-        "adjusted_score": item.adjusted_score,
-        "channel_ranks": {name: channel_ranks.get(name) for name in CHANNELS},
-        "tokens": item.tokens,
-    }
+_DETAILS = (
+    "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
+    " symbols.end_line, symbols.chars, symbols.signature, symbols.docstring, files.language"
+    " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))"
+)
 
 
-def rank(root: Path, query: str, budget: int) -> dict:
-    """The report of one ranking: every packed symbol in pick order, plus totals."""
-    scan = scan_python_files(root)
-    symbols = {symbol.id: symbol for symbol in scan.symbols}
-    fused = _fused(scan, symbols, query)
-    candidates = [
-        {
-            "id": result.symbol_id,
-            "file": symbols[result.symbol_id].file,
-            "score": result.score,
-            "tokens": symbols[result.symbol_id].tokens,
-        }
-        for result in fused
-    ]
-    packed, total_tokens = engine.pack_budget(candidates, budget)
-    channel_ranks = {result.symbol_id: result.channel_ranks for result in fused}
-    results = [
-        _row(position, item, symbols[item.symbol_id], channel_ranks[item.symbol_id])
-        for position, item in enumerate(packed, start=1)
-    ]
-    return {
-        "command": "rank",
-        "root": str(scan.tree.root),
-        "query": query,
-        "budget": budget,
-        "total_tokens": total_tokens,
-        "files": len(scan.tree.files),
-        "symbols": len(symbols),
-        "candidates": len(fused),
-        "skipped_files": scan.skipped,
-        "results": results,
-    }
+def rank(
+    connection: sqlite3.Connection,
+    query: str,
+    budget: int,
+    display: Callable[[bytes], tuple[str, str]],
+) -> tuple[list[dict[str, object]], int, int]:
+    """(results in pick order, total tokens, number of candidates).
+
+    `display` turns a stored path into (tree-relative path, path as shown).
+    """
+    ranked = fused_candidates(connection, query)
+    ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
+    details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
+    items = []
+    shown: dict[int, tuple[str, str]] = {}
+    for symbol_id, score, _ranks in ranked.ordered:
+        candidate = ranked.candidates[symbol_id]
+        row = details[symbol_id]
+        shown[symbol_id] = display(candidate.path)
+        header = block_header(shown[symbol_id][1], row[5], row[6])
+        items.append(
+            {
+                "id": str(symbol_id),
+                "file": str(candidate.file_id),
+                "score": score,
+                "tokens": block_tokens(header, row[7]),
+            }
+        )
+    packed, total_tokens = engine.pack_budget(items, budget)
+    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
+    results = []
+    for position, item in enumerate(packed, start=1):
+        symbol_id = int(item.symbol_id)
+        row = details[symbol_id]
+        path, shown_path = shown[symbol_id]
+        results.append(
+            {
+                "rank": position,
+                "symbol_id": f"{path}:{row[1]}",
+                "symbol": row[2],
+                "kind": row[3],
+                "language": row[10],
+                "path": path,
+                "file": shown_path,
+                "line": row[4],
+                "start_line": row[5],
+                "end_line": row[6],
+                "signature": row[8],
+                "score": item.original_score,
+                "adjusted_score": item.adjusted_score,
+                "channel_ranks": {name: channel_ranks[symbol_id].get(name) for name in CHANNELS},
+                "tokens": item.tokens,
+            }
+        )
+    return results, total_tokens, len(ranked.ordered)

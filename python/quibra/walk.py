@@ -19,6 +19,7 @@ from quibra import git
 SKIPPED_FOLDER_NAMES = frozenset(
     {
         ".git",
+        ".quibra",  # quibra's own index
         ".hg",
         ".svn",
         "__pycache__",
@@ -74,7 +75,7 @@ def _inside_skipped_folder(root: Path, relative: str) -> bool:
 
 
 def _plain_walk(root: Path) -> list[str]:
-    found = []
+    found: list[str] = []
     for folder, subfolders, files in os.walk(root):
         here = Path(folder)
         # Pruning in place stops os.walk from descending; sorting keeps the
@@ -86,15 +87,13 @@ def _plain_walk(root: Path) -> list[str]:
     return found
 
 
-def list_files(root: Path, suffix: str | None = None) -> Tree:
-    """The files of the tree at `root`, optionally only those ending in `suffix`."""
+def list_files(root: Path) -> Tree:
+    """Every file of the tree at `root` that quibra may look at, links included:
+    callers decide what to do with each kind of entry."""
     root = root.resolve()
     listed = git.work_tree_files(root)
     if listed is None:
         candidates = _plain_walk(root)
     else:
         candidates = [path for path in listed if not _inside_skipped_folder(root, path)]
-    files = sorted(
-        path for path in candidates if (suffix is None or path.endswith(suffix)) and (root / path).is_file()
-    )
-    return Tree(root=root, files=tuple(files))
+    return Tree(root=root, files=tuple(sorted(candidates)))

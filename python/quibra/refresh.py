@@ -1,0 +1,459 @@
+"""Bringing the index up to date with the tree, doing only the work that changed.
+
+A refresh lists the files and compares each one's stat with the stored one;
+only files whose size, modification or change time moved are read again,
+and of those only files whose content hash moved are parsed again. Deleted
+files are dropped. Import edges are resolved again only when some file's
+imports or the set of files changed, and PageRank is recomputed only when
+the edges or the files did. The result is exactly what a build from scratch
+would give.
+
+The parsing runs in worker processes, or on the workers of a Dask cluster,
+through the same `concurrent.futures` interface; everything is written in
+one transaction at the end of the pass over the files.
+"""
+
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import json
+import multiprocessing
+import os
+import stat
+import time
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import _quibra_core as engine
+
+from quibra.extract import Extracted, extract_files
+from quibra.languages import is_config_file, language_of, resolve_edges
+from quibra.progress import Progress
+from quibra.storage import Storage, StoredFile, encode_path
+from quibra.walk import list_files
+
+# A file modified this close to the moment its stat was taken may change
+# again within the same timestamp tick without its stat moving; such a file
+# is hashed again on the next refresh (the "racy" case that git knows too).
+RACY_NANOSECONDS = 2_000_000_000
+
+# Files go to the workers in batches of about this many bytes or files: one
+# task per file would cost more in messages than in parsing.
+BATCH_BYTES = 2 * 1024 * 1024
+BATCH_FILES = 64
+
+# Below this much work a pool costs more to start than it saves.
+PARALLEL_THRESHOLD_BYTES = 1024 * 1024
+
+# The language recorded for a configuration file (go.mod, tsconfig.json).
+CONFIG = None
+
+
+@dataclass(frozen=True)
+class Listed:
+    """One file of the tree as a listing sees it."""
+
+    path: str
+    language: str | None  # None for a configuration file
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+    link: str | None  # why a symbolic link is not read; None for a regular file
+
+
+@dataclass
+class RefreshReport:
+    added: list[str] = field(default_factory=list)
+    changed: list[str] = field(default_factory=list)
+    removed: list[str] = field(default_factory=list)
+    # Files whose stat moved but whose content did not.
+    touched: int = 0
+    edges_resolved: bool = False
+    pagerank_computed: bool = False
+    seconds: float = 0.0
+
+    @property
+    def changed_anything(self) -> bool:
+        return bool(self.added or self.changed or self.removed)
+
+
+def _link_reason(root: Path, path: str) -> str:
+    """Why the symbolic link at `path` is not read: quibra never leaves the tree,
+    and a link to a file of the tree would index that file twice."""
+    try:
+        target = (root / path).resolve(strict=True)
+    except (OSError, RuntimeError):
+        return "broken link"
+    if not target.is_relative_to(root):
+        return "link leading out of the tree"
+    return "link to another file of the tree"
+
+
+def list_tree(root: Path) -> list[Listed]:
+    """The source and configuration files of the tree with their stat, sorted by path."""
+    listed = []
+    for path in list_files(root).files:
+        language = language_of(path)
+        if language is None and not is_config_file(path):
+            continue
+        try:
+            info = os.lstat(root / path)
+        except (OSError, ValueError):  # gone since the listing, or a name the system refuses
+            continue
+        if stat.S_ISLNK(info.st_mode):
+            if language is None:
+                continue
+            link = _link_reason(root, path)
+        elif stat.S_ISREG(info.st_mode):
+            link = None
+        else:
+            continue
+        listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
+    return listed
+
+
+def _needs_reading(entry: Listed, stored: StoredFile | None) -> bool:
+    if stored is None or stored.language != entry.language:
+        return True
+    if (stored.size, stored.mtime_ns, stored.ctime_ns) != (entry.size, entry.mtime_ns, entry.ctime_ns):
+        return True
+    return stored.mtime_ns + RACY_NANOSECONDS >= stored.seen_ns
+
+
+def pending_changes(storage: Storage, listed: list[Listed]) -> tuple[list[Listed], list[str]]:
+    """(files to read again, paths to drop) against what the index holds."""
+    stored = storage.stored_files()
+    present = {entry.path for entry in listed}
+    to_read = [entry for entry in listed if _needs_reading(entry, stored.get(entry.path))]
+    removed = sorted(path for path in stored if path not in present)
+    return to_read, removed
+
+
+@dataclass
+class _Read:
+    entry: Listed
+    content: bytes
+    seen_ns: int
+
+
+def _read(root: Path, entry: Listed) -> _Read | None:
+    """The file's content and its stat at the moment of reading; None when it is gone.
+
+    O_NOFOLLOW: a file replaced by a link since the listing is not followed
+    out of the tree.
+    """
+    seen_ns = time.time_ns()
+    try:
+        descriptor = os.open(root / entry.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        with os.fdopen(descriptor, "rb", closefd=False) as stream:
+            content = stream.read()
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
+    # The stat of what was read: a write during the read moves it again, and
+    # the next refresh sees that.
+    current = Listed(entry.path, entry.language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, None)
+    return _Read(current, content, seen_ns)
+
+
+def _batches(root: Path, entries: list[Listed]) -> Iterator[list[_Read]]:
+    batch: list[_Read] = []
+    size = 0
+    for entry in entries:
+        read = _read(root, entry)
+        if read is None:
+            continue
+        batch.append(read)
+        size += len(read.content)
+        if size >= BATCH_BYTES or len(batch) >= BATCH_FILES:
+            yield batch
+            batch, size = [], 0
+    if batch:
+        yield batch
+
+
+Executor = concurrent.futures.Executor
+
+
+class _Writer:
+    """Applies what the pass over the files found, inside the refresh's transaction."""
+
+    def __init__(self, storage: Storage, stored: dict[str, StoredFile], report: RefreshReport):
+        self.connection = storage.connection
+        self.stored = stored
+        self.report = report
+        self.imports_changed = False
+
+    def touch(self, read: _Read) -> None:
+        """Same content under a new stat."""
+        entry = read.entry
+        self.connection.execute(
+            "UPDATE files SET size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ? WHERE id = ?",
+            (entry.size, entry.mtime_ns, entry.ctime_ns, read.seen_ns, self.stored[entry.path].id),
+        )
+        self.report.touched += 1
+
+    def _drop_symbols(self, file_id: int) -> None:
+        connection = self.connection
+        connection.execute(
+            "DELETE FROM lexical WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+        )
+        connection.execute(
+            "DELETE FROM name_terms WHERE symbol_id IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+        )
+        connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
+
+    def _file_row(self, entry: Listed, seen_ns: int, digest: str, skipped: str | None, imports: str) -> int:
+        """Insert or update the file's row; its id."""
+        connection = self.connection
+        previous = self.stored.get(entry.path)
+        values = (entry.language, entry.size, entry.mtime_ns, entry.ctime_ns, seen_ns, digest, skipped, imports)
+        if previous is None:
+            self.report.added.append(entry.path)
+            cursor = connection.execute(
+                "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (encode_path(entry.path), *values),
+            )
+            self.imports_changed = True
+            assert cursor.lastrowid is not None
+            return cursor.lastrowid
+        self.report.changed.append(entry.path)
+        old_imports = connection.execute("SELECT imports FROM files WHERE id = ?", (previous.id,)).fetchone()[0]
+        if old_imports != imports or previous.language is CONFIG or (previous.skipped is None) != (skipped is None):
+            self.imports_changed = True
+        self._drop_symbols(previous.id)
+        connection.execute(
+            "UPDATE files SET language = ?, size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ?, hash = ?,"
+            " skipped = ?, imports = ? WHERE id = ?",
+            (*values, previous.id),
+        )
+        return previous.id
+
+    def unread(self, entry: Listed, seen_ns: int, reason: str) -> None:
+        """A file that is listed but not read (a link): kept with the reason."""
+        previous = self.stored.get(entry.path)
+        if previous is not None and previous.skipped == reason and previous.hash == "":
+            return
+        self._file_row(entry, seen_ns, "", reason, "[]")
+
+    def config(self, read: _Read, digest: str) -> None:
+        self._file_row(read.entry, read.seen_ns, digest, None, "[]")
+        self.imports_changed = True
+
+    def extracted(self, read: _Read, digest: str, result: Extracted) -> None:
+        imports = json.dumps(result.imports, separators=(",", ":"))
+        file_id = self._file_row(read.entry, read.seen_ns, digest, result.skipped, imports)
+        connection = self.connection
+        for indexed in result.symbols:
+            symbol = indexed.symbol
+            cursor = connection.execute(
+                "INSERT INTO symbols (file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
+                " param_count, cyclomatic, max_nesting, signature, docstring, chars, name_key, name_terms)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (
+                    file_id,
+                    indexed.key,
+                    symbol.name,
+                    symbol.qualname,
+                    symbol.kind,
+                    symbol.line,
+                    symbol.start_line,
+                    symbol.end_line,
+                    symbol.depth,
+                    symbol.param_count,
+                    symbol.cyclomatic,
+                    symbol.max_nesting,
+                    symbol.signature,
+                    symbol.docstring,
+                    indexed.chars,
+                    indexed.name_key,
+                    " ".join(indexed.name_terms),
+                ),
+            )
+            symbol_id = cursor.lastrowid
+            connection.execute(
+                "INSERT INTO lexical (rowid, name, signature, doc, body) VALUES (?, ?, ?, ?, ?)",
+                (symbol_id, *indexed.fields),
+            )
+            connection.executemany(
+                "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
+                [(term, symbol_id) for term in indexed.name_terms],
+            )
+
+    def removed(self, path: str) -> None:
+        previous = self.stored[path]
+        self._drop_symbols(previous.id)
+        self.connection.execute("DELETE FROM edges WHERE source = ? OR target = ?", (previous.id, previous.id))
+        self.connection.execute("DELETE FROM files WHERE id = ?", (previous.id,))
+        self.report.removed.append(path)
+        self.imports_changed = True
+
+
+def engine_key(path: str) -> str:
+    """The path as the engine takes it: UTF-8 text. A name that is not valid
+    UTF-8 is escaped behind a NUL, which no real file name contains, so it
+    can never meet another file's key."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "\0" + path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return path
+
+
+def _update_graph(storage: Storage, root: Path, files_changed: bool, report: RefreshReport) -> None:
+    """Resolve the import edges again; recompute PageRank when they or the files changed."""
+    connection = storage.connection
+    rows = connection.execute(
+        "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
+    ).fetchall()
+    ids = {}
+    imports: dict[str, dict[str, list[object]]] = collections.defaultdict(dict)
+    for file_id, raw_path, language, raw_imports in rows:
+        path = os.fsdecode(raw_path)
+        ids[path] = file_id
+        try:
+            parsed = json.loads(raw_imports)
+        except ValueError:
+            parsed = []
+        imports[language][path] = parsed if isinstance(parsed, list) else []
+    all_paths = frozenset(
+        os.fsdecode(raw) for (raw,) in connection.execute("SELECT path FROM files WHERE hash != ''")
+    )
+    edges = sorted({(ids[source], ids[target]) for source, target in resolve_edges(root, imports, all_paths)
+                    if source in ids and target in ids})
+    report.edges_resolved = True
+    stored_edges = connection.execute("SELECT source, target FROM edges ORDER BY source, target").fetchall()
+    if edges != [tuple(edge) for edge in stored_edges]:
+        connection.execute("DELETE FROM edges")
+        connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
+    elif not files_changed:
+        return
+    paths = {file_id: path for path, file_id in ids.items()}
+    keys = {file_id: engine_key(path) for file_id, path in paths.items()}
+    scores, _iterations = engine.compute_pagerank(
+        sorted((keys[source], keys[target]) for source, target in edges), sorted(keys.values())
+    )
+    connection.execute("UPDATE files SET pagerank = 0.0")
+    connection.executemany(
+        "UPDATE files SET pagerank = ? WHERE id = ?",
+        [(scores.get(key, 0.0), file_id) for file_id, key in keys.items()],
+    )
+    report.pagerank_computed = True
+
+
+def _executor(jobs: int, cluster: str | None) -> tuple[Executor, Callable[[], None]]:
+    """An executor for the per-file work and the function that shuts it down."""
+    if cluster is not None:
+        from quibra.cluster import dask_executor
+
+        return dask_executor(cluster)
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs, mp_context=multiprocessing.get_context("forkserver")
+    )
+    return pool, lambda: pool.shutdown(wait=True, cancel_futures=True)
+
+
+def refresh(
+    storage: Storage,
+    root: Path,
+    jobs: int = 1,
+    cluster: str | None = None,
+    progress: bool = True,
+) -> RefreshReport:
+    """Bring the index at `storage` up to date with the tree at `root`."""
+    started = time.monotonic()
+    report = RefreshReport()
+    listed = list_tree(root)
+    to_read, removed = pending_changes(storage, listed)
+    root_moved = storage.meta("root") != str(root)
+    if not to_read and not removed and not root_moved:
+        report.seconds = time.monotonic() - started
+        return report
+    with storage.write():
+        # Another refresh may have written while this one waited for the lock.
+        to_read, removed = pending_changes(storage, listed)
+        stored = storage.stored_files()
+        writer = _Writer(storage, stored, report)
+        _apply(root, to_read, writer, jobs, cluster, progress)
+        for path in removed:
+            writer.removed(path)
+        files_changed = bool(report.added or report.removed)
+        if writer.imports_changed or files_changed or root_moved:
+            _update_graph(storage, root, files_changed or root_moved, report)
+        storage.connection.execute(
+            "INSERT OR REPLACE INTO meta (key, value) VALUES ('root', ?)", (str(root),)
+        )
+    report.seconds = time.monotonic() - started
+    return report
+
+
+def _apply(
+    root: Path, to_read: list[Listed], writer: _Writer, jobs: int, cluster: str | None, progress: bool
+) -> None:
+    """Read, hash and (where the content moved) extract every file of `to_read`."""
+    links = [entry for entry in to_read if entry.link is not None]
+    regular = [entry for entry in to_read if entry.link is None]
+    now = time.time_ns()
+    for entry in links:
+        writer.unread(entry, now, entry.link or "")
+    total_bytes = sum(entry.size for entry in regular)
+    parallel = cluster is not None or (jobs > 1 and total_bytes >= PARALLEL_THRESHOLD_BYTES)
+    executor, shutdown = _executor(jobs, cluster) if parallel else (None, lambda: None)
+    in_flight: collections.deque[tuple[list[tuple[_Read, str]], concurrent.futures.Future[list[Extracted]]]]
+    in_flight = collections.deque()
+    window = 2 * max(jobs, 1) if cluster is None else 64
+
+    def finish(batch: list[tuple[_Read, str]], results: list[Extracted]) -> None:
+        for (read, digest), result in zip(batch, results, strict=True):
+            writer.extracted(read, digest, result)
+        meter.advance(len(batch))
+
+    try:
+        with Progress("indexing", len(regular), enabled=progress) as meter:
+            for batch in _batches(root, regular):
+                digests = engine.batch_content_hash([(str(i), read.content) for i, read in enumerate(batch)])
+                changed: list[tuple[_Read, str]] = []
+                for i, read in enumerate(batch):
+                    digest = digests[str(i)]
+                    previous = writer.stored.get(read.entry.path)
+                    unchanged = (
+                        previous is not None
+                        and previous.hash == digest
+                        and previous.language == read.entry.language
+                    )
+                    if unchanged:
+                        writer.touch(read)
+                    elif read.entry.language is CONFIG:
+                        writer.config(read, digest)
+                    else:
+                        changed.append((read, digest))
+                meter.advance(len(batch) - len(changed))
+                if not changed:
+                    continue
+                work = [(read.entry.path, read.entry.language or "", read.content) for read, _ in changed]
+                if executor is None:
+                    finish(changed, extract_files(work))
+                    continue
+                in_flight.append((changed, executor.submit(extract_files, work)))
+                while len(in_flight) >= window:
+                    done_batch, future = in_flight.popleft()
+                    finish(done_batch, future.result())
+            while in_flight:
+                done_batch, future = in_flight.popleft()
+                finish(done_batch, future.result())
+    finally:
+        shutdown()
+
+
+def changed_paths(report: RefreshReport) -> Iterable[str]:
+    return [*report.added, *report.changed, *report.removed]
