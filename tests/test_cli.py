@@ -11,49 +11,41 @@ import json
 import os
 import pathlib
 import shlex
-import shutil
 import subprocess
-import sys
 import textwrap
 import threading
 
 import _quibra_core as engine
 import pytest
+from helpers import REPO, STDLIB, _command, git, needs_git, quibra, quibra_json, write_tree
 
-REPO = pathlib.Path(__file__).resolve().parent.parent
-STDLIB = pathlib.Path(json.__file__).resolve().parent.parent
-needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
-
-RANK_KEYS = {
-    "command",
-    "root",
-    "query",
-    "budget",
-    "total_tokens",
-    "files",
-    "symbols",
-    "candidates",
-    "skipped_files",
-    "results",
-}
+TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped"}
+RANK_KEYS = TREE_KEYS | {"command", "query", "budget", "total_tokens", "candidates", "results"}
 RANK_RESULT_KEYS = {
     "rank",
     "symbol_id",
     "symbol",
     "kind",
+    "language",
+    "path",
     "file",
     "line",
+    "start_line",
+    "end_line",
+    "signature",
     "score",
     "adjusted_score",
     "channel_ranks",
     "tokens",
 }
-HOTSPOT_KEYS = {"command", "root", "since", "git", "files", "symbols", "skipped_files", "results"}
+HOTSPOT_KEYS = TREE_KEYS | {"command", "since", "git", "results"}
 HOTSPOT_RESULT_KEYS = {
     "rank",
     "symbol_id",
     "name",
     "kind",
+    "language",
+    "path",
     "file",
     "line",
     "cyclomatic",
@@ -74,69 +66,6 @@ HASH_KEYS = {
     "removed",
     "unreadable_files",
 }
-
-
-def _command() -> tuple[list[str], dict[str, str]]:
-    """The installed console script; in a development checkout, `python -m quibra`
-    with the package's source folder on the path.
-
-    Path entries are made absolute: the commands run in other folders, where
-    a relative PYTHONPATH such as build/dev would find nothing.
-    """
-    environment = dict(os.environ)
-    entries = [
-        os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry
-    ]
-    script = pathlib.Path(sys.executable).parent / "quibra"
-    if script.exists():
-        command = [str(script)]
-    else:
-        command = [sys.executable, "-m", "quibra"]
-        entries.insert(0, str(REPO / "python"))
-    if entries:
-        environment["PYTHONPATH"] = os.pathsep.join(entries)
-    return command, environment
-
-
-def quibra(*args, cwd=None, expect=0) -> subprocess.CompletedProcess:
-    command, environment = _command()
-    completed = subprocess.run(
-        [*command, *map(str, args)], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120
-    )
-    assert completed.returncode == expect, completed.stderr
-    assert "Traceback" not in completed.stderr
-    return completed
-
-
-def quibra_json(*args, cwd=None) -> dict:
-    completed = quibra(*args, "--json", cwd=cwd)
-    assert completed.stderr == ""  # no progress bar or notes when stderr is not a terminal
-    return json.loads(completed.stdout)
-
-
-def write_tree(root: pathlib.Path, files: dict[str, str]) -> None:
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text))
-
-
-def git(root: pathlib.Path, *args: str) -> None:
-    subprocess.run(
-        [
-            "git",
-            "-c",
-            "user.name=Test",
-            "-c",
-            "user.email=test@example.com",
-            "-c",
-            "commit.gpgsign=false",
-            *args,
-        ],
-        cwd=root,
-        check=True,
-        capture_output=True,
-    )
 
 
 USER_STORE = '''
@@ -234,12 +163,12 @@ def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
     report = quibra_json("rank", small_tree, "--query", "find user by name")
     first = report["results"][0]
     assert first["symbol"] == "UserStore.find_user_by_name"
-    assert first["file"] == "pkg/store.py"
+    assert first["path"] == "pkg/store.py"
     assert first["channel_ranks"]["identity"] == 1
-    files = {entry["file"] for entry in report["results"]}
+    files = {entry["path"] for entry in report["results"]}
     assert all(file.startswith("pkg/") and "__pycache__" not in file for file in files)
-    assert report["skipped_files"] == ["broken.py"]
-    assert report["files"] == 5
+    assert [entry["path"] for entry in report["skipped"]] == ["broken.py"]
+    assert report["files"] == 4  # the four that parse
 
 
 def test_rank_json_shape_is_stable(small_tree):
@@ -262,16 +191,18 @@ def test_rank_structural_channel_follows_imports(small_tree):
         (entry for entry in report["results"] if entry["channel_ranks"]["structural"] is not None),
         key=lambda entry: entry["channel_ranks"]["structural"],
     )
-    assert {entry["file"] for entry in report["results"]} >= {"pkg/store.py", "pkg/render.py"}
-    assert by_structural_rank[0]["file"] == "pkg/store.py"
+    assert {entry["path"] for entry in report["results"]} >= {"pkg/store.py", "pkg/render.py"}
+    assert by_structural_rank[0]["path"] == "pkg/store.py"
 
 
-def test_rank_tokens_are_a_quarter_of_the_source(small_tree):
+def test_rank_tokens_count_the_header_and_the_source(small_tree):
     report = quibra_json("rank", small_tree, "--query", "straight")
     entry = report["results"][0]
     assert entry["symbol"] == "straight"
     source = "def straight(*args, key=None, **options):\n    return args"
-    assert entry["tokens"] == len(source) // 4
+    header = f"{entry['file']}:{entry['start_line']}-{entry['end_line']}"
+    # About four characters a token, rounded up: the header line, the source and a blank line.
+    assert entry["tokens"] == -(-(len(header) + 1 + len(source) + 2) // 4)
 
 
 @pytest.mark.parametrize("budget", [1, 60, 400, 100_000])
@@ -322,7 +253,7 @@ def test_rank_respects_gitignore(tmp_path):
     git(tmp_path, "add", "app.py", ".gitignore")
     git(tmp_path, "commit", "-q", "-m", "start")
     report = quibra_json("rank", tmp_path, "--query", "load settings")
-    assert {entry["file"] for entry in report["results"]} == {"app.py", "untracked.py"}
+    assert {entry["path"] for entry in report["results"]} == {"app.py", "untracked.py"}
 
 
 @pytest.mark.parametrize(
@@ -332,17 +263,17 @@ def test_rank_respects_gitignore(tmp_path):
         ("email", "parse message headers", "parser.py"),
     ],
 )
-def test_rank_real_standard_library_package(package, query, expected_file):
+def test_rank_real_standard_library_package(package, query, expected_file, tmp_path):
     root = STDLIB / package
-    report = quibra_json("rank", root, "--query", query, "--budget", "3000")
+    report = quibra_json("rank", root, "--query", query, "--budget", "3000", "--index", tmp_path / "index")
     results = report["results"]
-    assert report["symbols"] > 20 and report["skipped_files"] == []
+    assert report["symbols"] > 20 and report["skipped"] == []
     assert results and report["total_tokens"] <= 3000
-    top_files = {pathlib.PurePosixPath(entry["file"]).name for entry in results[:5]}
+    top_files = {pathlib.PurePosixPath(entry["path"]).name for entry in results[:5]}
     assert any(name.endswith(expected_file) for name in top_files)
     for entry in results:
         # Every reported place is a real definition of the reported name.
-        line = (root / entry["file"]).read_text(encoding="utf-8").splitlines()[entry["line"] - 1]
+        line = (root / entry["path"]).read_text(encoding="utf-8").splitlines()[entry["line"] - 1]
         assert entry["symbol"].rsplit(".", 1)[-1] in line
 
 
@@ -381,22 +312,23 @@ def test_hotspots_rank_often_changed_files_first(tmp_path):
     report = quibra_json("hotspots", tmp_path)
     assert set(report) == HOTSPOT_KEYS and report["git"]
     assert all(set(entry) == HOTSPOT_RESULT_KEYS for entry in report["results"])
-    churn = {(entry["file"], entry["name"]): entry["churn"] for entry in report["results"]}
+    churn = {(entry["path"], entry["name"]): entry["churn"] for entry in report["results"]}
     assert churn[("hot.py", "classify")] == 3 and churn[("cold.py", "classify")] == 1
-    assert report["results"][0]["file"] == "hot.py"
+    assert report["results"][0]["path"] == "hot.py"
     scores = [entry["hotspot_score"] for entry in report["results"]]
     assert scores == sorted(scores, reverse=True)
     future = quibra_json("hotspots", tmp_path, "--since", "2999-01-01")
     assert {entry["churn"] for entry in future["results"]} == {0}
 
 
-def test_hotspots_real_standard_library_package():
-    report = quibra_json("hotspots", STDLIB / "email", "--top", "10")
+def test_hotspots_real_standard_library_package(tmp_path):
+    index = tmp_path / "index"
+    report = quibra_json("hotspots", STDLIB / "email", "--top", "10", "--index", index)
     assert len(report["results"]) == 10
     for entry in report["results"]:
         assert entry["kind"] in ("function", "method") and entry["cyclomatic"] >= 2
         assert entry["assessment"] in ("low", "medium", "high")
-    output = quibra("hotspots", STDLIB / "email", "--top", "3").stdout
+    output = quibra("hotspots", STDLIB / "email", "--top", "3", "--index", index).stdout
     assert len(output.splitlines()) == 5  # header, three rows, summary
 
 
@@ -482,7 +414,7 @@ def test_malformed_manifest_is_reported_and_left_alone(small_tree, tmp_path, con
         (["hash", "{tree}", "--manifest", "{missing}/m.json"], "cannot write manifest"),
         (["rank", "{tree}", "--query", "x", "--colour"], "--colour"),
         ([], "choose a command"),
-        (["index"], "invalid choice"),
+        (["search"], "invalid choice"),
     ],
 )
 def test_errors_are_one_line(small_tree, tmp_path, args, message):
@@ -524,8 +456,9 @@ def _read_all(descriptor: int, into: bytearray) -> None:
 @pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
 def test_progress_bar_only_on_a_terminal(tmp_path):
     # Forty copies of a large module take well over the bar's half-second delay to read.
+    source = (STDLIB / "_pydecimal.py").read_bytes()
     for copy in range(40):
-        (tmp_path / f"decimal_{copy}.py").symlink_to(STDLIB / "_pydecimal.py")
+        (tmp_path / f"decimal_{copy}.py").write_bytes(source)
     command, environment = _command()
     terminal, child_side = os.openpty()
     shown = bytearray()
@@ -534,7 +467,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     reader.start()
     try:
         completed = subprocess.run(
-            [*command, "hotspots", str(tmp_path), "--top", "1"],
+            [*command, "hotspots", str(tmp_path), "--top", "1", "--jobs", "1"],
             env=environment,
             stdout=subprocess.PIPE,
             stderr=child_side,
@@ -545,5 +478,5 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
         reader.join()
         os.close(terminal)
     assert completed.returncode == 0
-    assert b"reading [" in shown and b"Traceback" not in shown
+    assert b"indexing [" in shown and b"Traceback" not in shown
     assert b"\r" not in completed.stdout  # the table itself carries no bar

@@ -193,6 +193,19 @@ def _clip(name: str) -> str:
     return name if len(name) <= SYMBOL_COLUMN_WIDTH else name[: SYMBOL_COLUMN_WIDTH - 3] + "..."
 
 
+def _printable(path: str) -> str:
+    """A file name as a table can show it on one line: bytes that are not
+    UTF-8 as \\xNN, control characters (a newline in a name) escaped."""
+    text = path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    if text.isprintable():
+        return text
+    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+
+
+def _place(entry: dict[str, Any]) -> str:
+    return f"{_printable(entry['file'])}:{entry['line']}"
+
+
 def _channel_rank(value: int | None) -> str:
     return "-" if value is None else str(value)
 
@@ -222,7 +235,7 @@ def render_rank(report: Report) -> str:
         [
             str(entry["rank"]),
             _clip(entry["symbol"]),
-            f"{entry['file']}:{entry['line']}",
+            _place(entry),
             f"{entry['score']:.4f}",
             f"{entry['adjusted_score']:.4f}",
             *(_channel_rank(entry["channel_ranks"][name]) for name in CHANNELS),
@@ -248,7 +261,7 @@ def render_hotspots(report: Report) -> str:
         [
             str(entry["rank"]),
             _clip(entry["name"]),
-            f"{entry['file']}:{entry['line']}",
+            _place(entry),
             str(entry["cyclomatic"]),
             str(entry["max_nesting"]),
             str(entry["churn"]),
@@ -287,7 +300,7 @@ def _notes(report: Report) -> list[str]:
     notes = []
     skipped = report.get("skipped") or []
     if skipped:
-        shown = ", ".join(f"{entry['path']} ({entry['reason']})" for entry in skipped[:5])
+        shown = ", ".join(f"{_printable(entry['path'])} ({entry['reason']})" for entry in skipped[:5])
         more = ", ..." if len(skipped) > 5 else ""
         notes.append(f"quibra: skipped {_plural(len(skipped), 'file')}: {shown}{more}")
     unreadable = report.get("unreadable_files") or []

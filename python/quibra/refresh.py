@@ -192,6 +192,8 @@ class _Writer:
         self.stored = stored
         self.report = report
         self.imports_changed = False
+        # Whether the graph's nodes (the source files that parse) changed.
+        self.nodes_changed = False
 
     def touch(self, read: _Read) -> None:
         """Same content under a new stat."""
@@ -225,12 +227,16 @@ class _Writer:
                 (encode_path(entry.path), *values),
             )
             self.imports_changed = True
+            self.nodes_changed = True
             assert cursor.lastrowid is not None
             return cursor.lastrowid
         self.report.changed.append(entry.path)
         old_imports = connection.execute("SELECT imports FROM files WHERE id = ?", (previous.id,)).fetchone()[0]
-        if old_imports != imports or previous.language is CONFIG or (previous.skipped is None) != (skipped is None):
+        if old_imports != imports or previous.language is CONFIG:
             self.imports_changed = True
+        if (previous.skipped is None) != (skipped is None) or previous.language != entry.language:
+            self.imports_changed = True
+            self.nodes_changed = True
         self._drop_symbols(previous.id)
         connection.execute(
             "UPDATE files SET language = ?, size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ?, hash = ?,"
@@ -297,6 +303,7 @@ class _Writer:
         self.connection.execute("DELETE FROM files WHERE id = ?", (previous.id,))
         self.report.removed.append(path)
         self.imports_changed = True
+        self.nodes_changed = True
 
 
 def engine_key(path: str) -> str:
@@ -310,8 +317,8 @@ def engine_key(path: str) -> str:
     return path
 
 
-def _update_graph(storage: Storage, root: Path, files_changed: bool, report: RefreshReport) -> None:
-    """Resolve the import edges again; recompute PageRank when they or the files changed."""
+def _update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> None:
+    """Resolve the import edges again; recompute PageRank when they or the nodes changed."""
     connection = storage.connection
     rows = connection.execute(
         "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
@@ -336,7 +343,7 @@ def _update_graph(storage: Storage, root: Path, files_changed: bool, report: Ref
     if edges != [tuple(edge) for edge in stored_edges]:
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
-    elif not files_changed:
+    elif not nodes_changed:
         return
     paths = {file_id: path for path, file_id in ids.items()}
     keys = {file_id: engine_key(path) for file_id, path in paths.items()}
@@ -387,9 +394,8 @@ def refresh(
         _apply(root, to_read, writer, jobs, cluster, progress)
         for path in removed:
             writer.removed(path)
-        files_changed = bool(report.added or report.removed)
-        if writer.imports_changed or files_changed or root_moved:
-            _update_graph(storage, root, files_changed or root_moved, report)
+        if writer.imports_changed or writer.nodes_changed or root_moved:
+            _update_graph(storage, root, writer.nodes_changed or root_moved, report)
         storage.connection.execute(
             "INSERT OR REPLACE INTO meta (key, value) VALUES ('root', ?)", (str(root),)
         )

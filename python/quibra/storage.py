@@ -180,9 +180,9 @@ class StoredFile:
 class Storage:
     """An open index. Reads need no transaction; `write()` wraps one."""
 
-    def __init__(self, path: Path):
+    def __init__(self, path: Path, claim: bool = False):
         self.path = path
-        self.connection = _connect(path)
+        self.connection = _connect(path, claim)
 
     def close(self) -> None:
         self.connection.close()
@@ -233,11 +233,15 @@ class Storage:
         return stored
 
 
-def _connect(path: Path) -> sqlite3.Connection:
+def _connect(path: Path, claim: bool) -> sqlite3.Connection:
+    """Open the database; with `claim`, mark a new file as quibra's in its
+    very first write, so a second process never sees it unmarked."""
     connection = sqlite3.connect(
         path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None, check_same_thread=False
     )
     try:
+        if claim:
+            connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
         # WAL lets readers go on beside a writer; with it, NORMAL sync still
         # survives a killed process (only a power cut may lose the last commit).
         connection.execute("PRAGMA journal_mode = WAL")
@@ -305,7 +309,7 @@ def open_storage(path: Path) -> Storage:
         raise NotQuibraIndex(f"{path} is not a quibra index; left untouched")
     storage = None
     try:
-        storage = Storage(path)
+        storage = Storage(path, claim=marker in ("missing", "empty"))
         if _current(storage):
             return storage
         storage.close()
@@ -318,6 +322,6 @@ def open_storage(path: Path) -> Storage:
             raise IndexUnusable(f"cannot open the index {path}: {error}") from None
     # Quibra's own file, but of another version or damaged: built again from the tree.
     remove_database(path)
-    storage = Storage(path)
+    storage = Storage(path, claim=True)
     _create(storage.connection)
     return storage

@@ -208,10 +208,14 @@ def read(path: str, source: bytes) -> FileExtract:
     try:
         tree = ast.parse(source, filename=path)
     except SyntaxError as error:
-        raise SkipFile(f"not valid Python (line {error.lineno})") from None
+        if "codec can't decode" in str(error.msg):
+            raise SkipFile("not valid UTF-8 text") from None
+        raise SkipFile(f"not valid Python: {error.msg} (line {error.lineno})") from None
     except ValueError:  # null bytes, or a coding cookie naming an unknown codec
         raise SkipFile("not valid Python") from None
-    except RecursionError:
+    except (RecursionError, MemoryError):
+        # The parser gives up on expressions nested thousands deep with a
+        # MemoryError of its own, long before memory runs out.
         raise SkipFile("nested too deeply to parse") from None
     reader = _ModuleReader()
     try:

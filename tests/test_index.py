@@ -1,0 +1,604 @@
+"""The index: refreshed in small steps it answers as a fresh build does, and
+no fault of the tree, of the file or of the process leaves it half-written.
+
+Everything runs on real files: a real SQLite file on disk, real processes
+killed with real signals, a real Dask cluster.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import random
+import shutil
+import signal
+import sqlite3
+import subprocess
+import tempfile
+import textwrap
+import time
+
+import pytest
+from helpers import STDLIB, _command, git, needs_git, quibra, quibra_json, write_tree
+
+import quibra as api
+from quibra.refresh import list_tree, refresh
+from quibra.storage import APPLICATION_ID, open_storage
+
+QUERIES = ("parse the settings file", "render a page of users", "store records", "retry a request")
+
+# ---------------------------------------------------------------------------
+# A small tree that edits can grow, shrink and rewire.
+
+MODULE = '''
+"""Module {name}."""
+{imports}
+
+
+def {name}_load(path, retries=3):
+    """Load the {name} settings file, retrying a request when it fails."""
+    for attempt in range(retries):
+        if attempt and path:
+            continue
+    return path
+
+
+class {title}Store:
+    """Keeps {name} records."""
+
+    def render_page(self, users):
+        """Render a page of users."""
+        return [user for user in users if user]
+'''
+
+
+def _module(name: str, imports: list[str], extra: str = "") -> str:
+    lines = "\n".join(f"from pkg import {target}" for target in imports)
+    return textwrap.dedent(MODULE).format(name=name, title=name.title(), imports=lines) + extra
+
+
+class Tree:
+    """A package whose modules import each other; each edit is one a developer makes."""
+
+    def __init__(self, root: pathlib.Path, seed: int):
+        self.root = root
+        self.random = random.Random(seed)
+        self.modules: dict[str, list[str]] = {}
+        self.extras: dict[str, str] = {}
+        (root / "pkg").mkdir(parents=True)
+        (root / "pkg" / "__init__.py").write_text("")
+        for name in ("alpha", "beta", "gamma", "delta"):
+            self._write(name, [])
+
+    def _write(self, name: str, imports: list[str]) -> None:
+        self.modules[name] = imports
+        (self.root / "pkg" / f"{name}.py").write_text(_module(name, imports, self.extras.get(name, "")))
+
+    def edit(self) -> str:
+        names = sorted(self.modules)
+        name = self.random.choice(names)
+        others = [other for other in names if other != name]
+        action = self.random.choice(
+            ["import", "unimport", "body", "add", "delete", "touch", "same_size", "break", "rename"]
+        )
+        if action == "import" and others:
+            self._write(name, sorted({*self.modules[name], self.random.choice(others)}))
+        elif action == "unimport" and self.modules[name]:
+            self._write(name, self.modules[name][1:])
+        elif action == "body":
+            count = self.random.randint(1, 4)
+            self.extras[name] = "\n\ndef helper_{0}(value):\n".format(count) + "".join(
+                f"    if value > {i}:\n        value -= 1\n" for i in range(count)
+            ) + "    return value\n"
+            self._write(name, self.modules[name])
+        elif action == "add":
+            self._write(f"mod{self.random.randint(0, 99)}", others[:1])
+        elif action == "delete" and len(names) > 2:
+            (self.root / "pkg" / f"{name}.py").unlink()
+            del self.modules[name]
+            for other in self.modules:
+                if name in self.modules[other]:
+                    self._write(other, [target for target in self.modules[other] if target != name])
+        elif action == "touch":
+            path = self.root / "pkg" / f"{name}.py"
+            os.utime(path, ns=(time.time_ns(), time.time_ns()))
+        elif action == "same_size":
+            # Same size and same modification time, other content: only the
+            # change time (and the content hash) can tell.
+            path = self.root / "pkg" / f"{name}.py"
+            before = path.stat()
+            text = path.read_text()
+            path.write_text(text.replace("retrying", "RETRYING", 1))
+            os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+        elif action == "break":
+            (self.root / "pkg" / f"{name}.py").write_text("def broken(:\n")
+        elif action == "rename" and len(names) > 2:
+            new = f"{name}_v{self.random.randint(2, 9)}"
+            if new not in self.modules:
+                os.rename(self.root / "pkg" / f"{name}.py", self.root / "pkg" / f"{new}.py")
+                self.modules[new] = self.modules.pop(name)
+        return action
+
+
+def _answers(index: api.Index) -> list[dict[str, object]]:
+    """What a user sees, without what may differ between two indexes of one tree."""
+    reports = [index.rank(query, budget=1500, refresh=False) for query in QUERIES]
+    reports.append(index.hotspots(top=50, min_complexity=1, refresh=False))
+    for report in reports:
+        del report["index"], report["refresh"]
+    return reports
+
+
+def _graph(index_file: pathlib.Path) -> tuple[list[tuple[bytes, bytes]], list[tuple[bytes, float]]]:
+    connection = sqlite3.connect(index_file)
+    try:
+        edges = connection.execute(
+            "SELECT s.path, t.path FROM edges JOIN files s ON s.id = edges.source"
+            " JOIN files t ON t.id = edges.target ORDER BY 1, 2"
+        ).fetchall()
+        ranks = connection.execute(
+            "SELECT path, pagerank FROM files WHERE language IS NOT NULL ORDER BY path"
+        ).fetchall()
+    finally:
+        connection.close()
+    return edges, ranks
+
+
+def _fresh(root: pathlib.Path, index_file: pathlib.Path) -> api.Index:
+    for leftover in index_file.parent.glob(index_file.name + "*"):
+        leftover.unlink()
+    index = api.Index(root, index_file=index_file, jobs=1)
+    index.refresh()
+    return index
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
+    tree = Tree(tmp_path / "tree", seed)
+    incremental_file = tmp_path / "incremental.sqlite"
+    incremental = api.Index(tree.root, index_file=incremental_file, jobs=1)
+    incremental.refresh()
+    for _step in range(12):
+        action = tree.edit()
+        incremental.refresh()
+        fresh = _fresh(tree.root, tmp_path / "fresh.sqlite")
+        try:
+            assert _answers(incremental) == _answers(fresh), action
+            assert _graph(incremental_file) == _graph(tmp_path / "fresh.sqlite"), action
+        finally:
+            fresh.close()
+    incremental.close()
+
+
+def _age(*paths: pathlib.Path) -> None:
+    """Date files an hour back: a file written a moment before its stat is
+    taken is read again on the next refresh, as its timestamp cannot be trusted."""
+    hour_ago = time.time_ns() - 3600 * 10**9
+    for path in paths:
+        os.utime(path, ns=(hour_ago, hour_ago))
+
+
+def test_refresh_reads_again_only_what_changed(tmp_path):
+    tree = Tree(tmp_path / "tree", 0)
+    _age(*(tree.root / "pkg").iterdir())
+    storage = open_storage(tmp_path / "index.sqlite")
+    first = refresh(storage, tree.root)
+    assert len(first.added) == 5 and first.pagerank_computed
+
+    quiet = refresh(storage, tree.root)
+    assert not quiet.changed_anything and quiet.touched == 0
+
+    store = tree.root / "pkg" / "alpha.py"
+    os.utime(store, ns=(time.time_ns(), time.time_ns() - 1800 * 10**9))
+    touched = refresh(storage, tree.root)
+    assert touched.touched == 1 and not touched.changed_anything and not touched.edges_resolved
+
+    # Written just now: read again on the next refresh too, then left alone.
+    store.write_text(store.read_text() + "\n\ndef extra():\n    return 1\n")
+    body = refresh(storage, tree.root)
+    assert body.changed == ["pkg/alpha.py"] and not body.edges_resolved and not body.pagerank_computed
+    assert refresh(storage, tree.root).touched == 1
+
+    store.write_text(store.read_text() + "\nfrom pkg import beta\n")
+    rewired = refresh(storage, tree.root)
+    assert rewired.edges_resolved and rewired.pagerank_computed
+
+    (tree.root / "pkg" / "gamma.py").unlink()
+    removed = refresh(storage, tree.root)
+    assert removed.removed == ["pkg/gamma.py"] and removed.pagerank_computed
+    storage.close()
+
+
+# ---------------------------------------------------------------------------
+# Hostile trees
+
+
+def _hostile_tree(root: pathlib.Path, outside: pathlib.Path) -> None:
+    write_tree(
+        root,
+        {
+            "good.py": "def parse_settings(path):\n    return path\n",
+            "latin.py": "",
+            "binary.py": "",
+            "deep.py": "x = " + "-" * 5000 + "1\n",
+            "minified.py": "x = [" + "1, " * 5000 + "]\n",
+        },
+    )
+    (root / "latin.py").write_bytes(b"def caf\xe9():\n    return 1\n")
+    (root / "binary.py").write_bytes(b"\x7fELF\x00\x00\x01" * 100)
+    os.mkdir(root / b"caf\xe9".decode("utf-8", "surrogateescape"))
+    odd = os.fsencode(root) + b"/caf\xe9/odd \n name.py"
+    with open(odd, "wb") as stream:
+        stream.write(b"def settings_reader():\n    '''Parse the settings.'''\n")
+    (root / "loop.py").symlink_to(root / "loop.py")
+    outside.write_text("def outside_secret():\n    return 1\n")
+    (root / "escape.py").symlink_to(outside)
+    (root / "alias.py").symlink_to(root / "good.py")
+
+
+def test_hostile_tree_is_indexed_with_every_bad_file_explained(tmp_path):
+    root = tmp_path / "tree"
+    _hostile_tree(root, tmp_path / "outside.py")
+    report = quibra_json("rank", root, "--query", "parse settings")
+    reasons = {entry["path"]: entry["reason"] for entry in report["skipped"]}
+    assert reasons == {
+        "alias.py": "link to another file of the tree",
+        "binary.py": "binary",
+        "deep.py": "nested too deeply to parse",
+        "escape.py": "link leading out of the tree",
+        "latin.py": "not valid UTF-8 text",
+        "loop.py": "broken link",
+        "minified.py": "minified (a line over 10,000 characters)",
+    }
+    symbols = {entry["symbol"] for entry in report["results"]}
+    assert symbols == {"parse_settings", "settings_reader"}
+    odd = next(entry for entry in report["results"] if entry["symbol"] == "settings_reader")
+    assert os.fsencode(odd["path"]) == b"caf\xe9/odd \n name.py"
+    assert "outside_secret" not in quibra("rank", root, "--query", "outside secret", expect=0).stdout
+    # The table prints an undecodable name escaped rather than failing.
+    assert "caf\\xe9" in quibra("rank", root, "--query", "settings reader").stdout
+
+
+def test_a_file_gone_between_listing_and_reading_is_dropped(tmp_path):
+    root = tmp_path / "tree"
+    write_tree(root, {"kept.py": "def kept():\n    pass\n", "gone.py": "def gone():\n    pass\n"})
+    storage = open_storage(tmp_path / "index.sqlite")
+    listed = list_tree(root)
+    (root / "gone.py").unlink()
+    # The refresh lists again, but its reads come after; replay the race by
+    # handing the stale listing to the reading step.
+    from quibra.refresh import RefreshReport, _apply, _Writer
+
+    report = RefreshReport()
+    with storage.write():
+        _apply(root, listed, _Writer(storage, {}, report), jobs=1, cluster=None, progress=False)
+    assert report.added == ["kept.py"]
+    storage.close()
+
+
+def test_no_file_of_the_tree_is_changed(tmp_path):
+    root = tmp_path / "tree"
+    _hostile_tree(root, tmp_path / "outside.py")
+
+    def snapshot() -> dict[bytes, tuple[bytes, int]]:
+        seen = {}
+        for folder, _subfolders, names in os.walk(os.fsencode(root)):
+            for name in names:
+                path = os.path.join(folder, name)
+                if b"/.quibra" in path:
+                    continue
+                info = os.lstat(path)
+                content = os.readlink(path) if os.path.islink(path) else open(path, "rb").read()
+                seen[path] = (content, info.st_mtime_ns)
+        return seen
+
+    before = snapshot()
+    quibra("index", root)
+    quibra("rank", root, "--query", "settings")
+    quibra("hotspots", root)
+    assert snapshot() == before
+    assert sorted(os.listdir(root / ".quibra")) == [".gitignore", "index.sqlite", *sorted(
+        name for name in os.listdir(root / ".quibra") if name.startswith("index.sqlite-")
+    )]
+
+
+# ---------------------------------------------------------------------------
+# Where the index lives
+
+
+@needs_git
+def test_default_index_lives_in_the_tree_and_git_does_not_see_it(tmp_path):
+    write_tree(tmp_path, {"app.py": "def load_settings(path):\n    return path\n"})
+    git(tmp_path, "init", "-q")
+    git(tmp_path, "add", "app.py")
+    git(tmp_path, "commit", "-q", "-m", "start")
+    report = quibra_json("index", tmp_path)
+    assert report["index"] == str(tmp_path.resolve() / ".quibra" / "index.sqlite")
+    assert (tmp_path / ".quibra" / ".gitignore").read_text() == "*\n"
+    status = subprocess.run(["git", "status", "--porcelain"], cwd=tmp_path, capture_output=True, text=True)
+    assert status.stdout == ""
+
+
+def _as_nobody() -> list[str]:
+    """A command prefix that drops root's rights, which ignore file modes."""
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("running as root without setpriv: cannot make a tree unwritable")
+    return [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder that another user may enter (pytest's own are private to their owner)."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="quibra-shared-"))
+    folder.chmod(0o755)
+    yield folder
+    for path in (folder, *folder.rglob("*")):
+        if path.is_dir():
+            path.chmod(0o755)
+    shutil.rmtree(folder)
+
+
+def test_unwritable_tree_keeps_its_index_in_the_cache_folder(shared_folder):
+    root = shared_folder / "tree"
+    write_tree(root, {"app.py": "def load_settings(path):\n    return path\n"})
+    cache = shared_folder / "cache"
+    cache.mkdir()
+    cache.chmod(0o777)
+    root.chmod(0o555)
+    command, environment = _command()
+    environment["XDG_CACHE_HOME"] = str(cache)
+    completed = subprocess.run(
+        [*_as_nobody(), *command, "rank", str(root), "--query", "load settings", "--json"],
+        env=environment,
+        cwd=root,
+        capture_output=True,
+        text=True,
+    )
+    assert completed.returncode == 0, completed.stderr
+    report = json.loads(completed.stdout)
+    index = pathlib.Path(report["index"])
+    assert index.parent == cache / "quibra" and index.name.startswith("tree-")
+    assert not (root / ".quibra").exists()
+    assert [entry["symbol"] for entry in report["results"]] == ["load_settings"]
+
+
+# ---------------------------------------------------------------------------
+# The index file itself
+
+
+def _build(root: pathlib.Path, index: pathlib.Path) -> dict[str, object]:
+    return quibra_json("rank", root, "--query", "store records", "--index", index)
+
+
+@pytest.mark.parametrize(
+    "damage",
+    ["truncate", "garbage_pages", "older_version", "empty"],
+)
+def test_damaged_or_older_index_is_rebuilt(tmp_path, damage):
+    tree = Tree(tmp_path / "tree", 1)
+    index = tmp_path / "index.sqlite"
+    expected = _build(tree.root, index)
+    if damage == "truncate":
+        with open(index, "r+b") as stream:
+            stream.truncate(index.stat().st_size // 2)
+    elif damage == "garbage_pages":
+        with open(index, "r+b") as stream:
+            stream.seek(8192)
+            stream.write(os.urandom(index.stat().st_size - 8192))
+    elif damage == "older_version":
+        connection = sqlite3.connect(index)
+        connection.execute("UPDATE meta SET value = '0.0.1' WHERE key = 'version'")
+        connection.commit()
+        connection.close()
+    else:
+        index.write_bytes(b"")
+    for suffix in ("-wal", "-shm"):
+        pathlib.Path(f"{index}{suffix}").unlink(missing_ok=True)
+    rebuilt = _build(tree.root, index)
+    assert rebuilt["results"] == expected["results"]
+    assert rebuilt["refresh"]["added"] == expected["refresh"]["added"] == 5
+
+
+def _foreign_database(path: pathlib.Path) -> None:
+    connection = sqlite3.connect(path)
+    connection.execute("CREATE TABLE invoices (id INTEGER PRIMARY KEY, total REAL)")
+    connection.execute("INSERT INTO invoices (total) VALUES (9.5)")
+    connection.commit()
+    connection.close()
+
+
+@pytest.mark.parametrize("kind", ["sqlite_of_another_program", "text", "random_bytes"])
+def test_a_file_of_another_program_is_refused_and_left_untouched(tmp_path, kind):
+    tree = Tree(tmp_path / "tree", 2)
+    index = tmp_path / "their.db"
+    if kind == "sqlite_of_another_program":
+        _foreign_database(index)
+    elif kind == "text":
+        index.write_text("my notes, not an index\n")
+    else:
+        index.write_bytes(random.Random(3).randbytes(5000))
+    before = index.read_bytes()
+    for command in ("index", "rank"):
+        extra = ["--query", "x"] if command == "rank" else []
+        completed = quibra(command, tree.root, *extra, "--index", index, expect=1)
+        assert completed.stdout == ""
+        assert completed.stderr.count("\n") == 1 and str(index) in completed.stderr
+        assert "not a quibra index" in completed.stderr
+    assert index.read_bytes() == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["their.db", "tree"]
+
+
+def test_marker_is_in_the_file_header(tmp_path):
+    tree = Tree(tmp_path / "tree", 0)
+    quibra("index", tree.root, "--index", tmp_path / "i.sqlite")
+    header = (tmp_path / "i.sqlite").read_bytes()[:100]
+    assert int.from_bytes(header[68:72], "big") == APPLICATION_ID
+
+
+# ---------------------------------------------------------------------------
+# Killed, and run side by side
+
+
+def _big_tree(root: pathlib.Path) -> None:
+    """Enough real code that a build takes a while: copies of the standard library's email package."""
+    for copy in range(3):
+        shutil.copytree(STDLIB / "email", root / f"email{copy}", ignore=shutil.ignore_patterns("__pycache__"))
+
+
+def _integrity(index: pathlib.Path) -> None:
+    connection = sqlite3.connect(index)
+    try:
+        assert connection.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        assert connection.execute("INSERT INTO lexical(lexical) VALUES ('integrity-check')") is not None
+        symbols = connection.execute("SELECT count(*) FROM symbols").fetchone()[0]
+        lexical = connection.execute("SELECT count(*) FROM lexical").fetchone()[0]
+        assert symbols == lexical
+    finally:
+        connection.close()
+
+
+def test_killed_at_any_moment_the_index_is_the_old_or_the_new(tmp_path):
+    root = tmp_path / "tree"
+    _big_tree(root)
+    index = tmp_path / "index.sqlite"
+    reference = tmp_path / "reference.sqlite"
+    query = ("rank", root, "--query", "parse a message header", "--budget", "2000")
+    complete = quibra_json(*query, "--index", reference)["results"]
+    command, environment = _command()
+    chance = random.Random(7)
+    for attempt in range(6):
+        # Alternate cold builds and refreshes after an edit, killed at random moments.
+        if attempt % 2:
+            target = root / "email1" / "header.py"
+            target.write_text(target.read_text() + f"\n\ndef edited_{attempt}():\n    return {attempt}\n")
+            complete = quibra_json(*query, "--index", reference)["results"]
+        before = quibra_json(*query, "--index", index, "--no-refresh")["results"] if index.exists() else None
+        process = subprocess.Popen(
+            [*command, "index", str(root), "--index", str(index), "--jobs", "1"],
+            env=environment,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        time.sleep(chance.uniform(0.05, 1.5))
+        process.send_signal(signal.SIGKILL)
+        process.wait()
+        if index.exists():
+            _integrity(index)
+            after = quibra_json(*query, "--index", index, "--no-refresh")["results"]
+            assert after in ([] if before is None else before, complete)
+    # Then a run that is left alone finishes the work.
+    assert quibra_json(*query, "--index", index)["results"] == complete
+
+
+def test_concurrent_refreshes_and_queries_neither_fail_nor_corrupt(tmp_path):
+    root = tmp_path / "tree"
+    _big_tree(root)
+    index = tmp_path / "index.sqlite"
+    command, environment = _command()
+    builders = [
+        subprocess.Popen(
+            [*command, "index", str(root), "--index", str(index), "--jobs", "1"],
+            env=environment,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(2)
+    ]
+    queries = []
+    while any(builder.poll() is None for builder in builders):
+        queries.append(
+            subprocess.run(
+                [*command, "rank", str(root), "--query", "parse header", "--index", str(index), "--no-refresh"],
+                env=environment,
+                capture_output=True,
+                text=True,
+            )
+        )
+    for builder in builders:
+        _out, errors = builder.communicate()
+        assert builder.returncode == 0, errors
+    assert queries and all(query.returncode == 0 and "Traceback" not in query.stderr for query in queries)
+    _integrity(index)
+    reference = quibra_json("rank", root, "--query", "parse header", "--index", tmp_path / "reference")
+    assert quibra_json("rank", root, "--query", "parse header", "--index", index)["results"] == reference["results"]
+
+
+# ---------------------------------------------------------------------------
+# Parallel builds
+
+
+def test_worker_processes_build_the_same_index(tmp_path):
+    root = tmp_path / "tree"
+    _big_tree(root)
+    single = quibra_json("rank", root, "--query", "decode a header", "--index", tmp_path / "one", "--jobs", "1")
+    parallel = quibra_json("rank", root, "--query", "decode a header", "--index", tmp_path / "two", "--jobs", "2")
+    assert single["results"] == parallel["results"] and single["symbols"] == parallel["symbols"]
+    assert _graph(tmp_path / "one") == _graph(tmp_path / "two")
+
+
+def test_dask_cluster_builds_the_same_index(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    root = tmp_path / "tree"
+    _big_tree(root)
+    local = quibra_json("rank", root, "--query", "decode a header", "--index", tmp_path / "local", "--jobs", "1")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=40
+    ) as cluster:
+        remote = quibra_json(
+            "rank", root, "--query", "decode a header", "--index", tmp_path / "remote", "--cluster", cluster.scheduler_address
+        )
+    assert remote["results"] == local["results"] and remote["refresh"]["added"] == local["refresh"]["added"]
+    assert _graph(tmp_path / "local") == _graph(tmp_path / "remote")
+
+
+def test_unreachable_cluster_is_one_line(tmp_path):
+    pytest.importorskip("distributed")
+    tree = Tree(tmp_path / "tree", 0)
+    completed = quibra("index", tree.root, "--cluster", "tcp://127.0.0.1:9", expect=1)
+    assert completed.stderr.count("\n") == 1 and "Dask scheduler" in completed.stderr
+
+
+# ---------------------------------------------------------------------------
+# The Python API
+
+
+def test_api_answers_as_the_command_does(tmp_path):
+    tree = Tree(tmp_path / "tree", 0)
+    index_file = tmp_path / "index.sqlite"
+    # Shown from the same folder, the paths (and so the token counts of the blocks) agree.
+    with api.Index(tree.root, index_file=index_file, display_base=os.getcwd()) as index:
+        refreshed = index.refresh()
+        assert refreshed["command"] == "index" and refreshed["refresh"]["added"] == 5
+        ranked = index.rank("store records", budget=800)
+        spots = index.hotspots(top=5)
+    command = quibra_json("rank", tree.root, "--query", "store records", "--budget", "800", "--index", index_file)
+    assert ranked["results"] == command["results"]
+    assert spots["results"] and spots["command"] == "hotspots"
+    assert ranked["refresh"] == {"added": 0, "changed": 0, "removed": 0, "seconds": ranked["refresh"]["seconds"]}
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda index: index.rank("   "), "the query is empty"),
+        (lambda index: index.rank("x", budget=0), "budget"),
+        (lambda index: index.hotspots(since="last tuesday"), "expected a number of days"),
+    ],
+)
+def test_api_refuses_bad_calls_with_one_line(tmp_path, call, message):
+    tree = Tree(tmp_path / "tree", 0)
+    with api.Index(tree.root, index_file=tmp_path / "index.sqlite") as index:
+        with pytest.raises(api.QuibraError, match=message) as raised:
+            call(index)
+    assert "\n" not in str(raised.value)
+
+
+def test_api_refuses_a_missing_tree(tmp_path):
+    with pytest.raises(api.QuibraError, match="path not found"):
+        api.Index(tmp_path / "missing")
+
