@@ -2,6 +2,7 @@
 environment finds them, accepts correct use and flags misuse."""
 
 import importlib.metadata
+import os
 import pathlib
 import subprocess
 import sys
@@ -79,3 +80,18 @@ def test_misuse_is_flagged_line_by_line(tmp_path):
     assert code == 1
     flagged = {int(line.split(":")[1]) for line in lines if ": error:" in line}
     assert flagged == set(range(2, 2 + len(BAD))), "\n".join(lines)
+
+
+def test_the_host_package_is_strictly_typed(tmp_path):
+    """The `quibra` package as installed: its own code passes mypy --strict,
+    so a host that embeds it gets types it can trust."""
+    quibra = pytest.importorskip("quibra")
+    environment = dict(os.environ)
+    location = pathlib.Path(quibra.__file__).parent.parent
+    if location.name != "site-packages":  # a development checkout on PYTHONPATH
+        environment["MYPYPATH"] = str(location)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary", "-p", "quibra"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=600, env=environment,
+    )
+    assert done.returncode == 0, done.stdout

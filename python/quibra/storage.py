@@ -147,7 +147,7 @@ def _has_no_tables(path: Path) -> bool:
     except sqlite3.Error:
         return False
     try:
-        return connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0
+        return bool(connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0)
     except sqlite3.Error:
         return False
     finally:
