@@ -120,6 +120,7 @@ class Index:
         self.cluster = cluster
         self.progress = progress
         self._display_base = Path(display_base).resolve() if display_base is not None else None
+        self._shown: dict[bytes, tuple[str, str]] = {}
         self._storage = self._open()
 
     def _open(self) -> Storage:
@@ -170,10 +171,15 @@ class Index:
 
     def _display(self, raw: bytes) -> tuple[str, str]:
         """(tree-relative path, path as a user reaches it from the display base)."""
-        path = os.fsdecode(raw)
-        if self._display_base is None:
-            return path, path
-        return path, os.path.relpath(self.root / path, self._display_base)
+        shown = self._shown.get(raw)
+        if shown is None:
+            path = os.fsdecode(raw)
+            if self._display_base is None:
+                shown = (path, path)
+            else:
+                shown = (path, os.path.relpath(os.path.join(self.root, path), self._display_base))
+            self._shown[raw] = shown
+        return shown
 
     # Operations.
 

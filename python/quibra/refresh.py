@@ -94,12 +94,13 @@ def _link_reason(root: Path, path: str) -> str:
 def list_tree(root: Path) -> list[Listed]:
     """The source and configuration files of the tree with their stat, sorted by path."""
     listed = []
+    base = str(root)
     for path in list_files(root).files:
         language = language_of(path)
         if language is None and not is_config_file(path):
             continue
         try:
-            info = os.lstat(root / path)
+            info = os.lstat(os.path.join(base, path))
         except (OSError, ValueError):  # gone since the listing, or a name the system refuses
             continue
         if stat.S_ISLNK(info.st_mode):

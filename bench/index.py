@@ -1,0 +1,173 @@
+"""The index at work: cold builds, warm queries and one-file edits, against a full scan.
+
+    python bench/index.py [--tree PATH ...] [--runs N] [--baseline COMMIT]
+
+For each tree (default: this interpreter's standard library and its
+site-packages folder) it measures, each as a whole `quibra` process the way
+a user runs it:
+
+- the full scan: the command as it was before the index (the host package
+  of commit --baseline, taken from this repository's history), which reads
+  every file again for each query;
+- a cold build with one worker process and with two, and the peak memory of
+  the main process during each;
+- a warm query (index fresh, nothing changed);
+- a query right after one file was edited (a copy of the tree is edited,
+  never the tree itself);
+- the index's size on disk.
+
+Ratios are the full scan's time over the index's, from the same run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+REPO = HERE.parent
+# The last commit whose `quibra rank` parsed the whole tree on every query.
+BASELINE = "6448c12"
+QUERIES = ("parse command line arguments", "decode base64 data", "copy a file and its permissions")
+
+
+def _environment(python_path: pathlib.Path | None) -> dict[str, str]:
+    environment = dict(os.environ)
+    entries = [str(python_path)] if python_path else []
+    entries += [os.path.abspath(entry) for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry]
+    if entries:
+        environment["PYTHONPATH"] = os.pathsep.join(entries)
+    return environment
+
+
+def _run(arguments: list[str], environment: dict[str, str]) -> tuple[float, int]:
+    """(wall seconds, peak resident kilobytes) of one process."""
+    started = time.perf_counter()
+    process = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _pid, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - started
+    errors = process.stderr.read().decode() if process.stderr else ""
+    if os.waitstatus_to_exitcode(status) not in (0, 1):
+        raise SystemExit(f"{' '.join(arguments)} failed: {errors}")
+    return seconds, usage.ru_maxrss
+
+
+def _baseline_package(commit: str, into: pathlib.Path) -> pathlib.Path | None:
+    """The host package as of `commit`, unpacked into `into`; None outside a git checkout."""
+    archive = subprocess.run(
+        ["git", "-C", str(REPO), "archive", commit, "python/quibra"], capture_output=True, check=False
+    )
+    if archive.returncode != 0:
+        print(f"(no full-scan baseline: {archive.stderr.decode().strip()})")
+        return None
+    subprocess.run(["tar", "-x", "-C", str(into)], input=archive.stdout, check=True)
+    return into / "python"
+
+
+def _quibra(*arguments: str) -> list[str]:
+    return [sys.executable, "-m", "quibra", *arguments]
+
+
+def _build_memory(tree: pathlib.Path, index: pathlib.Path, jobs: int, environment: dict[str, str]) -> tuple[float, int]:
+    """A cold build through the API in a process of its own: (seconds, peak kilobytes of that process alone)."""
+    code = (
+        "import resource, sys, time, quibra\n"
+        f"started = time.perf_counter()\n"
+        f"quibra.Index({str(tree)!r}, index_file={str(index)!r}, jobs={jobs}).refresh()\n"
+        "print(time.perf_counter() - started, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+    )
+    output = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True, check=True)
+    seconds, kilobytes = output.stdout.split()
+    return float(seconds), int(kilobytes)
+
+
+def _edit(path: pathlib.Path, step: int) -> None:
+    with open(path, "a", encoding="utf-8") as stream:
+        stream.write(f"\n\ndef edited_by_benchmark_{step}(value):\n    return value + {step}\n")
+
+
+def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: pathlib.Path) -> None:
+    environment = _environment(None)
+    files = sum(1 for path in tree.rglob("*.py"))
+    print(f"\n== {tree} ({files} .py files) ==")
+    index = work / f"{tree.name}.sqlite"
+    rows: list[tuple[str, str]] = []
+
+    single, single_memory = _build_memory(tree, index, 1, environment)
+    for leftover in work.glob(f"{tree.name}.sqlite*"):
+        leftover.unlink()
+    double, double_memory = _build_memory(tree, index, 2, environment)
+    rows.append(("cold build, 1 process", f"{single:8.2f} s   main process {single_memory / 1024:6.0f} MB"))
+    rows.append(
+        ("cold build, --jobs 2", f"{double:8.2f} s   main process {double_memory / 1024:6.0f} MB   x{double / single:.2f} of 1 process")
+    )
+
+    warm = [
+        _run(_quibra("rank", str(tree), "--index", str(index), "-q", QUERIES[run % len(QUERIES)]), environment)[0]
+        for run in range(runs)
+    ]
+    warm_median = statistics.median(warm)
+    rows.append(("warm query", f"{warm_median:8.3f} s   (median of {runs})"))
+
+    scan = scan_memory = None
+    if baseline is not None:
+        old = _environment(baseline)
+        timings = [_run(_quibra("rank", str(tree), "-q", QUERIES[0]), old) for _ in range(max(1, runs // 3))]
+        scan = statistics.median(seconds for seconds, _ in timings)
+        scan_memory = max(kilobytes for _, kilobytes in timings)
+        rows.append(("full scan (before the index)", f"{scan:8.2f} s   {scan_memory / 1024:6.0f} MB"))
+        rows.append(("  warm query vs full scan", f"x{scan / warm_median:,.1f} faster"))
+        rows.append(("  main process memory, cold build vs full scan", f"{single_memory / scan_memory:.2f}"))
+
+    # Edits go to a copy, indexed once, so the tree itself is never touched.
+    copy = work / f"{tree.name}-copy"
+    shutil.copytree(tree, copy, symlinks=True, ignore=shutil.ignore_patterns("__pycache__", ".quibra"))
+    copy_index = work / f"{tree.name}-copy.sqlite"
+    _run(_quibra("index", str(copy), "--index", str(copy_index)), environment)
+    targets = sorted(copy.rglob("*.py"))
+    edited = []
+    for step in range(runs):
+        _edit(targets[(step * 7919) % len(targets)], step)
+        edited.append(
+            _run(_quibra("rank", str(copy), "--index", str(copy_index), "-q", QUERIES[step % len(QUERIES)]), environment)[0]
+        )
+    rows.append(("one file edited, then a query", f"{statistics.median(edited):8.3f} s   (median of {runs})"))
+    size = sum(path.stat().st_size for path in work.glob(f"{tree.name}.sqlite*"))
+    rows.append(("index size", f"{size / 2**20:8.1f} MB"))
+    shutil.rmtree(copy)
+
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        print(f"  {name:<{width}}  {value}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tree", action="append", type=pathlib.Path, help="tree to measure (repeatable)")
+    parser.add_argument("--runs", type=int, default=5, help="queries per measurement (median kept)")
+    parser.add_argument("--baseline", default=BASELINE, help="commit whose quibra is the full-scan peer")
+    args = parser.parse_args(argv)
+    trees = args.tree or [pathlib.Path(sysconfig.get_paths()["stdlib"]), pathlib.Path(sysconfig.get_paths()["purelib"])]
+    with tempfile.TemporaryDirectory(prefix="quibra-bench-") as folder:
+        work = pathlib.Path(folder)
+        baseline = _baseline_package(args.baseline, work / "baseline")
+        for tree in trees:
+            measure(tree.resolve(), args.runs, baseline, work)
+    print(f"\n(load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
+
+
+_ = resource
