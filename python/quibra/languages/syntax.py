@@ -171,8 +171,10 @@ def strip_comment(comment: str) -> str:
     comment = comment.rstrip()
     if comment.startswith("/*"):
         body = _BLOCK_CLOSE.sub("", _BLOCK_OPEN.sub("", comment))
-        lines = body.split("\n")
-        lines = [lines[0].strip()] + [_BLOCK_LINE_STAR.sub("", line, count=1) for line in lines[1:]]
+        first, *rest = body.split("\n")
+        # The first line follows the opening marker: the others are dedented among themselves.
+        rest = textwrap.dedent("\n".join(_BLOCK_LINE_STAR.sub("", line, count=1) for line in rest)).split("\n")
+        lines = [first.strip(), *rest] if rest else [first.strip()]
     else:
         lines = [_LINE_MARKER.sub("", line.strip(), count=1) for line in comment.split("\n")]
         lines = [line[1:] if line.startswith(" ") else line for line in lines]
@@ -333,7 +335,7 @@ class _Reader:
         """The outermost node that holds only this definition: where its doc comment sits above."""
         wrappers = self.grammar.wrappers
         parent = node.parent
-        while parent is not None and parent.type in wrappers and parent.named_child(0) == node:
+        while parent is not None and parent.type in wrappers and _holds_only(parent, node):
             node, parent = parent, parent.parent
         return node
 
@@ -377,6 +379,13 @@ class _Reader:
         return collapse_whitespace(head.decode("utf-8", "replace")).rstrip("{;= ")
 
 
+
+
+def _holds_only(wrapper: Node, node: Node) -> bool:
+    """Whether `node` is what `wrapper` wraps: its last part, and the only one
+    of its type (`template <...> f()`, but not one spec of a Go `type (...)` group)."""
+    parts = wrapper.named_children
+    return parts[-1] == node and sum(part.type == node.type for part in parts) == 1
 
 
 def _last_row(node: Node) -> int:
