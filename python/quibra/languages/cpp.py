@@ -3,7 +3,9 @@ C++): functions and methods, defined or declared, classes, structs, unions
 and enums; namespaces qualify what they hold, and an out-of-line
 definition `Class::method` is the method `ns::Class::method` when it
 stands in `namespace ns`. A qualified function is a method unless its
-qualifier is a namespace opened in the same file. See `cfamily` for
+qualifier is a namespace opened in the same file. `class EXPORT_MACRO
+Name { ... }`, which the grammar takes for a function `Name` returning
+`class EXPORT_MACRO`, is the class it is. See `cfamily` for
 complexity, doc comments and includes.
 """
 
@@ -27,6 +29,10 @@ _QUERY = """
 (enum_specifier name: (_) @name body: (enumerator_list) @body) @enum
 (type_definition type: (struct_specifier !name body: (field_declaration_list) @body) declarator: (type_identifier) @name) @struct
 (namespace_definition name: (_) @name body: (declaration_list) @body) @scope
+(function_definition type: (class_specifier name: (_) !body) declarator: (identifier) @name
+  body: (compound_statement) @body) @class
+(function_definition type: (struct_specifier name: (_) !body) declarator: (identifier) @name
+  body: (compound_statement) @body) @struct
 [(for_range_loop) (catch_clause)] @branch
 """ + cfamily.DECISIONS_AND_BLOCKS
 
