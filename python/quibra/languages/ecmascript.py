@@ -236,7 +236,7 @@ class _Configs:
 
     def __init__(self, root: Path, paths: frozenset[str]) -> None:
         self.root, self.paths = root, paths
-        self.by_folder = {}
+        self.by_folder: dict[str, str] = {}
         for path in paths:
             folder, _, name = path.rpartition("/")
             if name in CONFIG_FILES:

@@ -156,7 +156,7 @@ class _Packages:
 
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
     packages = _Packages(_modules(root, paths), paths)
-    edges = []
+    edges: list[tuple[str, str]] = []
     for importer in sorted(files):
         for import_path in files[importer]:
             if not isinstance(import_path, str):

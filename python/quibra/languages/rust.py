@@ -204,7 +204,7 @@ def _module_paths(
 ) -> dict[str, tuple[str, list[str]]]:
     """Each file reached from a crate root by `mod` declarations: (its crate root, its module path)."""
     module_of: dict[str, tuple[str, list[str]]] = {}
-    pending = deque((crate_root, crate_root, []) for crate_root in crate_roots)
+    pending: deque[tuple[str, str, list[str]]] = deque((crate_root, crate_root, []) for crate_root in crate_roots)
     while pending:
         path, crate, module = pending.popleft()
         if path in module_of:
