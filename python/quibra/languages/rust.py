@@ -115,7 +115,10 @@ def _imports(node: Node, source: bytes) -> list[object]:
     if node.type == "mod_item":
         name = node.child_by_field_name("name")
         return [["mod", syntax.text(name, source), inline]] if name is not None else []
-    paths = _use_paths(node.child_by_field_name("argument"), "", source)
+    try:
+        paths = _use_paths(node.child_by_field_name("argument"), "", source)
+    except RecursionError:  # use lists nested thousands deep: not code anyone wrote
+        return []
     return [["use", "".join(path.split()), inline] for path in paths]
 
 
