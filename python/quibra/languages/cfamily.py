@@ -23,6 +23,8 @@ import re
 from collections.abc import Mapping
 from pathlib import Path
 
+import tree_sitter
+
 from quibra.languages import syntax
 from quibra.languages.syntax import Captures, Definition, DocStyle, Node
 
@@ -101,10 +103,9 @@ def imports(path_node: Node, source: bytes) -> list[object]:
     return []  # a macro: #include HEADER
 
 
-def grammar(name: str, language: object, query: str, wrappers: frozenset[str] = frozenset()) -> syntax.Grammar:
-    import tree_sitter
-
-    assert isinstance(language, tree_sitter.Language)
+def grammar(
+    name: str, language: tree_sitter.Language, query: str, wrappers: frozenset[str] = frozenset()
+) -> syntax.Grammar:
     return syntax.Grammar(
         name=name,
         language=language,

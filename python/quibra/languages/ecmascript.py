@@ -28,6 +28,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
+import tree_sitter
+
 from quibra.languages import syntax
 from quibra.languages.syntax import Captures, Definition, DocStyle, Node
 
@@ -108,10 +110,7 @@ def _imports(node: Node, source: bytes) -> list[object]:
     return []
 
 
-def grammar(name: str, language: object, query: str) -> syntax.Grammar:
-    import tree_sitter
-
-    assert isinstance(language, tree_sitter.Language)
+def grammar(name: str, language: tree_sitter.Language, query: str) -> syntax.Grammar:
     return syntax.Grammar(
         name=name,
         language=language,
