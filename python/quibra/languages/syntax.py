@@ -158,32 +158,43 @@ def _first(nodes: list[Node] | None) -> Node | None:
     return nodes[0] if nodes else None
 
 
-# Comment markers: `/**`, `/*!`, `/*`, `*/`, `///`, `//!`, `//`, and the `*`
-# that starts each line of a block comment.
+# Comment markers: `/**`, `/*!`, `/*`, `*/`, the `*` that starts each line of
+# a block comment, and `///`, `//!`, `//` with the space after them.
 _BLOCK_OPEN = re.compile(r"^/\*[*!]?")
 _BLOCK_CLOSE = re.compile(r"\*+/$")
-_LINE_MARKER = re.compile(r"^//[/!]?")
-_BLOCK_LINE_STAR = re.compile(r"^\s*\*(?!/) ?")
+_BLOCK_LINE_STAR = re.compile(r"^[ \t]*\*(?!/) ?", re.MULTILINE)
+_LINE_MARKER = re.compile(r"^[ \t]*//[/!]? ?", re.MULTILINE)
 
 
 def strip_comment(comment: str) -> str:
-    """The text of one comment without its markers, dedented."""
+    """The text of one comment (or of a run of line comments) without its markers, dedented."""
     comment = comment.rstrip()
     if comment.startswith("/*"):
-        body = _BLOCK_CLOSE.sub("", _BLOCK_OPEN.sub("", comment))
-        first, *rest = body.split("\n")
+        body = _BLOCK_CLOSE.sub("", _BLOCK_OPEN.sub("", comment, count=1))
+        first, _, rest = body.partition("\n")
         # The first line follows the opening marker: the others are dedented among themselves.
-        rest = textwrap.dedent("\n".join(_BLOCK_LINE_STAR.sub("", line, count=1) for line in rest)).split("\n")
-        lines = [first.strip(), *rest] if rest else [first.strip()]
+        stripped = first.strip() + "\n" + textwrap.dedent(_BLOCK_LINE_STAR.sub("", rest)) if rest else first.strip()
     else:
-        lines = [_LINE_MARKER.sub("", line.strip(), count=1) for line in comment.split("\n")]
-        lines = [line[1:] if line.startswith(" ") else line for line in lines]
-    return textwrap.dedent("\n".join(line.rstrip() for line in lines)).strip("\n")
+        stripped = textwrap.dedent(_LINE_MARKER.sub("", comment))
+    return "\n".join(line.rstrip() for line in stripped.split("\n")).strip("\n")
 
 
 def join_comments(comments: Iterable[str]) -> str:
-    """Doc comments above one definition, in order, as one text."""
-    return "\n".join(strip_comment(comment) for comment in comments).strip()
+    """Doc comments above one definition, in order, as one text; a run of
+    line comments is one paragraph source, stripped as a whole."""
+    parts: list[str] = []
+    line_run: list[str] = []
+    for comment in comments:
+        if comment.startswith("//"):
+            line_run.append(comment.rstrip())
+            continue
+        if line_run:
+            parts.append(strip_comment("\n".join(line_run)))
+            line_run = []
+        parts.append(strip_comment(comment))
+    if line_run:
+        parts.append(strip_comment("\n".join(line_run)))
+    return "\n".join(parts).strip()
 
 
 def collapse_whitespace(head: str) -> str:
