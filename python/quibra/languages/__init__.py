@@ -33,9 +33,21 @@ class Language:
     config_files: tuple[str, ...] = ()
 
 
+_ECMASCRIPT_CONFIGS = ("tsconfig.json", "jsconfig.json")
+
 LANGUAGES: dict[str, Language] = {
     language.name: language
-    for language in (Language("python", "python", (".py",)),)
+    for language in (
+        Language("python", "python", (".py",)),
+        Language("javascript", "javascript", (".js", ".mjs", ".cjs", ".jsx"), _ECMASCRIPT_CONFIGS),
+        Language("typescript", "typescript", (".ts", ".mts", ".cts", ".tsx"), _ECMASCRIPT_CONFIGS),
+        Language("go", "go", (".go",), ("go.mod",)),
+        Language("rust", "rust", (".rs",)),
+        Language("java", "java", (".java",)),
+        # A .h file is C unless its text shows C++: the c reader then reads it as C++.
+        Language("c", "c", (".c", ".h")),
+        Language("cpp", "cpp", (".cc", ".cpp", ".cxx", ".hpp", ".hh", ".hxx")),
+    )
 }
 
 _BY_SUFFIX = {suffix: language.name for language in LANGUAGES.values() for suffix in language.suffixes}
