@@ -25,7 +25,10 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("how much free disk space is left", ("shutil.disk_usage",)),
         ("create a temporary directory that is removed automatically", ("tempfile.TemporaryDirectory",)),
         ("create a temporary file securely and return its file descriptor", ("tempfile.mkstemp",)),
-        ("match a filename against a shell wildcard pattern", ("fnmatch.fnmatch", "fnmatch.fnmatchcase", "fnmatch.filter")),
+        (
+            "match a filename against a shell wildcard pattern",
+            ("fnmatch.fnmatch", "fnmatch.fnmatchcase", "fnmatch.filter"),
+        ),
         ("translate a shell pattern into a regular expression", ("fnmatch.translate",)),
         ("list files matching a pattern recursively", ("glob.glob", "glob.iglob", "pathlib.Path.rglob")),
         ("compare the files of two directories", ("filecmp.dircmp", "filecmp.cmpfiles")),
@@ -41,7 +44,10 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("get the body text of a message", ("email.message.MIMEPart.get_body", "email.message.Message.get_payload")),
         ("decode a header encoded with RFC 2047 encoded words", ("email.header.decode_header",)),
         ("generate a unique Message-ID", ("email.utils.make_msgid",)),
-        ("turn a message into bytes for sending", ("email.message.Message.as_bytes", "email.generator.BytesGenerator.flatten")),
+        (
+            "turn a message into bytes for sending",
+            ("email.message.Message.as_bytes", "email.generator.Generator.flatten"),
+        ),
     ),
     "http": (
         (
@@ -61,7 +67,10 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("add the cookies from the jar to an outgoing request", ("http.cookiejar.CookieJar.add_cookie_header",)),
         ("guess the MIME type of a file", ("http.server.SimpleHTTPRequestHandler.guess_type",)),
         ("HTTP status codes with their reason phrases", ("http.HTTPStatus",)),
-        ("read the status line and headers of a response", ("http.client.HTTPResponse.begin", "http.client.HTTPResponse._read_status")),
+        (
+            "read the status line and headers of a response",
+            ("http.client.HTTPResponse.begin", "http.client.HTTPResponse._read_status"),
+        ),
     ),
     "logging": (
         (
@@ -72,13 +81,20 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
                 "logging.handlers.RotatingFileHandler.doRollover",
             ),
         ),
-        ("configure logging from a dictionary", ("logging.config.dictConfig", "logging.config.DictConfigurator.configure")),
+        (
+            "configure logging from a dictionary",
+            ("logging.config.dictConfig", "logging.config.DictConfigurator.configure"),
+        ),
         ("set up a basic logging configuration for the root logger", ("logging.basicConfig",)),
         ("get a logger by its name", ("logging.getLogger", "logging.Manager.getLogger")),
         ("format the time of a log record", ("logging.Formatter.formatTime",)),
         (
             "send log records over a network socket",
-            ("logging.handlers.SocketHandler", "logging.handlers.SocketHandler.emit", "logging.handlers.SocketHandler.send"),
+            (
+                "logging.handlers.SocketHandler",
+                "logging.handlers.SocketHandler.emit",
+                "logging.handlers.SocketHandler.send",
+            ),
         ),
         (
             "log an error together with the exception traceback",
@@ -101,7 +117,10 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("replace an object with a mock during a test", ("unittest.mock.patch", "unittest.mock._patch")),
         (
             "assert that the mock was called with these arguments",
-            ("unittest.mock.NonCallableMock.assert_called_with", "unittest.mock.NonCallableMock.assert_called_once_with"),
+            (
+                "unittest.mock.NonCallableMock.assert_called_with",
+                "unittest.mock.NonCallableMock.assert_called_once_with",
+            ),
         ),
         (
             "run the tests from the command line",
