@@ -404,7 +404,11 @@ def main(argv: list[str] | None = None) -> int:
         for run in runs:
             print_misses(run, args.show_misses)
     if args.json is not None:
-        args.json.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
+        try:
+            args.json.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
+        except OSError as error:
+            print(f"quality: cannot write the figures to {args.json}: {error.strerror}", file=sys.stderr)
+            return 2
     return 0
 
 
