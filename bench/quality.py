@@ -1,0 +1,416 @@
+"""Retrieval quality of quibra against BM25 peers, measured in the same run.
+
+python bench/quality.py [--corpus NAME] [--limit N] [--budget B] [--json FILE] [--show-misses K]
+
+Corpora are standard-library packages of the running Python, copied into a
+scratch folder (see quality_corpus.py). Two query sets:
+
+- docstring queries, in the manner of CodeSearchNet: the first sentence of a
+  function's docstring, whose one right answer is that function, asked of a
+  copy of the tree with every docstring blanked; MRR@10, R@1 and R@10;
+- navigational queries written by hand (quality_queries.py), asked of the
+  tree as it is; hits@3 and hits@10.
+
+The peers rank the same symbols by their source text with bm25s (its default
+tokenizer, English stop words, the Snowball English stemmer): "bm25s" as it
+comes, "bm25s+split" with identifiers split at underscores and case changes
+first. Each table ends with quibra's figure divided by the better peer's.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import random
+import re
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Protocol
+
+import bm25s  # type: ignore[import-untyped]
+import numpy as np
+import Stemmer  # type: ignore[import-not-found]
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from quality_corpus import (  # noqa: E402
+    CORPORA,
+    STDLIB,
+    Corpus,
+    CorpusError,
+    Symbol,
+    copy_corpus,
+    docstring_queries,
+    read_symbols,
+    resolve_answer,
+    symbol_sources,
+    write_blanked_copy,
+)
+from quality_queries import NAVIGATIONAL_QUERIES  # noqa: E402
+
+# Every figure looks at the first TOP results of a ranking.
+TOP = 10
+DEFAULT_BUDGET = 8000
+
+Location = tuple[str, int]  # tree-relative path, line of the `def` or `class`
+
+
+class BenchmarkError(Exception):
+    pass
+
+
+class Ranker(Protocol):
+    name: str
+
+    def search(self, query: str) -> list[Location]: ...
+
+
+class QuibraRanker:
+    """quibra's own index of a tree, asked through its Python API: the one place this benchmark runs quibra."""
+
+    name = "quibra"
+
+    def __init__(self, root: Path, index_file: Path, budget: int) -> None:
+        try:
+            index_type = importlib.import_module("quibra").Index
+        except (ImportError, AttributeError, SyntaxError) as error:
+            raise BenchmarkError(
+                f"the quibra found here has no usable Python API (quibra.Index): {error}; "
+                "run with the quibra package that provides it"
+            ) from error
+        self.budget = budget
+        self.short_lists = 0  # rankings that came back with fewer than TOP results
+        self.index = index_type(root, index_file=index_file)
+        self.index.refresh()
+
+    def search(self, query: str) -> list[Location]:
+        results = self.index.rank(query, budget=self.budget)["results"][:TOP]
+        if len(results) < TOP:
+            self.short_lists += 1
+        return [(result["path"], result["line"]) for result in results]
+
+
+_CASE_CHANGE = re.compile(r"(?<=[a-z])(?=[A-Z])")
+
+
+def split_identifiers(text: str) -> str:
+    """Identifiers taken apart at underscores and lower-to-upper case changes: `getUserName` -> `get User Name`."""
+    return _CASE_CHANGE.sub(" ", text.replace("_", " "))
+
+
+def _unchanged(text: str) -> str:
+    return text
+
+
+class Bm25Ranker:
+    """bm25s over the source text of each symbol, with its default tokenizer, stop words and stemmer."""
+
+    def __init__(self, name: str, symbols: Sequence[Symbol], sources: Sequence[str], split: bool) -> None:
+        self.name = name
+        self.locations = [symbol.location for symbol in symbols]
+        self.analyze: Callable[[str], str] = split_identifiers if split else _unchanged
+        self.stemmer = Stemmer.Stemmer("english")
+        tokens = self._tokenize([self.analyze(source) for source in sources], return_ids=True)
+        self.retriever = bm25s.BM25()
+        self.retriever.index(tokens, show_progress=False)
+
+    def _tokenize(self, texts: list[str], return_ids: bool) -> Any:
+        return bm25s.tokenize(texts, stopwords="en", stemmer=self.stemmer, return_ids=return_ids, show_progress=False)
+
+    def search(self, query: str) -> list[Location]:
+        vocabulary = self.retriever.vocab_dict
+        terms = [term for term in self._tokenize([self.analyze(query)], return_ids=False)[0] if term in vocabulary]
+        # bm25s keeps an empty term for documents without any; a query has no use for it.
+        terms = [term for term in terms if term]
+        if not terms:
+            return []
+        scores = self.retriever.get_scores(terms)
+        best = np.argsort(-scores, kind="stable")[:TOP]
+        return [self.locations[i] for i in best if scores[i] > 0.0]
+
+
+# --- Query sets and figures ----------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Query:
+    text: str
+    answers: frozenset[Location]
+    label: str  # the answers as a reader knows them
+
+
+Metric = Callable[[int | None], float]  # from the 1-based rank of the first right answer (None: not in the top)
+
+
+@dataclass(frozen=True)
+class QuerySet:
+    name: str
+    title: str
+    metrics: dict[str, Metric]
+
+
+DOCSTRING_SET = QuerySet(
+    "docstring",
+    "docstring queries, docstrings blanked",
+    {
+        "MRR@10": lambda rank: 1.0 / rank if rank else 0.0,
+        "R@1": lambda rank: float(rank == 1),
+        "R@10": lambda rank: float(rank is not None),
+    },
+)
+NAVIGATIONAL_SET = QuerySet(
+    "navigational",
+    "navigational queries, docstrings kept",
+    {
+        "hits@3": lambda rank: float(rank is not None and rank <= 3),
+        "hits@10": lambda rank: float(rank is not None),
+    },
+)
+
+
+def first_right_rank(hits: list[Location], answers: frozenset[Location]) -> int | None:
+    return next((position for position, hit in enumerate(hits[:TOP], start=1) if hit in answers), None)
+
+
+@dataclass
+class SetRun:
+    """One query set asked of one corpus: every ranker's results for every query."""
+
+    corpus: str
+    query_set: QuerySet
+    queries: list[Query]
+    symbols: dict[Location, Symbol]
+    hits: dict[str, list[list[Location]]] = field(default_factory=dict)
+    seconds: dict[str, float] = field(default_factory=dict)
+    short_lists: int = 0
+
+    def ranks(self, ranker: str) -> list[int | None]:
+        return [first_right_rank(hits, query.answers) for hits, query in zip(self.hits[ranker], self.queries)]
+
+    def figures(self, ranker: str) -> dict[str, float]:
+        ranks = self.ranks(ranker)
+        return {name: _mean([metric(rank) for rank in ranks]) for name, metric in self.query_set.metrics.items()}
+
+
+def _mean(values: Sequence[float]) -> float:
+    return sum(values) / len(values) if values else 0.0
+
+
+def sample(queries: list[Query], limit: int | None, seed: str) -> list[Query]:
+    """`limit` of the queries, the same ones on every run with the same seed, in their original order."""
+    if limit is None or len(queries) <= limit:
+        return queries
+    chosen = random.Random(seed).sample(range(len(queries)), limit)
+    return [queries[i] for i in sorted(chosen)]
+
+
+def _label(symbol: Symbol) -> str:
+    return f"{symbol.path}:{symbol.line} {symbol.qualname}"
+
+
+def navigational_queries(corpus: str, symbols: list[Symbol]) -> list[Query]:
+    """The hand-written queries of the corpus, their answers found in this Python's copy of it.
+
+    An answer this Python does not define (the library changed) is left out
+    with a warning; a query left with none is dropped.
+    """
+    queries = []
+    for text, answers in NAVIGATIONAL_QUERIES.get(corpus, ()):
+        found: list[Symbol] = []
+        for answer in answers:
+            resolved = resolve_answer(answer, symbols)
+            if not resolved:
+                print(f"quality: warning: {corpus}: {answer} is not defined in this Python", file=sys.stderr)
+            found.extend(resolved)
+        if found:
+            label = ", ".join(dict.fromkeys(f"{s.path} {s.qualname}" for s in found))
+            queries.append(Query(text, frozenset(s.location for s in found), label))
+    return queries
+
+
+def _run_set(run: SetRun, tree: Path, scratch: Path, budget: int) -> SetRun:
+    symbols = list(run.symbols.values())
+    sources = symbol_sources(tree, symbols)
+    started = time.perf_counter()
+    quibra = QuibraRanker(tree, scratch / f"{run.corpus}-{run.query_set.name}.index", budget)
+    rankers: list[Ranker] = [quibra]
+    run.seconds["quibra index"] = time.perf_counter() - started
+    rankers += [Bm25Ranker("bm25s", symbols, sources, False), Bm25Ranker("bm25s+split", symbols, sources, True)]
+    for ranker in rankers:
+        started = time.perf_counter()
+        run.hits[ranker.name] = [ranker.search(query.text) for query in run.queries]
+        run.seconds[ranker.name] = time.perf_counter() - started
+    run.short_lists = quibra.short_lists
+    return run
+
+
+def run_corpus(corpus: Corpus, scratch: Path, limit: int | None, seed: int, budget: int) -> list[SetRun]:
+    original = scratch / corpus.name / "original"
+    blanked = scratch / corpus.name / "blanked"
+    copy_corpus(corpus, original)
+    write_blanked_copy(original, blanked)
+    # Blanking keeps every definition on its lines, so one list of symbols serves both trees.
+    symbols = read_symbols(original)
+    by_location = {symbol.location: symbol for symbol in symbols}
+    from_docstrings = [
+        Query(query.text, frozenset({query.answer.location}), _label(query.answer))
+        for query in docstring_queries(original)
+    ]
+    runs = []
+    for query_set, tree, queries in (
+        (DOCSTRING_SET, blanked, from_docstrings),
+        (NAVIGATIONAL_SET, original, navigational_queries(corpus.name, symbols)),
+    ):
+        chosen = sample(queries, limit, f"{seed}/{corpus.name}/{query_set.name}")
+        if not chosen:
+            continue
+        run = _run_set(SetRun(corpus.name, query_set, chosen, by_location), tree, scratch, budget)
+        timings = ", ".join(f"{name} {seconds:.1f} s" for name, seconds in run.seconds.items())
+        print(f"{corpus.name}: {len(chosen)} {query_set.name} queries; {timings}", file=sys.stderr)
+        runs.append(run)
+    return runs
+
+
+# --- Report --------------------------------------------------------------------------------------
+
+RANKERS = ("quibra", "bm25s", "bm25s+split")
+PEERS = RANKERS[1:]
+
+
+def _ratios(figures: dict[str, dict[str, float]]) -> dict[str, float | None]:
+    """quibra's figure over the better peer's, per metric; None when no peer scores at all."""
+    ratios: dict[str, float | None] = {}
+    for metric, value in figures["quibra"].items():
+        best_peer = max(figures[peer][metric] for peer in PEERS)
+        ratios[metric] = value / best_peer if best_peer > 0.0 else None
+    return ratios
+
+
+def summarize(query_set: QuerySet, runs: list[SetRun]) -> dict[str, Any]:
+    """Figures per corpus and their macro average over corpora, for one query set."""
+    corpora: dict[str, Any] = {}
+    for run in runs:
+        figures = {ranker: run.figures(ranker) for ranker in RANKERS}
+        corpora[run.corpus] = {
+            "queries": len(run.queries),
+            "quibra_short_lists": run.short_lists,
+            "seconds": run.seconds,
+            "figures": figures,
+            "quibra_over_best_peer": _ratios(figures),
+        }
+    total_figures = {
+        ranker: {
+            metric: _mean([corpus["figures"][ranker][metric] for corpus in corpora.values()])
+            for metric in query_set.metrics
+        }
+        for ranker in RANKERS
+    }
+    total = {
+        "queries": sum(corpus["queries"] for corpus in corpora.values()),
+        "quibra_short_lists": sum(corpus["quibra_short_lists"] for corpus in corpora.values()),
+        "figures": total_figures,
+        "quibra_over_best_peer": _ratios(total_figures),
+    }
+    return {"title": query_set.title, "metrics": list(query_set.metrics), "corpora": corpora, "total": total}
+
+
+def _row(name: str, entry: dict[str, Any], metrics: list[str]) -> str:
+    cells = [f"{name:<14}{entry['queries']:>7}"]
+    for ranker in RANKERS:
+        cells.append(" ".join(f"{entry['figures'][ranker][metric]:6.3f}" for metric in metrics))
+    ratios = entry["quibra_over_best_peer"].values()
+    cells.append(" ".join(f"{'-' if r is None else f'x{r:.2f}':>6}" for r in ratios))
+    return "   ".join(cells)
+
+
+def print_table(summary: dict[str, Any]) -> None:
+    metrics: list[str] = summary["metrics"]
+    width = 7 * len(metrics) - 1
+    print(f"== {summary['title']}: {' / '.join(metrics)} ==")
+    header = [f"{'corpus':<14}{'queries':>7}", *(f"{name:<{width}}" for name in (*RANKERS, "quibra / best peer"))]
+    print("   ".join(header))
+    for corpus, entry in summary["corpora"].items():
+        print(_row(corpus, entry, metrics))
+    print(_row("total (macro)", summary["total"], metrics))
+    total = summary["total"]
+    print(f"quibra returned fewer than {TOP} results for {total['quibra_short_lists']} of {total['queries']} queries")
+    print()
+
+
+def _describe(location: Location, symbols: dict[Location, Symbol]) -> str:
+    symbol = symbols.get(location)
+    return _label(symbol) if symbol else f"{location[0]}:{location[1]} (not a symbol of the tree)"
+
+
+def print_misses(run: SetRun, count: int) -> None:
+    """The queries where quibra places the right answer furthest below the better peer."""
+    quibra_ranks = run.ranks("quibra")
+    peer_ranks = [run.ranks(peer) for peer in PEERS]
+    misses = []
+    for i, quibra_rank in enumerate(quibra_ranks):
+        best_peer = min((rank for rank in (ranks[i] for ranks in peer_ranks) if rank is not None), default=None)
+        if best_peer is not None and (quibra_rank is None or quibra_rank > best_peer):
+            misses.append(((quibra_rank or TOP + 1) - best_peer, i))
+    misses.sort(key=lambda miss: (-miss[0], miss[1]))
+    print(f"-- {run.corpus}, {run.query_set.name}: {len(misses)} queries where quibra is below the better peer --")
+    for _, i in misses[:count]:
+        query = run.queries[i]
+        ranks = ", ".join(
+            f"{name} {rank or '-'}" for name, rank in zip(RANKERS, [quibra_ranks[i], *(r[i] for r in peer_ranks)])
+        )
+        print(f'"{query.text}"')
+        print(f"    answer {query.label}; ranks: {ranks}")
+        for position, location in enumerate(run.hits["quibra"][i][:3], start=1):
+            print(f"    quibra {position}. {_describe(location, run.symbols)}")
+    print()
+
+
+def main(argv: list[str] | None = None) -> int:
+    names = [corpus.name for corpus in CORPORA]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--corpus", action="append", choices=names, help="corpus to run (repeatable; default: all)")
+    parser.add_argument("--limit", type=int, help="at most N queries per corpus and set, the same ones every run")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the --limit sample")
+    parser.add_argument("--budget", type=int, default=DEFAULT_BUDGET, help="token budget of each quibra ranking")
+    parser.add_argument("--json", type=Path, help="also write the figures to this file as JSON")
+    parser.add_argument("--show-misses", type=int, default=0, metavar="K", help="print K misses per corpus and set")
+    args = parser.parse_args(argv)
+    if args.limit is not None and args.limit < 1:
+        parser.error("--limit must be at least 1")
+
+    selected = [corpus for corpus in CORPORA if args.corpus is None or corpus.name in args.corpus]
+    runs: list[SetRun] = []
+    try:
+        with tempfile.TemporaryDirectory(prefix="quibra-quality-") as scratch:
+            for corpus in selected:
+                runs += run_corpus(corpus, Path(scratch), args.limit, args.seed, args.budget)
+    except (BenchmarkError, CorpusError) as error:
+        print(f"quality: {error}", file=sys.stderr)
+        return 2
+
+    print(f"Python {sys.version.split()[0]} standard library at {STDLIB}; quibra budget {args.budget} tokens\n")
+    report: dict[str, Any] = {"python": sys.version.split()[0], "budget": args.budget, "limit": args.limit, "sets": {}}
+    for query_set in (DOCSTRING_SET, NAVIGATIONAL_SET):
+        set_runs = [run for run in runs if run.query_set is query_set]
+        if set_runs:
+            report["sets"][query_set.name] = summarize(query_set, set_runs)
+            print_table(report["sets"][query_set.name])
+    if args.show_misses > 0:
+        for run in runs:
+            print_misses(run, args.show_misses)
+    if args.json is not None:
+        try:
+            args.json.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
+        except OSError as error:
+            print(f"quality: cannot write the figures to {args.json}: {error.strerror}", file=sys.stderr)
+            return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
