@@ -480,3 +480,66 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     assert completed.returncode == 0
     assert b"indexing [" in shown and b"Traceback" not in shown
     assert b"\r" not in completed.stdout  # the table itself carries no bar
+
+
+# ---------------------------------------------------------------------------
+# mixed trees
+
+MIXED_TREE = {
+    "tools/budget.py": '''
+        def pack_into_budget(items, budget):
+            """Pack ranked items into a token budget."""
+            if budget <= 0:
+                return []
+            return items[:budget]
+    ''',
+    "server/listen.go": """
+        package server
+
+        // ListenAndServe listens on the address and serves requests.
+        func (s *Server) ListenAndServe(address string) error {
+            if address == "" {
+                return nil
+            }
+            return nil
+        }
+    """,
+    "crate/src/lib.rs": """
+        /// Parse a version requirement.
+        pub fn parse_requirement(text: &str) -> bool {
+            if text.is_empty() { return false; }
+            true
+        }
+    """,
+    "web/pack.ts": """
+        /** Pack ranked items into a budget of tokens. */
+        export function packItems(items: string[], budget: number): string[] {
+            return budget > 0 ? items.slice(0, budget) : [];
+        }
+    """,
+}
+
+
+def test_mixed_tree_commands_count_and_limit_languages(tmp_path):
+    write_tree(tmp_path, MIXED_TREE)
+    index = quibra_json("index", tmp_path)
+    assert {name: counts["symbols"] for name, counts in index["languages"].items()} == {
+        "go": 1,
+        "python": 1,
+        "rust": 1,
+        "typescript": 1,
+    }
+    everything = quibra_json("rank", tmp_path, "--query", "pack items into a token budget")
+    assert {entry["language"] for entry in everything["results"]} >= {"python", "typescript"}
+    only = quibra_json("rank", tmp_path, "--query", "pack items into a token budget", "--lang", "typescript,go")
+    assert {entry["language"] for entry in only["results"]} == {"typescript"}
+    assert only["languages"] == index["languages"]  # the summary still counts the whole tree
+    spots = quibra_json("hotspots", tmp_path, "--min-complexity", "1", "--lang", "go", "--lang", "rust")
+    assert {entry["symbol_id"] for entry in spots["results"]} == {
+        "server/listen.go:Server.ListenAndServe",
+        "crate/src/lib.rs:parse_requirement",
+    }
+    hashed = quibra_json("hash", tmp_path, "--manifest", tmp_path / "manifest.json")
+    assert hashed["files"] == len(MIXED_TREE)  # quibra's own index folder is not part of the tree
+    completed = quibra("rank", tmp_path, "--query", "x", "--lang", "cobol", expect=1)
+    assert "unknown language cobol" in completed.stderr

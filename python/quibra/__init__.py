@@ -11,5 +11,6 @@ engine; this package only gathers the inputs and prints the results.
 from _quibra_core import __version__
 
 from quibra.api import Index, QuibraError, Report
+from quibra.languages import LANGUAGES
 
-__all__ = ["Index", "QuibraError", "Report", "__version__"]
+__all__ = ["LANGUAGES", "Index", "QuibraError", "Report", "__version__"]

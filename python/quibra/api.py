@@ -15,16 +15,23 @@ from __future__ import annotations
 import hashlib
 import os
 import sqlite3
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import TracebackType
 from typing import Any
 
 from quibra import git
 from quibra.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
+from quibra.languages import LANGUAGES
 from quibra.rank import rank as rank_symbols
 from quibra.refresh import RefreshReport, refresh
-from quibra.storage import IndexUnusable, NotQuibraIndex, Storage, open_storage, remove_database
+from quibra.storage import (
+    IndexUnusable,
+    NotQuibraIndex,
+    Storage,
+    open_storage,
+    remove_database,
+)
 
 # What every operation returns and the command prints: plain, JSON-ready data.
 Report = dict[str, Any]
@@ -82,6 +89,19 @@ def _root(path: str | os.PathLike[str]) -> Path:
     if not root.is_dir():
         raise QuibraError(f"not a folder: {os.fspath(path)}")
     return root.resolve()
+
+
+def _languages(names: Iterable[str] | None) -> list[str] | None:
+    """The languages named, checked; None for all of them."""
+    if names is None:
+        return None
+    chosen = sorted(set(names))
+    unknown = [name for name in chosen if name not in LANGUAGES]
+    if unknown or not chosen:
+        raise QuibraError(
+            f"unknown language {', '.join(unknown) or '(none given)'}; choose from {', '.join(sorted(LANGUAGES))}"
+        )
+    return chosen
 
 
 def _refresh_summary(report: RefreshReport) -> Report:
@@ -224,8 +244,19 @@ class Index:
             "skipped": skipped,
         }
 
-    def rank(self, query: str, budget: int = DEFAULT_BUDGET, *, refresh: bool = True) -> Report:
-        """The symbols that best answer `query`, packed into `budget` tokens, in pick order."""
+    def rank(
+        self,
+        query: str,
+        budget: int = DEFAULT_BUDGET,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+    ) -> Report:
+        """The symbols that best answer `query`, packed into `budget` tokens, in pick order.
+
+        `languages` limits the answer to symbols of those languages (names as in `quibra.LANGUAGES`).
+        """
+        scope = _languages(languages)
         if not query.strip():
             raise QuibraError("the query is empty")
         if budget < 1:
@@ -234,7 +265,7 @@ class Index:
         def run() -> Report:
             refreshed = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
-                results, total_tokens, candidates = rank_symbols(connection, query, budget, self._display)
+                results, total_tokens, candidates = rank_symbols(connection, query, budget, self._display, scope)
                 counts = self._counts()
             return {
                 "command": "rank",
@@ -256,9 +287,11 @@ class Index:
         top: int = 20,
         min_complexity: int = 2,
         *,
+        languages: Iterable[str] | None = None,
         refresh: bool = True,
     ) -> Report:
         """Complex functions in often-changed files, highest score first."""
+        scope = _languages(languages)
         try:
             window = parse_since(since) if isinstance(since, str) else since
         except ValueError as error:
@@ -268,7 +301,7 @@ class Index:
             refreshed = self._maybe_refresh(refresh)
             churn = git.commit_counts(self.root, window.start)
             with self._storage.snapshot() as connection:
-                results = hotspot_rows(connection, churn or {}, min_complexity, top, self._display)
+                results = hotspot_rows(connection, churn or {}, min_complexity, top, self._display, scope)
                 counts = self._counts()
             return {
                 "command": "hotspots",

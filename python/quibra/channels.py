@@ -43,13 +43,22 @@ class Candidate:
         return (self.path, self.line, self.key)
 
 
+def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
+    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
+    if languages is None:
+        return "", ()
+    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
+
+
 def match_expression(terms: Iterable[str]) -> str | None:
     """An FTS5 query matching any of `terms` (engine terms: letters and digits only)."""
     quoted = [f'"{term}"' for term in dict.fromkeys(terms) if term and '"' not in term]
     return " OR ".join(quoted) if quoted else None
 
 
-def lexical_channel(connection: sqlite3.Connection, query_terms: list[str]) -> list[int]:
+def lexical_channel(
+    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
+) -> list[int]:
     """Symbols whose name, signature, docstring and body match the query, by BM25.
 
     Both sides are the engine's terms, so `getUserName` meets a query for
@@ -59,12 +68,13 @@ def lexical_channel(connection: sqlite3.Connection, query_terms: list[str]) -> l
     if expression is None:
         return []
     weights = ", ".join(str(weight) for weight in FIELD_WEIGHTS)
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         f"SELECT lexical.rowid FROM lexical"
         f" JOIN symbols ON symbols.id = lexical.rowid JOIN files ON files.id = symbols.file_id"
-        f" WHERE lexical MATCH ?"
+        f" WHERE lexical MATCH ?{scope}"
         f" ORDER BY bm25(lexical, {weights}), files.path, symbols.line, symbols.key LIMIT ?",
-        (expression, CHANNEL_DEPTH),
+        (expression, *scope_parameters, CHANNEL_DEPTH),
     )
     return [row[0] for row in rows]
 
@@ -73,7 +83,9 @@ def query_words(query: str) -> list[str]:
     return re.findall(r"[0-9a-z]+", query.lower())
 
 
-def identity_channel(connection: sqlite3.Connection, query: str, query_terms: list[str]) -> list[int]:
+def identity_channel(
+    connection: sqlite3.Connection, query: str, query_terms: list[str], languages: Iterable[str] | None = None
+) -> list[int]:
     """Symbols whose own name is what the query asks for.
 
     Names that match more words of the query come first: `pack_budget` says
@@ -91,12 +103,13 @@ def identity_channel(connection: sqlite3.Connection, query: str, query_terms: li
     )
     word_terms = [terms for terms in (set(engine.tokenize(word)) for word in query.split()) if terms]
     all_terms = set(query_terms)
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
-        " OR symbols.name_key IN (SELECT value FROM json_each(?))",
-        (json.dumps(sorted(all_terms)), json.dumps(spelled)),
+        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
+        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
+        (json.dumps(sorted(all_terms)), json.dumps(spelled), *scope_parameters),
     )
     spelled_set = set(spelled)
     ranked = []

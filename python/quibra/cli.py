@@ -21,6 +21,7 @@ from quibra import __version__
 from quibra.api import DEFAULT_BUDGET, Index, QuibraError, Report
 from quibra.cluster import ClusterUnavailable
 from quibra.hotspots import DEFAULT_SINCE, Window, parse_since
+from quibra.languages import LANGUAGES
 from quibra.manifest import ManifestError, hash_tree
 from quibra.rank import CHANNELS
 from quibra.table import format_table
@@ -91,6 +92,13 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
         type=_count(1, 1024),
         default=default(None),
         help="worker processes for a large refresh (default: the number of CPUs)",
+    )
+    parser.add_argument(
+        "--lang",
+        metavar="LANG[,LANG]",
+        action="append",
+        default=default(None),
+        help=f"only these languages ({', '.join(sorted(LANGUAGES))}); repeatable",
     )
     parser.add_argument(
         "--cluster",
@@ -179,9 +187,12 @@ def _run(args: argparse.Namespace) -> Report:
     with _open(args) as index:
         if args.command == "index":
             return index.refresh()
+        languages = [name.strip() for group in args.lang for name in group.split(",")] if args.lang else None
         if args.command == "rank":
-            return index.rank(args.query, args.budget, refresh=not args.no_refresh)
-        return index.hotspots(args.since, args.top, args.min_complexity, refresh=not args.no_refresh)
+            return index.rank(args.query, args.budget, languages=languages, refresh=not args.no_refresh)
+        return index.hotspots(
+            args.since, args.top, args.min_complexity, languages=languages, refresh=not args.no_refresh
+        )
 
 
 # Widest symbol name a table shows; longer names (test functions) end in "..."

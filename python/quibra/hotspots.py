@@ -13,10 +13,12 @@ import os
 import re
 import sqlite3
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 import _quibra_core as engine
+
+from quibra.channels import language_clause
 
 DEFAULT_SINCE = "90 days"
 
@@ -58,6 +60,7 @@ def hotspot_rows(
     min_complexity: int,
     top: int,
     display: Callable[[bytes], tuple[str, str]],
+    languages: Iterable[str] | None = None,
 ) -> list[dict[str, object]]:
     """The `top` highest-scoring functions and methods of the index, highest first.
 
@@ -66,13 +69,14 @@ def hotspot_rows(
     """
     files = {os.fsdecode(raw): file_id for file_id, raw in connection.execute("SELECT id, path FROM files")}
     churn = {str(files[path]): count for path, count in churn_by_path.items() if path in files}
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
         " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE symbols.kind IN ('function', 'method') AND symbols.cyclomatic >= ?"
+        f" WHERE symbols.kind IN ('function', 'method') AND symbols.cyclomatic >= ?{scope}"
         " ORDER BY files.path, symbols.line, symbols.key",
-        (min_complexity,),
+        (min_complexity, *scope_parameters),
     ).fetchall()
     records = [
         {

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import json
 import sqlite3
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 import _quibra_core as engine
@@ -48,10 +48,10 @@ class Ranked:
     candidates: dict[int, Candidate]
 
 
-def fused_candidates(connection: sqlite3.Connection, query: str) -> Ranked:
+def fused_candidates(connection: sqlite3.Connection, query: str, languages: Iterable[str] | None = None) -> Ranked:
     query_terms = engine.tokenize_query(query)
-    lexical = lexical_channel(connection, query_terms)
-    identity = identity_channel(connection, query, query_terms)
+    lexical = lexical_channel(connection, query_terms, languages)
+    identity = identity_channel(connection, query, query_terms, languages)
     # Lexical order first, then identity-only hits: the order in which the
     # structural channel breaks ties between equally central files.
     ordered = list(dict.fromkeys([*lexical, *identity]))
@@ -77,12 +77,14 @@ def rank(
     query: str,
     budget: int,
     display: Callable[[bytes], tuple[str, str]],
+    languages: Iterable[str] | None = None,
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
-    `display` turns a stored path into (tree-relative path, path as shown).
+    `display` turns a stored path into (tree-relative path, path as shown);
+    `languages` limits the answer to symbols of those languages.
     """
-    ranked = fused_candidates(connection, query)
+    ranked = fused_candidates(connection, query, languages)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
     items = []
