@@ -32,6 +32,7 @@ RANK_RESULT_KEYS = {
     "line",
     "start_line",
     "end_line",
+    "context_lines",
     "signature",
     "score",
     "adjusted_score",
@@ -177,7 +178,7 @@ def test_rank_json_shape_is_stable(small_tree):
     assert report["results"]
     for entry in report["results"]:
         assert set(entry) == RANK_RESULT_KEYS
-        assert set(entry["channel_ranks"]) == {"lexical", "identity", "structural"}
+        assert set(entry["channel_ranks"]) == {"lexical", "body", "identity", "structural"}
         assert all(rank is None or isinstance(rank, int) for rank in entry["channel_ranks"].values())
         assert isinstance(entry["score"], float) and isinstance(entry["tokens"], int)
     assert [entry["rank"] for entry in report["results"]] == list(range(1, len(report["results"]) + 1))
@@ -200,7 +201,9 @@ def test_rank_tokens_count_the_header_and_the_source(small_tree):
     entry = report["results"][0]
     assert entry["symbol"] == "straight"
     source = "def straight(*args, key=None, **options):\n    return args"
-    header = f"{entry['file']}:{entry['start_line']}-{entry['end_line']}"
+    first, last = entry["context_lines"]
+    assert (first, last) == (entry["start_line"], entry["end_line"])  # a function stands for all of itself
+    header = f"{entry['file']}:{first}-{last}"
     # About four characters a token, rounded up: the header line, the source and a blank line.
     assert entry["tokens"] == -(-(len(header) + 1 + len(source) + 2) // 4)
 
@@ -216,7 +219,7 @@ def test_rank_stays_within_the_budget(small_tree, budget):
 def test_rank_table_names_every_column(small_tree):
     output = quibra("rank", small_tree, "--query", "find user by name").stdout
     header, first = output.splitlines()[:2]
-    columns = ["#", "symbol", "file:line", "score", "adjusted", "lexical", "identity", "structural", "tokens"]
+    columns = ["#", "symbol", "file:line", "score", "adjusted", "lexical", "body", "identity", "structural", "tokens"]
     assert header.split() == columns
     assert "UserStore.find_user_by_name" in first and "pkg/store.py:12" in first
 

@@ -13,6 +13,7 @@ than one built at once, and the two must answer alike.
 from __future__ import annotations
 
 import json
+import math
 import re
 import sqlite3
 from collections.abc import Iterable
@@ -24,9 +25,9 @@ import _quibra_core as engine
 # past this adds less than 1/1000 of a first place to its fused score.
 CHANNEL_DEPTH = 1000
 
-# BM25 weight of each field of the lexical index: name, signature,
-# docstring, body.
-FIELD_WEIGHTS = (3.0, 1.0, 1.0, 1.0)
+# BM25 weight of each field of the lexical index: qualified name,
+# signature, docstring, path.
+FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
 
 
 @dataclass(frozen=True, slots=True)
@@ -37,6 +38,7 @@ class Candidate:
     line: int
     key: str
     pagerank: float
+    name: str
 
     @property
     def order(self) -> tuple[bytes, int, str]:
@@ -56,31 +58,97 @@ def match_expression(terms: Iterable[str]) -> str | None:
     return " OR ".join(quoted) if quoted else None
 
 
-def lexical_channel(
-    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
+def _bm25_channel(
+    connection: sqlite3.Connection,
+    table: str,
+    weights: tuple[float, ...],
+    query_terms: list[str],
+    languages: Iterable[str] | None,
 ) -> list[int]:
-    """Symbols whose name, signature, docstring and body match the query, by BM25.
-
-    Both sides are the engine's terms, so `getUserName` meets a query for
-    "user name" and "DB" meets "database".
-    """
     expression = match_expression(query_terms)
     if expression is None:
         return []
-    weights = ", ".join(str(weight) for weight in FIELD_WEIGHTS)
+    weight_list = ", ".join(str(weight) for weight in weights)
     scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
-        f"SELECT lexical.rowid FROM lexical"
-        f" JOIN symbols ON symbols.id = lexical.rowid JOIN files ON files.id = symbols.file_id"
-        f" WHERE lexical MATCH ?{scope}"
-        f" ORDER BY bm25(lexical, {weights}), files.path, symbols.line, symbols.key LIMIT ?",
+        f"SELECT {table}.rowid FROM {table}"
+        f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
+        f" WHERE {table} MATCH ?{scope}"
+        f" ORDER BY bm25({table}, {weight_list}), files.path, symbols.line, symbols.key LIMIT ?",
         (expression, *scope_parameters, CHANNEL_DEPTH),
     )
     return [row[0] for row in rows]
 
 
+def lexical_channel(
+    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
+) -> list[int]:
+    """Symbols whose name, signature, docstring and path match the query, by BM25.
+
+    Both sides are the engine's terms, so `getUserName` meets a query for
+    "user name" and "DB" meets "database".
+    """
+    return _bm25_channel(connection, "lexical", FIELD_WEIGHTS, query_terms, languages)
+
+
+def body_channel(
+    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
+) -> list[int]:
+    """Symbols whose own code (identifiers, strings, comments) matches the query, by BM25."""
+    return _bm25_channel(connection, "code", (1.0,), query_terms, languages)
+
+
+# The identity channel lists a name only if it scores this share of the
+# best name's score, and this share of what all the query's words weigh.
+IDENTITY_CUT = 0.7
+IDENTITY_SHARE = 0.4
+
+# Words that say nothing about which symbol is meant: they occur in names
+# (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
+# half of all docstrings, so a query in that style starts with it too.
+STOP_WORDS = frozenset(
+    "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
+    " these this those to was were which while will with return returns".split()
+)
+
+
 def query_words(query: str) -> list[str]:
     return re.findall(r"[0-9a-z]+", query.lower())
+
+
+# How far apart two query words may stand and still spell one name
+# together: "copy a directory tree" spells `copytree`.
+COMPOUND_WINDOW = 3
+
+
+def _spelled_names(words: list[str]) -> list[str]:
+    """The names the query may spell: every run of consecutive query words
+    joined, and every two content words close to each other, in order. A
+    run of stop words alone spells nothing."""
+    spelled = {
+        "".join(words[start:end])
+        for start in range(len(words))
+        for end in range(start + 1, len(words) + 1)
+        if any(word not in STOP_WORDS for word in words[start:end])
+    }
+    content = [word for word in words if word not in STOP_WORDS]
+    for first in range(len(content)):
+        for second in range(first + 1, min(first + 1 + COMPOUND_WINDOW, len(content))):
+            spelled.add(content[first] + content[second])
+    return sorted(spelled)
+
+
+def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
+    """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
+    wanted = sorted(set(terms))
+    total = connection.execute("SELECT count(*) FROM symbols").fetchone()[0]
+    counts = dict(
+        connection.execute(
+            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
+            (json.dumps(wanted),),
+        ).fetchall()
+    )
+    return {term: math.log(1.0 + total / counts[term]) for term in wanted if counts.get(term)}
 
 
 def identity_channel(
@@ -88,21 +156,23 @@ def identity_channel(
 ) -> list[int]:
     """Symbols whose own name is what the query asks for.
 
-    Names that match more words of the query come first: `pack_budget` says
-    more about "pack into a budget" than a `pack` does. A word counts once
-    however many of its terms (stem, expansions) the name shares, so a plural
-    does not weigh double. Among equals, a name that the query spells exactly,
-    with or without its underscores and case ("raw decode" spells
-    `raw_decode`, "json decoder" `JSONDecoder`), goes first, then the names
-    whose terms the query covers best.
+    Each query word that a name holds (as itself, its stem or an
+    abbreviation) counts with the rarity of that term among all names: a
+    "pagerank" says more than a "graph", which half the names share. A word
+    counts once however many of its terms the name shares, so a plural does
+    not weigh double. The sum is scaled by how much of the name the query
+    covers, so `sleep` answers "sleep without blocking the loop" before
+    `get_event_loop` does; a name that the query spells exactly, with or
+    without its underscores and case ("raw decode" spells `raw_decode`,
+    "json decoder" `JSONDecoder`), counts half again.
     """
     words = query_words(query)
-    # Every run of consecutive query words, joined: the names the query may spell.
-    spelled = sorted(
-        {"".join(words[start:end]) for start in range(len(words)) for end in range(start + 1, len(words) + 1)}
-    )
-    word_terms = [terms for terms in (set(engine.tokenize(word)) for word in query.split()) if terms]
-    all_terms = set(query_terms)
+    spelled = _spelled_names(words)
+    word_terms = [
+        terms for terms in (set(engine.tokenize(word)) for word in words if word not in STOP_WORDS) if terms
+    ]
+    all_terms = set().union(*word_terms) if word_terms else set()
+    rarity = _name_rarity(connection, all_terms)
     scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key"
@@ -117,17 +187,28 @@ def identity_channel(
         name_terms = set(terms_text.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled_set
-        matched_words = sum(1 for terms in word_terms if terms & name_terms)
-        if exact or matched_words:
-            coverage = len(name_terms & all_terms) / len(name_terms) if name_terms else 0.0
-            ranked.append(((-matched_words, not exact, -coverage, path, line, unique_key), symbol_id))
+        weight = sum(max((rarity.get(term, 0.0) for term in terms & name_terms), default=0.0) for terms in word_terms)
+        if exact and weight <= 0.0:
+            # A compound spelled by the query ("copy tree" spells `copytree`):
+            # its parts are no terms of the name, so they count by the query's words.
+            weight = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
+        if weight <= 0.0:
+            continue
+        coverage = len(name_terms & all_terms) / len(name_terms) if name_terms else 1.0
+        score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
+        ranked.append(((-score, path, line, unique_key), symbol_id))
     ranked.sort()
-    return [symbol_id for _, symbol_id in ranked[:CHANNEL_DEPTH]]
+    # Only names that stand out: near the best match, and carrying a fair
+    # share of what the query says. A long tail of names that share one
+    # common word with the query would outvote the text channels.
+    asked = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
+    floor = max(IDENTITY_CUT * -ranked[0][0][0], IDENTITY_SHARE * asked) if ranked else 0.0
+    return [symbol_id for (score, *_tie), symbol_id in ranked[:CHANNEL_DEPTH] if -score >= floor]
 
 
 def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
     rows = connection.execute(
-        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank"
+        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.id IN (SELECT value FROM json_each(?))",
         (json.dumps(list(ids)),),
@@ -143,3 +224,35 @@ def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> 
     equally central files) the candidates keep the order they came in.
     """
     return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].pagerank)
+
+
+# Where test code lives, by the conventions of each language: test folders,
+# test_*.py and *_test.py, Go's *_test.go, JavaScript's *.test.js and
+# *.spec.ts, Java's src/test.
+_TEST_PATH = re.compile(
+    rb"(^|/)(tests?|testing|__tests__|spec)/|(^|/)test_[^/]*$|_tests?\.[a-z]+$|\.(test|spec)\.[a-z]+$"
+)
+
+# How much a candidate's fused score keeps when it is test code (and the
+# query does not ask for tests), or private by its name.
+TEST_FACTOR = 0.5
+PRIVATE_FACTOR = 0.9
+
+
+def is_test_path(path: bytes) -> bool:
+    return _TEST_PATH.search(path) is not None
+
+
+def is_private_name(name: str) -> bool:
+    """`_helper` and `__mangled`, but not `__init__` and its kin."""
+    return name.startswith("_") and not (name.startswith("__") and name.endswith("__"))
+
+
+def prior(candidate: Candidate, wants_tests: bool) -> float:
+    """What a candidate's place in the code says before the query does."""
+    factor = 1.0
+    if not wants_tests and is_test_path(candidate.path):
+        factor *= TEST_FACTOR
+    if is_private_name(candidate.name):
+        factor *= PRIVATE_FACTOR
+    return factor

@@ -25,12 +25,14 @@ from quibra.languages.model import SkipFile, Symbol
 class IndexedSymbol:
     symbol: Symbol
     key: str  # the qualname, made unique within its file
-    chars: int  # characters of its source lines
+    context_end: int  # last line of the text that stands for it in a context
+    chars: int  # characters of that text, from its start line
     name_key: str
     name_terms: list[str]  # distinct engine terms of its name, in order
     # The lexical index's fields, as blank-separated engine terms: the
-    # qualified name, the signature, the docstring and the body's own text.
-    fields: tuple[str, str, str, str]
+    # qualified name, the signature, the docstring, the body's own text and
+    # the file's path.
+    fields: tuple[str, str, str, str, str]
 
 
 @dataclass(slots=True)
@@ -90,28 +92,76 @@ def _terms(text: str) -> str:
     return " ".join(engine.tokenize(text))
 
 
-def _indexed(symbols: list[Symbol], lines: list[str]) -> list[IndexedSymbol]:
+# Methods that construct their class: what a query calls them by is the class's name.
+CONSTRUCTORS = frozenset({"__init__", "__new__", "constructor", "new"})
+
+
+def identity_name(symbol: Symbol) -> str:
+    """The name a query would call the symbol by: a constructor by its
+    class's name; a special method (`__str__`, `__eq__`) by none at all,
+    since its name is an accident of the protocol, not what it does."""
+    name = symbol.name
+    if symbol.kind == "method" and name in CONSTRUCTORS:
+        owner = re.split(r"::|\.", symbol.qualname)
+        return owner[-2] if len(owner) > 1 else name
+    if name.startswith("__") and name.endswith("__"):
+        return ""
+    return name
+
+
+def _path_terms(path: str) -> str:
+    """The file's path without its suffix: `http/cookies.py` says what its code is about."""
+    # A name that is not valid UTF-8 still has words; the bytes that are not are left out.
+    text = path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    stem, dot, suffix = text.rpartition(".")
+    return _terms(stem if dot and "/" not in suffix else text)
+
+
+# Kinds whose members are symbols of their own.
+CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum"})
+
+
+def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) -> int:
+    """The last line of the text that stands for `symbol` in a model's context.
+
+    A function is its whole source. A class, struct or interface is its
+    head, up to its first member: the members are symbols of their own, and
+    a class with its methods would count their lines twice.
+    """
+    if symbol.kind not in CONTAINER_KINDS or not own or own[0][1] == symbol.end_line:
+        return symbol.end_line
+    first, last = own[0]
+    while last > first and not lines[last - 1].strip():
+        last -= 1
+    return last
+
+
+def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[IndexedSymbol]:
     keys: set[str] = set()
+    path_terms = _path_terms(path)
     indexed = []
     for symbol, own in zip(symbols, _own_line_ranges(symbols), strict=True):
         # A name defined twice in one scope (property setters, version
         # switches) would otherwise merge two symbols into one.
         key = symbol.qualname if symbol.qualname not in keys else f"{symbol.qualname}@{symbol.line}"
         keys.add(key)
-        source = "\n".join(lines[symbol.start_line - 1 : symbol.end_line])
+        last = context_end(symbol, own, lines)
+        source = "\n".join(lines[symbol.start_line - 1 : last])
         body = "\n".join("\n".join(lines[first - 1 : last]) for first, last in own)
         indexed.append(
             IndexedSymbol(
                 symbol=symbol,
                 key=key,
+                context_end=last,
                 chars=len(source),
                 name_key=name_key(symbol.name),
-                name_terms=list(dict.fromkeys(engine.tokenize(symbol.name))),
+                name_terms=list(dict.fromkeys(engine.tokenize(identity_name(symbol)))),
                 fields=(
                     _terms(symbol.qualname),
                     _terms(symbol.signature),
                     _terms(symbol.docstring),
                     _terms(body),
+                    path_terms,
                 ),
             )
         )
@@ -123,7 +173,7 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
     try:
         extract = read_source(language, path, source)
         lines = _text_lines(language, source)
-        symbols = _indexed(extract.symbols, lines)
+        symbols = _indexed(path, extract.symbols, lines)
     except (SkipFile, LanguageUnavailable) as reason:
         return Extracted(path, language, [], [], skipped=str(reason))
     except RecursionError:

@@ -21,14 +21,23 @@ import _quibra_core as engine
 
 from quibra.channels import (
     Candidate,
+    body_channel,
     identity_channel,
     lexical_channel,
     load_candidates,
+    prior,
+    query_words,
     structural_channel,
 )
 from quibra.languages.model import CHARACTERS_PER_TOKEN
 
-CHANNELS = ("lexical", "identity", "structural")
+CHANNELS = ("lexical", "body", "identity", "structural")
+
+# How much a first place in each channel counts. Names and text count
+# alike: a name that the query spells is strong evidence, but so is a
+# docstring or body full of its words. Centrality in the import graph only
+# breaks near-ties: on its own it says nothing about the query.
+CHANNEL_WEIGHTS = {"lexical": 1.0, "body": 1.0, "identity": 1.0, "structural": 0.1}
 
 
 def block_tokens(header: str, chars: int) -> int:
@@ -51,23 +60,30 @@ class Ranked:
 def fused_candidates(connection: sqlite3.Connection, query: str, languages: Iterable[str] | None = None) -> Ranked:
     query_terms = engine.tokenize_query(query)
     lexical = lexical_channel(connection, query_terms, languages)
+    body = body_channel(connection, query_terms, languages)
     identity = identity_channel(connection, query, query_terms, languages)
     # Lexical order first, then identity-only hits: the order in which the
     # structural channel breaks ties between equally central files.
-    ordered = list(dict.fromkeys([*lexical, *identity]))
+    ordered = list(dict.fromkeys([*lexical, *identity, *body]))
     candidates = load_candidates(connection, ordered)
     structural = structural_channel(ordered, candidates)
-    lists = {"lexical": lexical, "identity": identity, "structural": structural}
-    fused = engine.fuse([engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS])
+    lists = {"lexical": lexical, "body": body, "identity": identity, "structural": structural}
+    fused = engine.fuse(
+        [engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS], weights=CHANNEL_WEIGHTS
+    )
+    wants_tests = any(word.startswith("test") for word in query_words(query))
+    entries = [
+        (int(result.symbol_id), result.score * prior(candidates[int(result.symbol_id)], wants_tests), result.channel_ranks)
+        for result in fused
+    ]
     # The engine leaves the order of equal scores open; fix it by place in the tree.
-    entries = [(int(result.symbol_id), result.score, result.channel_ranks) for result in fused]
     entries.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
     return Ranked(entries, candidates)
 
 
 _DETAILS = (
     "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
-    " symbols.end_line, symbols.chars, symbols.signature, symbols.docstring, files.language"
+    " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language"
     " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))"
 )
 
@@ -93,7 +109,7 @@ def rank(
         candidate = ranked.candidates[symbol_id]
         row = details[symbol_id]
         shown[symbol_id] = display(candidate.path)
-        header = block_header(shown[symbol_id][1], row[5], row[6])
+        header = block_header(shown[symbol_id][1], row[5], row[9])
         items.append(
             {
                 "id": str(symbol_id),
@@ -102,7 +118,7 @@ def rank(
                 "tokens": block_tokens(header, row[7]),
             }
         )
-    packed, total_tokens = engine.pack_budget(items, budget)
+    packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
     channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
     results = []
     for position, item in enumerate(packed, start=1):
@@ -121,6 +137,8 @@ def rank(
                 "line": row[4],
                 "start_line": row[5],
                 "end_line": row[6],
+                # The lines that the budget counted: the whole symbol, or a class's head.
+                "context_lines": [row[5], row[9]],
                 "signature": row[8],
                 "score": item.original_score,
                 "adjusted_score": item.adjusted_score,

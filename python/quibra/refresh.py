@@ -207,9 +207,10 @@ class _Writer:
 
     def _drop_symbols(self, file_id: int) -> None:
         connection = self.connection
-        connection.execute(
-            "DELETE FROM lexical WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
-        )
+        for table in ("lexical", "code"):
+            connection.execute(
+                f"DELETE FROM {table} WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+            )
         connection.execute(
             "DELETE FROM name_terms WHERE symbol_id IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
         )
@@ -265,8 +266,8 @@ class _Writer:
             symbol = indexed.symbol
             cursor = connection.execute(
                 "INSERT INTO symbols (file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
-                " param_count, cyclomatic, max_nesting, signature, docstring, chars, name_key, name_terms)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
+                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
                     file_id,
                     indexed.key,
@@ -282,16 +283,19 @@ class _Writer:
                     symbol.max_nesting,
                     symbol.signature,
                     symbol.docstring,
+                    indexed.context_end,
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
                 ),
             )
             symbol_id = cursor.lastrowid
+            name, signature, doc, body, path = indexed.fields
             connection.execute(
-                "INSERT INTO lexical (rowid, name, signature, doc, body) VALUES (?, ?, ?, ?, ?)",
-                (symbol_id, *indexed.fields),
+                "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
+                (symbol_id, name, signature, doc, path),
             )
+            connection.execute("INSERT INTO code (rowid, body) VALUES (?, ?)", (symbol_id, body))
             connection.executemany(
                 "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
                 [(term, symbol_id) for term in indexed.name_terms],

@@ -32,7 +32,7 @@ from _quibra_core import __version__
 APPLICATION_ID = 0x51425241
 # Raised whenever the schema or the meaning of a stored value changes; an
 # index of another version is rebuilt from the tree, never read.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 4
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -76,7 +76,8 @@ CREATE TABLE symbols (
     max_nesting INTEGER NOT NULL,
     signature TEXT NOT NULL,
     docstring TEXT NOT NULL,
-    chars INTEGER NOT NULL,     -- characters of its source lines
+    context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
+    chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL    -- the engine's terms of the name, blank-separated
 );
@@ -90,10 +91,15 @@ CREATE TABLE name_terms (
     PRIMARY KEY (term, symbol_id)
 ) WITHOUT ROWID;
 CREATE INDEX name_terms_by_symbol ON name_terms(symbol_id);
--- The lexical index: rowid is the symbol's id, each column the engine's
--- terms of one field, blank-separated. The ascii tokenizer splits only at
--- ASCII punctuation and blanks, which never occur inside an engine term.
-CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, body, tokenize = 'ascii');
+-- The lexical index, in two tables: what a symbol says of itself (its
+-- qualified name, signature, docstring and file path) and its code. Apart,
+-- each is weighed against the length of its own kind of text: a long body
+-- must not drown a name that matches. rowid is the symbol's id, each
+-- column the engine's terms of one field, blank-separated; the ascii
+-- tokenizer splits only at ASCII punctuation and blanks, which never occur
+-- inside an engine term.
+CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii');
+CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii');
 CREATE TABLE edges (
     source INTEGER NOT NULL,
     target INTEGER NOT NULL,
