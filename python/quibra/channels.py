@@ -1,9 +1,17 @@
-"""The ranked channels that the engine fuses: lexical, identity and structural.
+"""The ranked channels that the engine fuses, each read straight from the index.
+
+- lexical: BM25 over what a symbol says of itself (qualified name,
+  signature, docstring, file path);
+- body: BM25 over its own code (identifiers, strings, comments);
+- identity: names that the query calls by name;
+- structural: the other channels' candidates again, by the PageRank of
+  their files.
 
 Each channel is a list of symbol ids, best first, built independently from
-the others and read straight from the index; `fuse` weighs them (identity
-above lexical above structural) and adds their reciprocal ranks. A symbol
-that no channel lists is not a candidate at all.
+the others; `fuse` adds their weighted reciprocal ranks. A symbol that no
+channel lists is not a candidate at all. Test code sinks in every channel
+unless the query asks for tests: a tree's tests name and exercise the very
+things a user asks about, and would otherwise bury them.
 
 Every order here ends in the same tie-break, (path, line, key), never in
 row ids: an index refreshed in many small steps gives its symbols other ids
@@ -21,13 +29,70 @@ from dataclasses import dataclass
 
 import _quibra_core as engine
 
-# How many symbols each text channel contributes at most. A symbol ranked
-# past this adds less than 1/1000 of a first place to its fused score.
+# How many symbols each channel contributes at most. A symbol ranked past
+# this adds less than 1/1000 of a first place to its fused score.
 CHANNEL_DEPTH = 1000
 
 # BM25 weight of each field of the lexical index: qualified name,
 # signature, docstring, path.
 FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
+
+# How much of its score test code keeps: a query that mentions tests may
+# want them, or may be about a test framework's own code, so test code
+# still sinks a little then. How much a private name (`_helper`) keeps,
+# since a user mostly looks for what a module offers.
+TEST_FACTOR = 0.5
+TEST_FACTOR_ASKED = 0.7
+PRIVATE_FACTOR = 0.9
+
+# The identity channel lists a name only if it scores this share of the
+# best name's score, and this share of what all the query's words weigh.
+IDENTITY_CUT = 0.7
+IDENTITY_SHARE = 0.4
+
+# How far apart two query words may stand and still spell one name
+# together: "copy a directory tree" spells `copytree`.
+COMPOUND_WINDOW = 3
+
+# Words that say nothing about which symbol is meant: they occur in names
+# (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
+# half of all docstrings, so a query in that style starts with it too.
+STOP_WORDS = frozenset(
+    "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
+    " these this those to was were which while will with return returns".split()
+)
+
+
+@dataclass(frozen=True)
+class Query:
+    """A query as the channels read it."""
+
+    text: str
+    words: list[str]  # lowercase words, stop words included
+    terms: list[str]  # the engine's terms of the query, stop words left out
+    wants_tests: bool  # whether it asks for test code
+    languages: list[str] | None  # None: every language
+
+    @classmethod
+    def parse(cls, text: str, languages: Iterable[str] | None = None) -> Query:
+        words = re.findall(r"[0-9a-z]+", text.lower())
+        terms = [term for term in engine.tokenize_query(text) if term not in STOP_WORDS]
+        return cls(
+            text=text,
+            words=words,
+            terms=terms,
+            wants_tests=any(word.startswith("test") for word in words),
+            languages=None if languages is None else sorted(languages),
+        )
+
+    def scope(self) -> tuple[str, tuple[str, ...]]:
+        """A condition on `files` that keeps only the query's languages, and its parameter."""
+        if self.languages is None:
+            return "", ()
+        return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(self.languages),)
+
+    def test_factor(self) -> float:
+        return TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,80 +110,42 @@ class Candidate:
         return (self.path, self.line, self.key)
 
 
-def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
-    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
-    if languages is None:
-        return "", ()
-    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
-
-
 def match_expression(terms: Iterable[str]) -> str | None:
     """An FTS5 query matching any of `terms` (engine terms: letters and digits only)."""
     quoted = [f'"{term}"' for term in dict.fromkeys(terms) if term and '"' not in term]
     return " OR ".join(quoted) if quoted else None
 
 
-def _bm25_channel(
-    connection: sqlite3.Connection,
-    table: str,
-    weights: tuple[float, ...],
-    query_terms: list[str],
-    languages: Iterable[str] | None,
-) -> list[int]:
-    expression = match_expression(query_terms)
+def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[float, ...], query: Query) -> list[int]:
+    expression = match_expression(query.terms)
     if expression is None:
         return []
     weight_list = ", ".join(str(weight) for weight in weights)
-    scope, scope_parameters = language_clause(languages)
+    scope, scope_parameters = query.scope()
+    # bm25() is negative, better scores more so: a factor below 1 moves a row down.
     rows = connection.execute(
         f"SELECT {table}.rowid FROM {table}"
         f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
         f" WHERE {table} MATCH ?{scope}"
-        f" ORDER BY bm25({table}, {weight_list}), files.path, symbols.line, symbols.key LIMIT ?",
-        (expression, *scope_parameters, CHANNEL_DEPTH),
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
+        f" files.path, symbols.line, symbols.key LIMIT ?",
+        (expression, *scope_parameters, query.test_factor(), CHANNEL_DEPTH),
     )
     return [row[0] for row in rows]
 
 
-def lexical_channel(
-    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
-) -> list[int]:
+def lexical_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """Symbols whose name, signature, docstring and path match the query, by BM25.
 
     Both sides are the engine's terms, so `getUserName` meets a query for
     "user name" and "DB" meets "database".
     """
-    return _bm25_channel(connection, "lexical", FIELD_WEIGHTS, query_terms, languages)
+    return _bm25_channel(connection, "lexical", FIELD_WEIGHTS, query)
 
 
-def body_channel(
-    connection: sqlite3.Connection, query_terms: list[str], languages: Iterable[str] | None = None
-) -> list[int]:
+def body_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """Symbols whose own code (identifiers, strings, comments) matches the query, by BM25."""
-    return _bm25_channel(connection, "code", (1.0,), query_terms, languages)
-
-
-# The identity channel lists a name only if it scores this share of the
-# best name's score, and this share of what all the query's words weigh.
-IDENTITY_CUT = 0.7
-IDENTITY_SHARE = 0.4
-
-# Words that say nothing about which symbol is meant: they occur in names
-# (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
-# half of all docstrings, so a query in that style starts with it too.
-STOP_WORDS = frozenset(
-    "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
-    " these this those to was were which while will with return returns".split()
-)
-
-
-def query_words(query: str) -> list[str]:
-    return re.findall(r"[0-9a-z]+", query.lower())
-
-
-# How far apart two query words may stand and still spell one name
-# together: "copy a directory tree" spells `copytree`.
-COMPOUND_WINDOW = 3
+    return _bm25_channel(connection, "code", (1.0,), query)
 
 
 def _spelled_names(words: list[str]) -> list[str]:
@@ -151,9 +178,7 @@ def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[s
     return {term: math.log(1.0 + total / counts[term]) for term in wanted if counts.get(term)}
 
 
-def identity_channel(
-    connection: sqlite3.Connection, query: str, query_terms: list[str], languages: Iterable[str] | None = None
-) -> list[int]:
+def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """Symbols whose own name is what the query asks for.
 
     Each query word that a name holds (as itself, its stem or an
@@ -162,46 +187,47 @@ def identity_channel(
     counts once however many of its terms the name shares, so a plural does
     not weigh double. The sum is scaled by how much of the name the query
     covers, so `sleep` answers "sleep without blocking the loop" before
-    `get_event_loop` does; a name that the query spells exactly, with or
-    without its underscores and case ("raw decode" spells `raw_decode`,
-    "json decoder" `JSONDecoder`), counts half again.
+    `get_event_loop` does; a name that the query spells, with or without its
+    underscores and case ("raw decode" spells `raw_decode`, "json decoder"
+    `JSONDecoder`, "copy a directory tree" `copytree`), counts half again.
     """
-    words = query_words(query)
-    spelled = _spelled_names(words)
+    spelled = _spelled_names(query.words)
     word_terms = [
-        terms for terms in (set(engine.tokenize(word)) for word in words if word not in STOP_WORDS) if terms
+        terms for terms in (set(engine.tokenize(word)) for word in query.words if word not in STOP_WORDS) if terms
     ]
     all_terms = set().union(*word_terms) if word_terms else set()
     rarity = _name_rarity(connection, all_terms)
-    scope, scope_parameters = language_clause(languages)
+    scope, scope_parameters = query.scope()
     rows = connection.execute(
-        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key"
-        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
+        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
         f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
         (json.dumps(sorted(all_terms)), json.dumps(spelled), *scope_parameters),
     )
     spelled_set = set(spelled)
+    asked = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
     ranked = []
-    for symbol_id, key, terms_text, path, line, unique_key in rows:
+    for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
         name_terms = set(terms_text.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled_set
         weight = sum(max((rarity.get(term, 0.0) for term in terms & name_terms), default=0.0) for terms in word_terms)
         if exact and weight <= 0.0:
-            # A compound spelled by the query ("copy tree" spells `copytree`):
-            # its parts are no terms of the name, so they count by the query's words.
-            weight = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
+            # A compound that the query spells (`copytree`): its parts are no
+            # terms of the name, so the query's words weigh for it.
+            weight = asked
         if weight <= 0.0:
             continue
         coverage = len(name_terms & all_terms) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
+        if is_test:
+            score *= query.test_factor()
         ranked.append(((-score, path, line, unique_key), symbol_id))
     ranked.sort()
     # Only names that stand out: near the best match, and carrying a fair
     # share of what the query says. A long tail of names that share one
     # common word with the query would outvote the text channels.
-    asked = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
     floor = max(IDENTITY_CUT * -ranked[0][0][0], IDENTITY_SHARE * asked) if ranked else 0.0
     return [symbol_id for (score, *_tie), symbol_id in ranked[:CHANNEL_DEPTH] if -score >= floor]
 
@@ -226,33 +252,11 @@ def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> 
     return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].pagerank)
 
 
-# Where test code lives, by the conventions of each language: test folders,
-# test_*.py and *_test.py, Go's *_test.go, JavaScript's *.test.js and
-# *.spec.ts, Java's src/test.
-_TEST_PATH = re.compile(
-    rb"(^|/)(tests?|testing|__tests__|spec)/|(^|/)test_[^/]*$|_tests?\.[a-z]+$|\.(test|spec)\.[a-z]+$"
-)
-
-# How much a candidate's fused score keeps when it is test code (and the
-# query does not ask for tests), or private by its name.
-TEST_FACTOR = 0.5
-PRIVATE_FACTOR = 0.9
-
-
-def is_test_path(path: bytes) -> bool:
-    return _TEST_PATH.search(path) is not None
-
-
 def is_private_name(name: str) -> bool:
     """`_helper` and `__mangled`, but not `__init__` and its kin."""
     return name.startswith("_") and not (name.startswith("__") and name.endswith("__"))
 
 
-def prior(candidate: Candidate, wants_tests: bool) -> float:
-    """What a candidate's place in the code says before the query does."""
-    factor = 1.0
-    if not wants_tests and is_test_path(candidate.path):
-        factor *= TEST_FACTOR
-    if is_private_name(candidate.name):
-        factor *= PRIVATE_FACTOR
-    return factor
+def prior(candidate: Candidate) -> float:
+    """What a candidate's name says of it before the query does."""
+    return PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0

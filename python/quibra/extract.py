@@ -154,7 +154,7 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
                 key=key,
                 context_end=last,
                 chars=len(source),
-                name_key=name_key(symbol.name),
+                name_key=name_key(identity_name(symbol)),
                 name_terms=list(dict.fromkeys(engine.tokenize(identity_name(symbol)))),
                 fields=(
                     _terms(symbol.qualname),

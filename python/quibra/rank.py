@@ -21,12 +21,12 @@ import _quibra_core as engine
 
 from quibra.channels import (
     Candidate,
+    Query,
     body_channel,
     identity_channel,
     lexical_channel,
     load_candidates,
     prior,
-    query_words,
     structural_channel,
 )
 from quibra.languages.model import CHARACTERS_PER_TOKEN
@@ -57,12 +57,11 @@ class Ranked:
     candidates: dict[int, Candidate]
 
 
-def fused_candidates(connection: sqlite3.Connection, query: str, languages: Iterable[str] | None = None) -> Ranked:
-    query_terms = engine.tokenize_query(query)
-    lexical = lexical_channel(connection, query_terms, languages)
-    body = body_channel(connection, query_terms, languages)
-    identity = identity_channel(connection, query, query_terms, languages)
-    # Lexical order first, then identity-only hits: the order in which the
+def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
+    lexical = lexical_channel(connection, query)
+    body = body_channel(connection, query)
+    identity = identity_channel(connection, query)
+    # Lexical order first, then names, then code: the order in which the
     # structural channel breaks ties between equally central files.
     ordered = list(dict.fromkeys([*lexical, *identity, *body]))
     candidates = load_candidates(connection, ordered)
@@ -71,11 +70,10 @@ def fused_candidates(connection: sqlite3.Connection, query: str, languages: Iter
     fused = engine.fuse(
         [engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS], weights=CHANNEL_WEIGHTS
     )
-    wants_tests = any(word.startswith("test") for word in query_words(query))
-    entries = [
-        (int(result.symbol_id), result.score * prior(candidates[int(result.symbol_id)], wants_tests), result.channel_ranks)
-        for result in fused
-    ]
+    entries = []
+    for result in fused:
+        symbol_id = int(result.symbol_id)
+        entries.append((symbol_id, result.score * prior(candidates[symbol_id]), result.channel_ranks))
     # The engine leaves the order of equal scores open; fix it by place in the tree.
     entries.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
     return Ranked(entries, candidates)
@@ -100,7 +98,7 @@ def rank(
     `display` turns a stored path into (tree-relative path, path as shown);
     `languages` limits the answer to symbols of those languages.
     """
-    ranked = fused_candidates(connection, query, languages)
+    ranked = fused_candidates(connection, Query.parse(query, languages))
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
     items = []

@@ -32,7 +32,7 @@ from quibra.extract import Extracted, extract_files
 from quibra.languages import is_config_file, language_of, resolve_edges
 from quibra.progress import Progress
 from quibra.storage import Storage, StoredFile, encode_path
-from quibra.walk import list_files
+from quibra.walk import is_test_path, list_files
 
 # A file modified this close to the moment its stat was taken may change
 # again within the same timestamp tick without its stat moving; such a file
@@ -224,9 +224,9 @@ class _Writer:
         if previous is None:
             self.report.added.append(entry.path)
             cursor = connection.execute(
-                "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (encode_path(entry.path), *values),
+                "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports,"
+                " is_test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (encode_path(entry.path), *values, is_test_path(entry.path)),
             )
             self.imports_changed = True
             self.nodes_changed = True

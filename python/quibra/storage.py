@@ -32,7 +32,7 @@ from _quibra_core import __version__
 APPLICATION_ID = 0x51425241
 # Raised whenever the schema or the meaning of a stored value changes; an
 # index of another version is rebuilt from the tree, never read.
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -57,6 +57,7 @@ CREATE TABLE files (
     seen_ns INTEGER NOT NULL,   -- when the stat above was taken
     hash TEXT NOT NULL,         -- the engine's content hash
     skipped TEXT,               -- why the file gave no symbols; NULL when read
+    is_test INTEGER NOT NULL DEFAULT 0,  -- whether it holds test code, by its path
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
 );

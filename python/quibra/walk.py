@@ -9,6 +9,7 @@ project's own, and ranking them would drown the project in noise.
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass
 from functools import lru_cache
 from pathlib import Path
@@ -42,6 +43,18 @@ BUILD_FOLDER_NAMES = frozenset({"build", "dist"})
 
 # Files whose presence marks a folder as a virtual environment (venv, virtualenv, conda).
 ENVIRONMENT_MARKERS = ("pyvenv.cfg", "conda-meta")
+
+
+# Where test code lives, by the conventions of each language: test folders,
+# test_*.py and *_test.py, Go's *_test.go, JavaScript's *.test.js and
+# *.spec.ts, Java's src/test.
+_TEST_PATH = re.compile(
+    r"(^|/)(tests?|testing|__tests__|spec)/|(^|/)test_[^/]*$|_tests?\.[a-z]+$|\.(test|spec)\.[a-z]+$"
+)
+
+
+def is_test_path(path: str) -> bool:
+    return _TEST_PATH.search(path) is not None
 
 
 @dataclass(frozen=True)
