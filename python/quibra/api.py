@@ -331,16 +331,16 @@ class Index:
             raise QuibraError(f"{text} is outside the tree {self.root}")
         return relative
 
-    def _source_files(self, connection: sqlite3.Connection, paths: list[str], given: list[str]) -> list[bytes]:
-        """The stored paths of `paths`, each a source file of the index."""
+    def _source_files(self, connection: sqlite3.Connection, paths: list[str]) -> list[bytes]:
+        """The stored paths of `paths` (tree-relative), each a source file of the index."""
         found = []
-        for path, name in zip(paths, given, strict=True):
+        for path in paths:
             raw = os.fsencode(path)
             row = connection.execute(
                 "SELECT 1 FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (raw,)
             ).fetchone()
             if row is None:
-                raise QuibraError(f"not a source file of the index: {name}")
+                raise QuibraError(f"not a source file of the index: {path}")
             found.append(raw)
         return found
 
@@ -362,13 +362,12 @@ class Index:
         scope = _languages(languages)
         if budget < 1:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
-        given = [os.fspath(path) for path in focus]
-        focus_paths = [self._tree_path(path) for path in given]
+        focus_paths = [self._tree_path(path) for path in focus]
 
         def run() -> Report:
             refreshed = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
-                stored = self._source_files(connection, focus_paths, given)
+                stored = self._source_files(connection, focus_paths)
                 text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
                 counts = self._counts()
             return {

@@ -231,6 +231,20 @@ def _cut(ordered: list[Entry], wanted: int) -> int | None:
     return None
 
 
+def _greedy(entries: list[Entry], budget: int) -> list[Entry]:
+    """The engine's greedy pick from `entries` (best first) within `budget`, in their order."""
+    if not entries or budget < 1:
+        return []
+    items = [
+        {"id": str(index), "file": str(entry.file.id), "score": float(len(entries) - index), "tokens": entry.tokens}
+        for index, entry in enumerate(entries)
+    ]
+    # A budget beyond everything offered is the same as exactly everything.
+    offered = sum(entry.tokens for entry in entries)
+    packed, _total = engine.pack_budget(items, min(budget, offered), diversity=False)
+    return [entries[index] for index in sorted(int(item.symbol_id) for item in packed)]
+
+
 def pack(pool: list[Entry], budget: int) -> list[Entry]:
     """The entries to show, in `pool` order, within `budget` tokens.
 
@@ -238,28 +252,16 @@ def pack(pool: list[Entry], budget: int) -> list[Entry]:
     must be shown under (which did not fit when its turn came) is taken out
     and the rest packed again, until every pick stands under its own.
     """
-    while pool:
-        items = [
-            {"id": str(index), "file": str(entry.file.id), "score": float(len(pool) - index), "tokens": entry.tokens}
-            for index, entry in enumerate(pool)
-        ]
-        # A budget beyond everything offered is the same as exactly everything.
-        offered = sum(entry.tokens for entry in pool)
-        packed, _total = engine.pack_budget(items, min(budget, offered), diversity=False)
-        picked = [pool[index] for index in sorted(int(item.symbol_id) for item in packed)]
+    while True:
         shown: set[Entry] = set()
         orphans: set[Entry] = set()
         # Pool order puts every entry after the one it requires: a lead scores
         # highest in its file, an enclosing symbol stands one level up.
-        for entry in picked:
-            if entry.requires is None or entry.requires in shown:
-                shown.add(entry)
-            else:
-                orphans.add(entry)
+        for entry in _greedy(pool, budget):
+            (shown if entry.requires is None or entry.requires in shown else orphans).add(entry)
         if not orphans:
-            return picked
+            return [entry for entry in pool if entry in shown]
         pool = [entry for entry in pool if entry not in orphans]
-    return []
 
 
 def outline(chosen: list[Entry]) -> list[tuple[MapFile, list[Entry]]]:
