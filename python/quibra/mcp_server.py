@@ -3,11 +3,12 @@
 Built on the MCP SDK's `MCPServer`: each tool is a typed function whose
 docstring is the description an agent reads and whose annotations are its
 arguments' JSON schema. Every call refreshes the index first (cheap when
-nothing changed) and answers from it, through `quibra.Index`, so a tool
-gives what the command prints with --json. The SDK runs each call on a
-worker thread; a lock keeps them one at a time, as the index has one
-connection. A failure comes back as a tool error with a one-line message,
-and the server goes on with the next call.
+nothing changed) and answers from it, through `quibra.Index`: an answer is
+the report the command would print with --json, less what an agent does
+not need in every answer. The SDK runs each call on a worker thread; a lock
+keeps them one at a time, as the index has one connection. A failure comes
+back as a tool error with a one-line message, and the server goes on with
+the next call.
 """
 
 from __future__ import annotations

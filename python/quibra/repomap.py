@@ -24,7 +24,7 @@ import json
 import sqlite3
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import Any
+from typing import NamedTuple
 
 import _quibra_core as engine
 
@@ -119,15 +119,26 @@ def _files(
     return files
 
 
-def _symbols_of(connection: sqlite3.Connection, files: list[MapFile]) -> dict[int, list[tuple[Any, ...]]]:
+class SymbolRow(NamedTuple):
+    key: str
+    name: str
+    qualname: str
+    kind: str
+    line: int
+    end_line: int
+    depth: int
+    signature: str
+
+
+def _symbols_of(connection: sqlite3.Connection, files: list[MapFile]) -> dict[int, list[SymbolRow]]:
     """The symbols of `files`, by file id."""
-    by_file: dict[int, list[tuple[Any, ...]]] = {entry.id: [] for entry in files}
-    for row in connection.execute(
+    by_file: dict[int, list[SymbolRow]] = {entry.id: [] for entry in files}
+    for file_id, *row in connection.execute(
         "SELECT file_id, key, name, qualname, kind, line, end_line, depth, signature FROM symbols"
         " WHERE file_id IN (SELECT value FROM json_each(?))",
         (json.dumps([entry.id for entry in files]),),
     ):
-        by_file[row[0]].append(row[1:])
+        by_file[file_id].append(SymbolRow(*row))
     return by_file
 
 
@@ -147,22 +158,23 @@ class Entry:
     requires: Entry | None = None  # its enclosing symbol, or its file's lead
 
 
-def _entries(map_file: MapFile, rows: list[tuple[Any, ...]], header: str) -> list[Entry]:
+def _entries(map_file: MapFile, rows: list[SymbolRow], header: str) -> list[Entry]:
     """The symbols of one file in the file's own order, each scored and tied
     to the symbol it must be shown under."""
 
-    def place(row: tuple[Any, ...]) -> tuple[int, bool, int, int, str]:
-        key, name, _qualname, kind, line, _end, depth, signature = row
-        public = is_public(map_file.language, name, signature)
-        return (depth, not public, _KIND_ORDER.get(kind, 1), line, key)
+    def place(row: SymbolRow) -> tuple[int, bool, int, int, str]:
+        public = is_public(map_file.language, row.name, row.signature)
+        return (row.depth, not public, _KIND_ORDER.get(row.kind, 1), row.line, row.key)
 
     rows = sorted(rows, key=place)
     entries = []
-    for position, (key, name, qualname, kind, line, _end, depth, signature) in enumerate(rows):
-        text = INDENT * (depth + 1) + printable(signature or f"{kind} {name}")
+    for position, row in enumerate(rows):
+        text = INDENT * (row.depth + 1) + printable(row.signature or f"{row.kind} {row.name}")
         score = map_file.pagerank / (1 + position)
-        order = (-map_file.tier, -score, map_file.path, line, key)
-        entries.append(Entry(map_file, key, qualname, kind, line, depth, text, line_tokens(text), order))
+        order = (-map_file.tier, -score, map_file.path, row.line, row.key)
+        entries.append(
+            Entry(map_file, row.key, row.qualname, row.kind, row.line, row.depth, text, line_tokens(text), order)
+        )
     if entries:
         lead = entries[0]
         lead.tokens += line_tokens(header)
@@ -172,17 +184,16 @@ def _entries(map_file: MapFile, rows: list[tuple[Any, ...]], header: str) -> lis
     return entries
 
 
-def _enclosing(rows: list[tuple[Any, ...]]) -> list[int | None]:
+def _enclosing(rows: list[SymbolRow]) -> list[int | None]:
     """For each row, the index of the innermost row one level up whose lines
     hold it; None at the top level (or when the reader left no such row)."""
     parents: list[int | None] = [None] * len(rows)
-    by_start = sorted(range(len(rows)), key=lambda index: (rows[index][4], rows[index][6]))
     open_rows: list[int] = []  # rows whose lines hold the current one, outermost first
-    for index in by_start:
-        line, depth = rows[index][4], rows[index][6]
-        while open_rows and rows[open_rows[-1]][5] < line:
+    for index in sorted(range(len(rows)), key=lambda index: (rows[index].line, rows[index].depth)):
+        row = rows[index]
+        while open_rows and rows[open_rows[-1]].end_line < row.line:
             open_rows.pop()
-        parents[index] = next((other for other in reversed(open_rows) if rows[other][6] == depth - 1), None)
+        parents[index] = next((other for other in reversed(open_rows) if rows[other].depth == row.depth - 1), None)
         open_rows.append(index)
     return parents
 
