@@ -12,7 +12,6 @@ import shutil
 import pytest
 from helpers import STDLIB, quibra, quibra_json, write_tree
 
-import quibra as api
 
 
 def printed_tokens(text: str) -> int:
@@ -185,14 +184,14 @@ def test_odd_file_names_print_on_one_line_and_count_as_printed(tmp_path):
     assert printed_tokens(report["map"]) == report["total_tokens"] and len(headers) == 2
 
 
+def test_lang_limits_the_map_to_those_languages(tmp_path):
+    write_tree(tmp_path, {"main.go": "package main\n\nfunc Serve() {}\n", "app.py": "def serve():\n    pass\n"})
+    report = quibra_json("map", tmp_path, "--lang", "go")
+    assert [entry["path"] for entry in report["outline"]] == ["main.go"]
+
+
 def test_a_tree_without_symbols_has_an_empty_map(tmp_path):
     write_tree(tmp_path, {"empty.py": "x = 1\n"})
     assert quibra("map", tmp_path).stdout == "no symbol to show\n"
     report = quibra_json("map", tmp_path)
     assert report["map"] == "" and report["total_tokens"] == 0 and report["outline"] == []
-
-
-def test_the_api_map_matches_the_command(email_tree):
-    with api.Index(email_tree) as index:
-        report = index.repo_map(800, refresh=False)
-    assert report["map"] == quibra_json("map", ".", "--budget", 800, "--no-refresh", cwd=email_tree)["map"]
