@@ -24,7 +24,10 @@ from quibra import git
 from quibra.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
 from quibra.languages import LANGUAGES
 from quibra.rank import rank as rank_symbols
+from quibra.rank import block_header, block_tokens
 from quibra.refresh import RefreshReport, refresh
+from quibra.repomap import repo_map as map_symbols
+from quibra.source import SourceChanged, SymbolSpan, find_symbol, leaves_tree, read_spans
 from quibra.storage import (
     IndexUnusable,
     NotQuibraIndex,
@@ -37,6 +40,7 @@ from quibra.storage import (
 Report = dict[str, Any]
 
 DEFAULT_BUDGET = 4000
+DEFAULT_MAP_BUDGET = 2000
 INDEX_FOLDER = ".quibra"
 INDEX_NAME = "index.sqlite"
 
@@ -312,5 +316,142 @@ class Index:
                 **counts,
                 "results": results,
             }
+
+        return self._guarded(run)
+
+    # Serving agents: a map without a query, source text, and what changed.
+
+    def _tree_path(self, path: str | os.PathLike[str]) -> str:
+        """`path` (relative to the tree's root, or absolute) as a path of the tree;
+        QuibraError when it leads out of the tree, links included."""
+        text = os.fspath(path)
+        real = os.path.realpath(os.path.join(self.root, text))
+        relative = os.path.relpath(real, self.root)
+        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+            raise QuibraError(f"{text} is outside the tree {self.root}")
+        return relative
+
+    def _source_files(self, connection: sqlite3.Connection, paths: list[str]) -> list[bytes]:
+        """The stored paths of `paths` (tree-relative), each a source file of the index."""
+        found = []
+        for path in paths:
+            raw = os.fsencode(path)
+            row = connection.execute(
+                "SELECT 1 FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (raw,)
+            ).fetchone()
+            if row is None:
+                raise QuibraError(f"not a source file of the index: {path}")
+            found.append(raw)
+        return found
+
+    def repo_map(
+        self,
+        budget: int = DEFAULT_MAP_BUDGET,
+        focus: Iterable[str | os.PathLike[str]] = (),
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+    ) -> Report:
+        """A map of the tree for a model's context, with no query: the most
+        central symbols of the most central files as an outline per file, in
+        at most `budget` tokens of printed text (report["map"]).
+
+        `focus` names the files being edited (relative to the tree's root, or
+        absolute): they and the files they import or are imported by come first.
+        """
+        scope = _languages(languages)
+        if budget < 1:
+            raise QuibraError(f"the budget must be at least 1 token, not {budget}")
+        focus_paths = [self._tree_path(path) for path in focus]
+
+        def run() -> Report:
+            refreshed = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                stored = self._source_files(connection, focus_paths)
+                text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
+                counts = self._counts()
+            return {
+                "command": "map",
+                **self._header(),
+                "refresh": refreshed,
+                "budget": budget,
+                "focus": sorted(set(focus_paths)),
+                "total_tokens": total_tokens,
+                **counts,
+                "map": text,
+                "outline": outline,
+            }
+
+        return self._guarded(run)
+
+    def _sources(self, spans: list[SymbolSpan]) -> list[str]:
+        with self._storage.snapshot() as connection:
+            try:
+                return read_spans(connection, self.root, spans)
+            except SourceChanged as changed:
+                raise QuibraError(f"{changed} changed while it was read; ask again") from None
+
+    def search_code(
+        self,
+        query: str,
+        budget: int = DEFAULT_BUDGET,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+    ) -> Report:
+        """`rank`, with each symbol's source text (the text its tokens count) in its "source"."""
+        report = self.rank(query, budget, languages=languages, refresh=refresh)
+        results = report["results"]
+
+        def run() -> Report:
+            spans = [SymbolSpan(os.fsencode(entry["path"]), entry["start_line"], entry["end_line"]) for entry in results]
+            for entry, text in zip(results, self._sources(spans), strict=True):
+                entry["source"] = text
+            return report
+
+        return self._guarded(run)
+
+    def symbol_source(self, symbol_id: str, *, refresh: bool = True) -> Report:
+        """The source text of one symbol, named as reports name it ("path:key")."""
+        if leaves_tree(symbol_id):
+            raise QuibraError(f"the symbol id {symbol_id!r} points outside the tree")
+
+        def run() -> Report:
+            refreshed = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                row = find_symbol(connection, symbol_id)
+            if row is None:
+                raise QuibraError(
+                    f"no symbol {symbol_id!r} in the index (ids are 'path:name' as search and map results give them)"
+                )
+            raw, key, qualname, kind, language, line, start_line, end_line, signature, chars = row
+            path, shown = self._display(raw)
+            return {
+                "command": "source",
+                **self._header(),
+                "refresh": refreshed,
+                "symbol_id": f"{path}:{key}",
+                "symbol": qualname,
+                "kind": kind,
+                "language": language,
+                "path": path,
+                "file": shown,
+                "line": line,
+                "start_line": start_line,
+                "end_line": end_line,
+                "signature": signature,
+                "tokens": block_tokens(block_header(shown, start_line, end_line), chars),
+                "source": self._sources([SymbolSpan(raw, start_line, end_line)])[0],
+            }
+
+        return self._guarded(run)
+
+    def file_hashes(self, *, refresh: bool = True) -> dict[str, str]:
+        """The content hash of every file the index read, by tree-relative path."""
+
+        def run() -> Report:
+            self._maybe_refresh(refresh)
+            rows = self._storage.connection.execute("SELECT path, hash FROM files WHERE hash != ''")
+            return {self._display(raw)[0]: digest for raw, digest in rows}
 
         return self._guarded(run)

@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from quibra import __version__
-from quibra.api import DEFAULT_BUDGET, Index, QuibraError, Report
+from quibra.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, Index, QuibraError, Report
 from quibra.cluster import ClusterUnavailable
 from quibra.hotspots import DEFAULT_SINCE, Window, parse_since
 from quibra.languages import LANGUAGES
@@ -153,6 +153,26 @@ def build_parser() -> argparse.ArgumentParser:
     )
     no_refresh(spots)
 
+    mapping = command("map", "the most central symbols of the tree as an outline, within a token budget")
+    mapping.add_argument(
+        "--budget",
+        "-b",
+        type=_count(1),
+        default=DEFAULT_MAP_BUDGET,
+        help=f"token budget of the printed map (default {DEFAULT_MAP_BUDGET})",
+    )
+    mapping.add_argument(
+        "--focus",
+        metavar="FILE",
+        nargs="+",
+        action="extend",
+        default=[],
+        help="files being edited: they and the files they import or are imported by come first",
+    )
+    no_refresh(mapping)
+
+    command("mcp", "serve the index to coding agents: an MCP server on standard input and output")
+
     hashing = command("hash", "content hashes, and the files changed since the manifest")
     hashing.add_argument(
         "--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update"
@@ -180,14 +200,32 @@ def _folder(text: str) -> Path:
     return path
 
 
-def _run(args: argparse.Namespace) -> Report:
+def _serve(args: argparse.Namespace, languages: list[str] | None) -> None:
+    try:
+        from quibra.mcp_server import serve
+    except ImportError as error:
+        if (error.name or "").partition(".")[0] != "mcp":
+            raise
+        raise QuibraError("the MCP server needs the mcp package: pip install 'quibra-core[mcp]'") from None
+    # Standard output carries the protocol: no progress bar, paths relative to the tree.
+    with Index(args.path, index_file=args.index, jobs=args.jobs, cluster=args.cluster) as index:
+        serve(index, languages)
+
+
+def _run(args: argparse.Namespace) -> Report | None:
     root = _folder(args.path)
     if args.command == "hash":
         return hash_tree(root, args.manifest)
+    languages = [name.strip() for group in args.lang for name in group.split(",")] if args.lang else None
+    if args.command == "mcp":
+        _serve(args, languages)
+        return None
     with _open(args) as index:
         if args.command == "index":
             return index.refresh()
-        languages = [name.strip() for group in args.lang for name in group.split(",")] if args.lang else None
+        if args.command == "map":
+            focus = [os.path.abspath(path) for path in args.focus]
+            return index.repo_map(args.budget, focus, languages=languages, refresh=not args.no_refresh)
         if args.command == "rank":
             return index.rank(args.query, args.budget, languages=languages, refresh=not args.no_refresh)
         return index.hotspots(
@@ -303,7 +341,18 @@ def render_hash(report: Report) -> str:
     )
 
 
-RENDERERS = {"index": render_index, "rank": render_rank, "hotspots": render_hotspots, "hash": render_hash}
+def render_map(report: Report) -> str:
+    # The map alone, so that what is printed is what the budget counted.
+    return report["map"].removesuffix("\n") or "no symbol to show"
+
+
+RENDERERS = {
+    "index": render_index,
+    "rank": render_rank,
+    "hotspots": render_hotspots,
+    "map": render_map,
+    "hash": render_hash,
+}
 
 
 def _notes(report: Report) -> list[str]:
@@ -339,10 +388,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: index, rank, hotspots or hash (see quibra --help)")
+        parser.error("choose a command: index, rank, hotspots, map, mcp or hash (see quibra --help)")
     prefix = f"quibra {args.command}"
     try:
-        _print_report(_run(args), args.json)
+        report = _run(args)
+        if report is not None:
+            _print_report(report, args.json)
     except (UsageError, QuibraError, ClusterUnavailable) as error:
         print(f"{prefix}: error: {error}", file=sys.stderr)
         return EXIT_USAGE if isinstance(error, UsageError) else EXIT_FAILURE
