@@ -28,7 +28,7 @@ from mcp import ClientSession, StdioServerParameters  # noqa: E402
 from mcp.client.stdio import stdio_client  # noqa: E402
 
 TOOLS = {"search_code", "repo_map", "hotspots", "changed_files", "symbol_source"}
-CHANNELS = {"lexical", "identity", "structural"}
+CHANNELS = {"lexical", "body", "identity", "structural"}
 
 
 def _server_command(root: pathlib.Path, *options: str) -> tuple[list[str], dict[str, str]]:

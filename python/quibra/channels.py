@@ -63,6 +63,13 @@ STOP_WORDS = frozenset(
 )
 
 
+def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
+    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
+    if languages is None:
+        return "", ()
+    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
+
+
 @dataclass(frozen=True)
 class Query:
     """A query as the channels read it."""
@@ -86,10 +93,7 @@ class Query:
         )
 
     def scope(self) -> tuple[str, tuple[str, ...]]:
-        """A condition on `files` that keeps only the query's languages, and its parameter."""
-        if self.languages is None:
-            return "", ()
-        return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(self.languages),)
+        return language_clause(self.languages)
 
     def test_factor(self) -> float:
         return TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 
 import _quibra_core as engine
 
-from quibra.channels import Query
+from quibra.channels import language_clause
 
 DEFAULT_SINCE = "90 days"
 
@@ -69,7 +69,7 @@ def hotspot_rows(
     """
     files = {os.fsdecode(raw): file_id for file_id, raw in connection.execute("SELECT id, path FROM files")}
     churn = {str(files[path]): count for path, count in churn_by_path.items() if path in files}
-    scope, scope_parameters = Query.parse("", languages).scope()
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
         " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
