@@ -444,19 +444,26 @@ def description(docstring: str) -> str:
     return _MARKDOWN_LINK.sub(r"\1", prose)
 
 
+# What follows a name that is the subject: a verb in the third person, an adverb before one, a modal.
+_NAME_AS_SUBJECT = re.compile(r"(\w+s|\w+ly|will|should|must|can|may|might|could|would)\b")
+
+
 def query_from_doc_comment(docstring: str, name: str) -> str | None:
     """The query a function's doc comment gives, or None when its first sentence is unfit.
 
-    A first word that is the function's own name is taken out: Go doc
-    comments open with it by convention ("Split slices s into ..."), and a
-    user looking for the function would not type the name they do not know.
+    A first word that is the function's own name, as the subject of the
+    sentence, is taken out: Go doc comments open with the name by convention
+    ("Split slices s into ...", "Len is ...", "Close immediately closes ..."),
+    and a user looking for the function would not type the name they do not
+    know. A name used as the sentence's imperative verb ("Write the contents
+    of data ...") stays: the sentence needs it.
     """
     prose = description(docstring).strip()
     if _NOT_A_SENTENCE_START.match(prose):
         return None
     sentence = first_sentence(prose)
     first, _, rest = sentence.partition(" ")
-    if first == name:
+    if first == name and _NAME_AS_SUBJECT.match(rest):
         sentence = rest
     words = [word for word in sentence.split() if re.search(r"\w", word)]
     if not MIN_QUERY_WORDS <= len(words) <= MAX_QUERY_WORDS or NOT_PROSE.match(sentence):

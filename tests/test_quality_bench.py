@@ -502,6 +502,14 @@ def test_blanked_package_copy_reads_the_same_symbols_and_leaves_other_files(tmp_
         ),
         ("Splitting s into parts is what this does.", "Split", "Splitting s into parts is what this does."),
         ("split slices s into all substrings.", "Split", "split slices s into all substrings."),
+        ("Len is the number of bytes in the buffer.", "Len", "is the number of bytes in the buffer."),
+        ("Close immediately closes all active listeners.", "Close", "immediately closes all active listeners."),
+        ("Decode will find the next PEM block.", "Decode", "will find the next PEM block."),
+        (
+            "Write the contents of data as one chunk to Wire.",
+            "Write",
+            "Write the contents of data as one chunk to Wire.",
+        ),
         # JSDoc: block tags end the description, even without a blank line.
         (
             "Creates an array of chunks\n@param {Array} array The array to process.\n@returns {Array} chunks.",
