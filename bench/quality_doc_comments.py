@@ -58,7 +58,7 @@ CALLABLE_KINDS = frozenset({"function", "method"})
 
 # Folders and file names of tests and test data: they stay in the trees but give no queries.
 TEST_FOLDER_NAMES = frozenset({"test", "tests", "testdata", "__tests__"})
-_TEST_FILE = re.compile(r"(_test\.go|\.(test|spec)\.[jt]sx?|Tests?\.java)$|^[Tt]est")
+_TEST_FILE = re.compile(r"(_test\.go|\.(test|spec)\.[jt]sx?|Tests?\.java)$|^test_")
 
 
 def is_test_path(path: str) -> bool:

@@ -34,6 +34,7 @@ from quality_doc_comments import (
     description,
     doc_comment_queries,
     emptied,
+    is_test_path,
     parse,
     query_from_doc_comment,
     reader_symbols,
@@ -575,6 +576,25 @@ def test_doc_comment_queries_come_from_functions_outside_tests_with_one_answer(t
     assert [(q.text, q.answer.path, q.answer.qualname, q.answer.line, q.answer.start_line) for q in queries] == [
         ("slices s into all the substrings.", "pkg/split.go", "Split", 7, 6)
     ]
+
+
+@pytest.mark.parametrize(
+    ("path", "is_test"),
+    [
+        ("net/http/serve_test.go", True),
+        ("go/parser/testdata/commas.go", True),
+        ("lib/chunk.test.js", True),
+        ("src/__tests__/chunk.ts", True),
+        ("tests/test_version.rs", True),
+        ("java/util/ListTests.java", True),
+        ("testing/quick/quick.go", False),
+        ("text/template/testing.go", False),
+        ("lib/contest.js", False),
+        ("net/http/client.go", False),
+    ],
+)
+def test_test_paths_of_each_language_give_no_queries(path, is_test):
+    assert is_test_path(path) == is_test
 
 
 def test_package_corpus_copies_its_members_by_path_part(tmp_path):
