@@ -55,7 +55,7 @@ DEFAULT_BUDGET = 8000
 # types, not its functions) would put noise into the docstring table.
 MIN_DOCSTRING_QUERIES = 20
 
-Location = tuple[str, int]  # tree-relative path, line of the `def` or `class`
+Location = tuple[str, int]  # tree-relative path, line of the definition (a `def` or `class`, a function's name)
 
 
 class BenchmarkError(Exception):

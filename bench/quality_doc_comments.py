@@ -2,7 +2,7 @@
 
 The counterpart of quality_corpus.py for languages whose documentation is a
 comment above the definition rather than a string inside it. Each corpus is
-part of a Debian package's sources (Go's standard library, two crates, lodash,
+part of a Debian package's sources (Go's standard library, three crates, lodash,
 TypeScript's library declarations, the JDK), copied into a scratch folder.
 From the copy come:
 
