@@ -2,19 +2,24 @@
 
 python bench/quality.py [--corpus NAME] [--limit N] [--budget B] [--json FILE] [--show-misses K]
 
-Corpora are standard-library packages of the running Python, copied into a
-scratch folder (see quality_corpus.py). Two query sets:
+Corpora are copied into a scratch folder: standard-library packages of the
+running Python (quality_corpus.py), and Go, Rust, JavaScript, TypeScript and
+Java sources that Debian packages install (quality_doc_comments.py); a
+corpus whose package is missing is skipped with a warning. Two query sets:
 
 - docstring queries, in the manner of CodeSearchNet: the first sentence of a
-  function's docstring, whose one right answer is that function, asked of a
-  copy of the tree with every docstring blanked; MRR@10, R@1 and R@10;
+  function's docstring or doc comment, whose one right answer is that
+  function, asked of a copy of the tree with every docstring and doc comment
+  blanked; MRR@10, R@1 and R@10;
 - navigational queries written by hand (quality_queries.py), asked of the
   tree as it is; hits@3 and hits@10.
 
 The peers rank the same symbols by their source text with bm25s (its default
 tokenizer, English stop words, the Snowball English stemmer): "bm25s" as it
 comes, "bm25s+split" with identifiers split at underscores and case changes
-first. Each table ends with quibra's figure divided by the better peer's.
+first. Each table groups the corpora by language, with a macro average per
+language and over all corpora, and ends each row with quibra's figure divided
+by the better peer's.
 """
 
 from __future__ import annotations
@@ -27,7 +32,7 @@ import re
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Protocol
@@ -38,30 +43,50 @@ import Stemmer  # type: ignore[import-not-found]
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from quality_corpus import (  # noqa: E402
-    CORPORA,
-    STDLIB,
-    Corpus,
-    CorpusError,
-    Symbol,
-    copy_corpus,
-    docstring_queries,
-    read_symbols,
-    resolve_answer,
-    symbol_sources,
-    write_blanked_copy,
-)
+from quality_corpus import CORPORA as PYTHON_CORPORA  # noqa: E402
+from quality_corpus import CorpusError, DocstringQuery, Symbol  # noqa: E402
+from quality_doc_comments import PACKAGE_CORPORA, PackageMissing  # noqa: E402
 from quality_queries import NAVIGATIONAL_QUERIES  # noqa: E402
 
 # Every figure looks at the first TOP results of a ranking.
 TOP = 10
 DEFAULT_BUDGET = 8000
+# A corpus whose docstrings give fewer queries than this (semver documents its
+# types, not its functions) would put noise into the docstring table.
+MIN_DOCSTRING_QUERIES = 20
 
-Location = tuple[str, int]  # tree-relative path, line of the `def` or `class`
+Location = tuple[str, int]  # tree-relative path, line of the definition (a `def` or `class`, a function's name)
 
 
 class BenchmarkError(Exception):
     pass
+
+
+class Corpus(Protocol):
+    """A tree of real code, with what the benchmark needs to know about its language."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def language(self) -> str: ...
+
+    def origin(self) -> str: ...
+
+    def copy_to(self, destination: Path) -> None: ...
+
+    def read_symbols(self, root: Path) -> list[Symbol]: ...
+
+    def write_blanked_copy(self, original: Path, destination: Path) -> None: ...
+
+    def docstring_queries(self, root: Path) -> list[DocstringQuery]: ...
+
+    def symbol_sources(self, root: Path, symbols: list[Symbol]) -> list[str]: ...
+
+    def resolve_answer(self, answer: str, symbols: list[Symbol]) -> list[Symbol]: ...
+
+
+CORPORA: tuple[Corpus, ...] = (*PYTHON_CORPORA, *PACKAGE_CORPORA)
 
 
 class Ranker(Protocol):
@@ -182,6 +207,7 @@ class SetRun:
     """One query set asked of one corpus: every ranker's results for every query."""
 
     corpus: str
+    language: str
     query_set: QuerySet
     queries: list[Query]
     symbols: dict[Location, Symbol]
@@ -213,19 +239,19 @@ def _label(symbol: Symbol) -> str:
     return f"{symbol.path}:{symbol.line} {symbol.qualname}"
 
 
-def navigational_queries(corpus: str, symbols: list[Symbol]) -> list[Query]:
-    """The hand-written queries of the corpus, their answers found in this Python's copy of it.
+def navigational_queries(corpus: Corpus, symbols: list[Symbol]) -> list[Query]:
+    """The hand-written queries of the corpus, their answers found in this copy of it.
 
-    An answer this Python does not define (the library changed) is left out
+    An answer this copy does not define (the library changed) is left out
     with a warning; a query left with none is dropped.
     """
     queries = []
-    for text, answers in NAVIGATIONAL_QUERIES.get(corpus, ()):
+    for text, answers in NAVIGATIONAL_QUERIES.get(corpus.name, ()):
         found: list[Symbol] = []
         for answer in answers:
-            resolved = resolve_answer(answer, symbols)
+            resolved = corpus.resolve_answer(answer, symbols)
             if not resolved:
-                print(f"quality: warning: {corpus}: {answer} is not defined in this Python", file=sys.stderr)
+                print(f"quality: warning: {corpus.name}: {answer} is not defined in this copy", file=sys.stderr)
             found.extend(resolved)
         if found:
             label = ", ".join(dict.fromkeys(f"{s.path} {s.qualname}" for s in found))
@@ -233,9 +259,7 @@ def navigational_queries(corpus: str, symbols: list[Symbol]) -> list[Query]:
     return queries
 
 
-def _run_set(run: SetRun, tree: Path, scratch: Path, budget: int) -> SetRun:
-    symbols = list(run.symbols.values())
-    sources = symbol_sources(tree, symbols)
+def _run_set(run: SetRun, symbols: list[Symbol], sources: list[str], tree: Path, scratch: Path, budget: int) -> SetRun:
     started = time.perf_counter()
     quibra = QuibraRanker(tree, scratch / f"{run.corpus}-{run.query_set.name}.index", budget)
     rankers: list[Ranker] = [quibra]
@@ -252,24 +276,33 @@ def _run_set(run: SetRun, tree: Path, scratch: Path, budget: int) -> SetRun:
 def run_corpus(corpus: Corpus, scratch: Path, limit: int | None, seed: int, budget: int) -> list[SetRun]:
     original = scratch / corpus.name / "original"
     blanked = scratch / corpus.name / "blanked"
-    copy_corpus(corpus, original)
-    write_blanked_copy(original, blanked)
+    corpus.copy_to(original)
+    corpus.write_blanked_copy(original, blanked)
     # Blanking keeps every definition on its lines, so one list of symbols serves both trees.
-    symbols = read_symbols(original)
+    symbols = corpus.read_symbols(original)
     by_location = {symbol.location: symbol for symbol in symbols}
     from_docstrings = [
         Query(query.text, frozenset({query.answer.location}), _label(query.answer))
-        for query in docstring_queries(original)
+        for query in corpus.docstring_queries(original)
     ]
+    if len(from_docstrings) < MIN_DOCSTRING_QUERIES:
+        print(
+            f"quality: warning: {corpus.name}: {len(from_docstrings)} docstring queries are too few for figures;"
+            " it has none in that table",
+            file=sys.stderr,
+        )
+        from_docstrings = []
     runs = []
     for query_set, tree, queries in (
         (DOCSTRING_SET, blanked, from_docstrings),
-        (NAVIGATIONAL_SET, original, navigational_queries(corpus.name, symbols)),
+        (NAVIGATIONAL_SET, original, navigational_queries(corpus, symbols)),
     ):
         chosen = sample(queries, limit, f"{seed}/{corpus.name}/{query_set.name}")
         if not chosen:
             continue
-        run = _run_set(SetRun(corpus.name, query_set, chosen, by_location), tree, scratch, budget)
+        sources = corpus.symbol_sources(tree, symbols)
+        run = SetRun(corpus.name, corpus.language, query_set, chosen, by_location)
+        _run_set(run, symbols, sources, tree, scratch, budget)
         timings = ", ".join(f"{name} {seconds:.1f} s" for name, seconds in run.seconds.items())
         print(f"{corpus.name}: {len(chosen)} {query_set.name} queries; {timings}", file=sys.stderr)
         runs.append(run)
@@ -291,36 +324,53 @@ def _ratios(figures: dict[str, dict[str, float]]) -> dict[str, float | None]:
     return ratios
 
 
-def summarize(query_set: QuerySet, runs: list[SetRun]) -> dict[str, Any]:
-    """Figures per corpus and their macro average over corpora, for one query set."""
-    corpora: dict[str, Any] = {}
-    for run in runs:
-        figures = {ranker: run.figures(ranker) for ranker in RANKERS}
-        corpora[run.corpus] = {
-            "queries": len(run.queries),
-            "quibra_short_lists": run.short_lists,
-            "seconds": run.seconds,
-            "figures": figures,
-            "quibra_over_best_peer": _ratios(figures),
-        }
-    total_figures = {
-        ranker: {
-            metric: _mean([corpus["figures"][ranker][metric] for corpus in corpora.values()])
-            for metric in query_set.metrics
-        }
+def _entry(run: SetRun) -> dict[str, Any]:
+    figures = {ranker: run.figures(ranker) for ranker in RANKERS}
+    return {
+        "language": run.language,
+        "queries": len(run.queries),
+        "quibra_short_lists": run.short_lists,
+        "seconds": run.seconds,
+        "figures": figures,
+        "quibra_over_best_peer": _ratios(figures),
+    }
+
+
+def _macro(entries: list[dict[str, Any]], metrics: Iterable[str]) -> dict[str, Any]:
+    """The mean of each figure over `entries`, each corpus counting once whatever its number of queries."""
+    figures = {
+        ranker: {metric: _mean([entry["figures"][ranker][metric] for entry in entries]) for metric in metrics}
         for ranker in RANKERS
     }
-    total = {
-        "queries": sum(corpus["queries"] for corpus in corpora.values()),
-        "quibra_short_lists": sum(corpus["quibra_short_lists"] for corpus in corpora.values()),
-        "figures": total_figures,
-        "quibra_over_best_peer": _ratios(total_figures),
+    return {
+        "queries": sum(entry["queries"] for entry in entries),
+        "quibra_short_lists": sum(entry["quibra_short_lists"] for entry in entries),
+        "figures": figures,
+        "quibra_over_best_peer": _ratios(figures),
     }
-    return {"title": query_set.title, "metrics": list(query_set.metrics), "corpora": corpora, "total": total}
+
+
+def summarize(query_set: QuerySet, runs: list[SetRun]) -> dict[str, Any]:
+    """Figures per corpus, their macro average per language and over all corpora, for one query set."""
+    corpora = {run.corpus: _entry(run) for run in runs}
+    languages = {
+        language: _macro([entry for entry in corpora.values() if entry["language"] == language], query_set.metrics)
+        for language in dict.fromkeys(run.language for run in runs)
+    }
+    return {
+        "title": query_set.title,
+        "metrics": list(query_set.metrics),
+        "corpora": corpora,
+        "languages": languages,
+        "total": _macro(list(corpora.values()), query_set.metrics),
+    }
+
+
+NAME_WIDTH = 20
 
 
 def _row(name: str, entry: dict[str, Any], metrics: list[str]) -> str:
-    cells = [f"{name:<14}{entry['queries']:>7}"]
+    cells = [f"{name:<{NAME_WIDTH}}{entry['queries']:>7}"]
     for ranker in RANKERS:
         cells.append(" ".join(f"{entry['figures'][ranker][metric]:6.3f}" for metric in metrics))
     ratios = entry["quibra_over_best_peer"].values()
@@ -329,13 +379,21 @@ def _row(name: str, entry: dict[str, Any], metrics: list[str]) -> str:
 
 
 def print_table(summary: dict[str, Any]) -> None:
+    """One row per corpus, grouped by language; a language of several corpora adds its macro average."""
     metrics: list[str] = summary["metrics"]
     width = 7 * len(metrics) - 1
     print(f"== {summary['title']}: {' / '.join(metrics)} ==")
-    header = [f"{'corpus':<14}{'queries':>7}", *(f"{name:<{width}}" for name in (*RANKERS, "quibra / best peer"))]
+    header = [
+        f"{'corpus':<{NAME_WIDTH}}{'queries':>7}",
+        *(f"{name:<{width}}" for name in (*RANKERS, "quibra / best peer")),
+    ]
     print("   ".join(header))
-    for corpus, entry in summary["corpora"].items():
-        print(_row(corpus, entry, metrics))
+    for language, language_entry in summary["languages"].items():
+        members = {name: entry for name, entry in summary["corpora"].items() if entry["language"] == language}
+        for corpus, entry in members.items():
+            print(_row(corpus, entry, metrics))
+        if len(members) > 1:
+            print(_row(f"{language} (macro)", language_entry, metrics))
     print(_row("total (macro)", summary["total"], metrics))
     total = summary["total"]
     print(f"quibra returned fewer than {TOP} results for {total['quibra_short_lists']} of {total['queries']} queries")
@@ -385,16 +443,36 @@ def main(argv: list[str] | None = None) -> int:
 
     selected = [corpus for corpus in CORPORA if args.corpus is None or corpus.name in args.corpus]
     runs: list[SetRun] = []
+    origins: dict[str, list[str]] = {}
     try:
         with tempfile.TemporaryDirectory(prefix="quibra-quality-") as scratch:
             for corpus in selected:
-                runs += run_corpus(corpus, Path(scratch), args.limit, args.seed, args.budget)
+                try:
+                    runs += run_corpus(corpus, Path(scratch), args.limit, args.seed, args.budget)
+                except PackageMissing as missing:
+                    print(f"quality: warning: skipping {corpus.name}: {missing}", file=sys.stderr)
+                    continue
+                origins.setdefault(corpus.origin(), []).append(corpus.name)
     except (BenchmarkError, CorpusError) as error:
         print(f"quality: {error}", file=sys.stderr)
         return 2
+    except ImportError as error:
+        print(f"quality: the quibra found here cannot read every language of the corpora: {error}", file=sys.stderr)
+        return 2
+    if not runs:
+        print("quality: no corpus could be run", file=sys.stderr)
+        return 2
 
-    print(f"Python {sys.version.split()[0]} standard library at {STDLIB}; quibra budget {args.budget} tokens\n")
-    report: dict[str, Any] = {"python": sys.version.split()[0], "budget": args.budget, "limit": args.limit, "sets": {}}
+    for origin, names_there in origins.items():
+        print(f"{', '.join(names_there)}: {origin}")
+    print(f"quibra budget {args.budget} tokens\n")
+    report: dict[str, Any] = {
+        "python": sys.version.split()[0],
+        "budget": args.budget,
+        "limit": args.limit,
+        "origins": {name: origin for origin, names_there in origins.items() for name in names_there},
+        "sets": {},
+    }
     for query_set in (DOCSTRING_SET, NAVIGATIONAL_SET):
         set_runs = [run for run in runs if run.query_set is query_set]
         if set_runs:

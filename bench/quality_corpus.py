@@ -25,12 +25,14 @@ import importlib.util
 import io
 import re
 import shutil
+import sys
 import sysconfig
 import tokenize
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
+from typing import ClassVar
 
 STDLIB = Path(sysconfig.get_paths()["stdlib"])
 
@@ -48,6 +50,28 @@ MAX_QUERY_WORDS = 30
 class Corpus:
     name: str
     members: tuple[str, ...]  # package folders or module files, relative to the standard library
+    language: ClassVar[str] = "python"
+
+    def origin(self) -> str:
+        return f"the standard library of Python {sys.version.split()[0]} at {STDLIB}"
+
+    def copy_to(self, destination: Path) -> None:
+        copy_corpus(self, destination)
+
+    def read_symbols(self, root: Path) -> list[Symbol]:
+        return read_symbols(root)
+
+    def write_blanked_copy(self, original: Path, destination: Path) -> None:
+        write_blanked_copy(original, destination)
+
+    def docstring_queries(self, root: Path) -> list[DocstringQuery]:
+        return docstring_queries(root)
+
+    def symbol_sources(self, root: Path, symbols: list[Symbol]) -> list[str]:
+        return symbol_sources(root, symbols)
+
+    def resolve_answer(self, answer: str, symbols: list[Symbol]) -> list[Symbol]:
+        return resolve_answer(answer, symbols)
 
 
 CORPORA = (
@@ -242,7 +266,7 @@ _ABBREVIATION = re.compile(r"\b(?:e\.g|i\.e|cf|vs)\.$", re.IGNORECASE)
 _SENTENCE_END = re.compile(r"[.!?](?=\s|$)")
 # A signature or a grammar rule rather than a sentence: "add_argument(dest, ...)",
 # "attrtext = 1*(any non-ATTRIBUTE_ENDS character)".
-_NOT_PROSE = re.compile(r"[\w.\-]+\s*[(=]")
+NOT_PROSE = re.compile(r"[\w.\-]+\s*[(=]")
 
 
 def first_sentence(docstring: str) -> str:
@@ -258,7 +282,7 @@ def query_from_docstring(docstring: str) -> str | None:
     """The query a docstring gives, or None when its first sentence is too short, too long or not prose."""
     sentence = first_sentence(docstring)
     words = [word for word in sentence.split() if re.search(r"\w", word)]
-    if not MIN_QUERY_WORDS <= len(words) <= MAX_QUERY_WORDS or _NOT_PROSE.match(sentence):
+    if not MIN_QUERY_WORDS <= len(words) <= MAX_QUERY_WORDS or NOT_PROSE.match(sentence):
         return None
     return sentence
 

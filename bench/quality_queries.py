@@ -2,8 +2,11 @@
 
 Each query is written in plain words, the way someone who knows what they
 want but not what it is called would ask, with the symbols that answer it.
-An answer is a dotted name: the module's import path, then the qualname in
-that module ("logging.handlers.RotatingFileHandler.doRollover"). When an
+In the Python corpora an answer is a dotted name: the module's import path,
+then the qualname in that module ("logging.handlers.RotatingFileHandler.doRollover");
+in the others it is a place and the qualname the language's reader gives,
+"net/http:Client.Do" or "src/lib.rs:Version::parse", where the place is a
+file or a folder whose own files are meant (a Go package). When an
 interface and its implementation both answer (an abstract event-loop method
 and the base loop's), or a function and the method that does its work, both
 are accepted: either one shows the user what they came for.
@@ -158,5 +161,140 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ),
         ("cancel a running task", ("asyncio.tasks.Task.cancel",)),
         ("protect a task from being cancelled", ("asyncio.tasks.shield",)),
+    ),
+    "go-net-http": (
+        ("send a GET request to a URL", ("net/http:Get", "net/http:Client.Get")),
+        ("start a web server listening on a port", ("net/http:ListenAndServe", "net/http:Server.ListenAndServe")),
+        ("register a handler function for a URL path", ("net/http:HandleFunc", "net/http:ServeMux.HandleFunc")),
+        ("serve static files from a directory", ("net/http:FileServer", "net/http:ServeFile")),
+        ("set a cookie on the response", ("net/http:SetCookie",)),
+        ("parse the form values of a request", ("net/http:Request.ParseForm", "net/http:Request.FormValue")),
+        ("redirect the client to another URL", ("net/http:Redirect",)),
+        ("shut down the server gracefully", ("net/http:Server.Shutdown",)),
+        ("limit the size of a request body", ("net/http:MaxBytesReader",)),
+        ("guess the content type of some bytes", ("net/http:DetectContentType",)),
+        ("username and password of basic authentication", ("net/http:Request.BasicAuth",)),
+        ("dump a request as text for debugging", ("net/http/httputil:DumpRequest", "net/http/httputil:DumpRequestOut")),
+        (
+            "reverse proxy that forwards requests to another server",
+            ("net/http/httputil:NewSingleHostReverseProxy", "net/http/httputil:ReverseProxy.ServeHTTP"),
+        ),
+        ("record a handler's response in a test", ("net/http/httptest:NewRecorder",)),
+    ),
+    "go-encoding": (
+        ("encode a value as JSON", ("encoding/json:Marshal",)),
+        ("decode JSON into a struct", ("encoding/json:Unmarshal", "encoding/json:Decoder.Decode")),
+        ("pretty print JSON with indentation", ("encoding/json:MarshalIndent", "encoding/json:Indent")),
+        ("encode bytes as a base64 string", ("encoding/base64:Encoding.EncodeToString",)),
+        ("read all records of a CSV file", ("encoding/csv:Reader.ReadAll", "encoding/csv:Reader.Read")),
+        ("encode bytes as a hexadecimal string", ("encoding/hex:EncodeToString",)),
+        ("decode a PEM block", ("encoding/pem:Decode",)),
+        ("parse XML into a struct", ("encoding/xml:Unmarshal", "encoding/xml:Decoder.Decode")),
+        ("write a variable-length integer", ("encoding/binary:PutUvarint", "encoding/binary:PutVarint")),
+    ),
+    "go-text": (
+        ("split a string at a separator", ("strings:Split",)),
+        ("replace all occurrences of a substring", ("strings:ReplaceAll", "strings:Replace")),
+        ("remove leading and trailing whitespace", ("strings:TrimSpace",)),
+        ("convert a string to an integer", ("strconv:Atoi", "strconv:ParseInt")),
+        ("format a float as a string", ("strconv:FormatFloat",)),
+        ("quote a string with Go escapes", ("strconv:Quote",)),
+        ("compile a regular expression", ("regexp:Compile", "regexp:MustCompile")),
+        ("find all matches of a regular expression", ("regexp:Regexp.FindAllString", "regexp:Regexp.FindAll")),
+        ("check whether a rune is a letter", ("unicode:IsLetter",)),
+        ("execute a template with data", ("text/template:Template.Execute",)),
+        ("align text in columns", ("text/tabwriter:NewWriter", "text/tabwriter:Writer.Init")),
+        ("build a string efficiently piece by piece", ("strings:Builder.WriteString", "strings:Builder.String")),
+    ),
+    "rust-regex-syntax": (
+        ("parse a regular expression into a syntax tree", ("src/ast/parse.rs:Parser::parse",)),
+        (
+            "translate the syntax tree into the high-level representation",
+            ("src/hir/translate.rs:Translator::translate",),
+        ),
+        ("escape the meta characters of a string", ("src/lib.rs:escape", "src/lib.rs:escape_into")),
+        (
+            "check whether a character is a word character",
+            ("src/lib.rs:is_word_character", "src/lib.rs:try_is_word_character"),
+        ),
+        ("negate a character class", ("src/hir/mod.rs:ClassUnicode::negate", "src/hir/mod.rs:ClassBytes::negate")),
+        (
+            "print a syntax tree back as a pattern",
+            ("src/ast/print.rs:Printer::print", "src/hir/print.rs:Printer::print"),
+        ),
+        (
+            "UTF-8 byte sequences for a range of code points",
+            ("src/utf8.rs:Utf8Sequences::new", "src/utf8.rs:Utf8Sequences"),
+        ),
+    ),
+    "rust-semver": (
+        ("parse a version string", ("src/lib.rs:Version::parse", "src/parse.rs:Version::from_str")),
+        (
+            "check whether a version satisfies a requirement",
+            ("src/lib.rs:VersionReq::matches", "src/eval.rs:matches_req"),
+        ),
+        ("parse a version requirement", ("src/lib.rs:VersionReq::parse", "src/parse.rs:VersionReq::from_str")),
+        ("create a version from major, minor and patch numbers", ("src/lib.rs:Version::new",)),
+        ("compare pre-release identifiers", ("src/impls.rs:Prerelease::cmp",)),
+    ),
+    "rust-itertools": (
+        ("group consecutive elements by a key", ("src/lib.rs:Itertools::group_by",)),
+        ("all combinations of k elements", ("src/lib.rs:Itertools::combinations",)),
+        ("cartesian product of two iterators", ("src/lib.rs:Itertools::cartesian_product",)),
+        ("join the elements into a string with a separator", ("src/lib.rs:Itertools::join",)),
+        ("alternate elements from two iterators", ("src/lib.rs:Itertools::interleave",)),
+        ("remove duplicate elements", ("src/lib.rs:Itertools::unique", "src/lib.rs:Itertools::dedup")),
+        ("minimum and maximum in one pass", ("src/lib.rs:Itertools::minmax",)),
+        (
+            "look ahead several elements without consuming them",
+            ("src/peek_nth.rs:peek_nth", "src/peek_nth.rs:PeekNth::peek_nth"),
+        ),
+    ),
+    "js-lodash": (
+        ("split an array into chunks of a given size", ("chunk.js:chunk",)),
+        ("remove duplicate values from an array", ("uniq.js:uniq",)),
+        ("delay calling a function until calls stop for a while", ("debounce.js:debounce",)),
+        ("call a function at most once per time interval", ("throttle.js:throttle",)),
+        ("deep copy an object", ("cloneDeep.js:cloneDeep",)),
+        ("get a nested property by its path", ("get.js:get", "_baseGet.js:baseGet")),
+        ("merge objects recursively", ("_baseMerge.js:baseMerge",)),
+        ("check whether a value is empty", ("isEmpty.js:isEmpty",)),
+        ("compare two values deeply for equality", ("isEqual.js:isEqual", "_baseIsEqual.js:baseIsEqual")),
+        ("flatten nested arrays all the way down", ("flattenDeep.js:flattenDeep",)),
+        ("call a function only once", ("once.js:once",)),
+    ),
+    "ts-lib-es": (
+        ("parse a JSON string", ("lib.es5.d.ts:JSON.parse",)),
+        ("convert a value to a JSON string", ("lib.es5.d.ts:JSON.stringify",)),
+        ("sort the elements of an array", ("lib.es5.d.ts:Array.sort",)),
+        ("join array elements into a string", ("lib.es5.d.ts:Array.join", "lib.es5.d.ts:ReadonlyArray.join")),
+        ("find the first element that matches a condition", ("lib.es2015.core.d.ts:Array.find",)),
+        ("round a number to the nearest integer", ("lib.es5.d.ts:Math.round",)),
+        ("remove whitespace from both ends of a string", ("lib.es5.d.ts:String.trim",)),
+        (
+            "wait until all promises are resolved",
+            ("lib.es2015.promise.d.ts:PromiseConstructor.all", "lib.es2015.iterable.d.ts:PromiseConstructor.all"),
+        ),
+        ("check whether an array contains a value", ("lib.es2016.array.include.d.ts:Array.includes",)),
+        ("create an object with a given prototype", ("lib.es5.d.ts:ObjectConstructor.create",)),
+    ),
+    "java-util": (
+        (
+            "sort a list with a comparator",
+            ("java.base/java/util/Collections.java:Collections.sort", "java.base/java/util/List.java:List.sort"),
+        ),
+        ("shuffle a list randomly", ("java.base/java/util/Collections.java:Collections.shuffle",)),
+        ("binary search in a sorted array", ("java.base/java/util/Arrays.java:Arrays.binarySearch",)),
+        ("fill an array with a value", ("java.base/java/util/Arrays.java:Arrays.fill",)),
+        ("generate a random UUID", ("java.base/java/util/UUID.java:UUID.randomUUID",)),
+        ("throw if an argument is null", ("java.base/java/util/Objects.java:Objects.requireNonNull",)),
+        ("a map that remembers insertion order", ("java.base/java/util/LinkedHashMap.java:LinkedHashMap",)),
+        ("split a string into tokens", ("java.base/java/util/StringTokenizer.java:StringTokenizer",)),
+        ("read an integer from the input", ("java.base/java/util/Scanner.java:Scanner.nextInt",)),
+        ("count the bits that are set", ("java.base/java/util/BitSet.java:BitSet.cardinality",)),
+        (
+            "an unmodifiable view of a list",
+            ("java.base/java/util/Collections.java:Collections.unmodifiableList",),
+        ),
     ),
 }
