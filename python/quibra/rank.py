@@ -1,13 +1,16 @@
 """Ranking: the symbols of the index that best answer a query, within a token budget.
 
-The pipeline a retrieval host runs: three ranked channels read from the
-index, fused by the engine, then packed greedily into the budget with the
-engine's per-file diversity penalty, so one large file cannot fill the whole
-context window.
+The pipeline a retrieval host runs: ranked channels read from the index
+(channels.py), fused by the engine, then packed greedily into the budget in
+fused order. The engine's per-file diversity damping is left off here: the
+fused scores of a query's candidates lie close together, and damping a
+file's second pick turned the answer into a round of one symbol per file,
+dropping right answers that share a file with a better one.
 
 A symbol's cost is the text a model would be given for it: a header line
-naming the file and lines, then its source. `context_blocks` prints exactly
-that text, so the budget counts what is printed.
+naming the file and lines (`block_header`), then its source lines
+(`context_lines` of each result), then a blank line; printing that text
+for the packed symbols stays within the budget.
 """
 
 from __future__ import annotations
