@@ -23,11 +23,17 @@ from typing import Any
 from quibra import git
 from quibra.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
 from quibra.languages import LANGUAGES
-from quibra.rank import rank as rank_symbols
 from quibra.rank import block_header, block_tokens
+from quibra.rank import rank as rank_symbols
 from quibra.refresh import RefreshReport, refresh
 from quibra.repomap import repo_map as map_symbols
-from quibra.source import SourceChanged, SymbolSpan, find_symbol, leaves_tree, read_spans
+from quibra.source import (
+    SourceChanged,
+    SymbolSpan,
+    find_symbol,
+    leaves_tree,
+    read_spans,
+)
 from quibra.storage import (
     IndexUnusable,
     NotQuibraIndex,

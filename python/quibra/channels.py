@@ -27,7 +27,7 @@ import sqlite3
 from collections.abc import Iterable
 from dataclasses import dataclass
 
-import _quibra_core as engine
+from quibra.terms import query_terms, text_terms
 
 # How many symbols each channel contributes at most. A symbol ranked past
 # this adds less than 1/1000 of a first place to its fused score.
@@ -83,7 +83,7 @@ class Query:
     @classmethod
     def parse(cls, text: str, languages: Iterable[str] | None = None) -> Query:
         words = re.findall(r"[0-9a-z]+", text.lower())
-        terms = [term for term in engine.tokenize_query(text) if term not in STOP_WORDS]
+        terms = [term for term in query_terms(text) if term not in STOP_WORDS]
         return cls(
             text=text,
             words=words,
@@ -197,7 +197,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """
     spelled = _spelled_names(query.words)
     word_terms = [
-        terms for terms in (set(engine.tokenize(word)) for word in query.words if word not in STOP_WORDS) if terms
+        terms for terms in (set(text_terms(word)) for word in query.words if word not in STOP_WORDS) if terms
     ]
     all_terms = set().union(*word_terms) if word_terms else set()
     rarity = _name_rarity(connection, all_terms)

@@ -15,10 +15,9 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-import _quibra_core as engine
-
 from quibra.languages import LanguageUnavailable, read_source
 from quibra.languages.model import SkipFile, Symbol
+from quibra.terms import text_terms
 
 
 @dataclass(slots=True)
@@ -89,7 +88,7 @@ def _own_line_ranges(symbols: list[Symbol]) -> list[list[tuple[int, int]]]:
 
 
 def _terms(text: str) -> str:
-    return " ".join(engine.tokenize(text))
+    return " ".join(text_terms(text))
 
 
 # Methods that construct their class: what a query calls them by is the class's name.
@@ -155,7 +154,7 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
                 context_end=last,
                 chars=len(source),
                 name_key=name_key(identity_name(symbol)),
-                name_terms=list(dict.fromkeys(engine.tokenize(identity_name(symbol)))),
+                name_terms=list(dict.fromkeys(text_terms(identity_name(symbol)))),
                 fields=(
                     _terms(symbol.qualname),
                     _terms(symbol.signature),

@@ -32,7 +32,7 @@ from _quibra_core import __version__
 APPLICATION_ID = 0x51425241
 # Raised whenever the schema or the meaning of a stored value changes; an
 # index of another version is rebuilt from the tree, never read.
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0

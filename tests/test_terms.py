@@ -1,0 +1,31 @@
+"""Index and query terms: inflections of one word meet on one term."""
+
+import pytest
+
+from quibra.terms import fold, query_terms, text_terms
+
+
+@pytest.mark.parametrize(
+    ("documented", "named"),
+    [
+        ("Parses the header", "parse_header"),
+        ("Replaces every match", "replace_all"),
+        ("Sets the month value", "setMonth"),
+        ("Uses the cache", "use_cache"),
+        ("Creates a function that negates", "negate"),
+        ("Writes the values", "write_value"),
+    ],
+)
+def test_third_person_verbs_meet_their_base_form(documented, named):
+    shared = set(query_terms(documented)) & set(text_terms(named))
+    assert shared, (query_terms(documented), text_terms(named))
+
+
+@pytest.mark.parametrize("word", ["pass", "class", "is", "go", "bee", "address", "bus"])
+def test_fold_leaves_double_s_and_short_words_alone(word):
+    assert fold(word) == word
+
+
+def test_repeated_words_keep_their_count_and_folds_come_once():
+    terms = text_terms("parse parse parse")
+    assert terms.count("parse") == 3 and terms.count("pars") == 1
