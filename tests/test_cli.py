@@ -19,6 +19,9 @@ import _quibra_core as engine
 import pytest
 from helpers import REPO, STDLIB, _command, git, needs_git, quibra, quibra_json, write_tree
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped"}
 RANK_KEYS = TREE_KEYS | {"command", "query", "budget", "total_tokens", "candidates", "results"}
 RANK_RESULT_KEYS = {

@@ -26,6 +26,9 @@ import quibra as api
 from quibra.refresh import list_tree, refresh
 from quibra.storage import APPLICATION_ID, open_storage
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 QUERIES = ("parse the settings file", "render a page of users", "store records", "retry a request")
 
 # ---------------------------------------------------------------------------

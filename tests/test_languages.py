@@ -17,6 +17,9 @@ from hypothesis import strategies as st
 from quibra.languages import LANGUAGES, language_of, read_source, resolve_edges
 from quibra.languages.model import SkipFile, Symbol
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 TREE_SITTER_LANGUAGES = sorted(set(LANGUAGES) - {"python"})
 SAMPLE_PATH = {
     "javascript": "a.js",

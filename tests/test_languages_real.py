@@ -12,6 +12,9 @@ import pytest
 from quibra.languages import language_of, read_source, resolve_edges
 from quibra.languages.model import SkipFile, Symbol
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 GO_SRC = Path("/usr/share/go-1.19/src")
 SEMVER_CRATE = Path("/usr/share/cargo/registry/semver-1.0.14")
 REGEX_SYNTAX_CRATE = Path("/usr/share/cargo/registry/regex-syntax-0.6.27")

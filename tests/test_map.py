@@ -12,6 +12,9 @@ import shutil
 import pytest
 from helpers import STDLIB, quibra, quibra_json, write_tree
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 
 
 def printed_tokens(text: str) -> int:

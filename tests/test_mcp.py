@@ -27,6 +27,9 @@ mcp = pytest.importorskip("mcp")
 from mcp import ClientSession, StdioServerParameters  # noqa: E402
 from mcp.client.stdio import stdio_client  # noqa: E402
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 TOOLS = {"search_code", "repo_map", "hotspots", "changed_files", "symbol_source"}
 CHANNELS = {"lexical", "body", "identity", "structural"}
 

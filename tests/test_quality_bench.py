@@ -43,6 +43,9 @@ from quality_doc_comments import read_symbols as read_package_symbols
 from quality_doc_comments import resolve_answer as resolve_package_answer
 from quality_doc_comments import write_blanked_copy as write_blanked_package_copy
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 BENCH = Path(__file__).resolve().parent.parent / "bench"
 
 BLANKING_CASES = {

@@ -4,6 +4,9 @@ import pytest
 
 from quibra.terms import fold, query_terms, text_terms
 
+# The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
+pytestmark = pytest.mark.host
+
 
 @pytest.mark.parametrize(
     ("documented", "named"),
