@@ -1,6 +1,7 @@
 """The index at work: cold builds, warm queries and one-file edits, against a full scan.
 
     python bench/index.py [--tree PATH ...] [--runs N] [--baseline COMMIT]
+    python bench/index.py --scale 1000 10000 100000
 
 For each tree (default: this interpreter's standard library and its
 site-packages folder) it measures, each as a whole `quibra` process the way
@@ -17,6 +18,10 @@ a user runs it:
 - the index's size on disk.
 
 Ratios are the full scan's time over the index's, from the same run.
+
+With --scale it measures only how a cold build, a warm query and the index
+grow with the number of files, on trees made of the standard library's files
+linked again and again.
 """
 
 from __future__ import annotations
@@ -24,7 +29,6 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
-import resource
 import shutil
 import statistics
 import subprocess
@@ -150,12 +154,53 @@ def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: 
         print(f"  {name:<{width}}  {value}")
 
 
+def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path) -> pathlib.Path:
+    """A tree of `files` Python files: the files of `source` again and again, in
+    folders copy0/, copy1/, ..., as hard links (no disk space, distinct paths)."""
+    originals = sorted(path for path in source.rglob("*.py") if path.is_file() and "__pycache__" not in path.parts)
+    tree = into / f"grown-{files}"
+    for number in range(files):
+        original = originals[number % len(originals)]
+        target = tree / f"copy{number // len(originals)}" / original.relative_to(source)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        os.link(original, target)
+    return tree
+
+
+def scale(sizes: list[int], runs: int, work: pathlib.Path) -> None:
+    """How a cold build, a warm query and the index grow with the number of files."""
+    environment = _environment(None)
+    source = pathlib.Path(sysconfig.get_paths()["stdlib"])
+    print(f"\n== growth: copies of {source} ==")
+    print(f"  {'files':>8}  {'cold build --jobs 2':>20}  {'warm query':>11}  {'index size':>11}")
+    for files in sizes:
+        tree = _grown_tree(source, files, work)
+        index = work / f"grown-{files}.sqlite"
+        build, _memory = _build_memory(tree, index, 2, environment)
+        warm = statistics.median(
+            _run(_quibra("rank", str(tree), "--index", str(index), "-q", QUERIES[run % len(QUERIES)]), environment)[0]
+            for run in range(runs)
+        )
+        size = sum(path.stat().st_size for path in work.glob(f"grown-{files}.sqlite*"))
+        print(f"  {files:>8}  {build:>18.1f} s  {warm:>9.3f} s  {size / 2**20:>8.0f} MB")
+        shutil.rmtree(tree)
+        for leftover in work.glob(f"grown-{files}.sqlite*"):
+            leftover.unlink()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tree", action="append", type=pathlib.Path, help="tree to measure (repeatable)")
     parser.add_argument("--runs", type=int, default=5, help="queries per measurement (median kept)")
     parser.add_argument("--baseline", default=BASELINE, help="commit whose quibra is the full-scan peer")
+    parser.add_argument(
+        "--scale", type=int, nargs="+", metavar="FILES", help="only measure growth, on trees of these many files"
+    )
     args = parser.parse_args(argv)
+    if args.scale:
+        with tempfile.TemporaryDirectory(prefix="quibra-bench-") as folder:
+            scale(args.scale, args.runs, pathlib.Path(folder))
+        return 0
     trees = args.tree or [pathlib.Path(sysconfig.get_paths()["stdlib"]), pathlib.Path(sysconfig.get_paths()["purelib"])]
     with tempfile.TemporaryDirectory(prefix="quibra-bench-") as folder:
         work = pathlib.Path(folder)
@@ -169,5 +214,3 @@ def main(argv: list[str] | None = None) -> int:
 if __name__ == "__main__":
     sys.exit(main())
 
-
-_ = resource
