@@ -29,7 +29,7 @@ from pathlib import Path
 import _quibra_core as engine
 
 from quibra.extract import Extracted, extract_files
-from quibra.languages import is_config_file, language_of, resolve_edges
+from quibra.languages import UNAVAILABLE_READER, is_config_file, language_of, resolve_edges
 from quibra.progress import Progress
 from quibra.storage import Storage, StoredFile, encode_path
 from quibra.walk import is_test_path, list_files
@@ -118,18 +118,28 @@ def list_tree(root: Path) -> list[Listed]:
 def _needs_reading(entry: Listed, stored: StoredFile | None) -> bool:
     if stored is None or stored.language != entry.language:
         return True
+    if stored.skipped is not None and stored.skipped.startswith(UNAVAILABLE_READER):
+        return True  # its grammar may load now
     if (stored.size, stored.mtime_ns, stored.ctime_ns) != (entry.size, entry.mtime_ns, entry.ctime_ns):
         return True
     return stored.mtime_ns + RACY_NANOSECONDS >= stored.seen_ns
 
 
-def pending_changes(storage: Storage, listed: list[Listed]) -> tuple[list[Listed], list[str]]:
-    """(files to read again, paths to drop) against what the index holds."""
+@dataclass
+class Pending:
+    """What the index holds, and what a refresh must read again or drop."""
+
+    stored: dict[str, StoredFile]
+    to_read: list[Listed]
+    removed: list[str]
+
+
+def pending_changes(storage: Storage, listed: list[Listed]) -> Pending:
     stored = storage.stored_files()
     present = {entry.path for entry in listed}
     to_read = [entry for entry in listed if _needs_reading(entry, stored.get(entry.path))]
     removed = sorted(path for path in stored if path not in present)
-    return to_read, removed
+    return Pending(stored, to_read, removed)
 
 
 @dataclass
@@ -386,18 +396,17 @@ def refresh(
     started = time.monotonic()
     report = RefreshReport()
     listed = list_tree(root)
-    to_read, removed = pending_changes(storage, listed)
+    pending = pending_changes(storage, listed)
     root_moved = storage.meta("root") != str(root)
-    if not to_read and not removed and not root_moved:
+    if not pending.to_read and not pending.removed and not root_moved:
         report.seconds = time.monotonic() - started
         return report
     with storage.write():
         # Another refresh may have written while this one waited for the lock.
-        to_read, removed = pending_changes(storage, listed)
-        stored = storage.stored_files()
-        writer = _Writer(storage, stored, report)
-        _apply(root, to_read, writer, jobs, cluster, progress)
-        for path in removed:
+        pending = pending_changes(storage, listed)
+        writer = _Writer(storage, pending.stored, report)
+        _apply(root, pending.to_read, writer, jobs, cluster, progress)
+        for path in pending.removed:
             writer.removed(path)
         if writer.imports_changed or writer.nodes_changed or root_moved:
             _update_graph(storage, root, writer.nodes_changed or root_moved, report)

@@ -30,8 +30,9 @@ from _quibra_core import __version__
 
 # "QBRA": what `PRAGMA application_id` says in every quibra index.
 APPLICATION_ID = 0x51425241
-# Raised whenever the schema or the meaning of a stored value changes; an
-# index of another version is rebuilt from the tree, never read.
+# Raised whenever the schema, the meaning of a stored value, or what the
+# readers extract changes; an index of another version is rebuilt from the
+# tree, never read.
 SCHEMA_VERSION = 6
 
 # A refresh that finds another one writing waits for it this long.

@@ -54,6 +54,10 @@ _BY_SUFFIX = {suffix: language.name for language in LANGUAGES.values() for suffi
 CONFIG_FILE_NAMES = frozenset(name for language in LANGUAGES.values() for name in language.config_files)
 
 
+# How the reason of a file whose reader could not load begins.
+UNAVAILABLE_READER = "cannot load the "
+
+
 class LanguageUnavailable(Exception):
     """A language's reader cannot be loaded (its grammar package is missing or broken)."""
 
@@ -79,7 +83,7 @@ def _module(name: str) -> ModuleType:
         try:
             loaded = importlib.import_module(f"quibra.languages.{LANGUAGES[name].module}")
         except Exception as error:  # noqa: BLE001 - any failure of a grammar package costs one language only
-            loaded = LanguageUnavailable(f"cannot load the {name} reader: {type(error).__name__}: {error}")
+            loaded = LanguageUnavailable(f"{UNAVAILABLE_READER}{name} reader: {type(error).__name__}: {error}")
         _modules[name] = loaded
     if isinstance(loaded, LanguageUnavailable):
         raise loaded
