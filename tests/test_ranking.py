@@ -1,0 +1,142 @@
+"""What a query in plain words finds: on small trees written here, whose
+right answers are known, and on real code that nobody here wrote (the
+standard library, networkx)."""
+
+from __future__ import annotations
+
+import pathlib
+
+import pytest
+from helpers import STDLIB, write_tree
+
+import quibra
+from quibra.channels import STOP_WORDS
+
+pytestmark = pytest.mark.host
+
+
+def _names(report: dict[str, object]) -> list[str]:
+    return [str(entry["symbol"]) for entry in report["results"]]  # type: ignore[attr-defined]
+
+
+@pytest.fixture(scope="module")
+def stdlib(tmp_path_factory: pytest.TempPathFactory) -> quibra.Index:
+    index = quibra.Index(STDLIB, index_file=tmp_path_factory.mktemp("stdlib") / "index.sqlite", jobs=2)
+    index.refresh()
+    return index
+
+
+@pytest.mark.parametrize(
+    ("query", "answer", "within"),
+    [
+        # A name the query spells from two words that do not stand together.
+        ("copy a directory tree", "copytree", 10),
+        # Found at all with a large budget: tests and near names used to bury it.
+        ("parse command line arguments", "ArgumentParser.parse_args", 20),
+        ("sleep for some seconds without blocking the event loop", "sleep", 3),
+        ("join path components", "join", 10),
+    ],
+)
+def test_plain_words_find_the_standard_library_function(stdlib, query, answer, within):
+    names = _names(stdlib.rank(query, budget=50_000, refresh=False))
+    assert answer in names[:within], names[:within]
+
+
+def test_common_words_do_not_match_names_by_accident(stdlib):
+    report = stdlib.rank("is the value in the list or not, with a default", budget=8000, refresh=False)
+    accidental = {"Counter.__or__", "is_", "With", "__or__"}
+    assert not accidental & set(_names(report)[:20])
+    assert {"is", "or", "with", "the"} <= STOP_WORDS
+
+
+def test_tests_do_not_bury_the_code_they_test(stdlib):
+    report = stdlib.rank("decode a JSON document", budget=4000, refresh=False)
+    top = report["results"][:5]
+    assert top and not any("/test" in entry["path"] for entry in top), _names(report)[:5]
+
+
+def test_networkx_pagerank_comes_first(tmp_path):
+    networkx = pytest.importorskip("networkx")
+    root = pathlib.Path(networkx.__file__).parent
+    with quibra.Index(root, index_file=tmp_path / "index.sqlite", jobs=2) as index:
+        names = _names(index.rank("compute pagerank of a directed graph", budget=8000))
+    assert names[0] == "pagerank", names[:5]
+
+
+# ---------------------------------------------------------------------------
+# Small trees whose answers are known
+
+STORE = '''
+class ReportStore:
+    """Keeps rendered reports."""
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def save_report(self, name, text):
+        """Write a report to its file."""
+        with open(self.folder + name, "w") as stream:
+            stream.write(text)
+
+    def load_report(self, name):
+        """Read a report back from its file."""
+        with open(self.folder + name) as stream:
+            return stream.read()
+'''
+
+TEST_STORE = '''
+from store import ReportStore
+
+
+def test_save_report_writes_the_report_file(tmp_path):
+    """Save a report and read the report file back."""
+    store = ReportStore(str(tmp_path))
+    store.save_report("report", "text")
+    assert store.load_report("report") == "text"
+'''
+
+
+@pytest.fixture
+def store_tree(tmp_path):
+    write_tree(tmp_path, {"store.py": STORE, "tests/test_store.py": TEST_STORE})
+    return tmp_path
+
+
+def _rank(root: pathlib.Path, query: str, budget: int = 4000) -> dict[str, object]:
+    with quibra.Index(root, index_file=root / "index.sqlite", jobs=1) as index:
+        return index.rank(query, budget=budget)
+
+
+@pytest.mark.parametrize(
+    ("query", "first"),
+    [
+        ("save a report to a file", "ReportStore.save_report"),
+        ("saves the report", "ReportStore.save_report"),  # third person meets the base form
+        ("read a report back", "ReportStore.load_report"),
+        ("test that saving writes the report file", "test_save_report_writes_the_report_file"),
+    ],
+)
+def test_code_comes_before_its_tests_unless_tests_are_asked_for(store_tree, query, first):
+    assert _names(_rank(store_tree, query))[0] == first
+
+
+def test_a_class_costs_its_head_and_its_methods_come_on_their_own(store_tree):
+    report = _rank(store_tree, "report store", budget=100_000)
+    by_name = {entry["symbol"]: entry for entry in report["results"]}  # type: ignore[attr-defined]
+    store = by_name["ReportStore"]
+    # The head: up to the first method, so no line is counted twice.
+    assert store["context_lines"] == [2, 3] and store["end_line"] == 16
+    covered = [
+        line
+        for entry in by_name.values()
+        for line in range(entry["context_lines"][0], entry["context_lines"][1] + 1)
+        if entry["path"] == "store.py"
+    ]
+    assert len(covered) == len(set(covered))
+
+
+def test_equal_scores_keep_the_order_of_the_tree(tmp_path):
+    # Two files with the same function: the same score, listed by path.
+    source = "def render_page(title):\n    return title\n"
+    write_tree(tmp_path, {"b/page.py": source, "a/page.py": source})
+    assert [entry["path"] for entry in _rank(tmp_path, "render page")["results"]] == ["a/page.py", "b/page.py"]
