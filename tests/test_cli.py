@@ -11,15 +11,16 @@ import json
 import os
 import pathlib
 import shlex
+import shutil
 import subprocess
 import textwrap
 import threading
 
 import _quibra_core as engine
 import pytest
-from helpers import REPO, STDLIB, _command, git, needs_git, quibra, quibra_json, write_tree
+from helpers import REPO, STDLIB, _command, commit_all, git, needs_git, quibra, quibra_json, write_tree
 
-TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped"}
+TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped", "warnings"}
 RANK_KEYS = TREE_KEYS | {"command", "query", "budget", "total_tokens", "candidates", "results"}
 RANK_RESULT_KEYS = {
     "rank",
@@ -38,7 +39,7 @@ RANK_RESULT_KEYS = {
     "channel_ranks",
     "tokens",
 }
-HOTSPOT_KEYS = TREE_KEYS | {"command", "since", "git", "results"}
+HOTSPOT_KEYS = TREE_KEYS | {"command", "since", "git", "zero_score", "results"}
 HOTSPOT_RESULT_KEYS = {
     "rank",
     "symbol_id",
@@ -65,6 +66,8 @@ HASH_KEYS = {
     "added",
     "removed",
     "unreadable_files",
+    "warnings",
+    "file_prefix",
 }
 
 
@@ -167,7 +170,7 @@ def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
     assert first["channel_ranks"]["identity"] == 1
     files = {entry["path"] for entry in report["results"]}
     assert all(file.startswith("pkg/") and "__pycache__" not in file for file in files)
-    assert [entry["path"] for entry in report["skipped"]] == ["broken.py"]
+    assert [(entry["path"], entry["file"]) for entry in report["skipped"]] == [("broken.py", f"{small_tree}/broken.py")]
     assert report["files"] == 4  # the four that parse
 
 
@@ -207,7 +210,9 @@ def test_rank_tokens_count_the_header_and_the_source(small_tree):
 
 @pytest.mark.parametrize("budget", [1, 60, 400, 100_000])
 def test_rank_stays_within_the_budget(small_tree, budget):
-    report = quibra_json("rank", small_tree, "--query", "user record name store", "--budget", budget)
+    report = quibra_json(
+        "rank", small_tree, "--query", "user record name store", "--budget", budget, expect=int(budget == 1)
+    )
     tokens = [entry["tokens"] for entry in report["results"]]
     assert sum(tokens) == report["total_tokens"] <= budget
     assert len(tokens) <= report["candidates"]
@@ -234,8 +239,9 @@ def test_rank_defaults_to_the_current_folder(small_tree):
         (["--query", "find user by name", "--budget", "1"], "no candidate fits into the budget"),
     ],
 )
-def test_rank_says_why_nothing_is_listed(small_tree, args, message):
-    assert quibra("rank", small_tree, *args).stdout.startswith(message)
+def test_rank_says_why_nothing_is_listed_and_exits_1(small_tree, args, message):
+    assert quibra("rank", small_tree, *args, expect=1).stdout.startswith(message)
+    assert quibra_json("rank", small_tree, *args, expect=1)["results"] == []
 
 
 @needs_git
@@ -281,8 +287,10 @@ def test_rank_real_standard_library_package(package, query, expected_file, tmp_p
 # symbol measures, seen through hotspots
 
 
+@needs_git
 def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
-    report = quibra_json("hotspots", small_tree, "--min-complexity", "0", "--top", "100")
+    commit_all(small_tree)
+    report = quibra_json("hotspots", small_tree, "--min-complexity", "1", "--top", "100")
     measured = {
         entry["name"]: (entry["cyclomatic"], entry["max_nesting"], entry["param_count"])
         for entry in report["results"]
@@ -296,20 +304,19 @@ def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
     assert measured["handlers.nested"] == (3, 2, 1)
     assert measured["UserStore.find_user_by_name"] == (3, 2, 2)
     assert "UserStore" not in measured  # classes are not hotspots
-    assert not report["git"] and {entry["churn"] for entry in report["results"]} == {0}
+    assert {entry["churn"] for entry in report["results"]} == {1} and report["zero_score"] == 0
 
 
 @needs_git
 def test_hotspots_rank_often_changed_files_first(tmp_path):
-    git(tmp_path, "init", "-q")
     body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
-    for revision in range(3):
+    # cold.py changes once, 200 days ago; hot.py then, 100 days ago and today.
+    for revision, days_ago in enumerate([200, 100, 0]):
         write_tree(tmp_path, {"hot.py": body + f"\nREVISION = {revision}\n"})
         if revision == 0:
             write_tree(tmp_path, {"cold.py": body})
-        git(tmp_path, "add", ".")
-        git(tmp_path, "commit", "-q", "-m", f"revision {revision}")
-    report = quibra_json("hotspots", tmp_path)
+        commit_all(tmp_path, f"revision {revision}", days_ago=days_ago)
+    report = quibra_json("hotspots", tmp_path, "--since", "1 year")
     assert set(report) == HOTSPOT_KEYS and report["git"]
     assert all(set(entry) == HOTSPOT_RESULT_KEYS for entry in report["results"])
     churn = {(entry["path"], entry["name"]): entry["churn"] for entry in report["results"]}
@@ -317,18 +324,42 @@ def test_hotspots_rank_often_changed_files_first(tmp_path):
     assert report["results"][0]["path"] == "hot.py"
     scores = [entry["hotspot_score"] for entry in report["results"]]
     assert scores == sorted(scores, reverse=True)
-    future = quibra_json("hotspots", tmp_path, "--since", "2999-01-01")
-    assert {entry["churn"] for entry in future["results"]} == {0}
+    # The default window of 90 days sees only today's commit: cold.py scores 0
+    # and is counted, not listed.
+    recent = quibra_json("hotspots", tmp_path)
+    assert {entry["path"] for entry in recent["results"]} == {"hot.py"}
+    assert {entry["churn"] for entry in recent["results"]} == {1}
+    assert recent["zero_score"] == len(report["results"]) - len(recent["results"]) > 0
+    table = quibra("hotspots", tmp_path).stdout
+    assert f"{recent['zero_score']} functions unchanged since then left out" in table
+    assert "cold.py" not in table
 
 
+@needs_git
+@pytest.mark.parametrize(
+    ("since", "commits"),
+    [("150 days", 2), ("2 weeks", 1), ("4 months", 2), ("1 year", 3), ("0001-01-01", 3), ("19991231", 3)],
+)
+def test_hotspots_window_starts_where_since_says(tmp_path, since, commits):
+    body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
+    for revision, days_ago in enumerate([200, 100, 0]):
+        write_tree(tmp_path, {"hot.py": body + f"\nREVISION = {revision}\n"})
+        commit_all(tmp_path, f"revision {revision}", days_ago=days_ago)
+    report = quibra_json("hotspots", tmp_path, "--since", since)
+    assert {entry["churn"] for entry in report["results"]} == {commits}
+
+
+@needs_git
 def test_hotspots_real_standard_library_package(tmp_path):
-    index = tmp_path / "index"
-    report = quibra_json("hotspots", STDLIB / "email", "--top", "10", "--index", index)
-    assert len(report["results"]) == 10
+    root = tmp_path / "email"
+    shutil.copytree(STDLIB / "email", root, ignore=shutil.ignore_patterns("__pycache__"))
+    commit_all(root)
+    report = quibra_json("hotspots", root, "--top", "10")
+    assert len(report["results"]) == 10 and report["zero_score"] == 0
     for entry in report["results"]:
         assert entry["kind"] in ("function", "method") and entry["cyclomatic"] >= 2
-        assert entry["assessment"] in ("low", "medium", "high")
-    output = quibra("hotspots", STDLIB / "email", "--top", "3", "--index", index).stdout
+        assert entry["assessment"] in ("low", "medium", "high") and entry["churn"] == 1
+    output = quibra("hotspots", root, "--top", "3").stdout
     assert len(output.splitlines()) == 5  # header, three rows, summary
 
 
@@ -413,7 +444,7 @@ def test_malformed_manifest_is_reported_and_left_alone(small_tree, tmp_path, con
         (["hash", "{tree}"], "--manifest"),
         (["hash", "{tree}", "--manifest", "{missing}/m.json"], "cannot write manifest"),
         (["rank", "{tree}", "--query", "x", "--colour"], "--colour"),
-        ([], "choose a command"),
+        (["rank", "{tree}", "--query", "x", "--exclude", "!"], "bad pattern"),
         (["search"], "invalid choice"),
     ],
 )
@@ -467,7 +498,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     reader.start()
     try:
         completed = subprocess.run(
-            [*command, "hotspots", str(tmp_path), "--top", "1", "--jobs", "1"],
+            [*command, "index", str(tmp_path), "--jobs", "1"],
             env=environment,
             stdout=subprocess.PIPE,
             stderr=child_side,
@@ -520,8 +551,10 @@ MIXED_TREE = {
 }
 
 
+@needs_git
 def test_mixed_tree_commands_count_and_limit_languages(tmp_path):
     write_tree(tmp_path, MIXED_TREE)
+    commit_all(tmp_path)
     index = quibra_json("index", tmp_path)
     assert {name: counts["symbols"] for name, counts in index["languages"].items()} == {
         "go": 1,
