@@ -576,3 +576,244 @@ def test_mixed_tree_commands_count_and_limit_languages(tmp_path):
     assert hashed["files"] == len(MIXED_TREE)  # quibra's own index folder is not part of the tree
     completed = quibra("rank", tmp_path, "--query", "x", "--lang", "cobol", expect=1)
     assert "unknown language cobol" in completed.stderr
+
+
+# ---------------------------------------------------------------------------
+# The packed context
+
+
+@pytest.fixture(scope="module")
+def json_package(tmp_path_factory):
+    root = tmp_path_factory.mktemp("context") / "json"
+    shutil.copytree(STDLIB / "json", root, ignore=shutil.ignore_patterns("__pycache__"))
+    return root
+
+
+CONTEXT_QUERY = ("--query", "decode a JSON document from a string")
+
+
+@pytest.mark.parametrize("budget", [40, 300, 1500, 20_000])
+def test_context_prints_what_the_budget_counted(json_package, budget):
+    report = quibra_json("rank", *CONTEXT_QUERY, "--budget", budget, "--context", cwd=json_package.parent)
+    completed = quibra("rank", *CONTEXT_QUERY, "--budget", budget, "--context", cwd=json_package.parent)
+    printed = completed.stdout
+    assert len(printed) <= budget * 4
+    blocks = [entry["context"] for entry in report["results"]]
+    assert printed == "".join(blocks) and report["results"]
+    for entry, block in zip(report["results"], blocks, strict=True):
+        header, _, rest = block.partition("\n")
+        assert header == f"{entry['file']}:{entry['start_line']}-{entry['end_line']}"
+        assert header.startswith("json/") and block.endswith("\n\n")
+        lines = (json_package.parent / entry["file"]).read_text(encoding="utf-8").split("\n")
+        assert rest[:-2] == "\n".join(lines[entry["start_line"] - 1 : entry["end_line"]])
+        assert -(-len(block) // 4) == entry["tokens"]  # about four characters a token, rounded up
+    assert sum(-(-len(block) // 4) for block in blocks) == report["total_tokens"] <= budget
+    # The summary goes to standard error, so standard output is the context alone.
+    assert f"{report['total_tokens']} of {budget} tokens" in completed.stderr
+
+
+def test_context_leaves_out_a_file_changed_since_the_refresh(json_package, tmp_path):
+    root = tmp_path / "json"
+    shutil.copytree(json_package, root)
+    fresh = quibra_json("rank", root, *CONTEXT_QUERY, "--context")
+    changed = fresh["results"][0]["path"]
+    (root / changed).write_text((root / changed).read_text() + "\n# edited\n")
+    stale = quibra_json("rank", root, *CONTEXT_QUERY, "--context", "--no-refresh", "--quiet")
+    assert stale["stale_files"] == [{"path": changed, "file": str(root / changed)}]
+    for entry in stale["results"]:
+        assert (entry["context"] is None) == (entry["path"] == changed)
+    completed = quibra("rank", root, *CONTEXT_QUERY, "--context", "--no-refresh")
+    assert f"{root / changed}:" not in completed.stdout
+    assert f"quibra: {root / changed} changed since the index was refreshed" in completed.stderr
+    # A refresh reads it again, and its blocks are back.
+    assert "stale_files" not in quibra_json("rank", root, *CONTEXT_QUERY)
+    assert quibra_json("rank", root, *CONTEXT_QUERY, "--context")["stale_files"] == []
+
+
+# ---------------------------------------------------------------------------
+# Honest git
+
+
+def _repository(root: pathlib.Path) -> None:
+    write_tree(
+        root,
+        {
+            ".gitignore": "generated/\n",
+            "app.py": "def load_settings(path):\n    if path:\n        return path\n    return None\n",
+            "generated/settings.py": "def load_settings_generated(path):\n    return path\n",
+        },
+    )
+    commit_all(root)
+
+
+def _without_git(tmp_path: pathlib.Path) -> dict[str, str]:
+    """An environment whose PATH holds the interpreter's folder and no git."""
+    command, environment = _command()
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    environment["PATH"] = str(folder)
+    return environment
+
+
+@needs_git
+def test_git_missing_from_path_is_said_not_hidden(tmp_path):
+    root = tmp_path / "tree"
+    _repository(root)
+    command, _ = _command()
+    environment = _without_git(tmp_path)
+    ranked = subprocess.run(
+        [*command, "rank", str(root), "--query", "load settings"], env=environment, capture_output=True, text=True
+    )
+    assert ranked.returncode == 0
+    assert ranked.stderr == "quibra: git is not installed (not found on PATH); every file is read, .gitignore is not applied\n"
+    assert "generated/settings.py" in ranked.stdout  # what .gitignore would have hidden
+    spots = subprocess.run([*command, "hotspots", str(root)], env=environment, capture_output=True, text=True)
+    assert (spots.returncode, spots.stdout) == (1, "")
+    assert spots.stderr == "quibra hotspots: error: git is not installed (not found on PATH)\n"
+
+
+def _dubious(root: pathlib.Path) -> None:
+    os.chown(root, 65534, 65534)
+
+
+def _broken_objects(root: pathlib.Path) -> None:
+    shutil.rmtree(root / ".git" / "objects")
+    (root / ".git" / "objects").mkdir()
+
+
+def _broken_index(root: pathlib.Path) -> None:
+    (root / ".git" / "index").write_bytes(b"DIRC garbage")
+
+
+@needs_git
+@pytest.mark.parametrize(
+    ("damage", "git_says"),
+    [(_dubious, "dubious ownership"), (_broken_objects, "git log failed"), (_broken_index, "failed")],
+    ids=["dubious ownership", "objects missing", "index damaged"],
+)
+def test_git_failure_passes_git_own_words_on(tmp_path, damage, git_says):
+    root = tmp_path / "tree"
+    _repository(root)
+    if damage is _dubious and os.geteuid() != 0:
+        pytest.skip("needs root to give the repository to another user")
+    damage(root)
+    if damage is _dubious and subprocess.run(["git", "-C", str(root), "status"], capture_output=True).returncode == 0:
+        pytest.skip("git here trusts every folder (safe.directory)")
+    spots = quibra("hotspots", root, expect=1)
+    assert spots.stdout == "" and len(spots.stderr.splitlines()) == 1 and git_says in spots.stderr
+    ranked = quibra("rank", root, "--query", "load settings", expect=(0, 1))
+    if damage is not _broken_objects:  # listing files needs no objects: only the history is lost
+        assert git_says in ranked.stderr and ".gitignore is not applied" in ranked.stderr
+    assert quibra_json("rank", root, "--query", "load settings", "--quiet")["warnings"] == (
+        [] if damage is _broken_objects else [ranked.stderr.strip().removeprefix("quibra: ")]
+    )
+
+
+def test_hotspots_outside_a_repository_stop_before_reading_a_file(small_tree, tmp_path):
+    index = tmp_path / "index.sqlite"
+    completed = quibra("hotspots", small_tree, "--index", index, expect=1)
+    assert completed.stdout == ""
+    assert completed.stderr == f"quibra hotspots: error: not in a git repository: {small_tree};" \
+        " hotspots need the history of the files\n"
+    import sqlite3
+
+    connection = sqlite3.connect(index)
+    try:
+        assert connection.execute("SELECT count(*) FROM files").fetchone() == (0,)
+    finally:
+        connection.close()
+
+
+# ---------------------------------------------------------------------------
+# Conventions
+
+
+@pytest.mark.parametrize(
+    ("since", "message"),
+    [
+        ("20260101x", "expected a date YYYY-MM-DD or a span"),
+        ("30", "'30' has no unit: say '30 days'"),
+        ("202601011", "has no unit"),
+        ("1.5 weeks", "expected a date"),
+        ("-3 days", "expected a date"),
+        ("2999-01-01", "2999-01-01 is in the future"),
+        ("2024-02-30", "expected a date"),
+    ],
+)
+def test_since_refuses_what_it_cannot_read_in_one_line(small_tree, since, message):
+    completed = quibra("hotspots", small_tree, "--since", since, expect=2)
+    assert completed.stderr.count("\n") == 1 and "--since" in completed.stderr and message in completed.stderr
+
+
+def test_quiet_silences_notes_and_verbose_names_the_files(tmp_path):
+    write_tree(tmp_path, {"one.py": "def one():\n    return 1\n", "broken.py": "def oops(:\n"})
+    default = quibra("rank", tmp_path, "--query", "one")
+    assert default.stderr == "quibra: 1 file skipped (--verbose names them)\n"
+    assert "1 symbol, " in default.stdout and "1 candidate among 1 symbol in 1 file" in default.stdout
+    verbose = quibra("rank", tmp_path, "--query", "one", "--verbose")
+    assert verbose.stderr.startswith(f"quibra: skipped: {tmp_path}/broken.py (not valid Python")
+    assert quibra("--quiet", "rank", tmp_path, "--query", "one").stderr == ""
+    assert quibra("index", tmp_path, "--quiet").stderr == ""
+
+
+def test_hash_exit_code_says_whether_files_changed(tmp_path):
+    tree, manifest = tmp_path / "tree", tmp_path / "manifest.json"
+    write_tree(tree, {"a.py": "a = 1\n"})
+    assert quibra("hash", tree, "-m", manifest, "--exit-code").stdout.startswith("manifest written with 1 file:")
+    quibra("hash", tree, "-m", manifest, "--exit-code")
+    (tree / "a.py").write_text("a = 2\n")
+    quibra("hash", tree, "-m", manifest, "--exit-code", expect=1)
+    (tree / "a.py").write_text("a = 3\n")
+    quibra("hash", tree, "-m", manifest)  # without the option a change is no failure
+
+
+@needs_git
+def test_include_and_exclude_choose_what_every_command_covers(small_tree, tmp_path):
+    commit_all(small_tree)
+    everything = quibra_json("index", small_tree)
+    only = ("--exclude", "pkg/shapes.py", "--exclude", "broken.py")
+    index = quibra_json("index", small_tree, *only)
+    assert index["files"] == everything["files"] - 1 and index["skipped"] == []
+    assert index["languages"]["python"]["symbols"] < everything["languages"]["python"]["symbols"]
+    ranked = quibra_json("rank", small_tree, "--query", "classify handlers find user", *only)
+    assert ranked["results"] and all(entry["path"] != "pkg/shapes.py" for entry in ranked["results"])
+    spots = quibra_json("hotspots", small_tree, "--min-complexity", "1", "--include", "pkg/shapes.py")
+    assert {entry["path"] for entry in spots["results"]} == {"pkg/shapes.py"}
+    # Before and after the command, the lists add up.
+    both = quibra_json("--exclude", "pkg/shapes.py", "hotspots", small_tree, "--min-complexity", "1",
+                       "--exclude", "pkg/store.py")
+    assert {entry["path"] for entry in both["results"]} <= {"pkg/render.py"}
+    manifest = tmp_path / "manifest.json"
+    quibra("hash", small_tree, "-m", manifest)
+    (small_tree / "pkg" / "shapes.py").write_text("changed = True\n")
+    (small_tree / "pkg" / "render.py").write_text("changed = True\n")
+    hashed = quibra_json("hash", small_tree, "-m", manifest, "--exclude", "shapes.py")
+    assert hashed["changed"] == ["pkg/render.py"]
+    # What was left out keeps its entry, and is seen changed by the next full run.
+    assert quibra_json("hash", small_tree, "-m", manifest)["changed"] == ["pkg/shapes.py"]
+
+
+@pytest.mark.parametrize("command", ["index", "rank", "hotspots", "hash"])
+def test_help_explains_each_command(command):
+    text = quibra(command, "--help").stdout
+    assert "examples:" in text and text.count(f"quibra {command}") >= 2
+    assert "--exclude GLOB" in text and "--quiet" in text
+    if command in ("rank", "hotspots"):
+        assert "columns:" in text and "file:line" in text
+    if command == "rank":
+        assert "four characters" in text
+
+
+def test_plain_quibra_prints_the_usage():
+    completed = quibra(expect=2)
+    assert completed.stdout == "" and completed.stderr.startswith("usage: quibra")
+    assert all(f"  {name} " in completed.stderr for name in ("index", "rank", "hotspots", "hash"))
+
+
+@pytest.mark.parametrize("place", ["before", "after"])
+def test_global_options_go_before_or_after_the_command(small_tree, place):
+    options = ["--json", "--quiet", "--lang", "python", "--exclude", "pkg/store.py"]
+    command = ["rank", str(small_tree), "--query", "render page users"]
+    arguments = [*options, *command] if place == "before" else [*command, *options]
+    report = json.loads(quibra(*arguments).stdout)
+    assert report["results"] and "pkg/store.py" not in {entry["path"] for entry in report["results"]}

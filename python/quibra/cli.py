@@ -331,6 +331,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _usage(parser: argparse.ArgumentParser) -> str:
+    """What plain `quibra` prints: how to call it, the commands and examples, without every option."""
+    commands = next(
+        action for action in parser._actions if isinstance(action, argparse._SubParsersAction)
+    )
+    listed = "\n".join(f"  {choice.dest:<10}{choice.help}" for choice in commands._choices_actions)
+    return (
+        "usage: quibra [OPTIONS] COMMAND [PATH] [OPTIONS]\n\ncommands:\n"
+        f"{listed}\n\n{TOP_EPILOG}\nEvery option: quibra --help; a command's: quibra COMMAND --help"
+    )
+
+
 def _merge_repeated(args: argparse.Namespace) -> None:
     for name in REPEATED_OPTIONS:
         before = getattr(args, name, None) or []
@@ -644,7 +656,7 @@ def _command(argv: list[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.print_help(sys.stderr)
+        print(_usage(parser), file=sys.stderr)
         return EXIT_USAGE
     _merge_repeated(args)
     prefix = f"quibra {args.command}"
