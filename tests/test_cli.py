@@ -14,7 +14,6 @@ import shlex
 import shutil
 import subprocess
 import textwrap
-import threading
 
 import _quibra_core as engine
 import pytest
@@ -473,46 +472,6 @@ def test_version_is_the_engine_version():
     assert quibra("--version").stdout.strip() == f"quibra {engine.__version__}"
 
 
-def _read_all(descriptor: int, into: bytearray) -> None:
-    while True:
-        try:
-            chunk = os.read(descriptor, 65536)
-        except OSError:  # Linux reports the end of a pseudo-terminal's output as an error
-            return
-        if not chunk:
-            return
-        into.extend(chunk)
-
-
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
-def test_progress_bar_only_on_a_terminal(tmp_path):
-    # Forty copies of a large module take well over the bar's half-second delay to read.
-    source = (STDLIB / "_pydecimal.py").read_bytes()
-    for copy in range(40):
-        (tmp_path / f"decimal_{copy}.py").write_bytes(source)
-    command, environment = _command()
-    terminal, child_side = os.openpty()
-    shown = bytearray()
-    # Drain the terminal while the command runs: a full terminal buffer would block it.
-    reader = threading.Thread(target=_read_all, args=(terminal, shown))
-    reader.start()
-    try:
-        completed = subprocess.run(
-            [*command, "index", str(tmp_path), "--jobs", "1"],
-            env=environment,
-            stdout=subprocess.PIPE,
-            stderr=child_side,
-            timeout=600,
-        )
-    finally:
-        os.close(child_side)
-        reader.join()
-        os.close(terminal)
-    assert completed.returncode == 0
-    assert b"indexing [" in shown and b"Traceback" not in shown
-    assert b"\r" not in completed.stdout  # the table itself carries no bar
-
-
 # ---------------------------------------------------------------------------
 # mixed trees
 
@@ -709,19 +668,13 @@ def test_git_failure_passes_git_own_words_on(tmp_path, damage, git_says):
     )
 
 
-def test_hotspots_outside_a_repository_stop_before_reading_a_file(small_tree, tmp_path):
-    index = tmp_path / "index.sqlite"
-    completed = quibra("hotspots", small_tree, "--index", index, expect=1)
+def test_hotspots_outside_a_repository_stop_before_reading_a_file(small_tree):
+    completed = quibra("hotspots", small_tree, expect=1)
     assert completed.stdout == ""
-    assert completed.stderr == f"quibra hotspots: error: not in a git repository: {small_tree};" \
-        " hotspots need the history of the files\n"
-    import sqlite3
-
-    connection = sqlite3.connect(index)
-    try:
-        assert connection.execute("SELECT count(*) FROM files").fetchone() == (0,)
-    finally:
-        connection.close()
+    assert completed.stderr == (
+        f"quibra hotspots: error: not in a git repository: {small_tree}; hotspots need the history of the files\n"
+    )
+    assert not (small_tree / ".quibra").exists()  # no index built, not even its folder
 
 
 # ---------------------------------------------------------------------------

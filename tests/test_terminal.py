@@ -21,7 +21,7 @@ import time
 from dataclasses import dataclass
 
 import pytest
-from helpers import STDLIB, _command, quibra, quibra_json, write_tree
+from helpers import STDLIB, _command, commit_all, needs_git, quibra, quibra_json, write_tree
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
 
@@ -133,11 +133,10 @@ def test_rank_table_fits_the_terminal(wide_tree, columns, environment, width):
         assert LONG_NAME in run.screen  # never cut where there is room
 
 
+@needs_git
 def test_hotspots_table_fits_80_columns(wide_tree, tmp_path):
     root = tmp_path / "email"
     shutil.copytree(wide_tree / "email", root)
-    from helpers import commit_all
-
     commit_all(root)
     run = on_terminal("hotspots", "--top", "30", columns=80, cwd=root)
     lines = run.screen.splitlines()
@@ -195,9 +194,8 @@ def test_paths_open_from_where_the_command_was_typed(wide_tree, typed):
     assert places and all(_opens(cwd, shown) for shown, _line in places)
 
 
+@needs_git
 def test_skipped_files_and_hotspots_name_paths_from_the_current_folder(tmp_path):
-    from helpers import commit_all
-
     root = tmp_path / "tree"
     write_tree(
         root,
@@ -300,3 +298,29 @@ def test_interrupted_through_a_pipe_is_one_line(slow_tree, tmp_path):
     out, err = process.communicate(timeout=120)
     assert process.returncode == 130 and out == b""
     assert err in (b"quibra: interrupted\n", b"quibra index: interrupted\n")
+
+
+def test_progress_bar_only_on_a_terminal(slow_tree, tmp_path):
+    # Forty copies of a large module take well over the bar's half-second delay to read.
+    command, environment = _command()
+    parent, child = _terminal(100)
+    shown = bytearray()
+    # Drain the terminal while the command runs: a full terminal buffer would block it.
+    reader = threading.Thread(target=_drain, args=(parent, shown))
+    reader.start()
+    try:
+        completed = subprocess.run(
+            [*command, "index", str(slow_tree), "--index", str(tmp_path / "index"), "--jobs", "1"],
+            env=environment,
+            stdout=subprocess.PIPE,
+            stderr=child,
+            timeout=600,
+        )
+    finally:
+        os.close(child)
+        reader.join()
+        os.close(parent)
+    assert completed.returncode == 0
+    assert b"indexing [" in shown and b"Traceback" not in shown
+    assert _render(bytes(shown)) == []  # the bar erased itself
+    assert b"\r" not in completed.stdout  # the table itself carries no bar

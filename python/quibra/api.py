@@ -138,8 +138,8 @@ def git_warnings(root: Path) -> list[str]:
     return [f"{found.problem}; every file is read, .gitignore is not applied"]
 
 
-def _history(root: Path) -> None:
-    """Refuse, in one line, a tree without git history to score."""
+def require_history(root: Path) -> None:
+    """Refuse, in one line (QuibraError), a tree without git history to score."""
     found = git.repository(root)
     if found.state == git.OUTSIDE:
         raise QuibraError(f"not in a git repository: {root}; hotspots need the history of the files")
@@ -395,7 +395,7 @@ class Index:
 
         def run() -> Report:
             with git.asking_once():
-                _history(self.root)
+                require_history(self.root)
                 refreshed, warnings = self._maybe_refresh(refresh)
                 try:
                     churn = git.commit_counts(self.root, window.start)

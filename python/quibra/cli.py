@@ -326,7 +326,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update"
     )
     hashing.add_argument(
-        "--exit-code", action="store_true", help="exit with status 1 when a file changed, was added or removed"
+        "--exit-code",
+        action="store_true",
+        help="exit with status 1 when a file changed, was added or removed (a first run, which writes the"
+        " manifest, exits 0)",
     )
     return parser
 
@@ -360,11 +363,22 @@ def _folder(text: str) -> Path:
 
 
 def _run(args: argparse.Namespace) -> Report:
-    from quibra.api import Index
+    from quibra import git
+    from quibra.api import require_history
 
     root = _folder(args.path)
     if args.command == "hash":
         return _hash(root, args)
+    with git.asking_once():
+        if args.command == "hotspots":
+            # Before the index is opened: a tree without history gets no index folder either.
+            require_history(root.resolve())
+        return _answer(args)
+
+
+def _answer(args: argparse.Namespace) -> Report:
+    from quibra.api import Index
+
     filters = {"include": args.include, "exclude": args.exclude}
     with Index(
         args.path,

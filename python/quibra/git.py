@@ -19,8 +19,8 @@ import contextvars
 import subprocess
 from collections import Counter
 from collections.abc import Iterator
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 TRACKED = "tracked"  # inside a work tree, and not ignored there
 IGNORED = "ignored"  # inside a work tree that ignores it
@@ -32,16 +32,14 @@ class GitFailed(Exception):
     """git could not answer; the text says which command failed and how, in git's words, on one line."""
 
 
-@dataclass(frozen=True)
-class Repository:
+class Repository(NamedTuple):
     """What git says of one folder."""
 
     state: str  # TRACKED, IGNORED, OUTSIDE or FAILED
     problem: str = ""  # for FAILED: what went wrong, in git's words
 
 
-@dataclass(frozen=True)
-class _Answer:
+class _Answer(NamedTuple):
     returncode: int
     output: bytes
     message: str  # standard error on one line
@@ -112,7 +110,11 @@ _asked: contextvars.ContextVar[dict[Path, Repository] | None] = contextvars.Cont
 
 @contextlib.contextmanager
 def asking_once() -> Iterator[None]:
-    """Within this block git is asked about each tree once, and failures are kept for `repository`."""
+    """Within this block git is asked about each tree once, and failures are
+    kept for `repository`; a block inside another shares its answers."""
+    if _asked.get() is not None:
+        yield
+        return
     token = _asked.set({})
     try:
         yield

@@ -13,8 +13,7 @@ from __future__ import annotations
 import os
 import unicodedata
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import TextIO
+from typing import NamedTuple, TextIO
 
 GAP = "  "
 
@@ -67,8 +66,11 @@ def _prefix(text: str, width: int) -> str:
 Cut = Callable[[str, int, str], str]
 
 
-@dataclass(frozen=True)
-class Column:
+# Records are NamedTuples rather than dataclasses: a dataclass compiles its
+# methods when the module loads, which a warm query would notice.
+
+
+class Column(NamedTuple):
     header: str
     numeric: bool = False  # right-aligned
     drop: int = 0  # 0: always shown; otherwise dropped when the screen is narrow, highest first
@@ -77,8 +79,7 @@ class Column:
     style: Callable[[str], str] | None = None  # the SGR parameters of a cell, "" for none
 
 
-@dataclass(frozen=True)
-class Screen:
+class Screen(NamedTuple):
     """Where a report is printed: its width in columns (None: no limit) and whether it shows colour."""
 
     width: int | None = None
