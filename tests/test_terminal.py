@@ -251,7 +251,7 @@ def slow_tree(tmp_path_factory):
     return root
 
 
-@pytest.mark.parametrize("seconds", [0.25, 0.5, 2.0])
+@pytest.mark.parametrize("seconds", [0.1, 0.3, 2.0])
 def test_ctrl_c_ends_a_run_with_one_clean_line(slow_tree, tmp_path, seconds):
     """Ctrl-C typed on the terminal: while the command starts (building its
     parser, loading its modules) and while the progress bar is drawn."""

@@ -6,19 +6,24 @@ scripts; the two views come from the same report, so they cannot disagree.
 Results go to standard output, notes (skipped files, what git said) to
 standard error. Failures the user can act on (a missing folder, a bad
 option, an index that is not quibra's) end in one line on standard error
-and a non-zero exit status, never in a traceback; so does Ctrl-C, at any
-moment: everything past the standard library loads inside `main`.
+and a non-zero exit status, never in a traceback; so does Ctrl-C, from the
+first line of `main` on: the API, the parser and everything they load are
+imported inside it, so the moments before are only the interpreter's start.
 """
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
-from pathlib import Path
-from typing import TYPE_CHECKING, Any
 
+# Only what a Ctrl-C before `main` could interrupt loads at the top: not
+# even argparse (it brings re) or typing (see quibra/__init__.py).
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import argparse
+    from pathlib import Path
+    from typing import Any
+
     from quibra.api import Report
     from quibra.hotspots import Window
     from quibra.table import Screen
@@ -36,18 +41,25 @@ class UsageError(Exception):
     """A command line that names something that does not exist or makes no sense."""
 
 
-class _Parser(argparse.ArgumentParser):
-    """argparse with a one-line error: the usage block it normally prints
-    first buries the message a user needs; --help still shows the usage."""
+def _parser_class() -> type[argparse.ArgumentParser]:
+    import argparse
 
-    def error(self, message: str) -> Any:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+    class Parser(argparse.ArgumentParser):
+        """argparse with a one-line error: the usage block it normally prints
+        first buries the message a user needs; --help still shows the usage."""
+
+        def error(self, message: str) -> Any:
+            self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+    return Parser
 
 
 def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
     """An argparse type for a whole number from `minimum` to `maximum`."""
 
     def parse(text: str) -> int:
+        import argparse
+
         try:
             value = int(text)
         except ValueError:
@@ -60,6 +72,8 @@ def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
 
 
 def _since(text: str) -> Window:
+    import argparse
+
     from quibra.hotspots import parse_since
 
     try:
@@ -78,6 +92,9 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
     """Options that work before or after the command name. On the command's
     own parser they default to SUPPRESS, so they do not overwrite a value
     given before the command."""
+    import argparse
+    from pathlib import Path
+
     from quibra.languages import LANGUAGES
 
     def default(value: Any) -> Any:
@@ -234,12 +251,16 @@ examples:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import argparse
+    from pathlib import Path
+
     from quibra import __version__
     from quibra.api import DEFAULT_BUDGET
     from quibra.hotspots import DEFAULT_SINCE
 
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = _Parser(
+    parser_class = _parser_class()
+    parser = parser_class(
         prog="quibra",
         description="Find the code that answers a question, and fit it into a budget of tokens.",
         epilog=TOP_EPILOG,
@@ -247,7 +268,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"quibra {__version__}")
     _global_options(parser, suppress=False)
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=parser_class)
 
     def command(name: str, summary: str, description: str, epilog: str) -> argparse.ArgumentParser:
         sub: argparse.ArgumentParser = commands.add_parser(
@@ -336,6 +357,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _usage(parser: argparse.ArgumentParser) -> str:
     """What plain `quibra` prints: how to call it, the commands and examples, without every option."""
+    import argparse
     commands = next(
         action for action in parser._actions if isinstance(action, argparse._SubParsersAction)
     )
@@ -354,6 +376,8 @@ def _merge_repeated(args: argparse.Namespace) -> None:
 
 
 def _folder(text: str) -> Path:
+    from pathlib import Path
+
     path = Path(text)
     if not path.exists():
         raise UsageError(f"path not found: {text}")
@@ -377,6 +401,8 @@ def _run(args: argparse.Namespace) -> Report:
 
 
 def _answer(args: argparse.Namespace) -> Report:
+    from pathlib import Path
+
     from quibra.api import Index
 
     filters = {"include": args.include, "exclude": args.exclude}
@@ -406,6 +432,7 @@ def _answer(args: argparse.Namespace) -> Report:
 
 
 def _hash(root: Path, args: argparse.Namespace) -> Report:
+    from pathlib import Path
     from quibra import git
     from quibra.api import QuibraError, file_prefix, git_warnings
     from quibra.manifest import hash_tree
