@@ -606,8 +606,8 @@ def _repository(root: pathlib.Path) -> None:
 
 
 def _without_git(tmp_path: pathlib.Path) -> dict[str, str]:
-    """An environment whose PATH holds the interpreter's folder and no git."""
-    command, environment = _command()
+    """An environment whose PATH holds no git (the command starts its interpreter by its full path)."""
+    _command_line, environment = _command()
     folder = tmp_path / "bin"
     folder.mkdir()
     environment["PATH"] = str(folder)
@@ -624,7 +624,9 @@ def test_git_missing_from_path_is_said_not_hidden(tmp_path):
         [*command, "rank", str(root), "--query", "load settings"], env=environment, capture_output=True, text=True
     )
     assert ranked.returncode == 0
-    assert ranked.stderr == "quibra: git is not installed (not found on PATH); every file is read, .gitignore is not applied\n"
+    assert ranked.stderr == (
+        "quibra: git is not installed (not found on PATH); every file is read, .gitignore is not applied\n"
+    )
     assert "generated/settings.py" in ranked.stdout  # what .gitignore would have hidden
     spots = subprocess.run([*command, "hotspots", str(root)], env=environment, capture_output=True, text=True)
     assert (spots.returncode, spots.stdout) == (1, "")

@@ -259,12 +259,13 @@ def test_ctrl_c_ends_a_run_with_one_clean_line(slow_tree, tmp_path, seconds):
     parent, child = _terminal(100)
     shown = bytearray()
     reader = threading.Thread(target=_drain, args=(parent, shown))
-    reader.start()
 
     def controlling_terminal() -> None:
         fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
     try:
+        # The reader starts after the fork: a child forked beside a running
+        # thread must not run Python code (preexec_fn) that may need its locks.
         process = subprocess.Popen(
             [*command, "index", str(slow_tree), "--index", str(tmp_path / "index"), "--jobs", "1"],
             env=environment,
@@ -274,12 +275,14 @@ def test_ctrl_c_ends_a_run_with_one_clean_line(slow_tree, tmp_path, seconds):
             start_new_session=True,
             preexec_fn=controlling_terminal,
         )
+        reader.start()
         time.sleep(seconds)
         os.write(parent, b"\x03")  # the terminal turns it into SIGINT and echoes ^C
         returncode = process.wait(timeout=120)
     finally:
         os.close(child)
-        reader.join()
+        if reader.ident is not None:
+            reader.join()
         os.close(parent)
     assert returncode == 130 and b"Traceback" not in shown
     assert _render(bytes(shown))[-1] in ("quibra: interrupted", "quibra index: interrupted")

@@ -328,8 +328,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="WHEN",
         type=_since,
         default=DEFAULT_SINCE,
-        help="start of the churn window: a date (2024-01-31) or a span: N days, weeks, months"
-        " (30 days) or years (default: 90 days)",
+        help="start of the churn window: a date (2024-01-31) or a span of N days, weeks, months"
+        " (of 30 days) or years (default: 90 days)",
     )
     spots.add_argument("--top", type=_count(1), default=20, help="how many to list (default 20)")
     spots.add_argument(
@@ -358,9 +358,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _usage(parser: argparse.ArgumentParser) -> str:
     """What plain `quibra` prints: how to call it, the commands and examples, without every option."""
     import argparse
-    commands = next(
-        action for action in parser._actions if isinstance(action, argparse._SubParsersAction)
-    )
+
+    commands = next(action for action in parser._actions if isinstance(action, argparse._SubParsersAction))
     listed = "\n".join(f"  {choice.dest:<10}{choice.help}" for choice in commands._choices_actions)
     return (
         "usage: quibra [OPTIONS] COMMAND [PATH] [OPTIONS]\n\ncommands:\n"
@@ -433,6 +432,7 @@ def _answer(args: argparse.Namespace) -> Report:
 
 def _hash(root: Path, args: argparse.Namespace) -> Report:
     from pathlib import Path
+
     from quibra import git
     from quibra.api import QuibraError, file_prefix, git_warnings
     from quibra.manifest import hash_tree
@@ -586,7 +586,9 @@ def render_hotspots(report: Report, screen: Screen) -> str:
         summary += f"; {_plural(left_out, 'function')} unchanged since then left out"
     summary = _wrapped(summary, screen)
     if not rows:
-        reason = "no function changed since then" if left_out else "no function reaches the complexity floor"
+        reason = (
+            f"no function changed since {report['since']}" if left_out else "no function reaches the complexity floor"
+        )
         return f"{reason}\n{summary}"
     columns = [
         Column("#", numeric=True),
