@@ -678,8 +678,9 @@ def _print_report(report: Report, args: argparse.Namespace) -> None:
         print(renderers[args.command](report, screen_for(sys.stdout, args.color)))
     sys.stdout.flush()
     if not args.quiet:
+        notes_screen = screen_for(sys.stderr, "never")
         for note in _notes(report, args):
-            print(note, file=sys.stderr)
+            print(_wrapped(note, notes_screen), file=sys.stderr)
 
 
 def _status(report: Report, args: argparse.Namespace) -> int:
