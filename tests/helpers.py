@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -45,13 +46,13 @@ def quibra(*args, cwd=None, expect=0) -> subprocess.CompletedProcess:
     completed = subprocess.run(
         [*command, *map(str, args)], cwd=cwd, env=environment, capture_output=True, text=True, timeout=120
     )
-    assert completed.returncode == expect, completed.stderr
+    assert completed.returncode in (expect if isinstance(expect, tuple) else (expect,)), completed.stderr
     assert "Traceback" not in completed.stderr
     return completed
 
 
-def quibra_json(*args, cwd=None) -> dict:
-    completed = quibra(*args, "--json", cwd=cwd)
+def quibra_json(*args, cwd=None, expect=0) -> dict:
+    completed = quibra(*args, "--json", cwd=cwd, expect=expect)
     assert completed.stderr == ""  # no progress bar or notes when stderr is not a terminal
     return json.loads(completed.stdout)
 
@@ -63,7 +64,12 @@ def write_tree(root: pathlib.Path, files: dict[str, str]) -> None:
         path.write_text(textwrap.dedent(text))
 
 
-def git(root: pathlib.Path, *args: str) -> None:
+def git(root: pathlib.Path, *args: str, days_ago: float = 0) -> None:
+    """Run git in `root`; a commit made `days_ago` carries that date."""
+    environment = dict(os.environ)
+    if days_ago:
+        date = f"@{int(time.time() - days_ago * 86400)} +0000"
+        environment.update(GIT_AUTHOR_DATE=date, GIT_COMMITTER_DATE=date)
     subprocess.run(
         [
             "git",
@@ -76,6 +82,15 @@ def git(root: pathlib.Path, *args: str) -> None:
             *args,
         ],
         cwd=root,
+        env=environment,
         check=True,
         capture_output=True,
     )
+
+
+def commit_all(root: pathlib.Path, message: str = "start", days_ago: float = 0) -> None:
+    """Commit everything under `root`, making it a repository first when it is none."""
+    if not (root / ".git").exists():
+        git(root, "init", "-q")
+    git(root, "add", "-A", ".")
+    git(root, "commit", "-q", "--allow-empty", "-m", message, days_ago=days_ago)

@@ -11,18 +11,18 @@ import json
 import os
 import pathlib
 import shlex
+import shutil
 import subprocess
 import textwrap
-import threading
 
 import _quibra_core as engine
 import pytest
-from helpers import REPO, STDLIB, _command, git, needs_git, quibra, quibra_json, write_tree
+from helpers import REPO, STDLIB, _command, commit_all, git, needs_git, quibra, quibra_json, write_tree
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
 
-TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped"}
+TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped", "warnings"}
 RANK_KEYS = TREE_KEYS | {"command", "query", "budget", "total_tokens", "candidates", "results"}
 RANK_RESULT_KEYS = {
     "rank",
@@ -42,7 +42,7 @@ RANK_RESULT_KEYS = {
     "channel_ranks",
     "tokens",
 }
-HOTSPOT_KEYS = TREE_KEYS | {"command", "since", "git", "results"}
+HOTSPOT_KEYS = TREE_KEYS | {"command", "since", "git", "zero_score", "results"}
 HOTSPOT_RESULT_KEYS = {
     "rank",
     "symbol_id",
@@ -69,6 +69,8 @@ HASH_KEYS = {
     "added",
     "removed",
     "unreadable_files",
+    "warnings",
+    "file_prefix",
 }
 
 
@@ -171,7 +173,7 @@ def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
     assert first["channel_ranks"]["identity"] == 1
     files = {entry["path"] for entry in report["results"]}
     assert all(file.startswith("pkg/") and "__pycache__" not in file for file in files)
-    assert [entry["path"] for entry in report["skipped"]] == ["broken.py"]
+    assert [(entry["path"], entry["file"]) for entry in report["skipped"]] == [("broken.py", f"{small_tree}/broken.py")]
     assert report["files"] == 4  # the four that parse
 
 
@@ -213,7 +215,9 @@ def test_rank_tokens_count_the_header_and_the_source(small_tree):
 
 @pytest.mark.parametrize("budget", [1, 60, 400, 100_000])
 def test_rank_stays_within_the_budget(small_tree, budget):
-    report = quibra_json("rank", small_tree, "--query", "user record name store", "--budget", budget)
+    report = quibra_json(
+        "rank", small_tree, "--query", "user record name store", "--budget", budget, expect=int(budget == 1)
+    )
     tokens = [entry["tokens"] for entry in report["results"]]
     assert sum(tokens) == report["total_tokens"] <= budget
     assert len(tokens) <= report["candidates"]
@@ -240,8 +244,9 @@ def test_rank_defaults_to_the_current_folder(small_tree):
         (["--query", "find user by name", "--budget", "1"], "no candidate fits into the budget"),
     ],
 )
-def test_rank_says_why_nothing_is_listed(small_tree, args, message):
-    assert quibra("rank", small_tree, *args).stdout.startswith(message)
+def test_rank_says_why_nothing_is_listed_and_exits_1(small_tree, args, message):
+    assert quibra("rank", small_tree, *args, expect=1).stdout.startswith(message)
+    assert quibra_json("rank", small_tree, *args, expect=1)["results"] == []
 
 
 @needs_git
@@ -287,8 +292,10 @@ def test_rank_real_standard_library_package(package, query, expected_file, tmp_p
 # symbol measures, seen through hotspots
 
 
+@needs_git
 def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
-    report = quibra_json("hotspots", small_tree, "--min-complexity", "0", "--top", "100")
+    commit_all(small_tree)
+    report = quibra_json("hotspots", small_tree, "--min-complexity", "1", "--top", "100")
     measured = {
         entry["name"]: (entry["cyclomatic"], entry["max_nesting"], entry["param_count"])
         for entry in report["results"]
@@ -302,20 +309,19 @@ def test_hotspots_measure_complexity_nesting_and_parameters(small_tree):
     assert measured["handlers.nested"] == (3, 2, 1)
     assert measured["UserStore.find_user_by_name"] == (3, 2, 2)
     assert "UserStore" not in measured  # classes are not hotspots
-    assert not report["git"] and {entry["churn"] for entry in report["results"]} == {0}
+    assert {entry["churn"] for entry in report["results"]} == {1} and report["zero_score"] == 0
 
 
 @needs_git
 def test_hotspots_rank_often_changed_files_first(tmp_path):
-    git(tmp_path, "init", "-q")
     body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
-    for revision in range(3):
+    # cold.py changes once, 200 days ago; hot.py then, 100 days ago and today.
+    for revision, days_ago in enumerate([200, 100, 0]):
         write_tree(tmp_path, {"hot.py": body + f"\nREVISION = {revision}\n"})
         if revision == 0:
             write_tree(tmp_path, {"cold.py": body})
-        git(tmp_path, "add", ".")
-        git(tmp_path, "commit", "-q", "-m", f"revision {revision}")
-    report = quibra_json("hotspots", tmp_path)
+        commit_all(tmp_path, f"revision {revision}", days_ago=days_ago)
+    report = quibra_json("hotspots", tmp_path, "--since", "1 year")
     assert set(report) == HOTSPOT_KEYS and report["git"]
     assert all(set(entry) == HOTSPOT_RESULT_KEYS for entry in report["results"])
     churn = {(entry["path"], entry["name"]): entry["churn"] for entry in report["results"]}
@@ -323,18 +329,42 @@ def test_hotspots_rank_often_changed_files_first(tmp_path):
     assert report["results"][0]["path"] == "hot.py"
     scores = [entry["hotspot_score"] for entry in report["results"]]
     assert scores == sorted(scores, reverse=True)
-    future = quibra_json("hotspots", tmp_path, "--since", "2999-01-01")
-    assert {entry["churn"] for entry in future["results"]} == {0}
+    # The default window of 90 days sees only today's commit: cold.py scores 0
+    # and is counted, not listed.
+    recent = quibra_json("hotspots", tmp_path)
+    assert {entry["path"] for entry in recent["results"]} == {"hot.py"}
+    assert {entry["churn"] for entry in recent["results"]} == {1}
+    assert recent["zero_score"] == len(report["results"]) - len(recent["results"]) > 0
+    table = quibra("hotspots", tmp_path).stdout
+    assert f"{recent['zero_score']} functions unchanged since then left out" in table
+    assert "cold.py" not in table
 
 
+@needs_git
+@pytest.mark.parametrize(
+    ("since", "commits"),
+    [("150 days", 2), ("2 weeks", 1), ("4 months", 2), ("1 year", 3), ("0001-01-01", 3), ("19991231", 3)],
+)
+def test_hotspots_window_starts_where_since_says(tmp_path, since, commits):
+    body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
+    for revision, days_ago in enumerate([200, 100, 0]):
+        write_tree(tmp_path, {"hot.py": body + f"\nREVISION = {revision}\n"})
+        commit_all(tmp_path, f"revision {revision}", days_ago=days_ago)
+    report = quibra_json("hotspots", tmp_path, "--since", since)
+    assert {entry["churn"] for entry in report["results"]} == {commits}
+
+
+@needs_git
 def test_hotspots_real_standard_library_package(tmp_path):
-    index = tmp_path / "index"
-    report = quibra_json("hotspots", STDLIB / "email", "--top", "10", "--index", index)
-    assert len(report["results"]) == 10
+    root = tmp_path / "email"
+    shutil.copytree(STDLIB / "email", root, ignore=shutil.ignore_patterns("__pycache__"))
+    commit_all(root)
+    report = quibra_json("hotspots", root, "--top", "10")
+    assert len(report["results"]) == 10 and report["zero_score"] == 0
     for entry in report["results"]:
         assert entry["kind"] in ("function", "method") and entry["cyclomatic"] >= 2
-        assert entry["assessment"] in ("low", "medium", "high")
-    output = quibra("hotspots", STDLIB / "email", "--top", "3", "--index", index).stdout
+        assert entry["assessment"] in ("low", "medium", "high") and entry["churn"] == 1
+    output = quibra("hotspots", root, "--top", "3").stdout
     assert len(output.splitlines()) == 5  # header, three rows, summary
 
 
@@ -419,7 +449,7 @@ def test_malformed_manifest_is_reported_and_left_alone(small_tree, tmp_path, con
         (["hash", "{tree}"], "--manifest"),
         (["hash", "{tree}", "--manifest", "{missing}/m.json"], "cannot write manifest"),
         (["rank", "{tree}", "--query", "x", "--colour"], "--colour"),
-        ([], "choose a command"),
+        (["rank", "{tree}", "--query", "x", "--exclude", "!"], "bad pattern"),
         (["search"], "invalid choice"),
     ],
 )
@@ -446,46 +476,6 @@ def test_readme_first_command_ranks_this_checkout():
 
 def test_version_is_the_engine_version():
     assert quibra("--version").stdout.strip() == f"quibra {engine.__version__}"
-
-
-def _read_all(descriptor: int, into: bytearray) -> None:
-    while True:
-        try:
-            chunk = os.read(descriptor, 65536)
-        except OSError:  # Linux reports the end of a pseudo-terminal's output as an error
-            return
-        if not chunk:
-            return
-        into.extend(chunk)
-
-
-@pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
-def test_progress_bar_only_on_a_terminal(tmp_path):
-    # Forty copies of a large module take well over the bar's half-second delay to read.
-    source = (STDLIB / "_pydecimal.py").read_bytes()
-    for copy in range(40):
-        (tmp_path / f"decimal_{copy}.py").write_bytes(source)
-    command, environment = _command()
-    terminal, child_side = os.openpty()
-    shown = bytearray()
-    # Drain the terminal while the command runs: a full terminal buffer would block it.
-    reader = threading.Thread(target=_read_all, args=(terminal, shown))
-    reader.start()
-    try:
-        completed = subprocess.run(
-            [*command, "hotspots", str(tmp_path), "--top", "1", "--jobs", "1"],
-            env=environment,
-            stdout=subprocess.PIPE,
-            stderr=child_side,
-            timeout=600,
-        )
-    finally:
-        os.close(child_side)
-        reader.join()
-        os.close(terminal)
-    assert completed.returncode == 0
-    assert b"indexing [" in shown and b"Traceback" not in shown
-    assert b"\r" not in completed.stdout  # the table itself carries no bar
 
 
 # ---------------------------------------------------------------------------
@@ -526,8 +516,10 @@ MIXED_TREE = {
 }
 
 
+@needs_git
 def test_mixed_tree_commands_count_and_limit_languages(tmp_path):
     write_tree(tmp_path, MIXED_TREE)
+    commit_all(tmp_path)
     index = quibra_json("index", tmp_path)
     assert {name: counts["symbols"] for name, counts in index["languages"].items()} == {
         "go": 1,
@@ -549,3 +541,241 @@ def test_mixed_tree_commands_count_and_limit_languages(tmp_path):
     assert hashed["files"] == len(MIXED_TREE)  # quibra's own index folder is not part of the tree
     completed = quibra("rank", tmp_path, "--query", "x", "--lang", "cobol", expect=1)
     assert "unknown language cobol" in completed.stderr
+
+
+# ---------------------------------------------------------------------------
+# The packed context
+
+
+@pytest.fixture(scope="module")
+def json_package(tmp_path_factory):
+    root = tmp_path_factory.mktemp("context") / "json"
+    shutil.copytree(STDLIB / "json", root, ignore=shutil.ignore_patterns("__pycache__"))
+    return root
+
+
+CONTEXT_QUERY = ("--query", "decode a JSON document from a string")
+
+
+@pytest.mark.parametrize("budget", [40, 300, 1500, 20_000])
+def test_context_prints_what_the_budget_counted(json_package, budget):
+    report = quibra_json("rank", *CONTEXT_QUERY, "--budget", budget, "--context", cwd=json_package.parent)
+    completed = quibra("rank", *CONTEXT_QUERY, "--budget", budget, "--context", cwd=json_package.parent)
+    printed = completed.stdout
+    assert len(printed) <= budget * 4
+    blocks = [entry["context"] for entry in report["results"]]
+    assert printed == "".join(blocks) and report["results"]
+    for entry, block in zip(report["results"], blocks, strict=True):
+        header, _, rest = block.partition("\n")
+        first, last = entry["context_lines"]
+        assert header == f"{entry['file']}:{first}-{last}"
+        assert header.startswith("json/") and block.endswith("\n\n")
+        lines = (json_package.parent / entry["file"]).read_text(encoding="utf-8").split("\n")
+        assert rest[:-2] == "\n".join(lines[first - 1 : last])
+        assert -(-len(block) // 4) == entry["tokens"]  # about four characters a token, rounded up
+    assert sum(-(-len(block) // 4) for block in blocks) == report["total_tokens"] <= budget
+    # The summary goes to standard error, so standard output is the context alone.
+    assert f"{report['total_tokens']} of {budget} tokens" in completed.stderr
+
+
+def test_context_leaves_out_a_file_changed_since_the_refresh(json_package, tmp_path):
+    root = tmp_path / "json"
+    shutil.copytree(json_package, root)
+    fresh = quibra_json("rank", root, *CONTEXT_QUERY, "--context")
+    changed = fresh["results"][0]["path"]
+    (root / changed).write_text((root / changed).read_text() + "\n# edited\n")
+    stale = quibra_json("rank", root, *CONTEXT_QUERY, "--context", "--no-refresh", "--quiet")
+    assert stale["stale_files"] == [{"path": changed, "file": str(root / changed)}]
+    for entry in stale["results"]:
+        assert (entry["context"] is None) == (entry["path"] == changed)
+    completed = quibra("rank", root, *CONTEXT_QUERY, "--context", "--no-refresh")
+    assert f"{root / changed}:" not in completed.stdout
+    assert f"quibra: {root / changed} changed since the index was refreshed" in completed.stderr
+    # A refresh reads it again, and its blocks are back.
+    assert "stale_files" not in quibra_json("rank", root, *CONTEXT_QUERY)
+    assert quibra_json("rank", root, *CONTEXT_QUERY, "--context")["stale_files"] == []
+
+
+# ---------------------------------------------------------------------------
+# Honest git
+
+
+def _repository(root: pathlib.Path) -> None:
+    write_tree(
+        root,
+        {
+            ".gitignore": "generated/\n",
+            "app.py": "def load_settings(path):\n    if path:\n        return path\n    return None\n",
+            "generated/settings.py": "def load_settings_generated(path):\n    return path\n",
+        },
+    )
+    commit_all(root)
+
+
+def _without_git(tmp_path: pathlib.Path) -> dict[str, str]:
+    """An environment whose PATH holds no git (the command starts its interpreter by its full path)."""
+    _command_line, environment = _command()
+    folder = tmp_path / "bin"
+    folder.mkdir()
+    environment["PATH"] = str(folder)
+    return environment
+
+
+@needs_git
+def test_git_missing_from_path_is_said_not_hidden(tmp_path):
+    root = tmp_path / "tree"
+    _repository(root)
+    command, _ = _command()
+    environment = _without_git(tmp_path)
+    ranked = subprocess.run(
+        [*command, "rank", str(root), "--query", "load settings"], env=environment, capture_output=True, text=True
+    )
+    assert ranked.returncode == 0
+    assert ranked.stderr == (
+        "quibra: git is not installed (not found on PATH); every file is read, .gitignore is not applied\n"
+    )
+    assert "generated/settings.py" in ranked.stdout  # what .gitignore would have hidden
+    spots = subprocess.run([*command, "hotspots", str(root)], env=environment, capture_output=True, text=True)
+    assert (spots.returncode, spots.stdout) == (1, "")
+    assert spots.stderr == "quibra hotspots: error: git is not installed (not found on PATH)\n"
+
+
+def _dubious(root: pathlib.Path) -> None:
+    os.chown(root, 65534, 65534)
+
+
+def _broken_objects(root: pathlib.Path) -> None:
+    shutil.rmtree(root / ".git" / "objects")
+    (root / ".git" / "objects").mkdir()
+
+
+def _broken_index(root: pathlib.Path) -> None:
+    (root / ".git" / "index").write_bytes(b"DIRC garbage")
+
+
+@needs_git
+@pytest.mark.parametrize(
+    ("damage", "git_says"),
+    [(_dubious, "dubious ownership"), (_broken_objects, "git log failed"), (_broken_index, "failed")],
+    ids=["dubious ownership", "objects missing", "index damaged"],
+)
+def test_git_failure_passes_git_own_words_on(tmp_path, damage, git_says):
+    root = tmp_path / "tree"
+    _repository(root)
+    if damage is _dubious and os.geteuid() != 0:
+        pytest.skip("needs root to give the repository to another user")
+    damage(root)
+    if damage is _dubious and subprocess.run(["git", "-C", str(root), "status"], capture_output=True).returncode == 0:
+        pytest.skip("git here trusts every folder (safe.directory)")
+    spots = quibra("hotspots", root, expect=1)
+    assert spots.stdout == "" and len(spots.stderr.splitlines()) == 1 and git_says in spots.stderr
+    ranked = quibra("rank", root, "--query", "load settings", expect=(0, 1))
+    if damage is not _broken_objects:  # listing files needs no objects: only the history is lost
+        assert git_says in ranked.stderr and ".gitignore is not applied" in ranked.stderr
+    assert quibra_json("rank", root, "--query", "load settings", "--quiet")["warnings"] == (
+        [] if damage is _broken_objects else [ranked.stderr.strip().removeprefix("quibra: ")]
+    )
+
+
+def test_hotspots_outside_a_repository_stop_before_reading_a_file(small_tree):
+    completed = quibra("hotspots", small_tree, expect=1)
+    assert completed.stdout == ""
+    assert completed.stderr == (
+        f"quibra hotspots: error: not in a git repository: {small_tree}; hotspots need the history of the files\n"
+    )
+    assert not (small_tree / ".quibra").exists()  # no index built, not even its folder
+
+
+# ---------------------------------------------------------------------------
+# Conventions
+
+
+@pytest.mark.parametrize(
+    ("since", "message"),
+    [
+        ("20260101x", "expected a date YYYY-MM-DD or a span"),
+        ("30", "'30' has no unit: say '30 days'"),
+        ("202601011", "has no unit"),
+        ("1.5 weeks", "expected a date"),
+        ("-3 days", "expected a date"),
+        ("2999-01-01", "2999-01-01 is in the future"),
+        ("2024-02-30", "expected a date"),
+    ],
+)
+def test_since_refuses_what_it_cannot_read_in_one_line(small_tree, since, message):
+    completed = quibra("hotspots", small_tree, "--since", since, expect=2)
+    assert completed.stderr.count("\n") == 1 and "--since" in completed.stderr and message in completed.stderr
+
+
+def test_quiet_silences_notes_and_verbose_names_the_files(tmp_path):
+    write_tree(tmp_path, {"one.py": "def one():\n    return 1\n", "broken.py": "def oops(:\n"})
+    default = quibra("rank", tmp_path, "--query", "one")
+    assert default.stderr == "quibra: 1 file skipped (--verbose names them)\n"
+    assert "1 symbol, " in default.stdout and "1 candidate among 1 symbol in 1 file" in default.stdout
+    verbose = quibra("rank", tmp_path, "--query", "one", "--verbose")
+    assert verbose.stderr.startswith(f"quibra: skipped: {tmp_path}/broken.py (not valid Python")
+    assert quibra("--quiet", "rank", tmp_path, "--query", "one").stderr == ""
+    assert quibra("index", tmp_path, "--quiet").stderr == ""
+
+
+def test_hash_exit_code_says_whether_files_changed(tmp_path):
+    tree, manifest = tmp_path / "tree", tmp_path / "manifest.json"
+    write_tree(tree, {"a.py": "a = 1\n"})
+    assert quibra("hash", tree, "-m", manifest, "--exit-code").stdout.startswith("manifest written with 1 file:")
+    quibra("hash", tree, "-m", manifest, "--exit-code")
+    (tree / "a.py").write_text("a = 2\n")
+    quibra("hash", tree, "-m", manifest, "--exit-code", expect=1)
+    (tree / "a.py").write_text("a = 3\n")
+    quibra("hash", tree, "-m", manifest)  # without the option a change is no failure
+
+
+@needs_git
+def test_include_and_exclude_choose_what_every_command_covers(small_tree, tmp_path):
+    commit_all(small_tree)
+    everything = quibra_json("index", small_tree)
+    only = ("--exclude", "pkg/shapes.py", "--exclude", "broken.py")
+    index = quibra_json("index", small_tree, *only)
+    assert index["files"] == everything["files"] - 1 and index["skipped"] == []
+    assert index["languages"]["python"]["symbols"] < everything["languages"]["python"]["symbols"]
+    ranked = quibra_json("rank", small_tree, "--query", "classify handlers find user", *only)
+    assert ranked["results"] and all(entry["path"] != "pkg/shapes.py" for entry in ranked["results"])
+    spots = quibra_json("hotspots", small_tree, "--min-complexity", "1", "--include", "pkg/shapes.py")
+    assert {entry["path"] for entry in spots["results"]} == {"pkg/shapes.py"}
+    # Before and after the command, the lists add up.
+    both = quibra_json("--exclude", "pkg/shapes.py", "hotspots", small_tree, "--min-complexity", "1",
+                       "--exclude", "pkg/store.py")
+    assert {entry["path"] for entry in both["results"]} <= {"pkg/render.py"}
+    manifest = tmp_path / "manifest.json"
+    quibra("hash", small_tree, "-m", manifest)
+    (small_tree / "pkg" / "shapes.py").write_text("changed = True\n")
+    (small_tree / "pkg" / "render.py").write_text("changed = True\n")
+    hashed = quibra_json("hash", small_tree, "-m", manifest, "--exclude", "shapes.py")
+    assert hashed["changed"] == ["pkg/render.py"]
+    # What was left out keeps its entry, and is seen changed by the next full run.
+    assert quibra_json("hash", small_tree, "-m", manifest)["changed"] == ["pkg/shapes.py"]
+
+
+@pytest.mark.parametrize("command", ["index", "rank", "hotspots", "hash"])
+def test_help_explains_each_command(command):
+    text = quibra(command, "--help").stdout
+    assert "examples:" in text and text.count(f"quibra {command}") >= 2
+    assert "--exclude GLOB" in text and "--quiet" in text
+    if command in ("rank", "hotspots"):
+        assert "columns:" in text and "file:line" in text
+    if command == "rank":
+        assert "four characters" in text
+
+
+def test_plain_quibra_prints_the_usage():
+    completed = quibra(expect=2)
+    assert completed.stdout == "" and completed.stderr.startswith("usage: quibra")
+    assert all(f"  {name} " in completed.stderr for name in ("index", "rank", "hotspots", "hash"))
+
+
+@pytest.mark.parametrize("place", ["before", "after"])
+def test_global_options_go_before_or_after_the_command(small_tree, place):
+    options = ["--json", "--quiet", "--lang", "python", "--exclude", "pkg/store.py"]
+    command = ["rank", str(small_tree), "--query", "render page users"]
+    arguments = [*options, *command] if place == "before" else [*command, *options]
+    report = json.loads(quibra(*arguments).stdout)
+    assert report["results"] and "pkg/store.py" not in {entry["path"] for entry in report["results"]}

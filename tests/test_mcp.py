@@ -18,7 +18,7 @@ from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any
 
 import pytest
-from helpers import STDLIB, _command, quibra
+from helpers import STDLIB, _command, commit_all, quibra
 
 import quibra as api
 
@@ -87,6 +87,7 @@ def _copy(package: str, into: pathlib.Path) -> pathlib.Path:
 @pytest.fixture(scope="module")
 def email_tree(tmp_path_factory) -> pathlib.Path:
     root = _copy("email", tmp_path_factory.mktemp("mcp"))
+    commit_all(root)  # hotspots score the history of the files
     quibra("index", root)
     return root
 
@@ -116,9 +117,11 @@ def test_every_tool_answers_from_the_tree(email_tree, tmp_path):
             # Why it was chosen: its rank in each channel, the fused score and the packed one.
             assert set(result["channel_ranks"]) == CHANNELS and any(result["channel_ranks"].values())
             assert 0 < result["adjusted_score"] <= result["score"]
-            assert result["source"] == file_lines(email_tree, result["path"], result["start_line"], result["end_line"])
+            # The text the budget counted: all of a function, the head of a class.
+            assert result["source"] == file_lines(email_tree, result["path"], *result["context_lines"])
             shown = await session.call_tool("symbol_source", {"symbol_id": result["symbol_id"]})
-            assert shown.content[0].text == result["source"]
+            whole = file_lines(email_tree, result["path"], result["start_line"], result["end_line"])
+            assert shown.content[0].text == whole and whole.startswith(result["source"])
 
         mapped = await session.call_tool("repo_map", {"budget": 600})
         text = mapped.content[0].text
@@ -130,8 +133,8 @@ def test_every_tool_answers_from_the_tree(email_tree, tmp_path):
         assert shown["signature"] in first["text"] and shown["line"] == first["line"]
 
         spots = await answer(session, "hotspots", top=3)
-        assert len(spots["results"]) == 3 and not spots["git"]
-        assert all(spot["cyclomatic"] >= 2 for spot in spots["results"])
+        assert len(spots["results"]) == 3 and spots["git"]
+        assert all(spot["cyclomatic"] >= 2 and spot["churn"] == 1 for spot in spots["results"])
 
         changes = await answer(session, "changed_files")
         assert changes["first_call"] and changes["files"] == len(list(email_tree.rglob("*.py")))
@@ -186,7 +189,7 @@ BAD_CALLS = [
     ("symbol_source", {"symbol_id": "../../etc/passwd:root"}, "outside the tree"),
     ("symbol_source", {"symbol_id": "/etc/passwd:root"}, "outside the tree"),
     ("symbol_source", {}, "symbol_id"),
-    ("hotspots", {"since": "the day before yesterday"}, "expected a number of days"),
+    ("hotspots", {"since": "the day before yesterday"}, "expected a date YYYY-MM-DD or a span"),
     ("hotspots", {"top": 0}, "top"),
     ("no_such_tool", {}, "no_such_tool"),
 ]

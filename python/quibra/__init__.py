@@ -7,10 +7,30 @@ manifest of content hashes for staleness checks. All scoring happens in the
 engine; this package only gathers the inputs and prints the results.
 """
 
+from __future__ import annotations
+
 # The command ships in one distribution with the engine, so it carries the engine's version.
 from _quibra_core import __version__
 
-from quibra.api import Index, QuibraError, Report
-from quibra.languages import LANGUAGES
+# Not typing.TYPE_CHECKING: importing typing is most of what this module would
+# cost, and the command answers Ctrl-C in one line only once it is loaded.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quibra.api import Index, QuibraError, Report
+    from quibra.languages import LANGUAGES
 
 __all__ = ["LANGUAGES", "Index", "QuibraError", "Report", "__version__"]
+
+
+def __getattr__(name: str) -> object:
+    # The API loads on first use: the command imports it only once it can
+    # answer Ctrl-C with one line, and `quibra --help` never needs it.
+    if name in ("Index", "QuibraError", "Report"):
+        from quibra import api
+
+        return getattr(api, name)
+    if name == "LANGUAGES":
+        from quibra.languages import LANGUAGES
+
+        return LANGUAGES
+    raise AttributeError(f"module 'quibra' has no attribute {name!r}")

@@ -21,12 +21,14 @@ from types import TracebackType
 from typing import Any
 
 from quibra import git
+from quibra.context import attach_context
 from quibra.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
 from quibra.languages import LANGUAGES
 from quibra.rank import block_header, block_tokens
 from quibra.rank import rank as rank_symbols
 from quibra.refresh import RefreshReport, refresh
 from quibra.repomap import repo_map as map_symbols
+from quibra.selection import BadPattern, Selection
 from quibra.source import (
     SourceChanged,
     SymbolSpan,
@@ -114,6 +116,49 @@ def _languages(names: Iterable[str] | None) -> list[str] | None:
     return chosen
 
 
+def _selection(include: Iterable[str] | None, exclude: Iterable[str] | None) -> Selection:
+    try:
+        return Selection(include, exclude)
+    except BadPattern as error:
+        raise QuibraError(str(error)) from None
+
+
+def file_prefix(root: str | os.PathLike[str], base: str | os.PathLike[str] | None) -> str:
+    """What goes before a tree-relative path to reach the file from `base`.
+
+    As grep-like tools print paths: a tree named by its absolute path gives
+    absolute paths, one named relative to `base` paths relative to it, and
+    with no `base` the paths stay relative to the tree.
+    """
+    if base is None:
+        return ""
+    absolute = os.path.abspath(root)
+    if os.path.isabs(root):
+        return absolute.rstrip("/") + "/"
+    relative = os.path.relpath(absolute, base)
+    return "" if relative == "." else relative + "/"
+
+
+def git_warnings(root: Path) -> list[str]:
+    """What a user should know of git's answers about `root` during the current
+    operation (inside `git.asking_once`): a failure means that `.gitignore` was not applied."""
+    found = git.repository(root)
+    if found.state != git.FAILED:
+        return []
+    return [f"{found.problem}; every file is read, .gitignore is not applied"]
+
+
+def require_history(root: Path) -> None:
+    """Refuse, in one line (QuibraError), a tree without git history to score."""
+    found = git.repository(root)
+    if found.state == git.OUTSIDE:
+        raise QuibraError(f"not in a git repository: {root}; hotspots need the history of the files")
+    if found.state == git.IGNORED:
+        raise QuibraError(f"{root} is ignored by the git repository around it: it has no history to score")
+    if found.state == git.FAILED:
+        raise QuibraError(found.problem)
+
+
 def _refresh_summary(report: RefreshReport) -> Report:
     return {
         "added": len(report.added),
@@ -129,9 +174,12 @@ class Index:
     `index_file` chooses where it lives (default: see `default_index_path`);
     `jobs` is the number of worker processes for a large refresh (default:
     the number of CPUs); `cluster` the address of a Dask scheduler that does
-    that work instead; `display_base` the folder that reported paths are
-    relative to (default: the tree's root); `progress` draws a progress bar
-    on a terminal.
+    that work instead; `display_base` the folder from which reported paths
+    (the "file" of each entry) lead to the files: a tree given by an
+    absolute path is then reported with absolute paths, one given by a
+    relative path with paths relative to `display_base` (default: paths
+    relative to the tree's root, as in "path"); `progress` draws a progress
+    bar on a terminal.
     """
 
     def __init__(
@@ -145,11 +193,11 @@ class Index:
         progress: bool = False,
     ):
         self.root = _root(root)
+        self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
         self.cluster = cluster
         self.progress = progress
-        self._display_base = Path(display_base).resolve() if display_base is not None else None
         self._shown: dict[bytes, tuple[str, str]] = {}
         self._storage = self._open()
 
@@ -204,49 +252,71 @@ class Index:
         shown = self._shown.get(raw)
         if shown is None:
             path = os.fsdecode(raw)
-            if self._display_base is None:
-                shown = (path, path)
-            else:
-                shown = (path, os.path.relpath(os.path.join(self.root, path), self._display_base))
+            shown = (path, self.file_prefix + path)
             self._shown[raw] = shown
         return shown
 
     # Operations.
 
-    def refresh(self) -> Report:
-        """Bring the index up to date with the tree; the report of what changed."""
+    def refresh(self, *, include: Iterable[str] | None = None, exclude: Iterable[str] | None = None) -> Report:
+        """Bring the index up to date with the tree; the report of what changed.
+
+        `include` and `exclude` (patterns as in `.gitignore`) choose the files
+        the counts cover; the index always holds the whole tree.
+        """
+        selection = _selection(include, exclude)
 
         def run() -> Report:
-            report = refresh(self._storage, self.root, self.jobs, self.cluster, self.progress)
-            return {"command": "index", **self._header(), "refresh": _refresh_summary(report), **self._counts()}
+            with git.asking_once():
+                report = refresh(self._storage, self.root, self.jobs, self.cluster, self.progress)
+                warnings = git_warnings(self.root)
+            return {
+                "command": "index",
+                **self._header(),
+                "refresh": _refresh_summary(report),
+                **self._counts(selection),
+                "warnings": warnings,
+            }
 
         return self._guarded(run)
 
-    def _maybe_refresh(self, wanted: bool) -> Report | None:
+    def _maybe_refresh(self, wanted: bool) -> tuple[Report | None, list[str]]:
+        """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
         if not wanted:
-            return None
+            return None, []
         report = refresh(self._storage, self.root, self.jobs, self.cluster, self.progress)
-        return _refresh_summary(report)
+        return _refresh_summary(report), git_warnings(self.root)
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
 
-    def _counts(self) -> Report:
+    def _counts(self, selection: Selection) -> Report:
         """Files and symbols per language, and the files that gave nothing, with why."""
         connection = self._storage.connection
         languages: dict[str, dict[str, int]] = {}
-        for language, files, symbols in connection.execute(
-            "SELECT language, count(*), (SELECT count(*) FROM symbols JOIN files AS f ON f.id = symbols.file_id"
-            " WHERE f.language = files.language) FROM files"
-            " WHERE language IS NOT NULL AND skipped IS NULL GROUP BY language ORDER BY language"
+        if selection:
+            for raw, language, symbols in connection.execute(
+                "SELECT path, language, (SELECT count(*) FROM symbols WHERE symbols.file_id = files.id) FROM files"
+                " WHERE language IS NOT NULL AND skipped IS NULL ORDER BY language"
+            ):
+                if selection(os.fsdecode(raw)):
+                    counts = languages.setdefault(language, {"files": 0, "symbols": 0})
+                    counts["files"] += 1
+                    counts["symbols"] += symbols
+        else:
+            for language, files, symbols in connection.execute(
+                "SELECT language, count(*), (SELECT count(*) FROM symbols JOIN files AS f"
+                " ON f.id = symbols.file_id WHERE f.language = files.language) FROM files"
+                " WHERE language IS NOT NULL AND skipped IS NULL GROUP BY language ORDER BY language"
+            ):
+                languages[language] = {"files": files, "symbols": symbols}
+        skipped = []
+        for raw, reason in connection.execute(
+            "SELECT path, skipped FROM files WHERE skipped IS NOT NULL ORDER BY path"
         ):
-            languages[language] = {"files": files, "symbols": symbols}
-        skipped = [
-            {"path": os.fsdecode(raw), "reason": reason}
-            for raw, reason in connection.execute(
-                "SELECT path, skipped FROM files WHERE skipped IS NOT NULL ORDER BY path"
-            )
-        ]
+            path, shown = self._display(raw)
+            if selection(path):
+                skipped.append({"path": path, "file": shown, "reason": reason})
         return {
             "files": sum(entry["files"] for entry in languages.values()),
             "symbols": sum(entry["symbols"] for entry in languages.values()),
@@ -261,23 +331,37 @@ class Index:
         *,
         languages: Iterable[str] | None = None,
         refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+        context: bool = False,
     ) -> Report:
         """The symbols that best answer `query`, packed into `budget` tokens, in pick order.
 
-        `languages` limits the answer to symbols of those languages (names as in `quibra.LANGUAGES`).
+        `languages` limits the answer to symbols of those languages (names as
+        in `quibra.LANGUAGES`); `include` and `exclude` to files matching
+        patterns as in `.gitignore`. With `context`, each result carries its
+        block of the packed context under "context": the header line
+        `file:start-end`, the source and a blank line, the text its tokens
+        count (None, and its path in "stale_files", when the file changed
+        since the index was refreshed).
         """
         scope = _languages(languages)
+        selection = _selection(include, exclude)
         if not query.strip():
             raise QuibraError("the query is empty")
         if budget < 1:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
 
         def run() -> Report:
-            refreshed = self._maybe_refresh(refresh)
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
-                results, total_tokens, candidates = rank_symbols(connection, query, budget, self._display, scope)
-                counts = self._counts()
-            return {
+                results, total_tokens, candidates = rank_symbols(
+                    connection, query, budget, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
+                stale = attach_context(connection, self.root, results) if context else None
+            report = {
                 "command": "rank",
                 **self._header(),
                 "refresh": refreshed,
@@ -286,8 +370,12 @@ class Index:
                 "total_tokens": total_tokens,
                 "candidates": candidates,
                 **counts,
+                "warnings": warnings,
                 "results": results,
             }
+            if stale is not None:
+                report["stale_files"] = stale
+            return report
 
         return self._guarded(run)
 
@@ -299,27 +387,44 @@ class Index:
         *,
         languages: Iterable[str] | None = None,
         refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
     ) -> Report:
-        """Complex functions in often-changed files, highest score first."""
+        """Complex functions in often-changed files, highest score first.
+
+        The tree must be in a git repository that git can read (QuibraError,
+        before any file is read, otherwise). Functions whose score is 0 (no
+        change in the window) are left out and counted under "zero_score".
+        """
         scope = _languages(languages)
+        selection = _selection(include, exclude)
         try:
             window = parse_since(since) if isinstance(since, str) else since
         except ValueError as error:
             raise QuibraError(str(error)) from None
 
         def run() -> Report:
-            refreshed = self._maybe_refresh(refresh)
-            churn = git.commit_counts(self.root, window.start)
+            with git.asking_once():
+                require_history(self.root)
+                refreshed, warnings = self._maybe_refresh(refresh)
+                try:
+                    churn = git.commit_counts(self.root, window.start)
+                except git.GitFailed as error:
+                    raise QuibraError(str(error)) from None
             with self._storage.snapshot() as connection:
-                results = hotspot_rows(connection, churn or {}, min_complexity, top, self._display, scope)
-                counts = self._counts()
+                results, zero_score = hotspot_rows(
+                    connection, churn, min_complexity, top, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
             return {
                 "command": "hotspots",
                 **self._header(),
                 "refresh": refreshed,
                 "since": window.label,
-                "git": churn is not None,
+                "git": True,
                 **counts,
+                "warnings": warnings,
+                "zero_score": zero_score,
                 "results": results,
             }
 
@@ -375,7 +480,7 @@ class Index:
             with self._storage.snapshot() as connection:
                 stored = self._source_files(connection, focus_paths)
                 text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
-                counts = self._counts()
+                counts = self._counts(Selection())
             return {
                 "command": "map",
                 **self._header(),
@@ -410,7 +515,7 @@ class Index:
         results = report["results"]
 
         def run() -> Report:
-            spans = [SymbolSpan(os.fsencode(entry["path"]), entry["start_line"], entry["end_line"]) for entry in results]
+            spans = [SymbolSpan(os.fsencode(entry["path"]), *entry["context_lines"]) for entry in results]
             for entry, text in zip(results, self._sources(spans), strict=True):
                 entry["source"] = text
             return report

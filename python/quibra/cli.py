@@ -3,54 +3,63 @@
 Every command builds a plain report (a dict) through the Python API and
 then prints it either as a table for people or, with --json, as JSON for
 scripts; the two views come from the same report, so they cannot disagree.
-Failures the user can act on (a missing folder, a bad option, an index that
-is not quibra's) end in one line on standard error and a non-zero exit
-status, never in a traceback.
+Results go to standard output, notes (skipped files, what git said) to
+standard error. Failures the user can act on (a missing folder, a bad
+option, an index that is not quibra's) end in one line on standard error
+and a non-zero exit status, never in a traceback; so does Ctrl-C, from the
+first line of `main` on: the API, the parser and everything they load are
+imported inside it, so the moments before are only the interpreter's start.
 """
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import sys
-from pathlib import Path
-from typing import Any
 
-from quibra import __version__
-from quibra.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, Index, QuibraError, Report
-from quibra.cluster import ClusterUnavailable
-from quibra.hotspots import DEFAULT_SINCE, Window, parse_since
-from quibra.languages import LANGUAGES
-from quibra.manifest import ManifestError, hash_tree
-from quibra.rank import CHANNELS
-from quibra.table import format_table
+# Only what a Ctrl-C before `main` could interrupt loads at the top: not
+# even argparse (it brings re) or typing (see quibra/__init__.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from pathlib import Path
+    from typing import Any
+
+    from quibra.api import Report
+    from quibra.hotspots import Window
+    from quibra.table import Screen
 
 EXIT_FAILURE = 1
+EXIT_NOTHING_FOUND = 1  # as grep-like tools: nothing listed is not an error, but scripts can tell
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+
+# The engine counts tokens, complexities and list lengths in unsigned 64 bits.
+LARGEST_COUNT = 2**64 - 1
 
 
 class UsageError(Exception):
     """A command line that names something that does not exist or makes no sense."""
 
 
-class _Parser(argparse.ArgumentParser):
-    """argparse with a one-line error: the usage block it normally prints
-    first buries the message a user needs; --help still shows the usage."""
+def _parser_class() -> type[argparse.ArgumentParser]:
+    import argparse
 
-    def error(self, message: str) -> Any:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+    class Parser(argparse.ArgumentParser):
+        """argparse with a one-line error: the usage block it normally prints
+        first buries the message a user needs; --help still shows the usage."""
 
+        def error(self, message: str) -> Any:
+            self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
-# The engine counts tokens, complexities and list lengths in unsigned 64 bits.
-LARGEST_COUNT = 2**64 - 1
+    return Parser
 
 
 def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
     """An argparse type for a whole number from `minimum` to `maximum`."""
 
     def parse(text: str) -> int:
+        import argparse
+
         try:
             value = int(text)
         except ValueError:
@@ -63,29 +72,89 @@ def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
 
 
 def _since(text: str) -> Window:
+    import argparse
+
+    from quibra.hotspots import parse_since
+
     try:
         return parse_since(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+# Options that may be given more than once, before and after the command:
+# the command's own parser keeps them apart (dest + "_after") so that
+# neither list overwrites the other.
+REPEATED_OPTIONS = ("lang", "include", "exclude")
+
+
 def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
     """Options that work before or after the command name. On the command's
     own parser they default to SUPPRESS, so they do not overwrite a value
     given before the command."""
+    import argparse
+    from pathlib import Path
+
+    from quibra.languages import LANGUAGES
 
     def default(value: Any) -> Any:
         return argparse.SUPPRESS if suppress else value
 
-    parser.add_argument("--json", action="store_true", default=default(False), help="print the report as JSON")
-    parser.add_argument(
+    def repeated(name: str) -> str:
+        return f"{name}_after" if suppress else name
+
+    output = parser.add_argument_group("output")
+    output.add_argument("--json", action="store_true", default=default(False), help="print the report as JSON")
+    output.add_argument(
+        "--color",
+        choices=("auto", "always", "never"),
+        default=default("auto"),
+        help="colour the tables: auto (on a terminal, unless NO_COLOR is set), always, never",
+    )
+    output.add_argument(
+        "--quiet", action="store_true", default=default(False), help="no notes on standard error, only errors"
+    )
+    output.add_argument(
+        "--verbose",
+        "-v",
+        action="store_true",
+        default=default(False),
+        help="name every skipped file in the notes, not just their number",
+    )
+    chosen = parser.add_argument_group("which files")
+    chosen.add_argument(
+        "--include",
+        metavar="GLOB",
+        action="append",
+        dest=repeated("include"),
+        default=default(None),
+        help="only files matching GLOB (as in .gitignore: 'src/', '*.py', '/lib/**/io*'); repeatable",
+    )
+    chosen.add_argument(
+        "--exclude",
+        metavar="GLOB",
+        action="append",
+        dest=repeated("exclude"),
+        default=default(None),
+        help="leave out files matching GLOB (as in .gitignore: 'tests/', '*_test.go'); repeatable",
+    )
+    chosen.add_argument(
+        "--lang",
+        metavar="LANG[,LANG]",
+        action="append",
+        dest=repeated("lang"),
+        default=default(None),
+        help=f"only these languages ({', '.join(sorted(LANGUAGES))}); repeatable",
+    )
+    index = parser.add_argument_group("the index")
+    index.add_argument(
         "--index",
         metavar="FILE",
         type=Path,
         default=default(None),
         help="index file (default: PATH/.quibra/index.sqlite, or the user's cache folder)",
     )
-    parser.add_argument(
+    index.add_argument(
         "--jobs",
         "-j",
         metavar="N",
@@ -93,14 +162,7 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
         default=default(None),
         help="worker processes for a large refresh (default: the number of CPUs)",
     )
-    parser.add_argument(
-        "--lang",
-        metavar="LANG[,LANG]",
-        action="append",
-        default=default(None),
-        help=f"only these languages ({', '.join(sorted(LANGUAGES))}); repeatable",
-    )
-    parser.add_argument(
+    index.add_argument(
         "--cluster",
         metavar="ADDRESS",
         default=default(None),
@@ -108,14 +170,133 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
     )
 
 
+TOP_EPILOG = """\
+A token is about four characters. Each command takes a folder (default: the
+current one), reads its files as git sees them (.gitignore respected), keeps
+an index of it up to date, and prints a table, or JSON with --json. Global
+options go before or after the command. See quibra COMMAND --help.
+
+examples:
+  quibra rank -q "parse http headers"           the symbols that answer a question
+  quibra rank -q "retry a request" --context    their source, ready for a model
+  quibra hotspots --since "6 months"            complex code that changes often
+"""
+
+INDEX_EPILOG = """\
+Every other command refreshes the index first, reading again only the files
+that changed, so running this one is never required: it builds the index
+ahead of time and reports what it holds. The index lives in PATH/.quibra/
+(ignored by git), or in the user's cache folder when PATH is not writable.
+
+examples:
+  quibra index
+  quibra index ~/src/project --jobs 2
+"""
+
+RANK_EPILOG = """\
+columns:
+  #           pick order
+  symbol      the function, method or class (Class.method)
+  file:line   where it is defined, as reached from the current folder
+  score       fused score of the four channels below
+  adjusted    the score the packing went by (the fused score, a private name's
+              a little lower): the order of the picks
+  lexical     rank by BM25 over name, signature, docstring and path ("-": none)
+  body        rank by BM25 over the symbol's own code
+  identity    rank by how closely the symbol's name spells the query
+  structural  rank by the PageRank of its file in the import graph
+  tokens      what its block of context costs: the header line, the source and
+              a blank line, at about four characters a token
+On a narrow terminal the channel columns, then "score", are left out.
+Exit status 0 when something is listed, 1 when nothing is, 2 on a usage error.
+
+examples:
+  quibra rank -q "parse http headers"
+  quibra rank src -q "pack items into a budget" --budget 2000 --exclude tests/
+  quibra rank -q "retry a request" --context > prompt.txt
+"""
+
+HOTSPOTS_EPILOG = """\
+Needs a git repository: churn is the number of commits that touched a file.
+
+columns:
+  #           rank by score
+  symbol      the function or method (Class.method)
+  file:line   where it is defined, as reached from the current folder
+  cyclomatic  1 + its branches (if, loops, and/or, except, case arms)
+  nesting     the deepest nesting of its blocks
+  churn       commits since the start of the window that touched its file
+  score       ln(churn + 1) x cyclomatic
+  assessment  low, medium (score above 3) or high (above 10)
+Functions whose file did not change in the window score 0: they are counted in
+the summary, not listed. On a narrow terminal "nesting", then "assessment",
+are left out.
+
+examples:
+  quibra hotspots
+  quibra hotspots --since "6 months" --top 10
+  quibra hotspots src --since 2024-01-01 --exclude tests/
+"""
+
+MAP_EPILOG = """\
+The map shows the most central symbols of the most central files, by the
+PageRank of the import graph: each file, then the signature line of each of
+its chosen symbols, indented by nesting. Its printed text fits the budget
+(about four characters a token). --focus puts the files being edited, and the
+files they import or are imported by, first.
+
+examples:
+  quibra map --budget 2000
+  quibra map --focus src/parser.py --budget 1000 > context.txt
+"""
+
+MCP_EPILOG = """\
+Serves search_code, repo_map, hotspots, changed_files and symbol_source to a
+coding agent over the Model Context Protocol on standard input and output;
+every call refreshes the index first. Needs the mcp extra:
+pip install 'quibra-core[mcp]'.
+
+example (an agent's MCP configuration):
+  {"mcpServers": {"quibra": {"command": "quibra", "args": ["mcp", "/path/to/repo"]}}}
+"""
+
+HASH_EPILOG = """\
+The manifest maps each file to its content hash; a host keeps one next to its
+index and reads again only what changed. Each run lists the files changed,
+added and removed since the manifest was written, one per line, then
+replaces it in one step. A manifest that is not quibra's is left untouched.
+With --exclude or --include, files left out keep their entries unchanged.
+
+examples:
+  quibra hash --manifest state.json
+  quibra hash src --manifest state.json --exit-code || echo "src changed"
+"""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="quibra", description="Find the code that answers a question, and fit it into a budget.")
+    import argparse
+    from pathlib import Path
+
+    from quibra import __version__
+    from quibra.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET
+    from quibra.hotspots import DEFAULT_SINCE
+
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser_class = _parser_class()
+    parser = parser_class(
+        prog="quibra",
+        description="Find the code that answers a question, and fit it into a budget of tokens.",
+        epilog=TOP_EPILOG,
+        formatter_class=formatter,
+    )
     parser.add_argument("--version", action="version", version=f"quibra {__version__}")
     _global_options(parser, suppress=False)
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=parser_class)
 
-    def command(name: str, help_text: str) -> argparse.ArgumentParser:
-        sub: argparse.ArgumentParser = commands.add_parser(name, help=help_text, description=help_text)
+    def command(name: str, summary: str, description: str, epilog: str) -> argparse.ArgumentParser:
+        sub: argparse.ArgumentParser = commands.add_parser(
+            name, help=summary, description=description, epilog=epilog, formatter_class=formatter
+        )
         sub.add_argument(
             "path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)"
         )
@@ -127,25 +308,51 @@ def build_parser() -> argparse.ArgumentParser:
             "--no-refresh", action="store_true", help="answer from the index as it stands, without refreshing it"
         )
 
-    command("index", "build the index of a tree, or bring it up to date")
+    command(
+        "index",
+        "build the index of a tree, or bring it up to date",
+        "Build the index of the tree at PATH, or bring it up to date; count its files and symbols per language.",
+        INDEX_EPILOG,
+    )
 
-    ranking = command("rank", "the symbols that best answer a query, within a token budget")
+    ranking = command(
+        "rank",
+        "the symbols that best answer a query, within a token budget",
+        "Rank the functions, methods and classes of the tree for a question in plain words, and pack the best"
+        " into a budget of tokens, as a retrieval host fills a model's context.",
+        RANK_EPILOG,
+    )
     ranking.add_argument("--query", "-q", required=True, help="what to look for, in words")
     ranking.add_argument(
         "--budget",
         "-b",
         type=_count(1),
         default=DEFAULT_BUDGET,
-        help=f"token budget (default {DEFAULT_BUDGET})",
+        help=f"token budget, about four characters a token (default {DEFAULT_BUDGET})",
+    )
+    ranking.add_argument(
+        "--context",
+        action="store_true",
+        help="print the packed context instead of the table: each symbol's source under a"
+        " 'path:first-last' header, in pick order, within the budget; with --json, each result"
+        " carries its block under \"context\"",
     )
     no_refresh(ranking)
 
-    spots = command("hotspots", "complex functions in often-changed files")
+    spots = command(
+        "hotspots",
+        "complex functions in often-changed files",
+        "List the functions that are both complex and often changed: cyclomatic complexity times the"
+        " logarithm of git churn over a recent window.",
+        HOTSPOTS_EPILOG,
+    )
     spots.add_argument(
         "--since",
+        metavar="WHEN",
         type=_since,
         default=DEFAULT_SINCE,
-        help="churn window: days, a span such as '6 weeks', or a date (default 90 days)",
+        help="start of the churn window: a date (2024-01-31) or a span of N days, weeks, months"
+        " (of 30 days) or years (default: 90 days)",
     )
     spots.add_argument("--top", type=_count(1), default=20, help="how many to list (default 20)")
     spots.add_argument(
@@ -153,13 +360,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     no_refresh(spots)
 
-    mapping = command("map", "the most central symbols of the tree as an outline, within a token budget")
+    mapping = command(
+        "map",
+        "the most central symbols of the tree as an outline, within a token budget",
+        "Print a map of the repository for a model's context, with no query: the most central symbols of"
+        " the most central files, as an outline per file.",
+        MAP_EPILOG,
+    )
     mapping.add_argument(
         "--budget",
         "-b",
         type=_count(1),
         default=DEFAULT_MAP_BUDGET,
-        help=f"token budget of the printed map (default {DEFAULT_MAP_BUDGET})",
+        help=f"token budget of the printed map, about four characters a token (default {DEFAULT_MAP_BUDGET})",
     )
     mapping.add_argument(
         "--focus",
@@ -171,27 +384,53 @@ def build_parser() -> argparse.ArgumentParser:
     )
     no_refresh(mapping)
 
-    command("mcp", "serve the index to coding agents: an MCP server on standard input and output")
+    command(
+        "mcp",
+        "serve the index to coding agents: an MCP server on standard input and output",
+        "Serve the tree's index to a coding agent over the Model Context Protocol, on standard input and output.",
+        MCP_EPILOG,
+    )
 
-    hashing = command("hash", "content hashes, and the files changed since the manifest")
+    hashing = command(
+        "hash",
+        "content hashes, and the files changed since the manifest",
+        "Hash the content of every file of the tree, list what changed since the manifest, and update it.",
+        HASH_EPILOG,
+    )
     hashing.add_argument(
         "--manifest", "-m", required=True, type=Path, help="manifest file to compare with and update"
+    )
+    hashing.add_argument(
+        "--exit-code",
+        action="store_true",
+        help="exit with status 1 when a file changed, was added or removed (a first run, which writes the"
+        " manifest, exits 0)",
     )
     return parser
 
 
-def _open(args: argparse.Namespace) -> Index:
-    return Index(
-        args.path,
-        index_file=args.index,
-        jobs=args.jobs,
-        cluster=args.cluster,
-        display_base=Path.cwd(),
-        progress=not args.json,
+def _usage(parser: argparse.ArgumentParser) -> str:
+    """What plain `quibra` prints: how to call it, the commands and examples, without every option."""
+    import argparse
+
+    commands = next(action for action in parser._actions if isinstance(action, argparse._SubParsersAction))
+    listed = "\n".join(f"  {choice.dest:<10}{choice.help}" for choice in commands._choices_actions)
+    return (
+        "usage: quibra [OPTIONS] COMMAND [PATH] [OPTIONS]\n\ncommands:\n"
+        f"{listed}\n\n{TOP_EPILOG}\nEvery option: quibra --help; a command's: quibra COMMAND --help"
     )
 
 
+def _merge_repeated(args: argparse.Namespace) -> None:
+    for name in REPEATED_OPTIONS:
+        before = getattr(args, name, None) or []
+        after = getattr(args, f"{name}_after", None) or []
+        setattr(args, name, [*before, *after] or None)
+
+
 def _folder(text: str) -> Path:
+    from pathlib import Path
+
     path = Path(text)
     if not path.exists():
         raise UsageError(f"path not found: {text}")
@@ -200,7 +439,9 @@ def _folder(text: str) -> Path:
     return path
 
 
-def _serve(args: argparse.Namespace, languages: list[str] | None) -> None:
+def _serve(args: argparse.Namespace) -> None:
+    from quibra.api import Index, QuibraError
+
     try:
         from quibra.mcp_server import serve
     except ImportError as error:
@@ -209,37 +450,85 @@ def _serve(args: argparse.Namespace, languages: list[str] | None) -> None:
         raise QuibraError("the MCP server needs the mcp package: pip install 'quibra-core[mcp]'") from None
     # Standard output carries the protocol: no progress bar, paths relative to the tree.
     with Index(args.path, index_file=args.index, jobs=args.jobs, cluster=args.cluster) as index:
-        serve(index, languages)
+        serve(index, _languages(args))
+
+
+def _languages(args: argparse.Namespace) -> list[str] | None:
+    return [name.strip() for group in args.lang for name in group.split(",")] if args.lang else None
 
 
 def _run(args: argparse.Namespace) -> Report | None:
+    from quibra import git
+    from quibra.api import require_history
+
     root = _folder(args.path)
     if args.command == "hash":
-        return hash_tree(root, args.manifest)
-    languages = [name.strip() for group in args.lang for name in group.split(",")] if args.lang else None
+        return _hash(root, args)
     if args.command == "mcp":
-        _serve(args, languages)
+        _serve(args)
         return None
-    with _open(args) as index:
+    with git.asking_once():
+        if args.command == "hotspots":
+            # Before the index is opened: a tree without history gets no index folder either.
+            require_history(root.resolve())
+        return _answer(args)
+
+
+def _answer(args: argparse.Namespace) -> Report:
+    from pathlib import Path
+
+    from quibra.api import Index
+
+    filters = {"include": args.include, "exclude": args.exclude}
+    with Index(
+        args.path,
+        index_file=args.index,
+        jobs=args.jobs,
+        cluster=args.cluster,
+        display_base=Path.cwd(),
+        progress=not args.json,
+    ) as index:
         if args.command == "index":
-            return index.refresh()
+            return index.refresh(**filters)
+        languages = _languages(args)
         if args.command == "map":
             focus = [os.path.abspath(path) for path in args.focus]
             return index.repo_map(args.budget, focus, languages=languages, refresh=not args.no_refresh)
         if args.command == "rank":
-            return index.rank(args.query, args.budget, languages=languages, refresh=not args.no_refresh)
+            return index.rank(
+                args.query,
+                args.budget,
+                languages=languages,
+                refresh=not args.no_refresh,
+                context=args.context,
+                **filters,
+            )
         return index.hotspots(
-            args.since, args.top, args.min_complexity, languages=languages, refresh=not args.no_refresh
+            args.since, args.top, args.min_complexity, languages=languages, refresh=not args.no_refresh, **filters
         )
 
 
-# Widest symbol name a table shows; longer names (test functions) end in "..."
-# so the columns that follow stay on screen. JSON carries the full name.
-SYMBOL_COLUMN_WIDTH = 40
+def _hash(root: Path, args: argparse.Namespace) -> Report:
+    from pathlib import Path
+
+    from quibra import git
+    from quibra.api import QuibraError, file_prefix, git_warnings
+    from quibra.manifest import hash_tree
+    from quibra.selection import BadPattern, Selection
+
+    try:
+        selection = Selection(args.include, args.exclude)
+    except BadPattern as error:
+        raise QuibraError(str(error)) from None
+    with git.asking_once():
+        report = hash_tree(root, args.manifest, selection if selection else None)
+        report["warnings"] = git_warnings(Path(report["root"]))
+    report["file_prefix"] = file_prefix(args.path, Path.cwd())
+    return report
 
 
-def _clip(name: str) -> str:
-    return name if len(name) <= SYMBOL_COLUMN_WIDTH else name[: SYMBOL_COLUMN_WIDTH - 3] + "..."
+# ---------------------------------------------------------------------------
+# Tables
 
 
 def _printable(path: str) -> str:
@@ -267,11 +556,23 @@ def _tree_summary(report: Report) -> str:
     return f"{_plural(report['symbols'], 'symbol')} in {_plural(report['files'], 'file')}"
 
 
-def render_index(report: Report) -> str:
+def _wrapped(text: str, screen: Screen) -> str:
+    """A summary line broken between words to fit the screen, rather than by the terminal mid-word."""
+    if screen.width is None or len(text) <= screen.width:
+        return text
+    import textwrap
+
+    return textwrap.fill(text, screen.width, break_long_words=False, break_on_hyphens=False)
+
+
+def render_index(report: Report, screen: Screen) -> str:
     refreshed = report["refresh"]
     lines = [
-        f"{_tree_summary(report)}; {refreshed['added']} added, {refreshed['changed']} changed,"
-        f" {refreshed['removed']} removed in {refreshed['seconds']:.2f} s"
+        _wrapped(
+            f"{_tree_summary(report)}; {refreshed['added']} added, {refreshed['changed']} changed,"
+            f" {refreshed['removed']} removed in {refreshed['seconds']:.2f} s",
+            screen,
+        )
     ]
     for language, counts in report["languages"].items():
         lines.append(f"  {language}: {_plural(counts['symbols'], 'symbol')} in {_plural(counts['files'], 'file')}")
@@ -279,11 +580,32 @@ def render_index(report: Report) -> str:
     return "\n".join(lines)
 
 
-def render_rank(report: Report) -> str:
+def _rank_columns() -> list[Any]:
+    from quibra.rank import CHANNELS
+    from quibra.table import BOLD, MAGENTA, Column, cut_middle, cut_start
+
+    return [
+        Column("#", numeric=True),
+        Column("symbol", cut=cut_middle, narrowest=16, style=lambda _: BOLD),
+        Column("file:line", cut=cut_start, narrowest=16, style=lambda _: MAGENTA),
+        # Rows come in pick order: by the adjusted score, which damps the
+        # fused score of a second or third pick from the same file; so a
+        # narrow table keeps that one.
+        Column("score", numeric=True, drop=1),
+        Column("adjusted", numeric=True),
+        *(Column(name, numeric=True, drop=2) for name in CHANNELS),
+        Column("tokens", numeric=True),
+    ]
+
+
+def render_rank(report: Report, screen: Screen) -> str:
+    from quibra.rank import CHANNELS
+    from quibra.table import format_table
+
     rows = [
         [
             str(entry["rank"]),
-            _clip(entry["symbol"]),
+            entry["symbol"],
             _place(entry),
             f"{entry['score']:.4f}",
             f"{entry['adjusted_score']:.4f}",
@@ -292,24 +614,41 @@ def render_rank(report: Report) -> str:
         ]
         for entry in report["results"]
     ]
-    summary = (
-        f"{_plural(len(rows), 'symbol')}, {report['total_tokens']} of {report['budget']} tokens; "
-        f"{report['candidates']} candidates among {_tree_summary(report)}"
-    )
+    summary = _wrapped(_rank_summary(report), screen)
     if not rows:
-        reason = "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
-        return f"{reason}\n{summary}"
-    # Rows come in pick order: by the adjusted score, which damps the fused
-    # score of a second or third pick from the same file.
-    headers = ["#", "symbol", "file:line", "score", "adjusted", *CHANNELS, "tokens"]
-    return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6, 7, 8}) + "\n" + summary
+        return f"{_nothing_ranked(report)}\n{summary}"
+    return format_table(_rank_columns(), rows, screen) + "\n" + summary
 
 
-def render_hotspots(report: Report) -> str:
+def _rank_summary(report: Report) -> str:
+    return (
+        f"{_plural(len(report['results']), 'symbol')}, {report['total_tokens']} of {report['budget']} tokens; "
+        f"{_plural(report['candidates'], 'candidate')} among {_tree_summary(report)}"
+    )
+
+
+def _nothing_ranked(report: Report) -> str:
+    return "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
+
+
+def render_context(report: Report) -> str:
+    """The packed context itself: the text the budget counted, nothing else."""
+    return "".join(entry["context"] for entry in report["results"] if entry["context"] is not None)
+
+
+def _assessment_style(text: str) -> str:
+    from quibra.table import RED, YELLOW
+
+    return {"high": RED, "medium": YELLOW}.get(text, "")
+
+
+def render_hotspots(report: Report, screen: Screen) -> str:
+    from quibra.table import BOLD, MAGENTA, Column, cut_middle, cut_start, format_table
+
     rows = [
         [
             str(entry["rank"]),
-            _clip(entry["name"]),
+            entry["name"],
             _place(entry),
             str(entry["cyclomatic"]),
             str(entry["max_nesting"]),
@@ -319,96 +658,181 @@ def render_hotspots(report: Report) -> str:
         ]
         for entry in report["results"]
     ]
-    window = (
-        f"churn from git since {report['since']}" if report["git"] else "no git history here: churn is 0 everywhere"
-    )
-    summary = f"{_plural(len(rows), 'hotspot')} among {_tree_summary(report)}; {window}"
+    left_out = report["zero_score"]
+    summary = f"{_plural(len(rows), 'hotspot')} among {_tree_summary(report)}; churn from git since {report['since']}"
+    if left_out:
+        summary += f"; {_plural(left_out, 'function')} unchanged since then left out"
+    summary = _wrapped(summary, screen)
     if not rows:
-        return f"no function reaches the complexity floor\n{summary}"
-    headers = ["#", "symbol", "file:line", "cyclomatic", "nesting", "churn", "score", "assessment"]
-    return format_table(headers, rows, right_aligned={0, 3, 4, 5, 6}) + "\n" + summary
+        reason = (
+            f"no function changed since {report['since']}" if left_out else "no function reaches the complexity floor"
+        )
+        return f"{reason}\n{summary}"
+    columns = [
+        Column("#", numeric=True),
+        Column("symbol", cut=cut_middle, narrowest=16, style=lambda _: BOLD),
+        Column("file:line", cut=cut_start, narrowest=16, style=lambda _: MAGENTA),
+        Column("cyclomatic", numeric=True),
+        Column("nesting", numeric=True, drop=2),
+        Column("churn", numeric=True),
+        Column("score", numeric=True),
+        Column("assessment", drop=1, style=_assessment_style),
+    ]
+    return format_table(columns, rows, screen) + "\n" + summary
 
 
-def render_hash(report: Report) -> str:
+def render_map(report: Report, screen: Screen) -> str:
+    # The map alone, as the budget counted it: no table, no wrapping.
+    return str(report["map"]).removesuffix("\n") or "no symbol to show"
+
+
+def render_hash(report: Report, screen: Screen) -> str:
+    files = _plural(report["files"], "file")
     if report["new_manifest"]:
-        return f"manifest written with {_plural(report['files'], 'file')}: {report['manifest']}"
-    lines = [f"{key:<8} {path}" for key in ("changed", "added", "removed") for path in report[key]]
-    count = len(lines)
+        return _wrapped(f"manifest written with {files}: {report['manifest']}", screen)
+    prefix = report["file_prefix"]
+    lines = [
+        f"{key:<8} {_printable(prefix + path)}" for key in ("changed", "added", "removed") for path in report[key]
+    ]
+    if not lines:
+        return f"no changes among {files} since the manifest was written"
+    summary = f"{_plural(len(lines), 'change')} among {files}; manifest updated: {report['manifest']}"
+    return "\n".join([*lines, _wrapped(summary, screen)])
+
+
+# ---------------------------------------------------------------------------
+# Notes on standard error
+
+
+def _listed(count: int, what: str, names: list[str], verbose: bool) -> list[str]:
     if not count:
-        return f"no changes among {_plural(report['files'], 'file')} since the manifest was written"
-    return "\n".join(
-        [*lines, f"{_plural(count, 'change')} among {_plural(report['files'], 'file')}; manifest updated: {report['manifest']}"]
+        return []
+    if verbose:
+        return [f"quibra: {what}: {name}" for name in names]
+    return [f"quibra: {_plural(count, 'file')} {what} (--verbose names them)"]
+
+
+def _notes(report: Report, args: argparse.Namespace) -> list[str]:
+    """What the results do not show but a user should know."""
+    notes = [f"quibra: {warning}" for warning in report.get("warnings", [])]
+    for stale in report.get("stale_files", []):
+        notes.append(
+            f"quibra: {_printable(stale['file'])} changed since the index was refreshed: its symbols are left out"
+        )
+    if args.json:
+        return notes  # the rest is in the report itself
+    if args.command == "rank" and args.context:
+        notes.append(f"quibra: {_rank_summary(report)}")
+    skipped = report.get("skipped", [])
+    notes += _listed(
+        len(skipped),
+        "skipped",
+        [f"{_printable(entry['file'])} ({entry['reason']})" for entry in skipped],
+        args.verbose,
     )
-
-
-def render_map(report: Report) -> str:
-    # The map alone, so that what is printed is what the budget counted.
-    return report["map"].removesuffix("\n") or "no symbol to show"
-
-
-RENDERERS = {
-    "index": render_index,
-    "rank": render_rank,
-    "hotspots": render_hotspots,
-    "map": render_map,
-    "hash": render_hash,
-}
-
-
-def _notes(report: Report) -> list[str]:
-    """Things the table does not show but a user should know."""
-    notes = []
-    skipped = report.get("skipped") or []
-    if skipped:
-        shown = ", ".join(f"{_printable(entry['path'])} ({entry['reason']})" for entry in skipped[:5])
-        more = ", ..." if len(skipped) > 5 else ""
-        notes.append(f"quibra: skipped {_plural(len(skipped), 'file')}: {shown}{more}")
-    unreadable = report.get("unreadable_files") or []
-    if unreadable:
-        shown = ", ".join(unreadable[:5]) + (", ..." if len(unreadable) > 5 else "")
-        notes.append(f"quibra: skipped {_plural(len(unreadable), 'file')} (unreadable): {shown}")
+    unreadable = report.get("unreadable_files", [])
+    notes += _listed(
+        len(unreadable),
+        "unreadable, not hashed",
+        [_printable(report.get("file_prefix", "") + path) for path in unreadable],
+        args.verbose,
+    )
     return notes
 
 
-def _print_report(report: Report, as_json: bool) -> None:
-    if as_json:
+# ---------------------------------------------------------------------------
+# Running a command
+
+
+def _print_report(report: Report, args: argparse.Namespace) -> None:
+    from quibra.table import screen_for
+
+    if args.json:
+        import json
+
         print(json.dumps(report, indent=2))
+    elif args.command == "rank" and args.context:
+        # Written as it was counted: a file name that is not UTF-8 goes out
+        # as its own bytes, one character each, not as a longer escape.
+        sys.stdout.flush()
+        sys.stdout.buffer.write(render_context(report).encode("utf-8", "surrogateescape"))
     else:
-        print(RENDERERS[report["command"]](report))
-        for note in _notes(report):
-            print(note, file=sys.stderr)
+        renderers = {
+            "index": render_index,
+            "rank": render_rank,
+            "hotspots": render_hotspots,
+            "map": render_map,
+            "hash": render_hash,
+        }
+        print(renderers[args.command](report, screen_for(sys.stdout, args.color)))
     sys.stdout.flush()
+    if not args.quiet:
+        notes_screen = screen_for(sys.stderr, "never")
+        for note in _notes(report, args):
+            print(_wrapped(note, notes_screen), file=sys.stderr)
 
 
-def main(argv: list[str] | None = None) -> int:
-    # File names need not be valid UTF-8; print them escaped rather than fail.
-    for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, "reconfigure"):  # absent when a caller swapped in another stream
-            stream.reconfigure(errors="backslashreplace")
+def _status(report: Report, args: argparse.Namespace) -> int:
+    if args.command == "rank" and not report["results"]:
+        return EXIT_NOTHING_FOUND
+    changes = args.command == "hash" and (report["changed"] or report["added"] or report["removed"])
+    if changes and args.exit_code:
+        return EXIT_FAILURE
+    return 0
+
+
+def _command(argv: list[str] | None) -> int:
+    from quibra.api import QuibraError
+    from quibra.cluster import ClusterUnavailable
+    from quibra.manifest import ManifestError
+
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("choose a command: index, rank, hotspots, map, mcp or hash (see quibra --help)")
+        print(_usage(parser), file=sys.stderr)
+        return EXIT_USAGE
+    _merge_repeated(args)
     prefix = f"quibra {args.command}"
     try:
         report = _run(args)
-        if report is not None:
-            _print_report(report, args.json)
-    except (UsageError, QuibraError, ClusterUnavailable) as error:
+        if report is None:  # the MCP server, which answered on its own
+            return 0
+        _print_report(report, args)
+    except (UsageError, QuibraError, ClusterUnavailable, ManifestError) as error:
         print(f"{prefix}: error: {error}", file=sys.stderr)
         return EXIT_USAGE if isinstance(error, UsageError) else EXIT_FAILURE
+    except KeyboardInterrupt:
+        return _interrupted(prefix)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        print(f"{prefix}: error: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    except Exception as error:  # noqa: BLE001 - even a bug gets one line, not a traceback
+        print(f"{prefix}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+        return EXIT_FAILURE
+    return _status(report, args)
+
+
+def _interrupted(prefix: str) -> int:
+    # The terminal has echoed "^C" where the cursor stood (after a progress
+    # bar, say): start from the first column and clear the line.
+    start = "\r\x1b[K" if sys.stderr.isatty() else ""
+    print(f"{start}{prefix}: interrupted", file=sys.stderr)
+    return EXIT_INTERRUPTED
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        # File names need not be valid UTF-8; print them escaped rather than fail.
+        for stream in (sys.stdout, sys.stderr):
+            if hasattr(stream, "reconfigure"):  # absent when a caller swapped in another stream
+                stream.reconfigure(errors="backslashreplace")
+        return _command(argv)
+    except KeyboardInterrupt:
+        return _interrupted("quibra")
     except BrokenPipeError:
         # The reader (head, less) went away: nothing left to say. Point stdout
         # at /dev/null so the interpreter's final flush does not complain.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
-    except (ManifestError, OSError) as error:
-        print(f"{prefix}: error: {error}", file=sys.stderr)
-        return EXIT_FAILURE
-    except KeyboardInterrupt:
-        print(f"{prefix}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    except Exception as error:  # noqa: BLE001 - even a bug gets one line, not a traceback
-        print(f"{prefix}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
-        return EXIT_FAILURE
-    return 0

@@ -10,12 +10,11 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import importlib.util
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from quibra.languages import LanguageUnavailable, read_source
+from quibra.languages import LanguageUnavailable, read_source, text_lines
 from quibra.languages.model import SkipFile, Symbol
 from quibra.terms import text_terms
 
@@ -47,14 +46,6 @@ def name_key(name: str) -> str:
     """A name as a query may spell it: lowercase letters and digits only
     (`raw_decode` and "raw decode" both give "rawdecode")."""
     return re.sub(r"[^0-9a-z]", "", name.lower())
-
-
-def _text_lines(language: str, source: bytes) -> list[str]:
-    if language == "python":
-        # Honours the coding cookie and reads every line ending as "\n", as
-        # ast does, so the lines match the line numbers it reports.
-        return importlib.util.decode_source(source).split("\n")
-    return source.decode("utf-8", "replace").split("\n")
 
 
 def _own_line_ranges(symbols: list[Symbol]) -> list[list[tuple[int, int]]]:
@@ -171,7 +162,7 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
     """Symbols, imports and index terms of one file; never raises for bad content."""
     try:
         extract = read_source(language, path, source)
-        lines = _text_lines(language, source)
+        lines = text_lines(language, source)
         symbols = _indexed(path, extract.symbols, lines)
     except (SkipFile, LanguageUnavailable) as reason:
         return Extracted(path, language, [], [], skipped=str(reason))

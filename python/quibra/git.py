@@ -3,24 +3,54 @@ often each changed lately.
 
 Every question goes through the `git` command itself, so the answers follow
 the user's own configuration (global excludes, `.git/info/exclude`, nested
-`.gitignore` files) without quibra re-implementing any of it. Where git is not
-installed, or the tree is not part of a work tree, the functions say so by
-returning None and the callers fall back to a plain walk.
+`.gitignore` files) without quibra re-implementing any of it.
+
+A folder outside any repository is a plain folder, and callers walk it
+themselves. A repository that git cannot read (git missing from PATH, a
+repository with "dubious ownership", a broken one) is not the same thing:
+it is recorded as failed, with git's own words, so that callers can pass
+them on instead of quietly scoring or listing the wrong files.
 """
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import subprocess
 from collections import Counter
+from collections.abc import Iterator
 from pathlib import Path
+from typing import NamedTuple
+
+TRACKED = "tracked"  # inside a work tree, and not ignored there
+IGNORED = "ignored"  # inside a work tree that ignores it
+OUTSIDE = "outside"  # in no repository at all
+FAILED = "failed"  # in a repository that git cannot read
 
 
-def _git(root: Path, *args: str) -> bytes | None:
-    """Output of `git -C root args...`, or None when git is missing or fails.
+class GitFailed(Exception):
+    """git could not answer; the text says which command failed and how, in git's words, on one line."""
 
-    Errors are swallowed on purpose: a failing git only means that the tree
-    is treated as a plain folder, which is always a correct fallback.
-    """
+
+class Repository(NamedTuple):
+    """What git says of one folder."""
+
+    state: str  # TRACKED, IGNORED, OUTSIDE or FAILED
+    problem: str = ""  # for FAILED: what went wrong, in git's words
+
+
+class _Answer(NamedTuple):
+    returncode: int
+    output: bytes
+    message: str  # standard error on one line
+
+
+def _one_line(text: bytes) -> str:
+    return " ".join(text.decode("utf-8", "replace").split())
+
+
+def _git(root: Path, *args: str) -> _Answer:
+    """The outcome of `git -C root args...`; GitFailed when git cannot be run at all."""
     try:
         completed = subprocess.run(
             ["git", "-C", str(root), *args],
@@ -28,11 +58,15 @@ def _git(root: Path, *args: str) -> bytes | None:
             capture_output=True,
             check=False,
         )
-    except OSError:
-        return None
-    if completed.returncode != 0:
-        return None
-    return completed.stdout
+    except FileNotFoundError:
+        raise GitFailed("git is not installed (not found on PATH)") from None
+    except OSError as error:
+        raise GitFailed(f"git cannot be run: {error.strerror or error}") from None
+    return _Answer(completed.returncode, completed.stdout, _one_line(completed.stderr))
+
+
+def _failure(command: str, answer: _Answer) -> str:
+    return f"git {command} failed: {answer.message or f'exit status {answer.returncode}'}"
 
 
 def _null_separated(output: bytes) -> list[str]:
@@ -41,50 +75,104 @@ def _null_separated(output: bytes) -> list[str]:
     return [part.decode("utf-8", "surrogateescape") for part in output.split(b"\0") if part]
 
 
-def is_tracked_tree(root: Path) -> bool:
-    """Whether `root` lies in a git work tree and is not itself ignored there.
+def _has_git_folder(root: Path) -> bool:
+    """Whether `root` or a folder above it holds a `.git`: git itself says "not a
+    git repository" both of a plain folder and of a repository it cannot read."""
+    return any((folder / ".git").exists() for folder in (root, *root.parents))
 
-    A folder that its enclosing repository ignores (an interpreter installed
-    under a dotfiles repository, say) is not that project's code, so its
-    ignore rules would hide everything the user asked to see.
-    """
-    inside = _git(root, "rev-parse", "--is-inside-work-tree")
-    if inside is None or inside.strip() != b"true":
-        return False
-    # check-ignore exits 1 when the path is not ignored; _git maps that to None.
-    return _git(root, "check-ignore", "-q", ".") is None
+
+def _probe(root: Path) -> Repository:
+    try:
+        inside = _git(root, "rev-parse", "--is-inside-work-tree")
+    except GitFailed as error:
+        return Repository(FAILED, str(error)) if _has_git_folder(root) else Repository(OUTSIDE)
+    if inside.returncode != 0:
+        return Repository(FAILED, _failure("rev-parse", inside)) if _has_git_folder(root) else Repository(OUTSIDE)
+    if inside.output.strip() != b"true":  # inside a .git folder or a bare repository
+        return Repository(OUTSIDE)
+    # A folder that its enclosing repository ignores (an interpreter installed
+    # under a dotfiles repository, say) is not that project's code, so its
+    # ignore rules would hide everything the user asked to see.
+    ignored = _git(root, "check-ignore", "-q", ".")
+    if ignored.returncode == 0:
+        return Repository(IGNORED)
+    if ignored.returncode != 1:  # 1: not ignored
+        return Repository(FAILED, _failure("check-ignore", ignored))
+    return Repository(TRACKED)
+
+
+# What git said of each tree during the current operation. One query asks
+# several questions of the same tree (its files, then its history); asking
+# once saves a process each time and keeps a failure seen on the way, which
+# the operation then reports.
+_asked: contextvars.ContextVar[dict[Path, Repository] | None] = contextvars.ContextVar("quibra_git", default=None)
+
+
+@contextlib.contextmanager
+def asking_once() -> Iterator[None]:
+    """Within this block git is asked about each tree once, and failures are
+    kept for `repository`; a block inside another shares its answers."""
+    if _asked.get() is not None:
+        yield
+        return
+    token = _asked.set({})
+    try:
+        yield
+    finally:
+        _asked.reset(token)
+
+
+def repository(root: Path) -> Repository:
+    """What git says of `root` (see `asking_once`)."""
+    asked = _asked.get()
+    if asked is not None and root in asked:
+        return asked[root]
+    found = _probe(root)
+    if asked is not None:
+        asked[root] = found
+    return found
+
+
+def _record_failure(root: Path, problem: str) -> None:
+    asked = _asked.get()
+    if asked is not None:
+        asked[root] = Repository(FAILED, problem)
 
 
 def work_tree_files(root: Path) -> list[str] | None:
     """Files under `root` that git tracks or would track, relative to `root`.
 
     Tracked files plus untracked ones that no ignore rule excludes; None when
-    `root` is not a tracked tree. Tracked files that were deleted from disk
-    are still listed by git; callers check that each file exists.
+    `root` is not a tracked tree or git fails (the failure is recorded, see
+    `repository`). Tracked files that were deleted from disk are still
+    listed by git; callers check that each file exists.
     """
-    if not is_tracked_tree(root):
+    try:
+        if repository(root).state != TRACKED:
+            return None
+        listed = _git(root, "ls-files", "-z", "--cached", "--others", "--exclude-standard")
+    except GitFailed as error:
+        _record_failure(root, str(error))
         return None
-    output = _git(root, "ls-files", "-z", "--cached", "--others", "--exclude-standard")
-    if output is None:
+    if listed.returncode != 0:
+        _record_failure(root, _failure("ls-files", listed))
         return None
-    return sorted(set(_null_separated(output)))
+    return sorted(set(_null_separated(listed.output)))
 
 
-def commit_counts(root: Path, since: int) -> dict[str, int] | None:
+def commit_counts(root: Path, since: int) -> dict[str, int]:
     """Number of commits since the Unix time `since` that touched each file under `root`.
 
-    Paths are relative to `root`; None when `root` is not a tracked tree.
-    Merge commits list no files here, so a change merged from a branch counts
-    once, for the commit that made it.
+    Paths are relative to `root`, which must be a tracked tree; GitFailed when
+    git cannot read the history. Merge commits list no files here, so a
+    change merged from a branch counts once, for the commit that made it.
     """
-    if not is_tracked_tree(root):
-        return None
     # --max-age=0 would mean no limit, and a negative age matches nothing:
     # a window that starts before 1970 is the whole history.
-    output = _git(
-        root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", "."
-    )
-    if output is None:
-        # A repository without commits yet: nothing has churned.
-        return {}
-    return dict(Counter(_null_separated(output)))
+    log = _git(root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", ".")
+    if log.returncode == 0:
+        return dict(Counter(_null_separated(log.output)))
+    head = _git(root, "rev-parse", "-q", "--verify", "HEAD")
+    if head.returncode == 1 and not head.message:
+        return {}  # a repository without commits yet: nothing has churned
+    raise GitFailed(_failure("log", log))

@@ -15,6 +15,7 @@ import json
 import os
 import re
 import tempfile
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -149,11 +150,13 @@ def hash_files(root: Path, paths: list[str]) -> tuple[dict[str, str], list[str]]
     return hashes, unreadable
 
 
-def hash_tree(root: Path, manifest: Path) -> dict[str, Any]:
+def hash_tree(root: Path, manifest: Path, selected: Callable[[str], bool] | None = None) -> dict[str, Any]:
     """Hash every file of the tree, compare with the manifest, then update it.
 
     The manifest itself is left out when it lies inside the tree: its own
-    hash changes on every run and would always be reported.
+    hash changes on every run and would always be reported. With `selected`,
+    only the paths it accepts are hashed and compared; the manifest keeps the
+    entries of the others as they were.
     """
     old = read_manifest(manifest)
     tree = list_files(root)
@@ -161,11 +164,14 @@ def hash_tree(root: Path, manifest: Path) -> dict[str, Any]:
     paths = [
         path
         for path in tree.files
-        if tree.path_of(path).is_file() and tree.path_of(path).resolve() != manifest_resolved
+        if (selected is None or selected(path))
+        and tree.path_of(path).is_file()
+        and tree.path_of(path).resolve() != manifest_resolved
     ]
     hashes, unreadable = hash_files(tree.root, paths)
-    changes = compare(old or {}, hashes)
-    write_manifest(manifest, hashes)
+    kept = {path: digest for path, digest in (old or {}).items() if selected is not None and not selected(path)}
+    changes = compare({path: digest for path, digest in (old or {}).items() if path not in kept}, hashes)
+    write_manifest(manifest, {**kept, **hashes})
     return {
         "command": "hash",
         "root": str(tree.root),

@@ -95,13 +95,18 @@ def rank(
     budget: int,
     display: Callable[[bytes], tuple[str, str]],
     languages: Iterable[str] | None = None,
+    selected: Callable[[str], bool] | None = None,
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
     `display` turns a stored path into (tree-relative path, path as shown);
-    `languages` limits the answer to symbols of those languages.
+    `languages` limits the answer to symbols of those languages, `selected`
+    to the files whose tree-relative path it accepts.
     """
     ranked = fused_candidates(connection, Query.parse(query, languages))
+    if selected is not None:
+        kept = [entry for entry in ranked.ordered if selected(display(ranked.candidates[entry[0]].path)[0])]
+        ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
     items = []

@@ -29,7 +29,12 @@ from pathlib import Path
 import _quibra_core as engine
 
 from quibra.extract import Extracted, extract_files
-from quibra.languages import UNAVAILABLE_READER, is_config_file, language_of, resolve_edges
+from quibra.languages import (
+    UNAVAILABLE_READER,
+    is_config_file,
+    language_of,
+    resolve_edges,
+)
 from quibra.progress import Progress
 from quibra.storage import Storage, StoredFile, encode_path
 from quibra.walk import is_test_path, list_files

@@ -1,14 +1,12 @@
 """The source text of indexed symbols, read from the tree as the index saw it.
 
 Lines are split the way the readers split them when they counted a
-symbol's characters (Python source decoded by its coding cookie with every
-line ending read as a newline, other languages as UTF-8), so the text
-given for a symbol is the text its token cost was counted from.
+symbol's characters (`languages.text_lines`), so the text given for a
+symbol is the text its token cost was counted from.
 """
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import re
 import sqlite3
@@ -19,6 +17,8 @@ from pathlib import Path
 from typing import Any
 
 import _quibra_core as engine
+
+from quibra.languages import text_lines
 
 
 class SourceChanged(Exception):
@@ -76,10 +76,15 @@ def _content(root: Path, path: bytes) -> bytes | None:
         os.close(descriptor)
 
 
-def _lines(language: str, content: bytes) -> list[str]:
-    if language == "python":
-        return importlib.util.decode_source(content).split("\n")
-    return content.decode("utf-8", "replace").split("\n")
+def current_lines(connection: sqlite3.Connection, root: Path, path: bytes) -> list[str] | None:
+    """The lines of the file at `path` (raw, as stored) as its reader numbered
+    them; None when its content hash is not the stored one (the tree moved
+    since the index was refreshed) or it cannot be read."""
+    row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
+    content = _content(root, path)
+    if row is None or content is None or engine.content_hash(content) != row[0]:
+        return None
+    return text_lines(row[1], content)
 
 
 def read_spans(connection: sqlite3.Connection, root: Path, spans: Iterable[SymbolSpan]) -> list[str]:
@@ -91,9 +96,8 @@ def read_spans(connection: sqlite3.Connection, root: Path, spans: Iterable[Symbo
     spans = list(spans)
     lines_by_path: dict[bytes, list[str]] = {}
     for path in dict.fromkeys(span.path for span in spans):
-        row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
-        content = _content(root, path)
-        if row is None or content is None or engine.content_hash(content) != row[0]:
+        lines = current_lines(connection, root, path)
+        if lines is None:
             raise SourceChanged(os.fsdecode(path))
-        lines_by_path[path] = _lines(row[1], content)
+        lines_by_path[path] = lines
     return ["\n".join(lines_by_path[span.path][span.start_line - 1 : span.end_line]) for span in spans]

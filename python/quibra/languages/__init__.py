@@ -11,6 +11,7 @@ own language.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import re
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
@@ -106,6 +107,15 @@ def check_source(source: bytes) -> None:
         raise SkipFile("generated")
     if len(source) > LONGEST_LINE and max(map(len, source.split(b"\n"))) > LONGEST_LINE:
         raise SkipFile("minified (a line over 10,000 characters)")
+
+
+def text_lines(language: str, source: bytes) -> list[str]:
+    """The lines of a file as its reader numbers them: Python decoded by its
+    coding cookie with every line ending read as "\n" (as `ast` does), other
+    languages as UTF-8, split at "\n" (as tree-sitter counts rows)."""
+    if language == "python":
+        return importlib.util.decode_source(source).split("\n")
+    return source.decode("utf-8", "replace").split("\n")
 
 
 def read_source(language: str, path: str, source: bytes) -> FileExtract:
