@@ -206,6 +206,8 @@ class FlakySequence:
 
 
 LIST_SITES = [
+    ("fuse channels", lambda s: q.fuse(s), [q.ChannelResult("a", ["x"]), q.ChannelResult("b", ["y", "x"])],
+     "channels"),
     ("ChannelResult ranked_ids", lambda s: q.ChannelResult("x", s), ["a", "b"], "ranked_ids"),
     ("pack_budget items", lambda s: q.pack_budget(s, 5), [{"tokens": 1}, {"tokens": 2}], "items"),
     ("hotspots symbols", lambda s: q.compute_hotspots(s, {}), [FUNCTION_SYMBOL, FUNCTION_SYMBOL], "symbols"),
@@ -229,6 +231,82 @@ def test_sequence_hooks_that_raise(where, call, items, name, error_class):
             assert str(info.value) == f"argument '{name}': boom"
         else:
             assert info.value is error
+
+
+def lying_subclass(base, length, calls):
+    """A subclass of `base` (a list, tuple or dict) whose __len__ reports
+    `length` and records that it was asked."""
+
+    def __len__(self):
+        calls.append(length)
+        return length
+
+    return type(f"Lying{base.__name__.title()}", (base,), {"__len__": __len__})
+
+
+class LyingSequence:
+    """A sequence, neither list nor tuple, whose __len__ reports `length`."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+LYING_LENGTHS = [10**18, 2**40, 2**28, 0]
+
+
+@pytest.mark.parametrize("where, call, items, name", LIST_SITES)
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+def test_lying_len_of_a_sequence_changes_nothing(where, call, items, name, length):
+    # A list or tuple subclass gives what the plain list or tuple gives, and
+    # its size is read from the object, never from its __len__; any other
+    # sequence's __len__ is only a hint.
+    expected = plain(call(list(items)))
+    for base in (list, tuple):
+        calls = []
+        assert plain(call(lying_subclass(base, length, calls)(items))) == expected
+        assert calls == []
+    assert plain(call(LyingSequence(items, length))) == expected
+
+
+PAIR_SITES = [
+    ("pagerank edges", lambda pairs: q.compute_pagerank(pairs, ["a", "b"]), [("a", "b"), ("b", "a")]),
+    ("batch contents", lambda pairs: q.batch_content_hash(pairs), [("a", b"x"), ("b", [1, 2])]),
+]
+
+
+@pytest.mark.parametrize("where, call, pairs", PAIR_SITES)
+@pytest.mark.parametrize("length", [2, 3, *LYING_LENGTHS])
+def test_pairs_are_measured_by_their_real_size(where, call, pairs, length):
+    calls = []
+    Pair = lying_subclass(tuple, length, calls)
+    assert call([Pair(pair) for pair in pairs]) == call(pairs)
+    with pytest.raises(ValueError, match="^expected tuple of length 2, but got tuple of length 3$"):
+        call([Pair(pair + (None,)) for pair in pairs])
+    with pytest.raises(ValueError, match="^expected tuple of length 2, but got tuple of length 1$"):
+        call([Pair(pair[:1]) for pair in pairs])
+    assert calls == []
+
+
+DICT_SITES = [
+    ("fuse weights", lambda d: [plain(r) for r in q.fuse([q.ChannelResult("a", ["x"])], weights=d)],
+     {"a": 2.0, "b": 3.0}),
+    ("hotspots file_churn", lambda d: q.compute_hotspots([FUNCTION_SYMBOL], d), {"a.py": 4, "b.py": 1}),
+]
+
+
+@pytest.mark.parametrize("where, call, entries", DICT_SITES)
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+def test_dict_subclass_with_a_lying_len_is_walked_by_its_entries(where, call, entries, length):
+    calls = []
+    Lying = lying_subclass(dict, length, calls)
+    assert call(Lying(entries)) == call(dict(entries))
+    assert calls == []
 
 
 # ---------------------------------------------------------------------------
