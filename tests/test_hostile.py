@@ -491,6 +491,104 @@ def test_hook_recursing_without_end_hits_the_recursion_limit(where, call):
 
 
 # ---------------------------------------------------------------------------
+# Collections while a result is being built
+
+# Run in a fresh process, so that a crash fails the test. With the threshold
+# at 1, nearly every allocation of a tracked object starts a collection, and
+# at each one a gc.callbacks hook, or the finalizer of garbage that leaves
+# new garbage behind, looks at every item of every tracked list, tuple and
+# dict, as any hook may. A result container that can be seen before it is
+# filled holds empty slots, and reading one crashes.
+COLLECTION_SCRIPT = """
+import gc
+import sys
+
+import _quibra_core as q
+
+walks = 0
+
+
+def walk():
+    global walks
+    walks += 1
+    for o in gc.get_objects():
+        if isinstance(o, (list, tuple)):
+            for x in o:
+                type(x)
+        elif isinstance(o, dict):
+            for k, v in o.items():
+                type(k), type(v)
+
+
+def on_collection(phase, info):
+    if phase == "start":
+        walk()
+
+
+class Finalizer:
+    renew = True
+
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        if Finalizer.renew:
+            walk()
+            Finalizer()
+
+
+ids = [f"s{{i}}" for i in range(40)]
+channels = [q.ChannelResult("lexical", ids), q.ChannelResult("b", ids[::-3])]
+items = [{{"id": i, "file": f"f{{n % 4}}", "score": 1.0 - n / 100, "tokens": 1 + n % 3}} for n, i in enumerate(ids)]
+symbols = [{{"id": i, "kind": "function", "file": f"f{{n % 4}}", "cyclomatic": 2 + n}} for n, i in enumerate(ids)]
+churn = {{f"f{{n}}": n for n in range(4)}}
+edges = [(a, b) for a, b in zip(ids, ids[1:] + ids[:1])]
+contents = [(i, i.encode() * 3) for i in ids]
+text = " ".join(f"getUser{{i}}Name dbConfig" for i in ids)
+
+
+def run():
+    return {call}
+
+
+expected = run()
+if sys.argv[1] == "callback":
+    gc.callbacks.append(on_collection)
+else:
+    Finalizer()
+gc.set_threshold(1)
+got = run()
+[[] for _ in range(4)]  # the watcher is armed: these start a collection or two
+gc.set_threshold(700)
+gc.callbacks.clear()
+Finalizer.renew = False
+assert got == expected, (got, expected)
+assert walks > 0
+print("ok", walks)
+"""
+
+RESULT_BUILDERS = {
+    "fuse": "[(r.symbol_id, r.score, r.channel_ranks) for r in q.fuse(channels)]",
+    "FusedResult dicts": "[(r.channel_contributions, r.channel_ranks) for r in q.fuse(channels)]",
+    "ChannelResult ranked_ids": "q.ChannelResult('x', ids).ranked_ids",
+    "pack_budget": "(lambda r: ([(p.symbol_id, p.tokens) for p in r[0]], r[1]))(q.pack_budget(items, 50))",
+    "compute_hotspots": "q.compute_hotspots(symbols, churn, top_n=100)",
+    "compute_pagerank": "q.compute_pagerank(edges, ids)",
+    "batch_content_hash": "q.batch_content_hash(contents)",
+    "tokenize": "q.tokenize(text)",
+    "tokenize_query": "q.tokenize_query(text)",
+}
+
+
+@pytest.mark.parametrize("function", RESULT_BUILDERS)
+@pytest.mark.parametrize("watcher", ["callback", "finalizer"])
+def test_collection_while_the_result_is_built_sees_no_empty_slot(function, watcher):
+    code = COLLECTION_SCRIPT.format(call=RESULT_BUILDERS[function])
+    done = subprocess.run([sys.executable, "-c", code, watcher], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.startswith("ok"), (done.returncode, done.stderr[-2000:])
+
+
+# ---------------------------------------------------------------------------
 # numpy's bools for `diversity`
 
 ITEMS = [{"id": f"a{i}", "file": "a.py", "score": 1.0 - i / 10, "tokens": 1} for i in range(4)]
