@@ -570,7 +570,7 @@ print("ok", walks)
 RESULT_BUILDERS = {
     "fuse": "[(r.symbol_id, r.score, r.channel_ranks) for r in q.fuse(channels)]",
     "FusedResult dicts": "[(r.channel_contributions, r.channel_ranks) for r in q.fuse(channels)]",
-    "ChannelResult ranked_ids": "q.ChannelResult('x', ids).ranked_ids",
+    "ChannelResult ranked_ids": "q.ChannelResult(name='x', ranked_ids=ids, weight=2.0).ranked_ids",
     "pack_budget": "(lambda r: ([(p.symbol_id, p.tokens) for p in r[0]], r[1]))(q.pack_budget(items, 50))",
     "compute_hotspots": "q.compute_hotspots(symbols, churn, top_n=100)",
     "compute_pagerank": "q.compute_pagerank(edges, ids)",
