@@ -206,6 +206,8 @@ class FlakySequence:
 
 
 LIST_SITES = [
+    ("fuse channels", lambda s: q.fuse(s), [q.ChannelResult("a", ["x"]), q.ChannelResult("b", ["y", "x"])],
+     "channels"),
     ("ChannelResult ranked_ids", lambda s: q.ChannelResult("x", s), ["a", "b"], "ranked_ids"),
     ("pack_budget items", lambda s: q.pack_budget(s, 5), [{"tokens": 1}, {"tokens": 2}], "items"),
     ("hotspots symbols", lambda s: q.compute_hotspots(s, {}), [FUNCTION_SYMBOL, FUNCTION_SYMBOL], "symbols"),
@@ -229,6 +231,82 @@ def test_sequence_hooks_that_raise(where, call, items, name, error_class):
             assert str(info.value) == f"argument '{name}': boom"
         else:
             assert info.value is error
+
+
+def lying_subclass(base, length, calls):
+    """A subclass of `base` (a list, tuple or dict) whose __len__ reports
+    `length` and records that it was asked."""
+
+    def __len__(self):
+        calls.append(length)
+        return length
+
+    return type(f"Lying{base.__name__.title()}", (base,), {"__len__": __len__})
+
+
+class LyingSequence:
+    """A sequence, neither list nor tuple, whose __len__ reports `length`."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+LYING_LENGTHS = [10**18, 2**40, 2**28, 0]
+
+
+@pytest.mark.parametrize("where, call, items, name", LIST_SITES)
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+def test_lying_len_of_a_sequence_changes_nothing(where, call, items, name, length):
+    # A list or tuple subclass gives what the plain list or tuple gives, and
+    # its size is read from the object, never from its __len__; any other
+    # sequence's __len__ is only a hint.
+    expected = plain(call(list(items)))
+    for base in (list, tuple):
+        calls = []
+        assert plain(call(lying_subclass(base, length, calls)(items))) == expected
+        assert calls == []
+    assert plain(call(LyingSequence(items, length))) == expected
+
+
+PAIR_SITES = [
+    ("pagerank edges", lambda pairs: q.compute_pagerank(pairs, ["a", "b"]), [("a", "b"), ("b", "a")]),
+    ("batch contents", lambda pairs: q.batch_content_hash(pairs), [("a", b"x"), ("b", [1, 2])]),
+]
+
+
+@pytest.mark.parametrize("where, call, pairs", PAIR_SITES)
+@pytest.mark.parametrize("length", [2, 3, *LYING_LENGTHS])
+def test_pairs_are_measured_by_their_real_size(where, call, pairs, length):
+    calls = []
+    Pair = lying_subclass(tuple, length, calls)
+    assert call([Pair(pair) for pair in pairs]) == call(pairs)
+    with pytest.raises(ValueError, match="^expected tuple of length 2, but got tuple of length 3$"):
+        call([Pair(pair + (None,)) for pair in pairs])
+    with pytest.raises(ValueError, match="^expected tuple of length 2, but got tuple of length 1$"):
+        call([Pair(pair[:1]) for pair in pairs])
+    assert calls == []
+
+
+DICT_SITES = [
+    ("fuse weights", lambda d: [plain(r) for r in q.fuse([q.ChannelResult("a", ["x"])], weights=d)],
+     {"a": 2.0, "b": 3.0}),
+    ("hotspots file_churn", lambda d: q.compute_hotspots([FUNCTION_SYMBOL], d), {"a.py": 4, "b.py": 1}),
+]
+
+
+@pytest.mark.parametrize("where, call, entries", DICT_SITES)
+@pytest.mark.parametrize("length", LYING_LENGTHS)
+def test_dict_subclass_with_a_lying_len_is_walked_by_its_entries(where, call, entries, length):
+    calls = []
+    Lying = lying_subclass(dict, length, calls)
+    assert call(Lying(entries)) == call(dict(entries))
+    assert calls == []
 
 
 # ---------------------------------------------------------------------------
@@ -410,6 +488,104 @@ def test_hook_recursing_without_end_hits_the_recursion_limit(where, call):
     with pytest.raises(RecursionError):
         call(hook)
     assert plain(call(Hook(1))) == plain(call(Hook(1)))
+
+
+# ---------------------------------------------------------------------------
+# Collections while a result is being built
+
+# Run in a fresh process, so that a crash fails the test. With the threshold
+# at 1, nearly every allocation of a tracked object starts a collection, and
+# at each one a gc.callbacks hook, or the finalizer of garbage that leaves
+# new garbage behind, looks at every item of every tracked list, tuple and
+# dict, as any hook may. A result container that can be seen before it is
+# filled holds empty slots, and reading one crashes.
+COLLECTION_SCRIPT = """
+import gc
+import sys
+
+import _quibra_core as q
+
+walks = 0
+
+
+def walk():
+    global walks
+    walks += 1
+    for o in gc.get_objects():
+        if isinstance(o, (list, tuple)):
+            for x in o:
+                type(x)
+        elif isinstance(o, dict):
+            for k, v in o.items():
+                type(k), type(v)
+
+
+def on_collection(phase, info):
+    if phase == "start":
+        walk()
+
+
+class Finalizer:
+    renew = True
+
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        if Finalizer.renew:
+            walk()
+            Finalizer()
+
+
+ids = [f"s{{i}}" for i in range(40)]
+channels = [q.ChannelResult("lexical", ids), q.ChannelResult("b", ids[::-3])]
+items = [{{"id": i, "file": f"f{{n % 4}}", "score": 1.0 - n / 100, "tokens": 1 + n % 3}} for n, i in enumerate(ids)]
+symbols = [{{"id": i, "kind": "function", "file": f"f{{n % 4}}", "cyclomatic": 2 + n}} for n, i in enumerate(ids)]
+churn = {{f"f{{n}}": n for n in range(4)}}
+edges = [(a, b) for a, b in zip(ids, ids[1:] + ids[:1])]
+contents = [(i, i.encode() * 3) for i in ids]
+text = " ".join(f"getUser{{i}}Name dbConfig" for i in ids)
+
+
+def run():
+    return {call}
+
+
+expected = run()
+if sys.argv[1] == "callback":
+    gc.callbacks.append(on_collection)
+else:
+    Finalizer()
+gc.set_threshold(1)
+got = run()
+[[] for _ in range(4)]  # the watcher is armed: these start a collection or two
+gc.set_threshold(700)
+gc.callbacks.clear()
+Finalizer.renew = False
+assert got == expected, (got, expected)
+assert walks > 0
+print("ok", walks)
+"""
+
+RESULT_BUILDERS = {
+    "fuse": "[(r.symbol_id, r.score, r.channel_ranks) for r in q.fuse(channels)]",
+    "FusedResult dicts": "[(r.channel_contributions, r.channel_ranks) for r in q.fuse(channels)]",
+    "ChannelResult ranked_ids": "q.ChannelResult(name='x', ranked_ids=ids, weight=2.0).ranked_ids",
+    "pack_budget": "(lambda r: ([(p.symbol_id, p.tokens) for p in r[0]], r[1]))(q.pack_budget(items, 50))",
+    "compute_hotspots": "q.compute_hotspots(symbols, churn, top_n=100)",
+    "compute_pagerank": "q.compute_pagerank(edges, ids)",
+    "batch_content_hash": "q.batch_content_hash(contents)",
+    "tokenize": "q.tokenize(text)",
+    "tokenize_query": "q.tokenize_query(text)",
+}
+
+
+@pytest.mark.parametrize("function", RESULT_BUILDERS)
+@pytest.mark.parametrize("watcher", ["callback", "finalizer"])
+def test_collection_while_the_result_is_built_sees_no_empty_slot(function, watcher):
+    code = COLLECTION_SCRIPT.format(call=RESULT_BUILDERS[function])
+    done = subprocess.run([sys.executable, "-c", code, watcher], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.startswith("ok"), (done.returncode, done.stderr[-2000:])
 
 
 # ---------------------------------------------------------------------------

@@ -1,7 +1,17 @@
 #include "common/hash.hpp"
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <thread>
+
+#include <unistd.h>
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>
+#define QUIBRA_HAVE_GETRANDOM 1
+#endif
 
 namespace quibra {
 namespace {
@@ -11,12 +21,79 @@ struct SipKey {
   std::uint64_t k1;
 };
 
-SipKey draw_key() {
-  std::random_device source;
-  auto word = [&source] {
-    return (std::uint64_t{source()} << 32) ^ std::uint64_t{source()};
+// The standard library's random source. std::random_device throws where it
+// finds no entropy source (no /dev/urandom in a chroot or a sandbox, a
+// refused system call), from its constructor or from a draw.
+bool key_from_random_device(SipKey& key) noexcept {
+  try {
+    std::random_device source;
+    auto word = [&source] {
+      return (std::uint64_t{source()} << 32) ^ std::uint64_t{source()};
+    };
+    key.k0 = word();
+    key.k1 = word();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The kernel's random source asked directly, which needs no device file.
+// Does not wait for the pool at early boot: a non-blocking refusal fails.
+bool key_from_getrandom(SipKey& key) noexcept {
+#ifdef QUIBRA_HAVE_GETRANDOM
+  std::uint64_t words[2];
+  auto* bytes = reinterpret_cast<unsigned char*>(words);
+  std::size_t filled = 0;
+  while (filled < sizeof(words)) {
+    const ssize_t got = getrandom(bytes + filled, sizeof(words) - filled, GRND_NONBLOCK);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  key.k0 = words[0];
+  key.k1 = words[1];
+  return true;
+#else
+  (void)key;
+  return false;
+#endif
+}
+
+// SplitMix64's finaliser: spreads every input bit over the whole word.
+constexpr std::uint64_t splitmix(std::uint64_t x) noexcept {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// Last resort when the system offers no random source: what differs from one
+// process to the next (the clocks, the process id, addresses placed by
+// address-space randomisation, the thread), mixed together. Not secret from
+// a local observer, but not predictable from the inputs alone either.
+SipKey key_from_process_traits() noexcept {
+  int on_stack = 0;
+  const std::uint64_t traits[] = {
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+      static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+      static_cast<std::uint64_t>(::getpid()),
+      reinterpret_cast<std::uintptr_t>(&on_stack),
+      reinterpret_cast<std::uintptr_t>(&key_from_process_traits),
+      static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id())),
+      static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()),
   };
-  return SipKey{word(), word()};
+  std::uint64_t state = 0;
+  for (const std::uint64_t trait : traits) state = splitmix(state ^ trait);
+  return SipKey{splitmix(state ^ 1), splitmix(state ^ 2)};
+}
+
+SipKey draw_key() noexcept {
+  SipKey key{};
+  if (key_from_random_device(key) || key_from_getrandom(key)) return key;
+  return key_from_process_traits();
 }
 
 // Thread-safe one-time initialisation (function-local static).

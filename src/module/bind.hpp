@@ -43,21 +43,25 @@ template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& signature, PyObject* args, PyObject* kwargs,
                               std::vector<Ref>& keep) {
   const Py_ssize_t nargs = PyTuple_Size(args);
-  Ref kwnames;
-  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
-    kwnames = checked(PyTuple_New(PyDict_Size(kwargs)));
-  }
-  keep.reserve(static_cast<std::size_t>(nargs) + (kwnames ? PyTuple_Size(kwnames.get()) : 0));
+  const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_Size(kwargs);
+  keep.reserve(static_cast<std::size_t>(nargs + nkw));
   for (Py_ssize_t i = 0; i < nargs; ++i) keep.push_back(Ref::borrow(PyTuple_GetItem(args, i)));
-  if (kwnames) {
-    Py_ssize_t pos = 0;
-    Py_ssize_t i = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &pos, &key, &value) && i < PyTuple_Size(kwnames.get())) {
-      PyTuple_SetItem(kwnames.get(), i++, Py_NewRef(key));
-      keep.push_back(Ref::borrow(value));
-    }
+  std::vector<Ref> keywords;
+  keywords.reserve(static_cast<std::size_t>(nkw));
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (nkw > 0 && PyDict_Next(kwargs, &pos, &key, &value)) {
+    keywords.push_back(Ref::borrow(key));
+    keep.push_back(Ref::borrow(value));
+  }
+  // The names tuple is created once its items are gathered and filled at
+  // once, so no collection can come upon it with an empty slot.
+  Ref kwnames;
+  if (!keywords.empty()) {
+    kwnames = checked(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    Py_ssize_t at = 0;
+    for (Ref& keyword : keywords) PyTuple_SetItem(kwnames.get(), at++, keyword.release());
   }
   std::vector<PyObject*> flat;
   flat.reserve(keep.size());

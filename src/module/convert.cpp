@@ -151,14 +151,18 @@ ByteContent to_byte_content(PyObject* value) {
 std::size_t begin_sequence(PyObject* value) {
   if (PyUnicode_Check(value)) type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) type_mismatch(value, "Sequence");
+  // A list or tuple, subclasses included, holds its items in its own storage:
+  // the size kept there counts items that are really present, and reading it
+  // runs no Python code. A subclass's __len__ may say anything and is not
+  // asked.
+  if (PyList_Check(value)) return static_cast<std::size_t>(PyList_Size(value));
+  if (PyTuple_Check(value)) return static_cast<std::size_t>(PyTuple_Size(value));
   const Py_ssize_t length = PySequence_Size(value);
   if (length < 0) {
     PyErr_Clear();
     return 0;
   }
-  // A list's or tuple's length is its real, already allocated size.
-  const auto hint = static_cast<std::size_t>(length);
-  return PyList_Check(value) || PyTuple_Check(value) ? hint : std::min(hint, reserve_cap);
+  return std::min(static_cast<std::size_t>(length), reserve_cap);
 }
 
 Ref dict_item(PyObject* dict, PyObject* key) {

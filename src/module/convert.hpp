@@ -73,7 +73,9 @@ ByteContent to_bytes(PyObject* value);     // bytes and subclasses
 ByteContent to_byte_content(PyObject* value);
 
 // Checks that `value` can be read as a list (any sequence but a str) and
-// returns a capacity worth reserving for its elements.
+// returns a capacity worth reserving for its elements: the real size of a
+// list or tuple (subclasses included, whose __len__ is not asked), or for any
+// other sequence what its __len__ says, capped, since it may lie.
 std::size_t begin_sequence(PyObject* value);
 
 // A list: every element converted by `element` (PyObject* -> T), in order.

@@ -12,12 +12,13 @@
 namespace quibra::py {
 namespace {
 
-// Each distinct term becomes one str, shared by all of its repeats in the list.
+// Each distinct term becomes one str, shared by all of its repeats in the
+// list; all of them exist before the list does.
 Ref new_term_list(const tokenizer::TermList& terms) {
   std::vector<Ref> texts;
   texts.reserve(terms.distinct.size());
   for (const std::string_view term : terms.distinct) texts.push_back(new_text(term));
-  return new_list(terms.terms, [&](std::uint32_t index) { return Ref::borrow(texts[index].get()); });
+  return list_of_existing(terms.terms, [&](std::uint32_t index) { return texts[index].get(); });
 }
 
 constexpr const char* tokenize_parameters[] = {"text"};

@@ -5,7 +5,9 @@
 // result dict reports the interpreter's error as it is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "module/errors.hpp"
@@ -37,18 +39,67 @@ inline void dict_insert(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) < 0) throw PythonError{};
 }
 
+// Containers are exposed only once they are complete. Creating any object the
+// collector tracks (a dict, a list) may start a collection on the spot, and a
+// collection runs Python code (gc.callbacks, __del__) that can reach every
+// tracked container, as can the unraisable hook that `created` calls: a list
+// or tuple with an empty slot must never be there to be found. So the items
+// are built first, and the container is created and filled in one stretch in
+// which nothing allocates and no Python code runs.
+
+// New references to the `count` items of a result list, held until the list
+// takes them over; whatever is still held when it goes is released. A short
+// list's items stay on the stack.
+class ListItems {
+ public:
+  explicit ListItems(std::size_t count)
+      : items_(count <= std::size(inline_) ? inline_ : new PyObject*[count]), capacity_(count) {}
+  ListItems(const ListItems&) = delete;
+  ListItems& operator=(const ListItems&) = delete;
+  ~ListItems() {
+    while (size_ > 0) Py_DECREF(items_[--size_]);
+    if (items_ != inline_) delete[] items_;
+  }
+
+  void add(Ref&& item) {
+    if (size_ == capacity_) throw InternalFault("more list items than counted");
+    items_[size_++] = item.release();
+  }
+
+  // The list of the items, in order, which takes all of them over.
+  Ref into_list();
+
+ private:
+  PyObject* inline_[32];
+  PyObject** items_;
+  std::size_t capacity_;
+  std::size_t size_ = 0;
+};
+
 // A list of exactly `items.size()` elements, element i made by make(items[i]).
 template <class Items, class Make>
 Ref new_list(Items&& items, Make&& make) {
+  ListItems built(std::size(items));
+  for (auto&& item : items) built.add(make(item));
+  return built.into_list();
+}
+
+// A list of objects that already exist, element i a new reference to
+// pick(items[i]) (a borrowed PyObject*). Nothing is created per element, so
+// the list can be made at its final length and filled directly.
+template <class Items, class Pick>
+Ref list_of_existing(const Items& items, Pick&& pick) {
   Ref list = created(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
   Py_ssize_t at = 0;
-  for (auto&& item : items) {
-    PyList_SetItem(list.get(), at++, make(item).release());  // steals the element
+  for (const auto& item : items) {
+    PyList_SetItem(list.get(), at++, Py_NewRef(pick(item)));  // steals the new reference
   }
   return list;
 }
 
-// A tuple of the given items, in order.
+// A tuple of the given items, in order. The items are complete before the
+// tuple is created (they are the arguments), and filling it allocates
+// nothing.
 template <class... Items>
 Ref new_tuple(Items&&... items) {
   Ref tuple = created(PyTuple_New(sizeof...(Items)));
