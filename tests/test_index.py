@@ -7,6 +7,7 @@ killed with real signals, a real Dask cluster.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import pathlib
@@ -15,14 +16,22 @@ import shutil
 import signal
 import sqlite3
 import subprocess
-import tempfile
 import textwrap
 import time
+from collections.abc import Iterator
 
 import pytest
-from helpers import STDLIB, _command, commit_all, git, needs_git, quibra, quibra_json, write_tree
-
 import quibra as api
+from helpers import (
+    STDLIB,
+    _command,
+    commit_all,
+    git,
+    needs_git,
+    quibra,
+    quibra_json,
+    write_tree,
+)
 from quibra.refresh import list_tree, refresh
 from quibra.storage import APPLICATION_ID, open_storage
 
@@ -325,44 +334,42 @@ def test_default_index_lives_in_the_tree_and_git_does_not_see_it(tmp_path):
     assert status.stdout == ""
 
 
-def _as_nobody() -> list[str]:
-    """A command prefix that drops root's rights, which ignore file modes."""
+@contextlib.contextmanager
+def _unwritable(folder: pathlib.Path) -> Iterator[None]:
+    """Make `folder` unwritable even to root, whose rights ignore file modes:
+    the immutable attribute there, a read-only mode for anyone else."""
     if os.geteuid() != 0:
-        return []
-    setpriv = shutil.which("setpriv")
-    if setpriv is None:
-        pytest.skip("running as root without setpriv: cannot make a tree unwritable")
-    return [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"]
+        folder.chmod(0o555)
+        try:
+            yield
+        finally:
+            folder.chmod(0o755)
+        return
+    if shutil.which("chattr") is None:
+        pytest.skip("running as root without chattr: cannot make a tree unwritable")
+    made = subprocess.run(["chattr", "+i", str(folder)], capture_output=True, text=True)
+    if made.returncode != 0:
+        pytest.skip(f"this file system keeps no immutable attribute: {made.stderr.strip()}")
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(folder)], check=True)
 
 
-@pytest.fixture
-def shared_folder():
-    """A folder that another user may enter (pytest's own are private to their owner)."""
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="quibra-shared-"))
-    folder.chmod(0o755)
-    yield folder
-    for path in (folder, *folder.rglob("*")):
-        if path.is_dir():
-            path.chmod(0o755)
-    shutil.rmtree(folder)
-
-
-def test_unwritable_tree_keeps_its_index_in_the_cache_folder(shared_folder):
-    root = shared_folder / "tree"
+def test_unwritable_tree_keeps_its_index_in_the_cache_folder(tmp_path):
+    root = tmp_path / "tree"
     write_tree(root, {"app.py": "def load_settings(path):\n    return path\n"})
-    cache = shared_folder / "cache"
-    cache.mkdir()
-    cache.chmod(0o777)
-    root.chmod(0o555)
+    cache = tmp_path / "cache"
     command, environment = _command()
     environment["XDG_CACHE_HOME"] = str(cache)
-    completed = subprocess.run(
-        [*_as_nobody(), *command, "rank", str(root), "--query", "load settings", "--json"],
-        env=environment,
-        cwd=root,
-        capture_output=True,
-        text=True,
-    )
+    with _unwritable(root):
+        completed = subprocess.run(
+            [*command, "rank", str(root), "--query", "load settings", "--json"],
+            env=environment,
+            cwd=root,
+            capture_output=True,
+            text=True,
+        )
     assert completed.returncode == 0, completed.stderr
     report = json.loads(completed.stdout)
     index = pathlib.Path(report["index"])
