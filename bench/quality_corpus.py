@@ -113,6 +113,10 @@ def copy_corpus(corpus: Corpus, destination: Path) -> None:
     destination.mkdir(parents=True)
     for member in corpus.members:
         source = STDLIB / member
+        if not source.exists() and member.endswith(".py") and (STDLIB / member[:-3]).is_dir():
+            # A module that became a package (pathlib in 3.13).
+            member = member[:-3]
+            source = STDLIB / member
         if source.is_dir():
             shutil.copytree(source, destination / member, ignore=shutil.ignore_patterns("__pycache__"))
         elif source.is_file():
@@ -316,7 +320,9 @@ def resolve_answer(dotted: str, symbols: list[Symbol]) -> list[Symbol]:
 
     The longest leading part that is a module of the tree picks the file, the
     rest is the qualname in it; a qualname defined twice (a property and its
-    setter, a definition under `if`) names each of them.
+    setter, a definition under `if`) names each of them. A package's name
+    also covers what its modules define and it re-exports (`pathlib.Path`
+    lives in `pathlib/_local.py` since Python 3.13).
     """
     by_path: dict[str, list[Symbol]] = {}
     for symbol in symbols:
@@ -325,7 +331,10 @@ def resolve_answer(dotted: str, symbols: list[Symbol]) -> list[Symbol]:
     for split in range(len(parts) - 1, 0, -1):
         module = "/".join(parts[:split])
         qualname = ".".join(parts[split:])
-        for path in (f"{module}.py", f"{module}/__init__.py"):
-            if path in by_path:
-                return [symbol for symbol in by_path[path] if symbol.qualname == qualname]
+        if f"{module}.py" in by_path:
+            return [symbol for symbol in by_path[f"{module}.py"] if symbol.qualname == qualname]
+        package = sorted(path for path in by_path if path.startswith(f"{module}/"))
+        if package:
+            named = [symbol for symbol in by_path.get(f"{module}/__init__.py", []) if symbol.qualname == qualname]
+            return named or [symbol for path in package for symbol in by_path[path] if symbol.qualname == qualname]
     return []
