@@ -140,12 +140,16 @@ def _statement_blocks(statement: ast.stmt) -> Iterator[list[ast.stmt]]:
     these lists, so a walk over them finds every one without visiting the
     far more numerous expression nodes.
     """
-    for name in ("body", "orelse", "finalbody"):
+    # In source order: a `try` holds its handlers between its body and its `else`.
+    body = getattr(statement, "body", None)
+    if body:
+        yield body
+    for handler in getattr(statement, "handlers", ()):
+        yield handler.body
+    for name in ("orelse", "finalbody"):
         block = getattr(statement, name, None)
         if block:
             yield block
-    for handler in getattr(statement, "handlers", ()):
-        yield handler.body
     for case in getattr(statement, "cases", ()):
         yield case.body
 
