@@ -12,8 +12,13 @@ name:
   for one whose functions are methods (a Rust `impl`);
 - `@branch`: a decision point, and `@multiway` for a node whose branches
   count one fewer than they number (a Rust `match`: n arms, n - 1 choices);
-- `@block`: a node that opens one level of nesting;
-- `@import`: a node the grammar's `imports` function turns into entries.
+- `@block`: a node that opens one level of nesting, and `@flat` for one
+  that, matched as a block too, opens none if the grammar's `is_flat`
+  says so (a Python `match`'s list of cases);
+- `@import`: a node the grammar's `imports` function turns into entries;
+- `@foreign`: a construct that a strict grammar leaves to another reader
+  (Python 2 statements in a Python 3 reader), as it does any file that
+  does not parse cleanly.
 
 Matching runs in C; Python only sees the captures. Walking every node from
 Python would cost about a microsecond a node, several times the parse
@@ -26,10 +31,10 @@ from __future__ import annotations
 
 import re
 import textwrap
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 import tree_sitter
 
@@ -42,6 +47,10 @@ SYMBOL_KINDS = frozenset({"function", "method", "class", "struct", "interface", 
 CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum", "impl"})
 SCOPE_KINDS = frozenset({"scope", "impl"})
 _DEFINITION_CAPTURES = SYMBOL_KINDS | SCOPE_KINDS
+
+
+class Unreadable(Exception):
+    """A strict grammar's file has a syntax error or a construct it leaves to another reader."""
 
 
 @dataclass(slots=True)
@@ -59,6 +68,16 @@ class Definition:
     body: Node | None = None
 
 
+class Head(NamedTuple):
+    """What a grammar that describes its own definitions reads off one of them."""
+
+    line: int  # 1-based, as every line of a Symbol
+    start_line: int
+    end_line: int
+    signature: str
+    docstring: str
+
+
 class LanguageGrammar(Protocol):
     """A zero-argument function of a grammar package: `tree_sitter_go.language`."""
 
@@ -71,6 +90,10 @@ def _default_define(kind: str, captures: Captures, source: bytes) -> Definition 
 
 def _no_imports(node: Node, source: bytes) -> list[object]:
     return []
+
+
+def _always(node: Node) -> bool:
+    return True
 
 
 def _named_children_count(params: Node) -> int:
@@ -108,6 +131,20 @@ class Grammar:
     define: Callable[[str, Captures, bytes], Definition | None] = _default_define
     count_params: Callable[[Node], int] = _named_children_count
     imports: Callable[[Node, bytes], list[object]] = _no_imports
+    is_flat: Callable[[Node], bool] = _always
+    # Lines, signature and documentation of a definition, for a language
+    # whose definitions carry them in their own nodes (Python's decorators
+    # and docstrings); None reads them from the text around the definition.
+    describe: Callable[[Definition, bytes], Head] | None = None
+    # Decisions and blocks count only inside a definition's body, not in
+    # its parameters' defaults or its decorators, which belong to no one.
+    body_only: bool = False
+    # A syntax error or a `@foreign` capture makes the file Unreadable
+    # rather than read in part.
+    strict: bool = False
+    # A strict grammar's tree nested deeper than this is Unreadable too:
+    # a reader with a recursive parser refuses such a file.
+    max_depth: int | None = None
     query: tree_sitter.Query = field(init=False)
     parser: tree_sitter.Parser = field(init=False)
     # For each pattern of the query: what it captures (a capture name above).
@@ -121,7 +158,7 @@ class Grammar:
     def _role(self, pattern: int) -> str:
         start, end = self.query.start_byte_for_pattern(pattern), self.query.end_byte_for_pattern(pattern)
         names = set(re.findall(r"@([\w.]+)", self.query_text[start:end]))
-        for role in ("branch", "multiway", "block", "import", *sorted(_DEFINITION_CAPTURES)):
+        for role in ("branch", "multiway", "block", "flat", "import", "foreign", *sorted(_DEFINITION_CAPTURES)):
             if role in names:
                 return role
         raise ValueError(f"{self.name}: a query pattern captures nothing this reader uses")
@@ -206,6 +243,10 @@ class _Entry:
     definition: Definition
     start: int
     end: int
+    # The range where its own decisions and blocks may stand: its whole
+    # extent, or only its body for a grammar that counts the body alone.
+    own_start: int
+    own_end: int
     parent: int = -1
     decisions: int = 0
     blocks: list[tuple[int, int]] = field(default_factory=list)
@@ -220,8 +261,10 @@ class _Reader:
         self.entries: list[_Entry] = []
         self.branches: list[tuple[int, int]] = []  # (byte offset, weight)
         self.blocks: list[tuple[int, int]] = []
+        self.flat: set[tuple[int, int]] = set()
         self.imports: list[object] = []
         self.namespaces: set[str] = set()
+        self.foreign = False
 
     def collect(self, root: Node) -> None:
         grammar, source = self.grammar, self.source
@@ -238,11 +281,26 @@ class _Reader:
                 self.branches.append((captures["multiway"][0].start_byte, -1))
             elif role == "import":
                 self.imports.extend(grammar.imports(captures["import"][0], source))
+            elif role == "flat":
+                node = captures["flat"][0]
+                if grammar.is_flat(node):
+                    self.flat.add((node.start_byte, node.end_byte))
+            elif role == "foreign":
+                self.foreign = True
             else:
                 definition = define(role, captures, source)
                 if definition is not None:
-                    node = definition.node
-                    self.entries.append(_Entry(definition, node.start_byte, node.end_byte))
+                    self.entries.append(self._entry(definition))
+
+    def _entry(self, definition: Definition) -> _Entry:
+        node = definition.node
+        start, end = node.start_byte, node.end_byte
+        if self.grammar.body_only:
+            body = definition.body
+            own_start, own_end = (body.start_byte, body.end_byte) if body is not None else (end, end)
+        else:
+            own_start, own_end = start, end
+        return _Entry(definition, start, end, own_start, own_end)
 
     def nest(self) -> None:
         """Sort the definitions and link each to the one that encloses it."""
@@ -265,20 +323,25 @@ class _Reader:
         symbols = [index for index, entry in enumerate(self.entries) if entry.definition.kind in SYMBOL_KINDS]
         starts = [self.entries[index].start for index in symbols]
         owner_of = self._owner_finder(symbols, starts)
+        entries = self.entries
         for offset, weight in self.branches:
             owner = owner_of(offset)
-            if owner >= 0:
-                self.entries[owner].decisions += weight
+            if owner >= 0 and entries[owner].own_start <= offset < entries[owner].own_end:
+                entries[owner].decisions += weight
+        flat = self.flat
         for block in self.blocks:
-            owner = owner_of(block[0])
-            if owner >= 0:
-                self.entries[owner].blocks.append(block)
+            # A Python block starts at its first statement, which may be a
+            # definition: the block is then around that one, not inside it.
+            owner = owner_of(block[0], inside=True)
+            if owner >= 0 and entries[owner].own_start <= block[0] < entries[owner].own_end and block not in flat:
+                entries[owner].blocks.append(block)
 
-    def _owner_finder(self, symbols: list[int], starts: list[int]) -> Callable[[int], int]:
+    def _owner_finder(self, symbols: list[int], starts: list[int]) -> Callable[..., int]:
         entries = self.entries
 
-        def owner_of(offset: int) -> int:
-            position = bisect_right(starts, offset) - 1
+        def owner_of(offset: int, inside: bool = False) -> int:
+            """The innermost symbol around `offset`; one that starts there only unless `inside`."""
+            position = (bisect_left(starts, offset) if inside else bisect_right(starts, offset)) - 1
             if position < 0:
                 return -1
             index = symbols[position]
@@ -317,19 +380,30 @@ class _Reader:
         kind = definition.kind
         if kind == "function" and (innermost in CONTAINER_KINDS or self._qualified_by_type(definition)):
             kind = "method"
-        anchor = self._anchor(definition.node)
-        start_row, docstring = self._leading(anchor)
+        describe = self.grammar.describe
+        head = describe(definition, self.source) if describe is not None else self._head(definition)
         return Symbol(
             name=definition.name,
             qualname=self.grammar.separator.join([*scope, *definition.qualifier, definition.name]),
             kind=kind,
-            line=definition.name_node.start_point.row + 1,
-            start_line=start_row + 1,
-            end_line=definition.node.end_point.row + 1,
+            line=head.line,
+            start_line=head.start_line,
+            end_line=head.end_line,
             depth=depth,
             param_count=self.grammar.count_params(definition.params) if definition.params is not None else 0,
             cyclomatic=max(1, 1 + entry.decisions),
             max_nesting=_max_nesting(entry.blocks, definition.body),
+            signature=head.signature,
+            docstring=head.docstring,
+        )
+
+    def _head(self, definition: Definition) -> Head:
+        anchor = self._anchor(definition.node)
+        start_row, docstring = self._leading(anchor)
+        return Head(
+            line=definition.name_node.start_point.row + 1,
+            start_line=start_row + 1,
+            end_line=definition.node.end_point.row + 1,
             signature=self._signature(anchor, definition),
             docstring=docstring,
         )
@@ -428,11 +502,38 @@ def _outer_first(block: tuple[int, int]) -> tuple[int, int]:
     return block[0], -block[1]
 
 
+def _nested_deeper_than(tree: tree_sitter.Tree, limit: int) -> bool:
+    """Whether `tree` goes more than `limit` levels deep, or nearly so.
+
+    Every `limit // 2`-th node in document order is looked at, without
+    walking the rest: a path deeper than 1.5 * `limit` runs through more
+    than `limit // 2` consecutive nodes of that order below depth `limit`,
+    and one of them is looked at.
+    """
+    stride = max(1, limit // 2)
+    cursor = tree.walk()
+    for index in range(stride, tree.root_node.descendant_count, stride):
+        cursor.goto_descendant(index)
+        if cursor.depth > limit:
+            return True
+    return False
+
+
 def read_tree(grammar: Grammar, source: bytes) -> FileExtract:
-    """Symbols and import entries of one file, from one parse and one query."""
+    """Symbols and import entries of one file, from one parse and one query.
+
+    Raises Unreadable for a strict grammar's file with a syntax error or a
+    `@foreign` construct.
+    """
     tree = grammar.parser.parse(source)
+    if grammar.strict and tree.root_node.has_error:
+        raise Unreadable("syntax error")
+    if grammar.max_depth is not None and _nested_deeper_than(tree, grammar.max_depth):
+        raise Unreadable("nested too deeply")
     reader = _Reader(grammar, source)
     reader.collect(tree.root_node)
+    if grammar.strict and reader.foreign:
+        raise Unreadable("a construct this grammar leaves to another reader")
     reader.nest()
     reader.attribute()
     return FileExtract(symbols=reader.symbols(), imports=reader.imports)
