@@ -144,11 +144,11 @@ def _end_row(node: Node) -> int:
 
 
 # The head of a definition as one line: string literals kept as written,
-# and each gap of whitespace, comments and line continuations between them
-# made one space, or nothing just inside a bracket.
+# each gap that holds a line break, a comment or a line continuation made
+# one space, or nothing just inside a bracket; spaces within a line as written.
 _HEAD_PIECES = re.compile(
     r"""(?P<string>[A-Za-z]{0,2}(?:'''(?:\\.|[^\\])*?'''|\"\"\"(?:\\.|[^\\])*?\"\"\"|'(?:\\.|[^'\\\n])*'|"(?:\\.|[^"\\\n])*"))"""
-    r"""|(?P<gap>(?:[ \t\f\r\n]|\\\r?\n|\#[^\r\n]*)+)""",
+    r"""|(?P<gap>[ \t\f]*(?:(?:\n|\\\n|\#[^\n]*)[ \t\f]*)+)""",
     re.DOTALL,
 )
 _OPENING = frozenset("([{")
@@ -156,20 +156,23 @@ _CLOSING = frozenset(")]},")
 
 
 def _one_line(head: str) -> str:
+    if "\n" not in head and "#" not in head:
+        return head  # a line continuation breaks a line too
+
     def piece(found: re.Match[str]) -> str:
         if found.lastgroup == "string":
             return found.group()
-        before = head[found.start() - 1] if found.start() else ""
-        after = head[found.end()] if found.end() < len(head) else ""
-        if not before or not after or before in _OPENING or after in _CLOSING:
-            return ""
-        return " "
+        before = head[found.start() - 1] if found.start() else "("
+        after = head[found.end()] if found.end() < len(head) else ")"
+        return "" if before in _OPENING or after in _CLOSING else " "
 
     return _HEAD_PIECES.sub(piece, head)
 
 
 def _signature(definition: Definition, definition_node: Node, source: bytes) -> str:
     """`def name(params) -> returns` or `class Name(bases)`, as written, on one line."""
+    brackets: Node | None
+    last: Node | None
     if definition.kind == "class":
         brackets = definition_node.child_by_field_name("superclasses")
         last = brackets or definition_node.child_by_field_name("type_parameters") or definition.name_node
