@@ -17,8 +17,9 @@ from hypothesis import strategies as st
 from quibra.languages import LANGUAGES, language_of, read_source, resolve_edges
 from quibra.languages.model import SkipFile, Symbol
 
-TREE_SITTER_LANGUAGES = sorted(set(LANGUAGES) - {"python"})
+TREE_SITTER_LANGUAGES = sorted(LANGUAGES)
 SAMPLE_PATH = {
+    "python": "a.py",
     "javascript": "a.js",
     "typescript": "a.ts",
     "go": "a.go",

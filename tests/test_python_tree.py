@@ -379,3 +379,18 @@ def test_lines_span_decorators_and_stop_at_the_last_statement():
     continued = read_symbols(TRICKY["layout"])["continued"]
     assert (continued.line, continued.end_line) == (4, 13)
 
+
+
+def test_a_missing_python_grammar_leaves_the_ast_reader():
+    script = textwrap.dedent(
+        """
+        import sys
+        sys.modules["tree_sitter_python"] = None  # as if the grammar package were not installed
+        from quibra.languages import _module, read_source
+        print(_module("python").__name__)
+        print([symbol.qualname for symbol in read_source("python", "a.py", b"class A:\\n    def f(self): pass\\n").symbols])
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["quibra.languages.python", "['A', 'A.f']"]
