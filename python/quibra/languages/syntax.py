@@ -29,12 +29,10 @@ contain one another, so neither needs the tree again.
 
 from __future__ import annotations
 
-import gc
 import os
 import re
 from bisect import bisect_left, bisect_right
-from collections.abc import Callable, Iterable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import NamedTuple, Protocol
 
@@ -554,29 +552,9 @@ def read_tree(grammar: Grammar, source: bytes) -> FileExtract:
     if grammar.max_depth is not None and _nested_deeper_than(tree, grammar.max_depth):
         raise Unreadable("nested too deeply")
     reader = _Reader(grammar, source)
-    with _collector_paused():
-        reader.collect(tree.root_node)
-        if grammar.strict and reader.foreign:
-            raise Unreadable("a construct this grammar leaves to another reader")
-        reader.nest()
-        reader.attribute()
-        return FileExtract(symbols=reader.symbols(), imports=reader.imports)
-
-
-@contextmanager
-def _collector_paused() -> Iterator[None]:
-    """The cyclic garbage collector held off while one file is read.
-
-    A query's matches are tens of thousands of lists, dicts and nodes on a
-    large file, none in a reference cycle; each collection that the reader's
-    own allocations set off walks all of them again, which came to half the
-    time after the parse on a 5 MB bundle.
-    """
-    if not gc.isenabled():
-        yield
-        return
-    gc.disable()
-    try:
-        yield
-    finally:
-        gc.enable()
+    reader.collect(tree.root_node)
+    if grammar.strict and reader.foreign:
+        raise Unreadable("a construct this grammar leaves to another reader")
+    reader.nest()
+    reader.attribute()
+    return FileExtract(symbols=reader.symbols(), imports=reader.imports)
