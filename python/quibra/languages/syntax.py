@@ -271,12 +271,15 @@ class _Entry:
     # extent, or only its body for a grammar that counts the body alone.
     own_start: int
     own_end: int
-    parent: int = -1
-    # Set when the definitions nest: the names of the enclosing ones,
-    # outermost first, how many of them are symbols, and the innermost's kind.
-    scope: tuple[str, ...] = ()
+    # Set when the definitions nest: its name qualified by the enclosing
+    # ones, how many of those are symbols, the kind of the innermost; its
+    # place among the file's symbols (-1 for a scope) and that of the
+    # innermost symbol around it.
+    qualname: str = ""
     depth: int = 0
     enclosing_kind: str | None = None
+    position: int = -1
+    enclosing_symbol: int = -1
     decisions: int = 0
     blocks: list[tuple[int, int]] = field(default_factory=list)  # (start, -end) of each
 
@@ -334,7 +337,7 @@ class _Reader:
         return _Entry(definition, start, end, own_start, own_end)
 
     def nest(self) -> None:
-        """Sort the definitions and link each to the one that encloses it."""
+        """Sort the definitions and link each to the ones that enclose it."""
         # Two patterns may describe the same node (a C++ method declared in a
         # class and matched as a prototype too): the first description stands.
         unique: dict[tuple[int, int], _Entry] = {}
@@ -342,52 +345,58 @@ class _Reader:
             unique.setdefault((entry.start, entry.end), entry)
         self.entries = sorted(unique.values(), key=lambda entry: (entry.start, -entry.end))
         self.namespaces = {entry.definition.name for entry in self.entries if entry.definition.kind == "scope"}
-        entries = self.entries
-        open_entries: list[int] = []
-        for index, entry in enumerate(entries):
-            while open_entries and entries[open_entries[-1]].end <= entry.start:
+        separator = self.grammar.separator
+        symbols = 0
+        open_entries: list[_Entry] = []
+        for entry in self.entries:
+            while open_entries and open_entries[-1].end <= entry.start:
                 open_entries.pop()
+            definition = entry.definition
+            name = separator.join((*definition.qualifier, definition.name)) if definition.qualifier else definition.name
             if open_entries:
-                entry.parent = open_entries[-1]
-                parent = entries[entry.parent]
-                outer = parent.definition
-                entry.scope = (*parent.scope, *outer.qualifier, outer.name)
-                entry.depth = parent.depth + (outer.kind in SYMBOL_KINDS)
-                entry.enclosing_kind = outer.kind
-            open_entries.append(index)
+                outer = open_entries[-1]
+                is_symbol = outer.position >= 0
+                entry.qualname = outer.qualname + separator + name
+                entry.depth = outer.depth + is_symbol
+                entry.enclosing_kind = outer.definition.kind
+                entry.enclosing_symbol = outer.position if is_symbol else outer.enclosing_symbol
+            else:
+                entry.qualname = name
+            if definition.kind in SYMBOL_KINDS:
+                entry.position = symbols
+                symbols += 1
+            open_entries.append(entry)
 
     def attribute(self) -> None:
         """Give each branch and block to the innermost symbol around it."""
-        entries = self.entries
-        symbols = [entry for entry in entries if entry.definition.kind in SYMBOL_KINDS]
-        starts = [entry.start for entry in symbols]
-
-        def owner_at(position: int, offset: int) -> _Entry | None:
-            """The innermost symbol around `offset`, from the last one that starts at `position` or before."""
-            if position < 0:
-                return None
-            owner = symbols[position]
-            while offset >= owner.end or owner.definition.kind not in SYMBOL_KINDS:
-                if owner.parent < 0:
-                    return None
-                owner = entries[owner.parent]
-            return owner
-
+        symbols = [entry for entry in self.entries if entry.position >= 0]
+        starts = [symbol.start for symbol in symbols]
+        ends = [symbol.end for symbol in symbols]
+        own_starts = [symbol.own_start for symbol in symbols]
+        own_ends = [symbol.own_end for symbol in symbols]
+        enclosing = [symbol.enclosing_symbol for symbol in symbols]
+        decisions = [0] * len(symbols)
         for offset, weight in self.branches:
-            owner = owner_at(bisect_right(starts, offset) - 1, offset)
-            if owner is not None and owner.own_start <= offset < owner.own_end:
-                owner.decisions += weight
+            at = bisect_right(starts, offset) - 1
+            while at >= 0 and offset >= ends[at]:
+                at = enclosing[at]
+            if at >= 0 and own_starts[at] <= offset < own_ends[at]:
+                decisions[at] += weight
+        for symbol, count in zip(symbols, decisions):
+            symbol.decisions = count
         flat = self.flat
         for block in self.blocks:
             start = block[0]
             # A Python block starts at its first statement, which may be a
             # definition: the block is then around that one, not inside it.
-            owner = owner_at(bisect_left(starts, start) - 1, start)
-            if owner is not None and owner.own_start <= start < owner.own_end and not (flat and block in flat):
-                owner.blocks.append(block)
+            at = bisect_left(starts, start) - 1
+            while at >= 0 and start >= ends[at]:
+                at = enclosing[at]
+            if at >= 0 and own_starts[at] <= start < own_ends[at] and not (flat and block in flat):
+                symbols[at].blocks.append(block)
 
     def symbols(self) -> list[Symbol]:
-        return [self._symbol(entry) for entry in self.entries if entry.definition.kind in SYMBOL_KINDS]
+        return [self._symbol(entry) for entry in self.entries if entry.position >= 0]
 
     def _symbol(self, entry: _Entry) -> Symbol:
         definition = entry.definition
@@ -398,7 +407,7 @@ class _Reader:
         head = grammar.describe(definition, self.source) if grammar.describe is not None else self._head(definition)
         return Symbol(
             name=definition.name,
-            qualname=grammar.separator.join((*entry.scope, *definition.qualifier, definition.name)),
+            qualname=entry.qualname,
             kind=kind,
             line=head.line,
             start_line=head.start_line,
