@@ -341,10 +341,6 @@ def test_files_left_to_ast_get_its_verdict(case):
     assert differences(f"{case}.py", LEFT_TO_AST[case]) == []
 
 
-def test_deep_nesting_is_skipped_with_a_reason():
-    assert outcome(python_tree, "deep.py", LEFT_TO_AST["deep unary"]) == "skipped: nested too deeply to parse"
-
-
 # What tree-sitter accepts and CPython refuses is read: a documented difference.
 READ_THOUGH_REFUSED = [b"x = 0777\ndef f(): pass\n", b"x = 10L\ndef f(): pass\n"]
 
