@@ -131,6 +131,7 @@ class Grammar:
     define: Callable[[str, Captures, bytes], Definition | None] = _default_define
     count_params: Callable[[Node], int] = _named_children_count
     imports: Callable[[Node, bytes], list[object]] = _no_imports
+    # Whether a `@flat` capture opens no level, where a pattern cannot say.
     is_flat: Callable[[Node], bool] = _always
     # Lines, signature and documentation of a definition, for a language
     # whose definitions carry them in their own nodes (Python's decorators
@@ -207,7 +208,9 @@ def strip_comment(comment: str) -> str:
             body = body[:-1].rstrip("*")
         first, _, rest = body.partition("\n")
         # The first line follows the opening marker: the others are dedented among themselves.
-        lines = [first.strip(), *_dedented([_without_star(line) for line in rest.split("\n")])] if rest else [first.strip()]
+        lines = [first.strip()]
+        if rest:
+            lines += _dedented([_without_star(line) for line in rest.split("\n")])
     elif "\n" not in comment:
         return _without_slashes(comment).strip(" \t").rstrip()
     else:
@@ -533,12 +536,12 @@ def _max_nesting(blocks: list[tuple[int, int]], body: Node | None) -> int:
 
 
 def _nested_deeper_than(tree: tree_sitter.Tree, limit: int) -> bool:
-    """Whether `tree` goes more than `limit` levels deep, or nearly so.
+    """Whether `tree` goes more than `limit` levels deep; always found past 1.5 * `limit`.
 
-    Every `limit // 2`-th node in document order is looked at, without
-    walking the rest: a path deeper than 1.5 * `limit` runs through more
-    than `limit // 2` consecutive nodes of that order below depth `limit`,
-    and one of them is looked at.
+    Only every `limit // 2`-th node in document order is looked at: the
+    nodes from one at depth `limit` to the deepest node below it are
+    consecutive in that order and all deeper than `limit`, and a path that
+    goes on for more than `limit // 2` levels makes them more than that many.
     """
     stride = max(1, limit // 2)
     cursor = tree.walk()
