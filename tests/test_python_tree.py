@@ -262,6 +262,10 @@ TRICKY = {
 
         def empty():
             ""
+
+        def trailing_comments():
+            ("Parenthesized "  # a comment inside
+             "with comments.")  # and one after
     ''',
     "layout": """
         x = 1; y = 2

@@ -6,11 +6,11 @@ walks them all; here the parse and one query run in C, and Python only
 sees definitions, imports and the positions of decisions and blocks.
 Every field comes out as the `ast` reader's, checked on every file of the
 standard library by tests/test_python_tree.py (on CPython 3.11, 3.12 and
-3.13), with one difference of
-form: a signature is the source text of the definition's head on one
-line (comments dropped, whitespace collapsed outside string literals), not
-`ast.unparse`'s rendering of it: `def f(mode="r", size=0x100)` stays as
-written rather than becoming `def f(mode='r', size=256)`.
+3.13), with one difference of form: a signature is the source text of the
+definition's head on one line (comments and line breaks dropped, string
+literals as written), not `ast.unparse`'s rendering of it:
+`def f(mode="r", size=0x100)` stays as written rather than becoming
+`def f(mode='r', size=256)`, as other languages' signatures do.
 
 Files that the `ast` reader decides about (they go to it whole, so the
 answer is its answer): a syntax error anywhere (tree-sitter would recover
@@ -65,8 +65,8 @@ _QUERY = "\n".join(
     ]
 )
 
-# Python 3.11 refuses expressions nested about 3,000 deep; real code stays
-# under a hundred levels of syntax tree.
+# CPython 3.11 and 3.12 refuse expressions nested about 3,000 deep; real
+# code stays under a hundred levels of syntax tree.
 _MAX_DEPTH = 500
 
 _SEPARATORS = frozenset({"positional_separator", "keyword_separator"})
@@ -127,6 +127,7 @@ def _last_named(node: Node) -> Node | None:
 
 
 def _first_named(node: Node) -> Node | None:
+    """The first named child of `node` that is code."""
     child = node.named_child(0) if node.named_child_count else None
     while child is not None and child.is_extra:
         child = child.next_named_sibling
