@@ -20,8 +20,9 @@ from quibra.languages.model import SkipFile, Symbol
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
 
-TREE_SITTER_LANGUAGES = sorted(set(LANGUAGES) - {"python"})
+TREE_SITTER_LANGUAGES = sorted(LANGUAGES)
 SAMPLE_PATH = {
+    "python": "a.py",
     "javascript": "a.js",
     "typescript": "a.ts",
     "go": "a.go",

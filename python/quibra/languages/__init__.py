@@ -5,7 +5,8 @@ Each language lives in a module of this package with two functions:
 imports, and `resolve(root, files, paths) -> [(importer, imported), ...]`
 turns the imports of all its files into edges between files of the tree.
 Modules load on first use, so a grammar that fails to load costs only its
-own language.
+own language, or nothing where the language has a reader without one
+(Python's `ast` reader stands in for its tree-sitter reader).
 """
 
 from __future__ import annotations
@@ -32,6 +33,8 @@ class Language:
     # Files (by name) whose content changes how imports resolve: go.mod
     # names the module, tsconfig.json maps paths. The index watches them.
     config_files: tuple[str, ...] = ()
+    # The module that reads the language when `module` cannot be loaded.
+    fallback: str | None = None
 
 
 _ECMASCRIPT_CONFIGS = ("tsconfig.json", "jsconfig.json")
@@ -39,7 +42,7 @@ _ECMASCRIPT_CONFIGS = ("tsconfig.json", "jsconfig.json")
 LANGUAGES: dict[str, Language] = {
     language.name: language
     for language in (
-        Language("python", "python", (".py",)),
+        Language("python", "python_tree", (".py",), fallback="python"),
         Language("javascript", "javascript", (".js", ".mjs", ".cjs", ".jsx"), _ECMASCRIPT_CONFIGS),
         Language("typescript", "typescript", (".ts", ".mts", ".cts", ".tsx"), _ECMASCRIPT_CONFIGS),
         Language("go", "go", (".go",), ("go.mod",)),
@@ -81,10 +84,14 @@ _modules: dict[str, ModuleType | LanguageUnavailable] = {}
 def _module(name: str) -> ModuleType:
     loaded = _modules.get(name)
     if loaded is None:
+        language = LANGUAGES[name]
         try:
-            loaded = importlib.import_module(f"quibra.languages.{LANGUAGES[name].module}")
+            loaded = importlib.import_module(f"quibra.languages.{language.module}")
         except Exception as error:  # noqa: BLE001 - any failure of a grammar package costs one language only
-            loaded = LanguageUnavailable(f"{UNAVAILABLE_READER}{name} reader: {type(error).__name__}: {error}")
+            if language.fallback is None:
+                loaded = LanguageUnavailable(f"{UNAVAILABLE_READER}{name} reader: {type(error).__name__}: {error}")
+            else:
+                loaded = importlib.import_module(f"quibra.languages.{language.fallback}")
         _modules[name] = loaded
     if isinstance(loaded, LanguageUnavailable):
         raise loaded

@@ -3,6 +3,10 @@
 A symbol is a function, a method or a class. Cyclomatic complexity and
 nesting depth count the definition's own body: nested functions and classes
 are symbols of their own, and their branches are theirs.
+
+The index reads Python with `python_tree`, which gives the same symbols
+faster; this reader is its oracle in the tests, reads the files it leaves
+aside, and stands in for it when tree-sitter-python cannot be loaded.
 """
 
 from __future__ import annotations
@@ -140,12 +144,16 @@ def _statement_blocks(statement: ast.stmt) -> Iterator[list[ast.stmt]]:
     these lists, so a walk over them finds every one without visiting the
     far more numerous expression nodes.
     """
-    for name in ("body", "orelse", "finalbody"):
+    # In source order: a `try` holds its handlers between its body and its `else`.
+    body = getattr(statement, "body", None)
+    if body:
+        yield body
+    for handler in getattr(statement, "handlers", ()):
+        yield handler.body
+    for name in ("orelse", "finalbody"):
         block = getattr(statement, name, None)
         if block:
             yield block
-    for handler in getattr(statement, "handlers", ()):
-        yield handler.body
     for case in getattr(statement, "cases", ()):
         yield case.body
 

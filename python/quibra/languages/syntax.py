@@ -12,8 +12,13 @@ name:
   for one whose functions are methods (a Rust `impl`);
 - `@branch`: a decision point, and `@multiway` for a node whose branches
   count one fewer than they number (a Rust `match`: n arms, n - 1 choices);
-- `@block`: a node that opens one level of nesting;
-- `@import`: a node the grammar's `imports` function turns into entries.
+- `@block`: a node that opens one level of nesting, and `@flat` for one
+  that, matched as a block too, opens none if the grammar's `is_flat`
+  says so (a Python `match`'s list of cases);
+- `@import`: a node the grammar's `imports` function turns into entries;
+- `@foreign`: a construct that a strict grammar leaves to another reader
+  (Python 2 statements in a Python 3 reader), as it does any file that
+  does not parse cleanly.
 
 Matching runs in C; Python only sees the captures. Walking every node from
 Python would cost about a microsecond a node, several times the parse
@@ -24,12 +29,12 @@ contain one another, so neither needs the tree again.
 
 from __future__ import annotations
 
+import os
 import re
-import textwrap
-from bisect import bisect_right
-from collections.abc import Callable, Iterable, Sequence
+from bisect import bisect_left, bisect_right
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 import tree_sitter
 
@@ -42,6 +47,10 @@ SYMBOL_KINDS = frozenset({"function", "method", "class", "struct", "interface", 
 CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum", "impl"})
 SCOPE_KINDS = frozenset({"scope", "impl"})
 _DEFINITION_CAPTURES = SYMBOL_KINDS | SCOPE_KINDS
+
+
+class Unreadable(Exception):
+    """A strict grammar's file has a syntax error or a construct it leaves to another reader."""
 
 
 @dataclass(slots=True)
@@ -59,6 +68,16 @@ class Definition:
     body: Node | None = None
 
 
+class Head(NamedTuple):
+    """What a grammar that describes its own definitions reads off one of them."""
+
+    line: int  # 1-based, as every line of a Symbol
+    start_line: int
+    end_line: int
+    signature: str
+    docstring: str
+
+
 class LanguageGrammar(Protocol):
     """A zero-argument function of a grammar package: `tree_sitter_go.language`."""
 
@@ -71,6 +90,10 @@ def _default_define(kind: str, captures: Captures, source: bytes) -> Definition 
 
 def _no_imports(node: Node, source: bytes) -> list[object]:
     return []
+
+
+def _always(node: Node) -> bool:
+    return True
 
 
 def _named_children_count(params: Node) -> int:
@@ -108,6 +131,21 @@ class Grammar:
     define: Callable[[str, Captures, bytes], Definition | None] = _default_define
     count_params: Callable[[Node], int] = _named_children_count
     imports: Callable[[Node, bytes], list[object]] = _no_imports
+    # Whether a `@flat` capture opens no level, where a pattern cannot say.
+    is_flat: Callable[[Node], bool] = _always
+    # Lines, signature and documentation of a definition, for a language
+    # whose definitions carry them in their own nodes (Python's decorators
+    # and docstrings); None reads them from the text around the definition.
+    describe: Callable[[Definition, bytes], Head] | None = None
+    # Decisions and blocks count only inside a definition's body, not in
+    # its parameters' defaults or its decorators, which belong to no one.
+    body_only: bool = False
+    # A syntax error or a `@foreign` capture makes the file Unreadable
+    # rather than read in part.
+    strict: bool = False
+    # A strict grammar's tree nested deeper than this is Unreadable too:
+    # a reader with a recursive parser refuses such a file.
+    max_depth: int | None = None
     query: tree_sitter.Query = field(init=False)
     parser: tree_sitter.Parser = field(init=False)
     # For each pattern of the query: what it captures (a capture name above).
@@ -121,7 +159,7 @@ class Grammar:
     def _role(self, pattern: int) -> str:
         start, end = self.query.start_byte_for_pattern(pattern), self.query.end_byte_for_pattern(pattern)
         names = set(re.findall(r"@([\w.]+)", self.query_text[start:end]))
-        for role in ("branch", "multiway", "block", "import", *sorted(_DEFINITION_CAPTURES)):
+        for role in ("branch", "multiway", "block", "flat", "import", "foreign", *sorted(_DEFINITION_CAPTURES)):
             if role in names:
                 return role
         raise ValueError(f"{self.name}: a query pattern captures nothing this reader uses")
@@ -158,25 +196,51 @@ def _first(nodes: list[Node] | None) -> Node | None:
     return nodes[0] if nodes else None
 
 
-# Comment markers: `/**`, `/*!`, `/*`, `*/`, the `*` that starts each line of
-# a block comment, and `///`, `//!`, `//` with the space after them.
-_BLOCK_OPEN = re.compile(r"^/\*[*!]?")
-_BLOCK_CLOSE = re.compile(r"\*+/$")
-_BLOCK_LINE_STAR = re.compile(r"^[ \t]*\*(?!/) ?", re.MULTILINE)
-_LINE_MARKER = re.compile(r"^[ \t]*//[/!]? ?", re.MULTILINE)
-
-
 def strip_comment(comment: str) -> str:
-    """The text of one comment (or of a run of line comments) without its markers, dedented."""
+    """The text of one comment (or of a run of line comments) without its
+    markers (`/**`, `/*!`, `/*`, `*/`, the `*` that starts each line of a
+    block comment, and `///`, `//!`, `//` with the space after them),
+    dedented as `textwrap.dedent` would, each line right-stripped."""
     comment = comment.rstrip()
     if comment.startswith("/*"):
-        body = _BLOCK_CLOSE.sub("", _BLOCK_OPEN.sub("", comment, count=1))
+        body = comment[3:] if comment[2:3] in ("*", "!") else comment[2:]
+        if body.endswith("*/"):
+            body = body[:-1].rstrip("*")
         first, _, rest = body.partition("\n")
         # The first line follows the opening marker: the others are dedented among themselves.
-        stripped = first.strip() + "\n" + textwrap.dedent(_BLOCK_LINE_STAR.sub("", rest)) if rest else first.strip()
+        lines = [first.strip()]
+        if rest:
+            lines += _dedented([_without_star(line) for line in rest.split("\n")])
+    elif "\n" not in comment:
+        return _without_slashes(comment).strip(" \t").rstrip()
     else:
-        stripped = textwrap.dedent(_LINE_MARKER.sub("", comment))
-    return "\n".join(line.rstrip() for line in stripped.split("\n")).strip("\n")
+        lines = _dedented([_without_slashes(line) for line in comment.split("\n")])
+    return "\n".join(lines).strip("\n")
+
+
+def _without_star(line: str) -> str:
+    content = line.lstrip(" \t")
+    if content.startswith("*") and not content.startswith("*/"):
+        return content[2:] if content.startswith("* ") else content[1:]
+    return line
+
+
+def _without_slashes(line: str) -> str:
+    content = line.lstrip(" \t")
+    if not content.startswith("//"):
+        return line
+    content = content[3:] if content[2:3] in ("/", "!") else content[2:]
+    return content[1:] if content.startswith(" ") else content
+
+
+def _dedented(lines: list[str]) -> list[str]:
+    """The lines without the leading spaces and tabs that all of them share, each
+    right-stripped; lines of spaces and tabs alone count as empty (`textwrap.dedent`'s rules,
+    without its regular expressions, which cost more than the rest of a reader on long comments)."""
+    contents = [line.lstrip(" \t") for line in lines]
+    indents = [line[: len(line) - len(content)] for line, content in zip(lines, contents) if content]
+    margin = len(os.path.commonprefix(indents)) if indents else 0
+    return [line[margin:].rstrip() if content else "" for line, content in zip(lines, contents)]
 
 
 def join_comments(comments: Iterable[str]) -> str:
@@ -206,9 +270,21 @@ class _Entry:
     definition: Definition
     start: int
     end: int
-    parent: int = -1
+    # The range where its own decisions and blocks may stand: its whole
+    # extent, or only its body for a grammar that counts the body alone.
+    own_start: int
+    own_end: int
+    # Set when the definitions nest: its name qualified by the enclosing
+    # ones, how many of those are symbols, the kind of the innermost; its
+    # place among the file's symbols (-1 for a scope) and that of the
+    # innermost symbol around it.
+    qualname: str = ""
+    depth: int = 0
+    enclosing_kind: str | None = None
+    position: int = -1
+    enclosing_symbol: int = -1
     decisions: int = 0
-    blocks: list[tuple[int, int]] = field(default_factory=list)
+    blocks: list[tuple[int, int]] = field(default_factory=list)  # (start, -end) of each
 
 
 class _Reader:
@@ -219,9 +295,13 @@ class _Reader:
         self.source = source
         self.entries: list[_Entry] = []
         self.branches: list[tuple[int, int]] = []  # (byte offset, weight)
+        # (start, -end) of each block: in plain tuple order, a block comes
+        # before the blocks inside it, also one that starts with it.
         self.blocks: list[tuple[int, int]] = []
+        self.flat: set[tuple[int, int]] = set()
         self.imports: list[object] = []
         self.namespaces: set[str] = set()
+        self.foreign = False
 
     def collect(self, root: Node) -> None:
         grammar, source = self.grammar, self.source
@@ -233,19 +313,34 @@ class _Reader:
                 self.branches.append((captures["branch"][0].start_byte, 1))
             elif role == "block":
                 node = captures["block"][0]
-                self.blocks.append((node.start_byte, node.end_byte))
+                self.blocks.append((node.start_byte, -node.end_byte))
             elif role == "multiway":
                 self.branches.append((captures["multiway"][0].start_byte, -1))
             elif role == "import":
                 self.imports.extend(grammar.imports(captures["import"][0], source))
+            elif role == "flat":
+                node = captures["flat"][0]
+                if grammar.is_flat(node):
+                    self.flat.add((node.start_byte, -node.end_byte))
+            elif role == "foreign":
+                self.foreign = True
             else:
                 definition = define(role, captures, source)
                 if definition is not None:
-                    node = definition.node
-                    self.entries.append(_Entry(definition, node.start_byte, node.end_byte))
+                    self.entries.append(self._entry(definition))
+
+    def _entry(self, definition: Definition) -> _Entry:
+        node = definition.node
+        start, end = node.start_byte, node.end_byte
+        if self.grammar.body_only:
+            body = definition.body
+            own_start, own_end = (body.start_byte, body.end_byte) if body is not None else (end, end)
+        else:
+            own_start, own_end = start, end
+        return _Entry(definition, start, end, own_start, own_end)
 
     def nest(self) -> None:
-        """Sort the definitions and link each to the one that encloses it."""
+        """Sort the definitions and link each to the ones that enclose it."""
         # Two patterns may describe the same node (a C++ method declared in a
         # class and matched as a prototype too): the first description stands.
         unique: dict[tuple[int, int], _Entry] = {}
@@ -253,83 +348,88 @@ class _Reader:
             unique.setdefault((entry.start, entry.end), entry)
         self.entries = sorted(unique.values(), key=lambda entry: (entry.start, -entry.end))
         self.namespaces = {entry.definition.name for entry in self.entries if entry.definition.kind == "scope"}
-        open_entries: list[int] = []
-        for index, entry in enumerate(self.entries):
-            while open_entries and self.entries[open_entries[-1]].end <= entry.start:
+        separator = self.grammar.separator
+        symbols = 0
+        open_entries: list[_Entry] = []
+        for entry in self.entries:
+            while open_entries and open_entries[-1].end <= entry.start:
                 open_entries.pop()
-            entry.parent = open_entries[-1] if open_entries else -1
-            open_entries.append(index)
+            definition = entry.definition
+            name = separator.join((*definition.qualifier, definition.name)) if definition.qualifier else definition.name
+            if open_entries:
+                outer = open_entries[-1]
+                is_symbol = outer.position >= 0
+                entry.qualname = outer.qualname + separator + name
+                entry.depth = outer.depth + is_symbol
+                entry.enclosing_kind = outer.definition.kind
+                entry.enclosing_symbol = outer.position if is_symbol else outer.enclosing_symbol
+            else:
+                entry.qualname = name
+            if definition.kind in SYMBOL_KINDS:
+                entry.position = symbols
+                symbols += 1
+            open_entries.append(entry)
 
     def attribute(self) -> None:
         """Give each branch and block to the innermost symbol around it."""
-        symbols = [index for index, entry in enumerate(self.entries) if entry.definition.kind in SYMBOL_KINDS]
-        starts = [self.entries[index].start for index in symbols]
-        owner_of = self._owner_finder(symbols, starts)
+        symbols = [entry for entry in self.entries if entry.position >= 0]
+        starts = [symbol.start for symbol in symbols]
+        ends = [symbol.end for symbol in symbols]
+        own_starts = [symbol.own_start for symbol in symbols]
+        own_ends = [symbol.own_end for symbol in symbols]
+        enclosing = [symbol.enclosing_symbol for symbol in symbols]
+        decisions = [0] * len(symbols)
         for offset, weight in self.branches:
-            owner = owner_of(offset)
-            if owner >= 0:
-                self.entries[owner].decisions += weight
+            at = bisect_right(starts, offset) - 1
+            while at >= 0 and offset >= ends[at]:
+                at = enclosing[at]
+            if at >= 0 and own_starts[at] <= offset < own_ends[at]:
+                decisions[at] += weight
+        for symbol, count in zip(symbols, decisions):
+            symbol.decisions = count
+        flat = self.flat
         for block in self.blocks:
-            owner = owner_of(block[0])
-            if owner >= 0:
-                self.entries[owner].blocks.append(block)
-
-    def _owner_finder(self, symbols: list[int], starts: list[int]) -> Callable[[int], int]:
-        entries = self.entries
-
-        def owner_of(offset: int) -> int:
-            position = bisect_right(starts, offset) - 1
-            if position < 0:
-                return -1
-            index = symbols[position]
-            while index >= 0 and (offset >= entries[index].end or entries[index].definition.kind not in SYMBOL_KINDS):
-                index = entries[index].parent
-            return index
-
-        return owner_of
+            start = block[0]
+            # A Python block starts at its first statement, which may be a
+            # definition: the block is then around that one, not inside it.
+            at = bisect_left(starts, start) - 1
+            while at >= 0 and start >= ends[at]:
+                at = enclosing[at]
+            if at >= 0 and own_starts[at] <= start < own_ends[at] and not (flat and block in flat):
+                symbols[at].blocks.append(block)
 
     def symbols(self) -> list[Symbol]:
-        out = []
-        for entry in self.entries:
-            if entry.definition.kind in SYMBOL_KINDS:
-                out.append(self._symbol(entry))
-        return out
-
-    def _scope_names(self, entry: _Entry) -> tuple[list[str], int, str | None]:
-        """(names of the enclosing definitions, outermost first; how many are
-        symbols; the kind of the innermost)."""
-        names: list[str] = []
-        symbols = 0
-        innermost: str | None = None
-        index = entry.parent
-        while index >= 0:
-            outer = self.entries[index].definition
-            names[:0] = [*outer.qualifier, outer.name]
-            if innermost is None:
-                innermost = outer.kind
-            symbols += outer.kind in SYMBOL_KINDS
-            index = self.entries[index].parent
-        return names, symbols, innermost
+        return [self._symbol(entry) for entry in self.entries if entry.position >= 0]
 
     def _symbol(self, entry: _Entry) -> Symbol:
         definition = entry.definition
-        scope, depth, innermost = self._scope_names(entry)
+        grammar = self.grammar
         kind = definition.kind
-        if kind == "function" and (innermost in CONTAINER_KINDS or self._qualified_by_type(definition)):
+        if kind == "function" and (entry.enclosing_kind in CONTAINER_KINDS or self._qualified_by_type(definition)):
             kind = "method"
-        anchor = self._anchor(definition.node)
-        start_row, docstring = self._leading(anchor)
+        head = grammar.describe(definition, self.source) if grammar.describe is not None else self._head(definition)
         return Symbol(
             name=definition.name,
-            qualname=self.grammar.separator.join([*scope, *definition.qualifier, definition.name]),
+            qualname=entry.qualname,
             kind=kind,
+            line=head.line,
+            start_line=head.start_line,
+            end_line=head.end_line,
+            depth=entry.depth,
+            param_count=grammar.count_params(definition.params) if definition.params is not None else 0,
+            cyclomatic=max(1, 1 + entry.decisions),
+            max_nesting=_max_nesting(entry.blocks, definition.body),
+            signature=head.signature,
+            docstring=head.docstring,
+        )
+
+    def _head(self, definition: Definition) -> Head:
+        anchor = self._anchor(definition.node)
+        start_row, docstring = self._leading(anchor)
+        return Head(
             line=definition.name_node.start_point.row + 1,
             start_line=start_row + 1,
             end_line=definition.node.end_point.row + 1,
-            depth=depth,
-            param_count=self.grammar.count_params(definition.params) if definition.params is not None else 0,
-            cyclomatic=max(1, 1 + entry.decisions),
-            max_nesting=_max_nesting(entry.blocks, definition.body),
             signature=self._signature(anchor, definition),
             docstring=docstring,
         )
@@ -345,6 +445,8 @@ class _Reader:
     def _anchor(self, node: Node) -> Node:
         """The outermost node that holds only this definition: where its doc comment sits above."""
         wrappers = self.grammar.wrappers
+        if not wrappers:
+            return node
         parent = node.parent
         while parent is not None and parent.type in wrappers and _holds_only(parent, node):
             node, parent = parent, parent.parent
@@ -359,23 +461,32 @@ class _Reader:
         grammar, source = self.grammar, self.source
         style = grammar.doc_style
         adjacent_row = first_row = anchor.start_point.row
-        comments: list[Node] = []
+        comments: list[tuple[int, str]] = []  # (row, text), nearest first
         sibling = anchor.prev_named_sibling
-        while sibling is not None and _last_row(sibling) >= adjacent_row - 1:
-            if sibling.type in grammar.attributes:
-                first_row = sibling.start_point.row
-            elif sibling.type in grammar.comment_types and _starts_its_line(sibling, source):
-                comments.append(sibling)
+        while sibling is not None:
+            start_row, start_column = sibling.start_point
+            end_row, end_column = sibling.end_point
+            # A line comment may end at column 0 of the next row.
+            last_row = end_row - 1 if end_column == 0 and end_row > start_row else end_row
+            if last_row < adjacent_row - 1:
+                break
+            kind = sibling.type
+            if kind in grammar.attributes:
+                first_row = start_row
+            elif kind in grammar.comment_types and _starts_its_line(sibling.start_byte, start_column, source):
+                comments.append((start_row, text(sibling, source)))
             else:
                 break
-            adjacent_row = sibling.start_point.row
+            adjacent_row = start_row
             if style.javadoc_only and comments:
                 break
             sibling = sibling.prev_named_sibling
-        docs = [comment for comment in reversed(comments) if style.accepts(text(comment, source))]
+        if not comments:
+            return first_row, ""
+        docs = [(row, comment) for row, comment in reversed(comments) if style.accepts(comment)]
         if docs:
-            first_row = min(first_row, docs[0].start_point.row)
-        return first_row, join_comments(text(comment, source) for comment in docs)
+            first_row = min(first_row, docs[0][0])
+        return first_row, join_comments(comment for _, comment in docs)
 
     def _signature(self, anchor: Node, definition: Definition) -> str:
         """The head of the definition: from its first keyword to its body, on one line.
@@ -399,40 +510,63 @@ def _holds_only(wrapper: Node, node: Node) -> bool:
     return parts[-1] == node and sum(part.type == node.type for part in parts) == 1
 
 
-def _last_row(node: Node) -> int:
-    """The last row holding text of `node` (a line comment may end on the next row's column 0)."""
-    end = node.end_point
-    return end.row - 1 if end.column == 0 and end.row > node.start_point.row else end.row
+def _starts_its_line(start_byte: int, column: int, source: bytes) -> bool:
+    """Whether only whitespace stands before a node on its line: not a trailing comment.
+    (A column counts bytes.)"""
+    return not source[start_byte - column : start_byte].strip()
 
 
-def _starts_its_line(node: Node, source: bytes) -> bool:
-    """Whether only whitespace stands before `node` on its line: not a trailing comment."""
-    line_start = source.rfind(b"\n", 0, node.start_byte) + 1
-    return not source[line_start : node.start_byte].strip()
-
-
-def _max_nesting(blocks: Sequence[tuple[int, int]], body: Node | None) -> int:
-    """Deepest level of the blocks in a symbol's own code; its body itself is level 0."""
-    body_range = (body.start_byte, body.end_byte) if body is not None else None
+def _max_nesting(blocks: list[tuple[int, int]], body: Node | None) -> int:
+    """Deepest level of the blocks, each (start, -end), in a symbol's own code;
+    its body itself is level 0."""
+    if not blocks:
+        return 0
+    body_block = (body.start_byte, -body.end_byte) if body is not None else None
     deepest = 0
     open_ends: list[int] = []
-    for start, end in sorted((block for block in blocks if block != body_range), key=_outer_first):
+    for block in sorted(blocks):
+        if block == body_block:
+            continue
+        start, negative_end = block
         while open_ends and open_ends[-1] <= start:
             open_ends.pop()
-        open_ends.append(end)
+        open_ends.append(-negative_end)
         deepest = max(deepest, len(open_ends))
     return deepest
 
 
-def _outer_first(block: tuple[int, int]) -> tuple[int, int]:
-    return block[0], -block[1]
+def _nested_deeper_than(tree: tree_sitter.Tree, limit: int) -> bool:
+    """Whether `tree` goes more than `limit` levels deep; always found past 1.5 * `limit`.
+
+    Only every `limit // 2`-th node in document order is looked at: the
+    nodes from one at depth `limit` to the deepest node below it are
+    consecutive in that order and all deeper than `limit`, and a path that
+    goes on for more than `limit // 2` levels makes them more than that many.
+    """
+    stride = max(1, limit // 2)
+    cursor = tree.walk()
+    for index in range(stride, tree.root_node.descendant_count, stride):
+        cursor.goto_descendant(index)
+        if cursor.depth > limit:
+            return True
+    return False
 
 
 def read_tree(grammar: Grammar, source: bytes) -> FileExtract:
-    """Symbols and import entries of one file, from one parse and one query."""
+    """Symbols and import entries of one file, from one parse and one query.
+
+    Raises Unreadable for a strict grammar's file with a syntax error or a
+    `@foreign` construct.
+    """
     tree = grammar.parser.parse(source)
+    if grammar.strict and tree.root_node.has_error:
+        raise Unreadable("syntax error")
+    if grammar.max_depth is not None and _nested_deeper_than(tree, grammar.max_depth):
+        raise Unreadable("nested too deeply")
     reader = _Reader(grammar, source)
     reader.collect(tree.root_node)
+    if grammar.strict and reader.foreign:
+        raise Unreadable("a construct this grammar leaves to another reader")
     reader.nest()
     reader.attribute()
     return FileExtract(symbols=reader.symbols(), imports=reader.imports)
