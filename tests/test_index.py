@@ -236,7 +236,7 @@ def _hostile_tree(root: pathlib.Path, outside: pathlib.Path) -> None:
             "latin.py": "",
             "binary.py": "",
             # Deeper than any version of the parser reads.
-            "deep.py": "x = " + "(" * 300 + ")" * 300 + "\n",
+            "deep.py": "x = " + "(" * 2000 + ")" * 2000 + "\n",
             "minified.py": "x = [" + "1, " * 5000 + "]\n",
         },
     )
