@@ -12,6 +12,7 @@ aside, and stands in for it when tree-sitter-python cannot be loaded.
 from __future__ import annotations
 
 import ast
+import warnings
 from collections.abc import Iterator, Mapping
 from pathlib import Path, PurePosixPath
 
@@ -214,7 +215,11 @@ def read(path: str, source: bytes) -> FileExtract:
     numbers match the lines a reader sees.
     """
     try:
-        tree = ast.parse(source, filename=path)
+        with warnings.catch_warnings():
+            # Invalid escapes and the like in the file being read are its
+            # author's business, not lines for the user's terminal.
+            warnings.simplefilter("ignore")
+            tree = ast.parse(source, filename=path)
     except SyntaxError as error:
         if "codec can't decode" in str(error.msg):
             raise SkipFile("not valid UTF-8 text") from None
