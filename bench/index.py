@@ -101,8 +101,12 @@ def _edit(path: pathlib.Path, step: int) -> None:
 
 def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: pathlib.Path) -> None:
     environment = _environment(None)
-    files = sum(1 for path in tree.rglob("*.py"))
-    print(f"\n== {tree} ({files} .py files) ==")
+    # What the index reads: source files of the languages quibra knows.
+    from quibra.refresh import list_tree
+
+    sources = [entry for entry in list_tree(tree) if entry.language is not None and entry.link is None]
+    megabytes = sum(entry.size for entry in sources) / 1e6
+    print(f"\n== {tree} ({len(sources)} source files, {megabytes:.1f} MB) ==")
     index = work / f"{tree.name}.sqlite"
     rows: list[tuple[str, str]] = []
 
@@ -114,6 +118,7 @@ def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: 
     rows.append(
         ("cold build, --jobs 2", f"{double:8.2f} s   main process {double_memory / 1024:6.0f} MB   x{double / single:.2f} of 1 process")
     )
+    rows.append(("  per megabyte of source, --jobs 2", f"{double / megabytes:8.3f} s/MB"))
 
     warm = [
         _run(_quibra("rank", str(tree), "--index", str(index), "-q", QUERIES[run % len(QUERIES)]), environment)[0]
