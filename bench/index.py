@@ -73,6 +73,7 @@ def _baseline_package(commit: str, into: pathlib.Path) -> pathlib.Path | None:
     if archive.returncode != 0:
         print(f"(no full-scan baseline: {archive.stderr.decode().strip()})")
         return None
+    into.mkdir(parents=True, exist_ok=True)
     subprocess.run(["tar", "-x", "-C", str(into)], input=archive.stdout, check=True)
     return into / "python"
 

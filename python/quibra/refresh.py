@@ -22,7 +22,7 @@ import multiprocessing
 import os
 import stat
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -478,7 +478,3 @@ def _apply(
                 finish(done_batch, future.result())
     finally:
         shutdown()
-
-
-def changed_paths(report: RefreshReport) -> Iterable[str]:
-    return [*report.added, *report.changed, *report.removed]
