@@ -161,13 +161,16 @@ def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: 
 
 
 def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path) -> pathlib.Path:
-    """A tree of `files` Python files: the files of `source` again and again, in
-    folders copy0/, copy1/, ..., as hard links (no disk space, distinct paths)."""
-    originals = sorted(path for path in source.rglob("*.py") if path.is_file() and "__pycache__" not in path.parts)
+    """A tree of `files` source files: the ones quibra reads in `source`, again
+    and again, in folders copy0/, copy1/, ..., as hard links (no disk space,
+    distinct paths)."""
+    from quibra.refresh import list_tree
+
+    originals = [entry.path for entry in list_tree(source) if entry.language is not None and entry.link is None]
     tree = into / f"grown-{files}"
     for number in range(files):
-        original = originals[number % len(originals)]
-        target = tree / f"copy{number // len(originals)}" / original.relative_to(source)
+        original = source / originals[number % len(originals)]
+        target = tree / f"copy{number // len(originals)}" / originals[number % len(originals)]
         target.parent.mkdir(parents=True, exist_ok=True)
         os.link(original, target)
     return tree
