@@ -16,6 +16,7 @@ import shutil
 import signal
 import sqlite3
 import subprocess
+import sys
 import textwrap
 import time
 from collections.abc import Iterator
@@ -557,6 +558,37 @@ def test_worker_processes_build_the_same_index(tmp_path):
     parallel = quibra_json("rank", root, "--query", "decode a header", "--index", tmp_path / "two", "--jobs", "2")
     assert single["results"] == parallel["results"] and single["symbols"] == parallel["symbols"]
     assert _graph(tmp_path / "one") == _graph(tmp_path / "two")
+
+
+EMBEDDED = """
+import sys, threading, time
+import quibra
+
+if sys.argv[1] == "threaded":  # a host with threads of its own, a server say
+    threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+with quibra.Index(sys.argv[2], index_file=sys.argv[3], jobs=2) as index:
+    print(index.refresh()["symbols"])
+"""
+
+
+@pytest.mark.parametrize("host", ["single", "threaded"])
+def test_a_host_program_read_from_standard_input_builds_with_workers(tmp_path, host):
+    # Workers that import the host's main module would find none to import
+    # here (nor a main guard in a host's script): the build must not depend on it.
+    root = tmp_path / "tree"
+    _big_tree(root)
+    command, environment = _command()
+    completed = subprocess.run(
+        [sys.executable, "-", host, str(root), str(tmp_path / "index.sqlite")],
+        input=EMBEDDED,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    single = quibra_json("index", root, "--index", tmp_path / "one", "--jobs", "1")
+    assert int(completed.stdout) == single["symbols"] > 0
 
 
 def test_dask_cluster_builds_the_same_index(tmp_path):

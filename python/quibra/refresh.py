@@ -17,10 +17,12 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import concurrent.futures.process
 import json
 import multiprocessing
 import os
 import stat
+import threading
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -385,9 +387,21 @@ def _executor(jobs: int, cluster: str | None) -> tuple[Executor, Callable[[], No
 
         return dask_executor(cluster)
     pool = concurrent.futures.ProcessPoolExecutor(
-        max_workers=jobs, mp_context=multiprocessing.get_context("forkserver")
+        max_workers=jobs, mp_context=multiprocessing.get_context(_start_method())
     )
     return pool, lambda: pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _start_method() -> str:
+    """How worker processes start. Forked, while this process runs a single
+    thread: they start at once and never import the caller's main module,
+    which a host's script without a main guard, a notebook or a program
+    read from standard input cannot stand. From a forkserver otherwise, as
+    forking a process with threads may leave a child holding a lock that no
+    thread of its own will ever release."""
+    if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
+        return "fork"
+    return "forkserver"
 
 
 def refresh(
@@ -434,14 +448,27 @@ def _apply(
     total_bytes = sum(entry.size for entry in regular)
     parallel = cluster is not None or (jobs > 1 and total_bytes >= PARALLEL_THRESHOLD_BYTES)
     executor, shutdown = _executor(jobs, cluster) if parallel else (None, lambda: None)
-    in_flight: collections.deque[tuple[list[tuple[_Read, str]], concurrent.futures.Future[list[Extracted]]]]
-    in_flight = collections.deque()
+    in_flight: collections.deque[
+        tuple[list[tuple[_Read, str]], list[tuple[str, str, bytes]], concurrent.futures.Future[list[Extracted]]]
+    ] = collections.deque()
     window = 2 * max(jobs, 1) if cluster is None else 64
 
     def finish(batch: list[tuple[_Read, str]], results: list[Extracted]) -> None:
         for (read, digest), result in zip(batch, results, strict=True):
             writer.extracted(read, digest, result)
         meter.advance(len(batch))
+
+    def collect() -> None:
+        nonlocal executor
+        batch, work, future = in_flight.popleft()
+        try:
+            results = future.result()
+        except concurrent.futures.process.BrokenProcessPool:
+            # A worker died (killed, out of memory, or unable to start): the
+            # rest of the work is done here, more slowly but all the same.
+            executor = None
+            results = extract_files(work)
+        finish(batch, results)
 
     try:
         with Progress("indexing", len(regular), enabled=progress) as meter:
@@ -469,12 +496,10 @@ def _apply(
                 if executor is None:
                     finish(changed, extract_files(work))
                     continue
-                in_flight.append((changed, executor.submit(extract_files, work)))
+                in_flight.append((changed, work, executor.submit(extract_files, work)))
                 while len(in_flight) >= window:
-                    done_batch, future = in_flight.popleft()
-                    finish(done_batch, future.result())
+                    collect()
             while in_flight:
-                done_batch, future = in_flight.popleft()
-                finish(done_batch, future.result())
+                collect()
     finally:
         shutdown()
