@@ -39,7 +39,7 @@ from quibra.languages import (
 )
 from quibra.progress import Progress
 from quibra.storage import Storage, StoredFile, encode_path
-from quibra.walk import is_test_path, list_files
+from quibra.walk import is_test_path, list_files, read_regular_file
 
 # A file modified this close to the moment its stat was taken may change
 # again within the same timestamp tick without its stat moving; such a file
@@ -157,26 +157,12 @@ class _Read:
 
 
 def _read(root: Path, entry: Listed) -> _Read | None:
-    """The file's content and its stat at the moment of reading; None when it is gone.
-
-    O_NOFOLLOW: a file replaced by a link since the listing is not followed
-    out of the tree.
-    """
+    """The file's content and its stat at the moment of reading; None when it is gone."""
     seen_ns = time.time_ns()
-    try:
-        descriptor = os.open(root / entry.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except (OSError, ValueError):
+    found = read_regular_file(root / entry.path)
+    if found is None:
         return None
-    try:
-        info = os.fstat(descriptor)
-        if not stat.S_ISREG(info.st_mode):
-            return None
-        with os.fdopen(descriptor, "rb", closefd=False) as stream:
-            content = stream.read()
-    except OSError:
-        return None
-    finally:
-        os.close(descriptor)
+    content, info = found
     # The stat of what was read: a write during the read moves it again, and
     # the next refresh sees that.
     current = Listed(entry.path, entry.language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, None)

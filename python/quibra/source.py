@@ -10,7 +10,6 @@ from __future__ import annotations
 import os
 import re
 import sqlite3
-import stat
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
@@ -19,6 +18,7 @@ from typing import Any
 import _quibra_core as engine
 
 from quibra.languages import text_lines
+from quibra.walk import read_regular_file
 
 
 class SourceChanged(Exception):
@@ -59,32 +59,15 @@ def find_symbol(connection: sqlite3.Connection, symbol_id: str) -> tuple[Any, ..
     return None
 
 
-def _content(root: Path, path: bytes) -> bytes | None:
-    """The bytes of a regular file of the tree, never through a link; None when it cannot be read."""
-    try:
-        descriptor = os.open(os.path.join(os.fsencode(root), path), os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except (OSError, ValueError):
-        return None
-    try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            return None
-        with os.fdopen(descriptor, "rb", closefd=False) as stream:
-            return stream.read()
-    except OSError:
-        return None
-    finally:
-        os.close(descriptor)
-
-
 def current_lines(connection: sqlite3.Connection, root: Path, path: bytes) -> list[str] | None:
     """The lines of the file at `path` (raw, as stored) as its reader numbered
     them; None when its content hash is not the stored one (the tree moved
     since the index was refreshed) or it cannot be read."""
     row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
-    content = _content(root, path)
-    if row is None or content is None or engine.content_hash(content) != row[0]:
+    found = read_regular_file(os.path.join(os.fsencode(root), path))
+    if row is None or found is None or engine.content_hash(found[0]) != row[0]:
         return None
-    return text_lines(row[1], content)
+    return text_lines(row[1], found[0])
 
 
 def read_spans(connection: sqlite3.Connection, root: Path, spans: Iterable[SymbolSpan]) -> list[str]:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 from dataclasses import dataclass
 from functools import lru_cache
 from pathlib import Path
@@ -110,3 +111,26 @@ def list_files(root: Path) -> Tree:
     else:
         candidates = [path for path in listed if not _inside_skipped_folder(root, path)]
     return Tree(root=root, files=tuple(sorted(candidates)))
+
+
+def read_regular_file(path: str | bytes | Path) -> tuple[bytes, os.stat_result] | None:
+    """The bytes of the regular file at `path` and its stat as it was read;
+    None when it is gone, unreadable, or no longer a regular file.
+
+    O_NOFOLLOW: a file replaced by a link since it was listed is not
+    followed, so nothing outside the tree is ever read.
+    """
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
+    try:
+        info = os.fstat(descriptor)
+        if not stat.S_ISREG(info.st_mode):
+            return None
+        with os.fdopen(descriptor, "rb", closefd=False) as stream:
+            return stream.read(), info
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
