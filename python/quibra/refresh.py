@@ -22,6 +22,7 @@ import json
 import multiprocessing
 import os
 import stat
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -366,28 +367,45 @@ def _update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Ref
     report.pagerank_computed = True
 
 
-def _executor(jobs: int, cluster: str | None) -> tuple[Executor, Callable[[], None]]:
-    """An executor for the per-file work and the function that shuts it down."""
+def _executor(jobs: int, cluster: str | None) -> tuple[Executor | None, Callable[[], None]]:
+    """An executor for the per-file work and the function that shuts it
+    down; no executor when no worker process can start here."""
     if cluster is not None:
         from quibra.cluster import dask_executor
 
         return dask_executor(cluster)
-    pool = concurrent.futures.ProcessPoolExecutor(
-        max_workers=jobs, mp_context=multiprocessing.get_context(_start_method())
-    )
+    method = _start_method()
+    if method is None:
+        return None, lambda: None
+    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
     return pool, lambda: pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _start_method() -> str:
+def _start_method() -> str | None:
     """How worker processes start. Forked, while this process runs a single
     thread: they start at once and never import the caller's main module,
     which a host's script without a main guard, a notebook or a program
     read from standard input cannot stand. From a forkserver otherwise, as
     forking a process with threads may leave a child holding a lock that no
-    thread of its own will ever release."""
+    thread of its own will ever release; but a forkserver's children run
+    the main module again, so when that module cannot be found again (a
+    program read from standard input, say) there are no workers at all."""
     if threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods():
         return "fork"
+    if "forkserver" not in multiprocessing.get_all_start_methods() or not _main_found_again():
+        return None
     return "forkserver"
+
+
+def _main_found_again() -> bool:
+    """Whether a child process that runs the main module again will find it."""
+    main = sys.modules.get("__main__")
+    if getattr(main, "__spec__", None) is not None:
+        return True
+    path = getattr(main, "__file__", None)
+    if path is None:
+        return True  # an interactive session: nothing is run again
+    return os.path.isfile(os.path.join(getattr(multiprocessing.process, "ORIGINAL_DIR", None) or os.getcwd(), path))
 
 
 def refresh(
@@ -482,7 +500,13 @@ def _apply(
                 if executor is None:
                     finish(changed, extract_files(work))
                     continue
-                in_flight.append((changed, work, executor.submit(extract_files, work)))
+                try:
+                    future = executor.submit(extract_files, work)
+                except concurrent.futures.process.BrokenProcessPool:
+                    executor = None
+                    finish(changed, extract_files(work))
+                    continue
+                in_flight.append((changed, work, future))
                 while len(in_flight) >= window:
                     collect()
             while in_flight:
