@@ -42,6 +42,13 @@ CHANNELS = ("lexical", "body", "identity", "structural")
 # breaks near-ties: on its own it says nothing about the query.
 CHANNEL_WEIGHTS = {"lexical": 1.0, "body": 1.0, "identity": 1.0, "structural": 0.1}
 
+# The constant k of reciprocal rank fusion (a place r adds weight / (r + k)).
+# The usual 60 flattens each channel's own order: fiftieth places in two
+# channels (2/110) outweigh a first place in one (1/61). The channels here
+# are precise at their heads, so a first place must count: with 15 it
+# yields to tenth places in two (2/25) but beats twentieth places (2/35).
+FUSION_SMOOTHING = 15.0
+
 
 def block_tokens(header: str, chars: int) -> int:
     """Tokens of one context block: the header line, the source, and the blank line after it."""
@@ -71,7 +78,9 @@ def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
     structural = structural_channel(ordered, candidates)
     lists = {"lexical": lexical, "body": body, "identity": identity, "structural": structural}
     fused = engine.fuse(
-        [engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS], weights=CHANNEL_WEIGHTS
+        [engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS],
+        smoothing=FUSION_SMOOTHING,
+        weights=CHANNEL_WEIGHTS,
     )
     entries = []
     for result in fused:
