@@ -140,3 +140,12 @@ def test_equal_scores_keep_the_order_of_the_tree(tmp_path):
     source = "def render_page(title):\n    return title\n"
     write_tree(tmp_path, {"b/page.py": source, "a/page.py": source})
     assert [entry["path"] for entry in _rank(tmp_path, "render page")["results"]] == ["a/page.py", "b/page.py"]
+
+
+def test_a_function_leads_a_type_that_matches_as_well(tmp_path):
+    # One name, spelled as a type and as a function: the one that does the work comes first.
+    write_tree(
+        tmp_path,
+        {"temp.py": "class TemporaryFolder:\n    pass\n\n\ndef temporary_folder(prefix):\n    return prefix\n"},
+    )
+    assert _names(_rank(tmp_path, "temporary folder"))[:2] == ["temporary_folder", "TemporaryFolder"]

@@ -27,6 +27,7 @@ import sqlite3
 from collections.abc import Iterable
 from dataclasses import dataclass
 
+from quibra.languages.model import CONTAINER_KINDS
 from quibra.terms import query_terms, text_terms
 
 # How many symbols each channel contributes at most. A symbol ranked past
@@ -44,6 +45,14 @@ FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
 TEST_FACTOR = 0.5
 TEST_FACTOR_ASKED = 0.7
 PRIVATE_FACTOR = 0.9
+
+# How much of its score a type (class, struct, interface, trait, enum)
+# keeps. Words in plain language mostly ask for something that acts, and a
+# type's name matches them as readily as the function that does the work:
+# `TemporaryDirectory` and `mkdtemp` both answer "create a temporary
+# directory", and the function, whose whole code the context shows, is
+# more often the one meant. A type still leads when it matches better.
+TYPE_FACTOR = 0.85
 
 # The identity channel lists a name only if it scores this share of the
 # best name's score, and this share of what all the query's words weigh.
@@ -108,6 +117,7 @@ class Candidate:
     key: str
     pagerank: float
     name: str
+    kind: str
 
     @property
     def order(self) -> tuple[bytes, int, str]:
@@ -238,7 +248,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
 
 def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
     rows = connection.execute(
-        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name"
+        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name, symbols.kind"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.id IN (SELECT value FROM json_each(?))",
         (json.dumps(list(ids)),),
@@ -262,5 +272,6 @@ def is_private_name(name: str) -> bool:
 
 
 def prior(candidate: Candidate) -> float:
-    """What a candidate's name says of it before the query does."""
-    return PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
+    """What a candidate's name and kind say of it before the query does."""
+    factor = PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
+    return factor * TYPE_FACTOR if candidate.kind in CONTAINER_KINDS else factor

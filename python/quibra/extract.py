@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 
 from quibra.languages import LanguageUnavailable, read_source, text_lines
-from quibra.languages.model import SkipFile, Symbol
+from quibra.languages.model import CONTAINER_KINDS, SkipFile, Symbol
 from quibra.terms import text_terms
 
 
@@ -106,9 +106,6 @@ def _path_terms(path: str) -> str:
     stem, dot, suffix = text.rpartition(".")
     return _terms(stem if dot and "/" not in suffix else text)
 
-
-# Kinds whose members are symbols of their own.
-CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum"})
 
 
 def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) -> int:

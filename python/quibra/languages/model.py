@@ -15,9 +15,10 @@ from dataclasses import dataclass, field
 # Rough cost of text in a model's context window: about four characters a token.
 CHARACTERS_PER_TOKEN = 4
 
-# Kinds that the hotspot scorer treats as code that runs; the others
-# (class, struct, interface, trait, enum) are containers.
+# Kinds that the hotspot scorer treats as code that runs; the others are
+# types, which hold members that are symbols of their own.
 CALLABLE_KINDS = frozenset({"function", "method"})
+CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum"})
 
 
 @dataclass(frozen=True, slots=True)
