@@ -248,7 +248,8 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
 
 def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
     rows = connection.execute(
-        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name, symbols.kind"
+        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
+        " symbols.kind"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.id IN (SELECT value FROM json_each(?))",
         (json.dumps(list(ids)),),

@@ -107,7 +107,6 @@ def _path_terms(path: str) -> str:
     return _terms(stem if dot and "/" not in suffix else text)
 
 
-
 def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) -> int:
     """The last line of the text that stands for `symbol` in a model's context.
 
