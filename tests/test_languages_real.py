@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from quibra.languages import language_of, read_source, resolve_edges
+from quibra.languages import language_of, read_source, resolve_edges, syntax
 from quibra.languages.model import SkipFile, Symbol
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
@@ -220,3 +220,26 @@ def test_c_gnulib():
     assert find(symbols["hash.c"], "hash_insert").cyclomatic > 1
     edges = set(resolve_edges(GNULIB, imports, frozenset(files)))
     assert ("hash.c", "hash.h") in edges and ("xmalloc.c", "xalloc.h") in edges
+
+
+@pytest.mark.parametrize(
+    ("root", "subtree"),
+    [
+        (GO_SRC, "net/http"),
+        (REGEX_SYNTAX_CRATE, "src"),
+        (NODE_SEMVER, ""),
+        (GOOGLETEST, "googletest"),
+        (GNULIB, ""),
+    ],
+    ids=["go", "rust", "javascript", "cpp", "c"],
+)
+def test_doc_comments_read_from_the_text_match_the_tree_walk(root, subtree, monkeypatch):
+    # Whether a definition has nothing above it is first judged from the text
+    # alone; walking the earlier siblings must never see it otherwise.
+    if not root.exists():
+        pytest.skip(f"{root} is missing")
+    files = tree_files(root / subtree)
+    shortcut, _ = read_tree(files)
+    monkeypatch.setattr(syntax._Reader, "_bare", lambda self, anchor: False)
+    walked, _ = read_tree(files)
+    assert shortcut == walked and sum(map(len, walked.values())) > 50

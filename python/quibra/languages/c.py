@@ -21,7 +21,7 @@ from quibra.languages import cfamily, syntax
 from quibra.languages.model import FileExtract
 
 _QUERY = """
-(function_declarator declarator: (identifier) @name parameters: (parameter_list)) @function
+(function_declarator declarator: (identifier) @name parameters: (parameter_list) @params) @function
 (struct_specifier name: (type_identifier) @name body: (field_declaration_list) @body) @struct
 (union_specifier name: (type_identifier) @name body: (field_declaration_list) @body) @struct
 (enum_specifier name: (type_identifier) @name body: (enumerator_list) @body) @enum

@@ -61,7 +61,6 @@ def define(kind: str, captures: Captures, source: bytes) -> Definition | None:
         holder = _function_holder(definition.node)
         if holder is None:
             return None
-        definition.params = definition.node.child_by_field_name("parameters")
         definition.body = holder.child_by_field_name("body")
         definition.node = holder
     if "::" in definition.name or "<" in definition.name:
@@ -83,7 +82,10 @@ def _function_holder(declarator: Node) -> Node | None:
 
 
 def count_params(params: Node) -> int:
-    return sum(1 for child in params.named_children if child.type != "comment" and not _is_void(child))
+    parameters = [child for child in params.named_children if child.type != "comment"]
+    if len(parameters) == 1 and _is_void(parameters[0]):
+        return 0
+    return len(parameters)
 
 
 def _is_void(parameter: Node) -> bool:

@@ -22,7 +22,7 @@ from quibra.languages.model import FileExtract
 _QUERY = """
 (function_declarator
   declarator: [(identifier) (field_identifier) (qualified_identifier) (destructor_name) (operator_name)] @name
-  parameters: (parameter_list)) @function
+  parameters: (parameter_list) @params) @function
 (class_specifier name: (_) @name body: (field_declaration_list) @body) @class
 (struct_specifier name: (_) @name body: (field_declaration_list) @body) @struct
 (union_specifier name: (_) @name body: (field_declaration_list) @body) @struct
