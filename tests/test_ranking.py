@@ -35,6 +35,10 @@ def stdlib(tmp_path_factory: pytest.TempPathFactory) -> quibra.Index:
         ("parse command line arguments", "ArgumentParser.parse_args", 20),
         ("sleep for some seconds without blocking the event loop", "sleep", 3),
         ("join path components", "join", 10),
+        # Names that cut the query's words short, alone or run together.
+        ("normalize the case of a path name", "normcase", 3),
+        ("expand environment variables in a path", "expandvars", 3),
+        ("symbolic link to a file", "Path.is_symlink", 3),
     ],
 )
 def test_plain_words_find_the_standard_library_function(stdlib, query, answer, within):
@@ -149,3 +153,4 @@ def test_a_function_leads_a_type_that_matches_as_well(tmp_path):
         {"temp.py": "class TemporaryFolder:\n    pass\n\n\ndef temporary_folder(prefix):\n    return prefix\n"},
     )
     assert _names(_rank(tmp_path, "temporary folder"))[:2] == ["temporary_folder", "TemporaryFolder"]
+

@@ -63,6 +63,10 @@ IDENTITY_SHARE = 0.4
 # together: "copy a directory tree" spells `copytree`.
 COMPOUND_WINDOW = 3
 
+# The fewest letters that stand for a word cut short in a name: "sym" for
+# "symbolic" in `symlink`, "dir" for "directory" in `is_dir`.
+SHORTEST_START = 3
+
 # Words that say nothing about which symbol is meant: they occur in names
 # (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
 # half of all docstrings, so a query in that style starts with it too.
@@ -179,6 +183,32 @@ def _spelled_names(words: list[str]) -> list[str]:
     return sorted(spelled)
 
 
+def _shortened_parts(content: list[str]) -> dict[str, set[tuple[int, ...]]]:
+    """Name terms that the query's content words give when a name cuts them
+    short, each with the places of the words it stands for: a word's
+    beginning ("directory" gives "dir", as in `is_dir`), and two words close
+    to each other joined in order, either or both cut short ("symbolic link"
+    gives `symlink`, "parse an address" `parseaddr`, "split the extension"
+    `splitext`)."""
+    parts: dict[str, set[tuple[int, ...]]] = {}
+    for place, word in enumerate(content):
+        # A beginning one letter short is no abbreviation but an inflection, which the terms cover.
+        for end in range(SHORTEST_START, len(word) - 1):
+            parts.setdefault(word[:end], set()).add((place,))
+    for first in range(len(content)):
+        for second in range(first + 1, min(first + 1 + COMPOUND_WINDOW, len(content))):
+            tails = _starts(content[second])
+            for head in _starts(content[first]):
+                for tail in tails:
+                    parts.setdefault(head + tail, set()).add((first, second))
+    return parts
+
+
+def _starts(word: str) -> list[str]:
+    """A word and its beginnings of SHORTEST_START letters or more."""
+    return [word[:end] for end in range(min(SHORTEST_START, len(word)), len(word) + 1)]
+
+
 def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
     """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
     wanted = sorted(set(terms))
@@ -204,23 +234,27 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     `get_event_loop` does; a name that the query spells, with or without its
     underscores and case ("raw decode" spells `raw_decode`, "json decoder"
     `JSONDecoder`, "copy a directory tree" `copytree`), counts half again.
+    Names cut words short, alone or run together (`is_dir`, `symlink`,
+    `splitext`): such a part of a name counts as the words it stands for.
     """
     spelled = _spelled_names(query.words)
-    word_terms = [
-        terms for terms in (set(text_terms(word)) for word in query.words if word not in STOP_WORDS) if terms
-    ]
-    all_terms = set().union(*word_terms) if word_terms else set()
-    rarity = _name_rarity(connection, all_terms)
+    content = [word for word in query.words if word not in STOP_WORDS]
+    word_terms = [set(text_terms(word)) for word in content]
+    all_terms = set().union(*word_terms)
+    shortened = {part: words for part, words in _shortened_parts(content).items() if part not in all_terms}
+    rarity = _name_rarity(connection, all_terms | shortened.keys())
+    shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
+    word_weights = [max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms]
     scope, scope_parameters = query.scope()
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
         " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
         f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
-        (json.dumps(sorted(all_terms)), json.dumps(spelled), *scope_parameters),
+        (json.dumps(sorted(all_terms | shortened.keys())), json.dumps(spelled), *scope_parameters),
     )
     spelled_set = set(spelled)
-    asked = sum(max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms)
+    asked = sum(word_weights)
     ranked = []
     for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
         name_terms = set(terms_text.split())
@@ -231,9 +265,16 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
             # A compound that the query spells (`copytree`): its parts are no
             # terms of the name, so the query's words weigh for it.
             weight = asked
+        # A name the query spells whole weighs as above; any other counts each
+        # part it holds that cuts words short as much as those words weigh, or
+        # as the part itself, if it is rarer.
+        cut_short = name_terms & shortened.keys() if not exact else set()
+        for part in cut_short:
+            stood_for = max(sum(word_weights[place] for place in places) for places in shortened[part])
+            weight += max(rarity[part], stood_for)
         if weight <= 0.0:
             continue
-        coverage = len(name_terms & all_terms) / len(name_terms) if name_terms else 1.0
+        coverage = len(name_terms & (all_terms | cut_short)) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
         if is_test:
             score *= query.test_factor()
