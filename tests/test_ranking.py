@@ -154,3 +154,23 @@ def test_a_function_leads_a_type_that_matches_as_well(tmp_path):
     )
     assert _names(_rank(tmp_path, "temporary folder"))[:2] == ["temporary_folder", "TemporaryFolder"]
 
+
+
+
+
+NAMES = '''
+def suffix_list(path):
+    return path.split(".")[1:]
+
+
+def with_suffix(path, new):
+    return path.rsplit(".", 1)[0] + new
+'''
+
+
+def test_small_words_of_a_name_count_when_the_query_says_them(tmp_path):
+    # "with" weighs nothing, but once said it accounts for its part of `with_suffix`.
+    write_tree(tmp_path, {"names.py": NAMES})
+    report = _rank(tmp_path, "the same path with another suffix")
+    identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
+    assert identity["with_suffix"] == 1, identity

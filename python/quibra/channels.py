@@ -254,6 +254,10 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         (json.dumps(sorted(all_terms | shortened.keys())), json.dumps(spelled), *scope_parameters),
     )
     spelled_set = set(spelled)
+    # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
+    # accounted for when the query says it too: "a path with the stem
+    # changed" covers `with_stem` as fully as `stem`.
+    said = all_terms | (set(query.words) & STOP_WORDS)
     asked = sum(word_weights)
     ranked = []
     for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
@@ -274,7 +278,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
             weight += max(rarity[part], stood_for)
         if weight <= 0.0:
             continue
-        coverage = len(name_terms & (all_terms | cut_short)) / len(name_terms) if name_terms else 1.0
+        coverage = len(name_terms & (said | cut_short)) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
         if is_test:
             score *= query.test_factor()
