@@ -124,6 +124,13 @@ def test_code_comes_before_its_tests_unless_tests_are_asked_for(store_tree, quer
     assert _names(_rank(store_tree, query))[0] == first
 
 
+def test_a_page_of_text_pasted_as_the_query_is_answered(store_tree):
+    # Names spelled by runs of words and parts cut short are sought among a
+    # bounded number of words: a long text costs about what its words do.
+    filler = " ".join(f"note{number}" for number in range(3000))
+    assert _names(_rank(store_tree, f"{filler} save a report to a file"))[0] == "ReportStore.save_report"
+
+
 def test_a_class_costs_its_head_and_its_methods_come_on_their_own(store_tree):
     report = _rank(store_tree, "report store", budget=100_000)
     by_name = {entry["symbol"]: entry for entry in report["results"]}  # type: ignore[attr-defined]

@@ -63,6 +63,12 @@ IDENTITY_SHARE = 0.4
 # together: "copy a directory tree" spells `copytree`.
 COMPOUND_WINDOW = 3
 
+# The most consecutive query words that spell one name, and the most words
+# of a query whose beginnings are tried as parts of names: a long text
+# pasted as a query would otherwise cost time in the cube of its length.
+LONGEST_SPELLING = 6
+SHORTENED_WORDS = 64
+
 # The fewest letters that stand for a word cut short in a name: "sym" for
 # "symbolic" in `symlink`, "dir" for "directory" in `is_dir`.
 SHORTEST_START = 3
@@ -167,13 +173,13 @@ def body_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
 
 
 def _spelled_names(words: list[str]) -> list[str]:
-    """The names the query may spell: every run of consecutive query words
-    joined, and every two content words close to each other, in order. A
-    run of stop words alone spells nothing."""
+    """The names the query may spell: every run of up to LONGEST_SPELLING
+    consecutive query words joined, and every two content words close to
+    each other, in order. A run of stop words alone spells nothing."""
     spelled = {
         "".join(words[start:end])
         for start in range(len(words))
-        for end in range(start + 1, len(words) + 1)
+        for end in range(start + 1, min(start + LONGEST_SPELLING, len(words)) + 1)
         if any(word not in STOP_WORDS for word in words[start:end])
     }
     content = [word for word in words if word not in STOP_WORDS]
@@ -241,7 +247,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     content = [word for word in query.words if word not in STOP_WORDS]
     word_terms = [set(text_terms(word)) for word in content]
     all_terms = set().union(*word_terms)
-    shortened = {part: words for part, words in _shortened_parts(content).items() if part not in all_terms}
+    shortened = {
+        part: words for part, words in _shortened_parts(content[:SHORTENED_WORDS]).items() if part not in all_terms
+    }
     rarity = _name_rarity(connection, all_terms | shortened.keys())
     shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
     word_weights = [max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms]
