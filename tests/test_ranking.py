@@ -38,12 +38,14 @@ def stdlib(tmp_path_factory: pytest.TempPathFactory) -> quibra.Index:
         # Names that cut the query's words short, alone or run together.
         ("normalize the case of a path name", "normcase", 3),
         ("expand environment variables in a path", "expandvars", 3),
-        ("symbolic link to a file", "Path.is_symlink", 3),
+        # pathlib's Path (PathBase from Python 3.13 on).
+        ("symbolic link to a file", "is_symlink", 3),
     ],
 )
 def test_plain_words_find_the_standard_library_function(stdlib, query, answer, within):
     names = _names(stdlib.rank(query, budget=50_000, refresh=False))
-    assert answer in names[:within], names[:within]
+    # A method is named as itself, whatever its class.
+    assert any(name == answer or name.endswith("." + answer) for name in names[:within]), names[:within]
 
 
 def test_common_words_do_not_match_names_by_accident(stdlib):
