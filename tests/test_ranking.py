@@ -177,9 +177,39 @@ def with_suffix(path, new):
 '''
 
 
-def test_small_words_of_a_name_count_when_the_query_says_them(tmp_path):
-    # "with" weighs nothing, but once said it accounts for its part of `with_suffix`.
-    write_tree(tmp_path, {"names.py": NAMES})
-    report = _rank(tmp_path, "the same path with another suffix")
+STEMS = '''
+def stem(path):
+    return path.rsplit(".", 1)[0]
+
+
+def with_stem(path, new):
+    return new + "." + path.rsplit(".", 1)[1]
+'''
+
+SENDFILE = '''
+def slowpath_sendfile(source, target):
+    return source, target
+
+
+def fastcopy_sendfile(source, target):
+    return source, target
+'''
+
+
+@pytest.mark.parametrize(
+    ("source", "query", "leader"),
+    [
+        # "with" weighs nothing, but once said it accounts for its part of `with_suffix`.
+        (NAMES, "the same path with another suffix", "with_suffix"),
+        # "with the stem" spells `with_stem` as "stem" spells `stem`: of two
+        # names that score alike, the one holding more of what was said leads.
+        (STEMS, "return a new path with the stem changed", "with_stem"),
+        # `fastcopy` joins "copy" to another word: half said, where `slowpath` is not said at all.
+        (SENDFILE, "copy a file with sendfile", "fastcopy_sendfile"),
+    ],
+)
+def test_the_name_channel_leads_with_the_name_that_holds_more_of_the_query(tmp_path, source, query, leader):
+    write_tree(tmp_path, {"names.py": source})
+    report = _rank(tmp_path, query)
     identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
-    assert identity["with_suffix"] == 1, identity
+    assert identity[leader] == 1, identity

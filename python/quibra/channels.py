@@ -73,6 +73,10 @@ SHORTENED_WORDS = 64
 # "symbolic" in `symlink`, "dir" for "directory" in `is_dir`.
 SHORTEST_START = 3
 
+# The fewest letters of a query word that a part of a name joins to
+# another word, for the part to count as half said: "copy" in `fastcopy`.
+JOINED_WORD = 4
+
 # Words that say nothing about which symbol is meant: they occur in names
 # (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
 # half of all docstrings, so a query in that style starts with it too.
@@ -80,6 +84,9 @@ STOP_WORDS = frozenset(
     "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
     " these this those to was were which while will with return returns".split()
 )
+
+# Words that a name leaves out of the phrase it spells: "with the stem" is `with_stem`.
+ARTICLES = frozenset({"a", "an", "the"})
 
 
 def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
@@ -174,14 +181,16 @@ def body_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
 
 def _spelled_names(words: list[str]) -> list[str]:
     """The names the query may spell: every run of up to LONGEST_SPELLING
-    consecutive query words joined, and every two content words close to
-    each other, in order. A run of stop words alone spells nothing."""
-    spelled = {
-        "".join(words[start:end])
-        for start in range(len(words))
-        for end in range(start + 1, min(start + LONGEST_SPELLING, len(words)) + 1)
-        if any(word not in STOP_WORDS for word in words[start:end])
-    }
+    consecutive query words joined, with or without its articles ("with the
+    stem" spells `with_stem`), and every two content words close to each
+    other, in order. A run of stop words alone spells nothing."""
+    spelled = set()
+    for start in range(len(words)):
+        for end in range(start + 1, min(start + LONGEST_SPELLING, len(words)) + 1):
+            run = words[start:end]
+            if any(word not in STOP_WORDS for word in run):
+                spelled.add("".join(run))
+                spelled.add("".join(word for word in run if word not in ARTICLES))
     content = [word for word in words if word not in STOP_WORDS]
     for first in range(len(content)):
         for second in range(first + 1, min(first + 1 + COMPOUND_WINDOW, len(content))):
@@ -215,6 +224,19 @@ def _starts(word: str) -> list[str]:
     return [word[:end] for end in range(min(SHORTEST_START, len(word)), len(word) + 1)]
 
 
+def _joins_a_word(term: str, words: set[str], known: dict[str, bool]) -> bool:
+    """Whether a part of a name begins or ends with one of `words` and joins
+    it to another word (of SHORTEST_START letters or more, so that `parser`
+    is no "parse" joined to an "r"): `fastcopy` joins "copy" to "fast"."""
+    found = known.get(term)
+    if found is None:
+        found = any(
+            term[:end] in words or term[-end:] in words for end in range(JOINED_WORD, len(term) - SHORTEST_START + 1)
+        )
+        known[term] = found
+    return found
+
+
 def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
     """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
     wanted = sorted(set(terms))
@@ -242,6 +264,8 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     `JSONDecoder`, "copy a directory tree" `copytree`), counts half again.
     Names cut words short, alone or run together (`is_dir`, `symlink`,
     `splitext`): such a part of a name counts as the words it stands for.
+    A part that joins a query word to another (`fastcopy` for "copy") is
+    half covered, and weighs nothing.
     """
     spelled = _spelled_names(query.words)
     content = [word for word in query.words if word not in STOP_WORDS]
@@ -266,6 +290,8 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     # accounted for when the query says it too: "a path with the stem
     # changed" covers `with_stem` as fully as `stem`.
     said = all_terms | (set(query.words) & STOP_WORDS)
+    long_words = {word for word in content[:SHORTENED_WORDS] if len(word) >= JOINED_WORD}
+    joins: dict[str, bool] = {}
     asked = sum(word_weights)
     ranked = []
     for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
@@ -286,11 +312,16 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
             weight += max(rarity[part], stood_for)
         if weight <= 0.0:
             continue
-        coverage = len(name_terms & (said | cut_short)) / len(name_terms) if name_terms else 1.0
+        held = name_terms & (said | cut_short)
+        covered = len(held)
+        joined = sum(1 for term in name_terms - held if _joins_a_word(term, long_words, joins))
+        coverage = (covered + 0.5 * joined) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
         if is_test:
             score *= query.test_factor()
-        ranked.append(((-score, path, line, unique_key), symbol_id))
+        # Of two names that score alike, the one that holds more of what the
+        # query says: `with_stem` before `stem` for "with the stem changed".
+        ranked.append(((-score, -covered, path, line, unique_key), symbol_id))
     ranked.sort()
     # Only names that stand out: near the best match, and carrying a fair
     # share of what the query says. A long tail of names that share one
