@@ -24,6 +24,7 @@ import json
 import math
 import re
 import sqlite3
+from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass
 
@@ -237,6 +238,22 @@ def _joins_a_word(term: str, words: set[str], known: dict[str, bool]) -> bool:
     return found
 
 
+def _held_weight(
+    name_terms: set[str], term_words: dict[str, list[str]], rarity: dict[str, float], said_times: Counter[str]
+) -> float:
+    """What the query's words that a name holds weigh: each word as its rarest
+    term the name holds, once for each time the query says it."""
+    best: dict[str, float] = {}
+    for term in name_terms:
+        weight = rarity.get(term)
+        if not weight:
+            continue
+        for word in term_words.get(term, ()):
+            if weight > best.get(word, 0.0):
+                best[word] = weight
+    return sum(weight * said_times[word] for word, weight in best.items())
+
+
 def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
     """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
     wanted = sorted(set(terms))
@@ -269,14 +286,23 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """
     spelled = _spelled_names(query.words)
     content = [word for word in query.words if word not in STOP_WORDS]
-    word_terms = [set(text_terms(word)) for word in content]
-    all_terms = set().union(*word_terms)
+    # Each word once, with how often the query says it; and for each term,
+    # the words that give it, so that a name is weighed by its own few
+    # terms, not by every word of a long query.
+    said_times = Counter(content)
+    word_terms = {word: set(text_terms(word)) for word in said_times}
+    term_words: dict[str, list[str]] = {}
+    for word, terms in word_terms.items():
+        for term in terms:
+            term_words.setdefault(term, []).append(word)
+    all_terms = term_words.keys()
     shortened = {
         part: words for part, words in _shortened_parts(content[:SHORTENED_WORDS]).items() if part not in all_terms
     }
     rarity = _name_rarity(connection, all_terms | shortened.keys())
     shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
-    word_weights = [max((rarity.get(term, 0.0) for term in terms), default=0.0) for terms in word_terms]
+    word_weight = {word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()}
+    place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
     scope, scope_parameters = query.scope()
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
@@ -292,13 +318,13 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     said = all_terms | (set(query.words) & STOP_WORDS)
     long_words = {word for word in content[:SHORTENED_WORDS] if len(word) >= JOINED_WORD}
     joins: dict[str, bool] = {}
-    asked = sum(word_weights)
+    asked = sum(word_weight[word] * times for word, times in said_times.items())
     ranked = []
     for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
         name_terms = set(terms_text.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled_set
-        weight = sum(max((rarity.get(term, 0.0) for term in terms & name_terms), default=0.0) for terms in word_terms)
+        weight = _held_weight(name_terms, term_words, rarity, said_times)
         if exact and weight <= 0.0:
             # A compound that the query spells (`copytree`): its parts are no
             # terms of the name, so the query's words weigh for it.
@@ -308,7 +334,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # as the part itself, if it is rarer.
         cut_short = name_terms & shortened.keys() if not exact else set()
         for part in cut_short:
-            stood_for = max(sum(word_weights[place] for place in places) for places in shortened[part])
+            stood_for = max(sum(place_weights[place] for place in places) for places in shortened[part])
             weight += max(rarity[part], stood_for)
         if weight <= 0.0:
             continue
