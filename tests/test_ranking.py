@@ -195,6 +195,27 @@ def fastcopy_sendfile(source, target):
     return source, target
 '''
 
+BUDGET = """
+def ranked_list(items):
+    return sorted(items)
+
+
+def symbol_names(symbols):
+    return [symbol.name for symbol in symbols]
+
+
+def token_count(text):
+    return len(text.split())
+
+
+def score_of(item):
+    return item.score
+
+
+def pack_budget(items, budget):
+    return items[:budget]
+"""
+
 
 @pytest.mark.parametrize(
     ("source", "query", "leader"),
@@ -206,6 +227,9 @@ def fastcopy_sendfile(source, target):
         (STEMS, "return a new path with the stem changed", "with_stem"),
         # `fastcopy` joins "copy" to another word: half said, where `slowpath` is not said at all.
         (SENDFILE, "copy a file with sendfile", "fastcopy_sendfile"),
+        # Every word of `pack_budget` is said: it is called by name, though
+        # it holds less than a fair share of what all the words weigh.
+        (BUDGET, "pack ranked symbols into a token budget by score", "pack_budget"),
     ],
 )
 def test_the_name_channel_leads_with_the_name_that_holds_more_of_the_query(tmp_path, source, query, leader):

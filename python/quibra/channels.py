@@ -238,20 +238,17 @@ def _joins_a_word(term: str, words: set[str], known: dict[str, bool]) -> bool:
     return found
 
 
-def _held_weight(
-    name_terms: set[str], term_words: dict[str, list[str]], rarity: dict[str, float], said_times: Counter[str]
-) -> float:
-    """What the query's words that a name holds weigh: each word as its rarest
-    term the name holds, once for each time the query says it."""
-    best: dict[str, float] = {}
+def _held_words(name_terms: set[str], term_words: dict[str, list[str]], rarity: dict[str, float]) -> dict[str, float]:
+    """The query's words that a name holds, each with the rarity of its rarest term there."""
+    held: dict[str, float] = {}
     for term in name_terms:
         weight = rarity.get(term)
         if not weight:
             continue
         for word in term_words.get(term, ()):
-            if weight > best.get(word, 0.0):
-                best[word] = weight
-    return sum(weight * said_times[word] for word, weight in best.items())
+            if weight > held.get(word, 0.0):
+                held[word] = weight
+    return held
 
 
 def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
@@ -282,7 +279,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     Names cut words short, alone or run together (`is_dir`, `symlink`,
     `splitext`): such a part of a name counts as the words it stands for.
     A part that joins a query word to another (`fastcopy` for "copy") is
-    half covered, and weighs nothing.
+    half covered, and weighs nothing. A name made only of the query's words,
+    two or more, is listed however long the query (`pack_budget` for "pack
+    ranked symbols into a token budget").
     """
     spelled = _spelled_names(query.words)
     content = [word for word in query.words if word not in STOP_WORDS]
@@ -324,7 +323,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         name_terms = set(terms_text.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled_set
-        weight = _held_weight(name_terms, term_words, rarity, said_times)
+        held_words = _held_words(name_terms, term_words, rarity)
+        # Each word counts once for each time the query says it.
+        weight = sum(word_weight * said_times[word] for word, word_weight in held_words.items())
         if exact and weight <= 0.0:
             # A compound that the query spells (`copytree`): its parts are no
             # terms of the name, so the query's words weigh for it.
@@ -345,15 +346,24 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
         if is_test:
             score *= query.test_factor()
+        # A name made only of the query's words, two of them or more, is
+        # called by name however little of a long query it holds.
+        called = coverage >= 1.0 and len(held_words) >= 2
         # Of two names that score alike, the one that holds more of what the
         # query says: `with_stem` before `stem` for "with the stem changed".
-        ranked.append(((-score, -covered, path, line, unique_key), symbol_id))
+        ranked.append(((-score, -covered, path, line, unique_key), symbol_id, called))
     ranked.sort()
-    # Only names that stand out: near the best match, and carrying a fair
-    # share of what the query says. A long tail of names that share one
-    # common word with the query would outvote the text channels.
-    floor = max(IDENTITY_CUT * -ranked[0][0][0], IDENTITY_SHARE * asked) if ranked else 0.0
-    return [symbol_id for (score, *_tie), symbol_id in ranked[:CHANNEL_DEPTH] if -score >= floor]
+    # Only names that stand out: near the best match, and (unless called by
+    # name) carrying a fair share of what the query says. A long tail of
+    # names that share one common word with the query would outvote the
+    # text channels.
+    best = -ranked[0][0][0] if ranked else 0.0
+    share = IDENTITY_SHARE * asked
+    return [
+        symbol_id
+        for (score, *_tie), symbol_id, called in ranked[:CHANNEL_DEPTH]
+        if -score >= IDENTITY_CUT * best and (called or -score >= share)
+    ]
 
 
 def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
