@@ -300,7 +300,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     }
     rarity = _name_rarity(connection, all_terms | shortened.keys())
     shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
-    word_weight = {word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()}
+    word_weight = {
+        word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
+    }
     place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
     scope, scope_parameters = query.scope()
     rows = connection.execute(
