@@ -327,7 +327,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         exact = len(key) > 1 and key in spelled_set
         held_words = _held_words(name_terms, term_words, rarity)
         # Each word counts once for each time the query says it.
-        weight = sum(word_weight * said_times[word] for word, word_weight in held_words.items())
+        weight = sum(rarest * said_times[word] for word, rarest in held_words.items())
         if exact and weight <= 0.0:
             # A compound that the query spells (`copytree`): its parts are no
             # terms of the name, so the query's words weigh for it.
