@@ -17,12 +17,13 @@ import textwrap
 
 import _quibra_core as engine
 import pytest
+import quibra as quibra_api
 from helpers import REPO, STDLIB, _command, commit_all, git, needs_git, quibra, quibra_json, write_tree
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
 
-TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped", "warnings"}
+TREE_KEYS = {"root", "index", "refresh", "files", "symbols", "languages", "skipped", "replaced", "warnings"}
 RANK_KEYS = TREE_KEYS | {"command", "query", "budget", "total_tokens", "candidates", "results"}
 RANK_RESULT_KEYS = {
     "rank",
@@ -779,3 +780,62 @@ def test_global_options_go_before_or_after_the_command(small_tree, place):
     arguments = [*options, *command] if place == "before" else [*command, *options]
     report = json.loads(quibra(*arguments).stdout)
     assert report["results"] and "pkg/store.py" not in {entry["path"] for entry in report["results"]}
+
+
+NESTED = '''\
+def outer(text):
+    """Parse the text with a helper of its own."""
+    def parse_piece(piece):
+        """Parse one piece of the text."""
+        return piece.strip()
+    return [parse_piece(piece) for piece in text.split(",")]
+
+
+class Parser:
+    """Parse texts."""
+
+    def parse(self, text):
+        return outer(text)
+'''
+
+
+@pytest.mark.parametrize("query", ["parse a piece of the text", "parse the text with a helper"])
+def test_context_never_gives_the_same_line_twice(tmp_path, query):
+    write_tree(tmp_path, {"nest.py": NESTED})
+    report = quibra_json("rank", tmp_path, "--query", query)
+    lines = [
+        line for entry in report["results"] for line in range(entry["context_lines"][0], entry["context_lines"][1] + 1)
+    ]
+    assert len(report["results"]) >= 2
+    assert len(lines) == len(set(lines))
+
+
+def test_symbol_source_counts_the_tokens_of_the_text_it_gives(tmp_path):
+    write_tree(tmp_path, {"nest.py": NESTED})
+    with quibra_api.Index(tmp_path, index_file=tmp_path / "index.sqlite") as index:
+        report = index.symbol_source("nest.py:Parser")
+    assert report["source"].endswith("return outer(text)")
+    header = f"{report['file']}:{report['start_line']}-{report['end_line']}"
+    assert report["tokens"] == -(-(len(header) + len(report["source"]) + 3) // 4)
+
+
+def test_a_query_that_is_not_utf8_is_answered(tmp_path):
+    write_tree(tmp_path, {"nest.py": NESTED})
+    # A shell passes such bytes as they are; Python hands them on as lone surrogates.
+    completed = quibra("rank", tmp_path, "--query", os.fsdecode(b"parse \xff piece"))
+    assert "parse_piece" in completed.stdout
+
+
+def test_a_focus_path_holding_a_nul_byte_is_refused_in_one_line(tmp_path):
+    write_tree(tmp_path, {"nest.py": NESTED})
+    with quibra_api.Index(tmp_path, index_file=tmp_path / "index.sqlite") as index:
+        with pytest.raises(quibra_api.QuibraError, match="NUL byte"):
+            index.repo_map(focus=["nest.py\0../../etc/passwd"])
+
+
+def test_a_file_name_with_a_newline_keeps_its_context_header_on_one_line(tmp_path):
+    write_tree(tmp_path, {"odd\nname.py": "def parse_line(text):\n    return text\n"})
+    context = quibra("rank", "--query", "parse line", "--context", "--budget", "100", cwd=tmp_path).stdout
+    assert context.splitlines()[:2] == ["odd\\nname.py:1-2", "def parse_line(text):"]
+    report = quibra_json("rank", "--query", "parse line", "--budget", "100", cwd=tmp_path)
+    assert report["results"][0]["tokens"] == -(-(len(context) - 1) // 4)

@@ -21,6 +21,7 @@ import textwrap
 import time
 from collections.abc import Iterator
 
+import _quibra_core as engine
 import pytest
 import quibra as api
 from helpers import (
@@ -88,12 +89,13 @@ class Tree:
         self.modules[name] = imports
         (self.root / "pkg" / f"{name}.py").write_text(_module(name, imports, self.extras.get(name, "")))
 
-    def edit(self) -> str:
+    def edit(self, action: str | None = None) -> str:
         names = sorted(self.modules)
         name = self.random.choice(names)
         others = [other for other in names if other != name]
-        action = self.random.choice(
-            ["import", "unimport", "body", "add", "delete", "touch", "same_size", "break", "rename"]
+        action = action or self.random.choice(
+            ["import", "unimport", "body", "add", "delete", "touch", "same_size", "break", "rename",
+             "package_root", "package_above"]
         )
         if action == "import" and others:
             self._write(name, sorted({*self.modules[name], self.random.choice(others)}))
@@ -126,6 +128,14 @@ class Tree:
             os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
         elif action == "break":
             (self.root / "pkg" / f"{name}.py").write_text("def broken(:\n")
+        elif action in ("package_root", "package_above"):
+            # The root as a package, then a package around it: every module's
+            # name changes with the file outside the tree, and so do the edges.
+            marker = self.root / "__init__.py" if action == "package_root" else self.root.parent / "__init__.py"
+            if marker.exists():
+                marker.unlink()
+            else:
+                marker.write_text("")
         elif action == "rename" and len(names) > 2:
             new = f"{name}_v{self.random.randint(2, 9)}"
             if new not in self.modules:
@@ -184,6 +194,46 @@ def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
         finally:
             fresh.close()
     incremental.close()
+
+
+@pytest.mark.parametrize("steps", [("package_root", "package_above"), ("package_root", "package_above", "package_above")])
+def test_a_package_appearing_around_the_root_changes_the_edges_as_a_fresh_build_does(tmp_path, steps):
+    tree = Tree(tmp_path / "tree", 0)
+    # Resolves only while the root is a package and nothing around it is one.
+    tree.extras["alpha"] = "\nfrom tree.pkg import beta\n"
+    tree._write("alpha", [])
+    incremental_file = tmp_path / "incremental.sqlite"
+    with api.Index(tree.root, index_file=incremental_file, jobs=1) as incremental:
+        for action in steps:
+            tree.edit(action)
+            incremental.refresh()
+            fresh = _fresh(tree.root, tmp_path / "fresh.sqlite")
+            fresh.close()
+            assert _graph(incremental_file) == _graph(tmp_path / "fresh.sqlite"), action
+
+
+def _thue_morse(length: int, letters: str) -> str:
+    return "".join(letters[bin(i).count("1") % 2] for i in range(length))
+
+
+def test_an_edit_that_keeps_a_weak_hash_is_still_seen(tmp_path):
+    # A Thue-Morse word and its complement agree under any polynomial hash
+    # modulo 2**64 with an odd base: two function names, one 64-bit hash.
+    first, second = (f"def {_thue_morse(2048, letters)}():\n    return 1\n" for letters in ("ab", "ba"))
+    assert engine.content_hash(first.encode()) == engine.content_hash(second.encode())
+    root = tmp_path / "tree"
+    root.mkdir()
+    (root / "crafted.py").write_text(first)
+    with api.Index(root, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        index.refresh()
+        (root / "crafted.py").write_text(second)
+        report = index.refresh()
+        assert report["refresh"]["changed"] == 1
+    connection = sqlite3.connect(tmp_path / "index.sqlite")
+    try:
+        assert connection.execute("SELECT name FROM symbols").fetchall() == [(second[4:2052],)]
+    finally:
+        connection.close()
 
 
 def _age(*paths: pathlib.Path) -> None:
@@ -263,11 +313,13 @@ def test_hostile_tree_is_indexed_with_every_bad_file_explained(tmp_path):
         "binary.py": "binary",
         "deep.py": reasons.get("deep.py", ""),
         "escape.py": "link leading out of the tree",
-        "latin.py": "not valid UTF-8 text",
+        "latin.py": reasons.get("latin.py", ""),
         "loop.py": "broken link",
         "minified.py": "minified (a line over 10,000 characters)",
     }
     assert "nested" in reasons["deep.py"]
+    # Read with its bad byte replaced, the name holds a character no name may hold.
+    assert reasons["latin.py"].startswith("not valid Python")
     symbols = {entry["symbol"] for entry in report["results"]}
     assert symbols == {"parse_settings", "settings_reader"}
     odd = next(entry for entry in report["results"] if entry["symbol"] == "settings_reader")
@@ -391,7 +443,7 @@ def _build(root: pathlib.Path, index: pathlib.Path) -> dict[str, object]:
 
 @pytest.mark.parametrize(
     "damage",
-    ["truncate", "garbage_pages", "older_version", "empty"],
+    ["truncate", "garbage_pages", "older_version"],
 )
 def test_damaged_or_older_index_is_rebuilt(tmp_path, damage):
     tree = Tree(tmp_path / "tree", 1)
@@ -409,11 +461,13 @@ def test_damaged_or_older_index_is_rebuilt(tmp_path, damage):
         connection.execute("UPDATE meta SET value = '0.0.1' WHERE key = 'version'")
         connection.commit()
         connection.close()
-    else:
-        index.write_bytes(b"")
     for suffix in ("-wal", "-shm"):
         pathlib.Path(f"{index}{suffix}").unlink(missing_ok=True)
-    rebuilt = _build(tree.root, index)
+    completed = quibra("rank", tree.root, "--query", "store records", "--index", index, "--json")
+    rebuilt = json.loads(completed.stdout)
+    # Damage is news to the user; a new version's rebuild is routine.
+    notes = ["damaged"] if damage != "older_version" else []
+    assert ["damaged" for line in completed.stderr.splitlines() if "damaged" in line] == notes, completed.stderr
     assert rebuilt["results"] == expected["results"]
     assert rebuilt["refresh"]["added"] == expected["refresh"]["added"] == 5
 
@@ -504,12 +558,18 @@ def test_killed_at_any_moment_the_index_is_the_old_or_the_new(tmp_path):
         time.sleep(chance.uniform(0.05, 1.5))
         process.send_signal(signal.SIGKILL)
         process.wait()
+        # A kill leaves no index at all, or one with quibra's mark and whole
+        # schema that answers as before the run or as after it: a new index is
+        # built under another name and only then moved in place.
         if index.exists():
+            assert index.read_bytes()[68:72] == APPLICATION_ID.to_bytes(4, "big")
             _integrity(index)
             after = quibra_json(*query, "--index", index, "--no-refresh", expect=(0, 1))["results"]
             assert after in ([] if before is None else before, complete)
-    # Then a run that is left alone finishes the work.
+    # Then a run that is left alone finishes the work, and what killed runs
+    # left half-built is gone.
     assert quibra_json(*query, "--index", index)["results"] == complete
+    assert [path.name for path in tmp_path.iterdir() if path.name.endswith(".building")] == []
 
 
 def test_concurrent_refreshes_and_queries_neither_fail_nor_corrupt(tmp_path):

@@ -327,3 +327,14 @@ def test_progress_bar_only_on_a_terminal(slow_tree, tmp_path):
     assert b"indexing [" in shown and b"Traceback" not in shown
     assert _render(bytes(shown)) == []  # the bar erased itself
     assert b"\r" not in completed.stdout  # the table itself carries no bar
+
+
+def test_context_on_a_terminal_shows_escape_sequences_instead_of_obeying_them(tmp_path):
+    hostile = 'def parse_title(text):\n    return "\x1b]0;owned\x07\x1b[2J" + text  # \u202e\n'
+    write_tree(tmp_path, {"title.py": hostile})
+    shown = on_terminal("rank", tmp_path, "--query", "parse title", "--context", columns=100).screen
+    assert "\x1b" not in shown and "\x07" not in shown and "\u202e" not in shown
+    assert '"\\x1b]0;owned\\x07\\x1b[2J"' in shown and "\\u202e" in shown
+    # Through a pipe the text is exactly what the budget counted.
+    piped = quibra("rank", tmp_path, "--query", "parse title", "--context").stdout
+    assert hostile.rstrip("\n") in piped

@@ -12,13 +12,17 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import sqlite3
+import stat
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import TracebackType
 from typing import Any
+
+import platformdirs
 
 from quibra import git
 from quibra.context import attach_context
@@ -38,16 +42,22 @@ from quibra.source import (
 )
 from quibra.storage import (
     IndexUnusable,
-    NotQuibraIndex,
     Storage,
+    failure,
+    is_damage,
+    linked,
     open_storage,
-    remove_database,
+    rebuild_damaged,
 )
 
 # What every operation returns and the command prints: plain, JSON-ready data.
 Report = dict[str, Any]
 
 DEFAULT_BUDGET = 4000
+# A query is cut to this many characters: a question, a page of text or a
+# pasted error message with its traceback fits; a whole file pasted as a
+# query would only cost time (and, unbounded, blocked a server for minutes).
+MAX_QUERY_CHARS = 10_000
 DEFAULT_MAP_BUDGET = 2000
 INDEX_FOLDER = ".quibra"
 INDEX_NAME = "index.sqlite"
@@ -65,32 +75,69 @@ def default_jobs() -> int:
 
 
 def _cache_folder() -> Path:
-    configured = os.environ.get("XDG_CACHE_HOME", "")
-    base = Path(configured) if os.path.isabs(configured) else Path.home() / ".cache"
-    return base / "quibra"
+    """quibra's folder in the user's cache: $XDG_CACHE_HOME/quibra, else ~/.cache/quibra."""
+    return platformdirs.user_cache_path("quibra", appauthor=False)
 
 
 def default_index_path(root: Path) -> Path:
-    """Where the index of `root` lives: `root/.quibra/`, with a `.gitignore` of `*`
-    so that nothing shows in `git status`; under the user's cache folder,
-    named after the tree's absolute path, when the tree is not writable."""
+    """Where the index of `root` lives: `root/.quibra/index.sqlite`, with a
+    `.gitignore` of `*` beside it so that nothing shows in `git status`.
+
+    In the user's cache folder instead, named after the tree's absolute
+    path, when the tree cannot hold it: when it is not writable, and when
+    `.quibra` is not a folder or the index (or a file SQLite keeps beside
+    it) is a symbolic link. A tree is often someone else's work, and what it
+    holds must never decide where quibra writes; the cache is always the
+    user's own, so the tree still gets its answers.
+    """
+    index = _tree_index(root)
+    return index if index is not None else _cached_index(root)
+
+
+def _tree_index(root: Path) -> Path | None:
     folder = root / INDEX_FOLDER
     try:
-        folder.mkdir(exist_ok=True)
-        ignore = folder / ".gitignore"
-        if not ignore.exists():
-            ignore.write_text("*\n", encoding="utf-8")
+        with contextlib.suppress(FileExistsError):
+            folder.mkdir()
+        if not stat.S_ISDIR(os.lstat(folder).st_mode):
+            return None
         index = folder / INDEX_NAME
-        if os.access(folder, os.W_OK) and (not index.exists() or os.access(index, os.W_OK)):
-            return index
+        if linked(index) is not None or not os.access(folder, os.W_OK):
+            return None
+        if os.path.lexists(index) and not os.access(index, os.W_OK):
+            return None
+        _write_gitignore(folder)
     except OSError:
-        pass
-    digest = hashlib.sha256(os.fsencode(root)).hexdigest()[:16]
+        return None
+    return index
+
+
+def _write_gitignore(folder: Path) -> None:
+    """A `.gitignore` of `*` in the index folder, unless something is there
+    already: the user's own, or a link, which is never written through."""
+    try:
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+        descriptor = os.open(folder / ".gitignore", flags, 0o666)
+    except FileExistsError:
+        return
+    with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+        stream.write("*\n")
+
+
+def _cached_index(root: Path) -> Path:
     cache = _cache_folder()
     try:
-        cache.mkdir(parents=True, exist_ok=True)
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        with contextlib.suppress(FileExistsError):
+            cache.mkdir(mode=0o700)
+        # Each index holds the code it was built from: the folder is the
+        # user's alone, even when an older run left it open to everyone.
+        info = cache.stat()
+        if stat.S_IMODE(info.st_mode) & 0o077 and info.st_uid == os.geteuid():
+            cache.chmod(0o700)
     except OSError as error:
         raise QuibraError(f"cannot create the cache folder {cache}: {error.strerror or error}") from None
+    digest = hashlib.sha256(os.fsencode(root)).hexdigest()[:16]
     return cache / f"{root.name or 'root'}-{digest}.sqlite"
 
 
@@ -159,6 +206,19 @@ def require_history(root: Path) -> None:
         raise QuibraError(found.problem)
 
 
+def _cut_query(query: str) -> tuple[str, list[str]]:
+    """The query cut to MAX_QUERY_CHARS (at the last blank before, when a
+    word would be split), and the warning that says so."""
+    if len(query) <= MAX_QUERY_CHARS:
+        return query, []
+    cut = query[:MAX_QUERY_CHARS]
+    if not query[MAX_QUERY_CHARS].isspace():
+        words = cut.rsplit(None, 1)
+        if len(words) == 2 and words[0].strip():
+            cut = words[0]
+    return cut, [f"the query was cut to its first {len(cut):,} of {len(query):,} characters"]
+
+
 def _refresh_summary(report: RefreshReport) -> Report:
     return {
         "added": len(report.added),
@@ -179,7 +239,9 @@ class Index:
     absolute path is then reported with absolute paths, one given by a
     relative path with paths relative to `display_base` (default: paths
     relative to the tree's root, as in "path"); `progress` draws a progress
-    bar on a terminal.
+    bar on a terminal; `max_file_size` is the size in bytes past which a file
+    is listed as skipped, never read (default: the limit the index was last
+    refreshed with, at first 1 MiB).
     """
 
     def __init__(
@@ -191,6 +253,7 @@ class Index:
         cluster: str | None = None,
         display_base: str | os.PathLike[str] | None = None,
         progress: bool = False,
+        max_file_size: int | None = None,
     ):
         self.root = _root(root)
         self.file_prefix = file_prefix(root, display_base)
@@ -198,16 +261,36 @@ class Index:
         self.jobs = jobs if jobs is not None else default_jobs()
         self.cluster = cluster
         self.progress = progress
+        if max_file_size is not None and max_file_size < 1:
+            raise QuibraError(f"the file size limit must be at least 1 byte, not {max_file_size}")
+        self.max_file_size = max_file_size
         self._shown: dict[bytes, tuple[str, str]] = {}
+        # What the next report must tell (the index was found damaged and
+        # rebuilt), and whether the index lacks the tree since: then the next
+        # operation refreshes it, even one asked not to.
+        self._notices: list[str] = []
+        self._unfilled = False
         self._storage = self._open()
 
     def _open(self) -> Storage:
         try:
-            return open_storage(self.index_path)
+            storage = open_storage(self.index_path)
         except IndexUnusable as error:
             raise QuibraError(str(error)) from None
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
         except OSError as error:
             raise QuibraError(f"cannot open the index {self.index_path}: {error.strerror or error}") from None
+        return self._taken(storage)
+
+    def _taken(self, storage: Storage) -> Storage:
+        """`storage`, noting for the next report that it was rebuilt, if it was."""
+        if storage.rebuilt is not None:
+            self._notices.append(
+                f"the index {self.index_path} was damaged ({storage.rebuilt}); it is rebuilt from the tree"
+            )
+            self._unfilled = True
+        return storage
 
     def close(self) -> None:
         self._storage.close()
@@ -221,29 +304,41 @@ class Index:
         self.close()
 
     def _guarded(self, operation: Callable[[], Report]) -> Report:
-        """Run `operation`; if the index turns out damaged, rebuild it and run it once more."""
-        damage: sqlite3.DatabaseError
+        """Run `operation`. When SQLite finds the index damaged (and it is
+        quibra's), it is rebuilt from the tree, `operation` runs once more and
+        its report says so. Any other failure of the index (a full disk, a
+        read-only file or folder, an I/O error, a lock held too long) is one
+        line, and the index stays as it was: deleting it would lose a good
+        index to a fault that is not its own."""
         try:
-            return operation()
-        except sqlite3.OperationalError as error:
-            if "locked" in str(error) or "busy" in str(error):
-                raise QuibraError(f"the index {self.index_path} is locked: {error}") from None
-            damage = error
+            report = operation()
         except sqlite3.DatabaseError as error:
-            damage = error
-        self._storage.close()
-        self._storage = self._rebuilt(damage)
-        return operation()
+            if not is_damage(error):
+                raise QuibraError(failure(error, self.index_path)) from None
+            self._storage = self._rebuilt(error)
+            try:
+                report = operation()
+            except sqlite3.DatabaseError as again:
+                raise QuibraError(failure(again, self.index_path)) from None
+        self._unfilled = False
+        # Only into a report (file_hashes' answer is keyed by file names).
+        if self._notices and report.get("index") == str(self.index_path):
+            report["warnings"] = [*self._notices, *report.get("warnings", [])]
+            self._notices = []
+        return report
 
     def _rebuilt(self, damage: sqlite3.DatabaseError) -> Storage:
         try:
-            remove_database(self.index_path, only_if_ours=True)
-        except NotQuibraIndex as error:
+            storage = rebuild_damaged(self._storage, damage)
+        except IndexUnusable as error:
             raise QuibraError(str(error)) from None
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
         except OSError as error:
-            raise QuibraError(f"the index {self.index_path} is damaged ({damage}) and cannot be removed: "
-                              f"{error.strerror or error}") from None
-        return self._open()
+            raise QuibraError(
+                f"the index {self.index_path} is damaged ({damage}) and cannot be rebuilt: {error.strerror or error}"
+            ) from None
+        return self._taken(storage)
 
     # Paths as reported.
 
@@ -268,7 +363,7 @@ class Index:
 
         def run() -> Report:
             with git.asking_once():
-                report = refresh(self._storage, self.root, self.jobs, self.cluster, self.progress)
+                report = self._refresh()
                 warnings = git_warnings(self.root)
             return {
                 "command": "index",
@@ -282,10 +377,13 @@ class Index:
 
     def _maybe_refresh(self, wanted: bool) -> tuple[Report | None, list[str]]:
         """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
-        if not wanted:
+        if not wanted and not self._unfilled:
             return None, []
-        report = refresh(self._storage, self.root, self.jobs, self.cluster, self.progress)
+        report = self._refresh()
         return _refresh_summary(report), git_warnings(self.root)
+
+    def _refresh(self) -> RefreshReport:
+        return refresh(self._storage, self.root, self.jobs, self.cluster, self.progress, self.max_file_size)
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
@@ -317,11 +415,20 @@ class Index:
             path, shown = self._display(raw)
             if selection(path):
                 skipped.append({"path": path, "file": shown, "reason": reason})
+        replaced = []
+        for (raw,) in connection.execute(
+            "SELECT path FROM files WHERE replaced AND skipped IS NULL ORDER BY path"
+        ):
+            path, shown = self._display(raw)
+            if selection(path):
+                replaced.append({"path": path, "file": shown})
         return {
             "files": sum(entry["files"] for entry in languages.values()),
             "symbols": sum(entry["symbols"] for entry in languages.values()),
             "languages": languages,
             "skipped": skipped,
+            # Files read with the bytes that are not valid UTF-8 replaced.
+            "replaced": replaced,
         }
 
     def rank(
@@ -349,12 +456,14 @@ class Index:
         selection = _selection(include, exclude)
         if not query.strip():
             raise QuibraError("the query is empty")
+        query, cut = _cut_query(query)
         if budget < 1:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
 
         def run() -> Report:
             with git.asking_once():
                 refreshed, warnings = self._maybe_refresh(refresh)
+            warnings = [*cut, *warnings]
             with self._storage.snapshot() as connection:
                 results, total_tokens, candidates = rank_symbols(
                     connection, query, budget, self._display, scope, selection if selection else None
@@ -436,6 +545,8 @@ class Index:
         """`path` (relative to the tree's root, or absolute) as a path of the tree;
         QuibraError when it leads out of the tree, links included."""
         text = os.fspath(path)
+        if "\0" in text:
+            raise QuibraError(f"{text!r} is not a file name: it holds a NUL byte")
         real = os.path.realpath(os.path.join(self.root, text))
         relative = os.path.relpath(real, self.root)
         if relative == os.pardir or relative.startswith(os.pardir + os.sep):
@@ -535,8 +646,10 @@ class Index:
                 raise QuibraError(
                     f"no symbol {symbol_id!r} in the index (ids are 'path:name' as search and map results give them)"
                 )
-            raw, key, qualname, kind, language, line, start_line, end_line, signature, chars = row
+            raw, key, qualname, kind, language, line, start_line, end_line, signature, _chars = row
             path, shown = self._display(raw)
+            # The whole symbol, a class with its members: its tokens are those of this text.
+            source = self._sources([SymbolSpan(raw, start_line, end_line)])[0]
             return {
                 "command": "source",
                 **self._header(),
@@ -551,8 +664,8 @@ class Index:
                 "start_line": start_line,
                 "end_line": end_line,
                 "signature": signature,
-                "tokens": block_tokens(block_header(shown, start_line, end_line), chars),
-                "source": self._sources([SymbolSpan(raw, start_line, end_line)])[0],
+                "tokens": block_tokens(block_header(shown, start_line, end_line), len(source)),
+                "source": source,
             }
 
         return self._guarded(run)

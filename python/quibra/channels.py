@@ -35,6 +35,10 @@ from quibra.terms import query_terms, text_terms
 # this adds less than 1/1000 of a first place to its fused score.
 CHANNEL_DEPTH = 1000
 
+# The most distinct terms of a query that the text channels weigh: its
+# rarest ones (see _rarest_terms).
+TEXT_TERMS = 64
+
 # BM25 weight of each field of the lexical index: qualified name,
 # signature, docstring, path.
 FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
@@ -109,6 +113,10 @@ class Query:
 
     @classmethod
     def parse(cls, text: str, languages: Iterable[str] | None = None) -> Query:
+        # A query read from a command line that is not valid UTF-8 arrives
+        # with lone surrogates, which the engine cannot take as text: each
+        # undecodable byte becomes U+FFFD, as the readers decode sources.
+        text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
         words = re.findall(r"[0-9a-z]+", text.lower())
         terms = [term for term in query_terms(text) if term not in STOP_WORDS]
         return cls(
@@ -148,8 +156,35 @@ def match_expression(terms: Iterable[str]) -> str | None:
     return " OR ".join(quoted) if quoted else None
 
 
+def _rarest_terms(connection: sqlite3.Connection, table: str, terms: list[str]) -> list[str]:
+    """The TEXT_TERMS terms of `terms` that the fewest rows of `table` hold
+    (ties in query order); all of them when there are no more than that.
+
+    BM25 weighs every term of the query for every row that holds any: a
+    long query's thousand terms would cost a thousand times the rows that
+    match, and nearly every row matches one of them. The rarest terms carry
+    nearly all of the score: a term most rows hold weighs next to nothing.
+    """
+    distinct = list(dict.fromkeys(terms))
+    if len(distinct) <= TEXT_TERMS:
+        return distinct
+    # fts5vocab reads the full-text index's own term counts; the table lives
+    # in this connection's temporary schema, so the index file is not written.
+    connection.execute(
+        f"CREATE VIRTUAL TABLE IF NOT EXISTS temp.{table}_terms USING fts5vocab(main, {table}, row)"
+    )
+    rows = dict(
+        connection.execute(
+            f"SELECT term, doc FROM temp.{table}_terms WHERE term IN (SELECT value FROM json_each(?))",
+            (json.dumps(distinct),),
+        ).fetchall()
+    )
+    held = [term for term in distinct if rows.get(term)]
+    return sorted(held, key=lambda term: rows[term])[:TEXT_TERMS]
+
+
 def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[float, ...], query: Query) -> list[int]:
-    expression = match_expression(query.terms)
+    expression = match_expression(_rarest_terms(connection, table, query.terms))
     if expression is None:
         return []
     weight_list = ", ".join(str(weight) for weight in weights)

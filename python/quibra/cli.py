@@ -71,6 +71,21 @@ def _count(minimum: int, maximum: int = LARGEST_COUNT) -> Any:
     return parse
 
 
+def _size(text: str) -> int:
+    """A size in bytes: a whole number, or a number with K, M or G (powers of 1024): 500K, 2M, 1.5MiB."""
+    import argparse
+    import re
+
+    found = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*(?:([kmg])(?:i?b)?|b)?\s*", text, re.IGNORECASE)
+    if found is None:
+        raise argparse.ArgumentTypeError(f"expected a size such as 1048576, 500K or 2M, not {text!r}")
+    scale = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}[(found.group(2) or "").lower()]
+    size = int(float(found.group(1)) * scale)
+    if size < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 byte, not {text!r}")
+    return size
+
+
 def _since(text: str) -> Window:
     import argparse
 
@@ -161,6 +176,14 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
         type=_count(1, 1024),
         default=default(None),
         help="worker processes for a large refresh (default: the number of CPUs)",
+    )
+    index.add_argument(
+        "--max-file-size",
+        metavar="SIZE",
+        type=_size,
+        default=default(None),
+        help="skip files larger than SIZE (bytes, or 500K, 2M) without reading them (default: the size"
+        " the index was built with, at first 1M)",
     )
     index.add_argument(
         "--cluster",
@@ -449,7 +472,9 @@ def _serve(args: argparse.Namespace) -> None:
             raise
         raise QuibraError("the MCP server needs the mcp package: pip install 'quibra-core[mcp]'") from None
     # Standard output carries the protocol: no progress bar, paths relative to the tree.
-    with Index(args.path, index_file=args.index, jobs=args.jobs, cluster=args.cluster) as index:
+    with Index(
+        args.path, index_file=args.index, jobs=args.jobs, cluster=args.cluster, max_file_size=args.max_file_size
+    ) as index:
         serve(index, _languages(args))
 
 
@@ -487,6 +512,7 @@ def _answer(args: argparse.Namespace) -> Report:
         cluster=args.cluster,
         display_base=Path.cwd(),
         progress=not args.json,
+        max_file_size=args.max_file_size,
     ) as index:
         if args.command == "index":
             return index.refresh(**filters)
@@ -631,6 +657,20 @@ def _nothing_ranked(report: Report) -> str:
     return "no candidate fits into the budget" if report["candidates"] else "no symbol matches the query"
 
 
+def terminal_safe(text: str) -> str:
+    """`text` with what a terminal would obey rather than show made visible:
+    control characters other than newline and tab (an escape sequence in a
+    source file could rewrite the screen or the window title) and the
+    bidirectional overrides that make code read other than it runs."""
+    import re
+
+    return re.sub(
+        "[\x00-\x08\x0b-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]",
+        lambda found: repr(found.group())[1:-1] if found.group() < "\u0100" else f"\\u{ord(found.group()):04x}",
+        text,
+    )
+
+
 def render_context(report: Report) -> str:
     """The packed context itself: the text the budget counted, nothing else."""
     return "".join(entry["context"] for entry in report["results"] if entry["context"] is not None)
@@ -730,6 +770,11 @@ def _notes(report: Report, args: argparse.Namespace) -> list[str]:
         [f"{_printable(entry['file'])} ({entry['reason']})" for entry in skipped],
         args.verbose,
     )
+    if args.verbose:
+        notes += [
+            f"quibra: read with invalid UTF-8 replaced: {_printable(entry['file'])}"
+            for entry in report.get("replaced", [])
+        ]
     unreadable = report.get("unreadable_files", [])
     notes += _listed(
         len(unreadable),
@@ -754,8 +799,11 @@ def _print_report(report: Report, args: argparse.Namespace) -> None:
     elif args.command == "rank" and args.context:
         # Written as it was counted: a file name that is not UTF-8 goes out
         # as its own bytes, one character each, not as a longer escape.
+        text = render_context(report)
+        if sys.stdout.isatty():
+            text = terminal_safe(text)
         sys.stdout.flush()
-        sys.stdout.buffer.write(render_context(report).encode("utf-8", "surrogateescape"))
+        sys.stdout.buffer.write(text.encode("utf-8", "surrogateescape"))
     else:
         renderers = {
             "index": render_index,

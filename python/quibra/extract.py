@@ -14,7 +14,7 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 
-from quibra.languages import LanguageUnavailable, read_source, text_lines
+from quibra.languages import LanguageUnavailable, decoded_text, read_source
 from quibra.languages.model import CONTAINER_KINDS, SkipFile, Symbol
 from quibra.terms import text_terms
 
@@ -40,6 +40,7 @@ class Extracted:
     symbols: list[IndexedSymbol]
     imports: list[object]
     skipped: str | None = None  # why the file gave nothing
+    replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
 
 
 def name_key(name: str) -> str:
@@ -158,15 +159,15 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
     """Symbols, imports and index terms of one file; never raises for bad content."""
     try:
         extract = read_source(language, path, source)
-        lines = text_lines(language, source)
-        symbols = _indexed(path, extract.symbols, lines)
+        text, replaced = decoded_text(language, source)
+        symbols = _indexed(path, extract.symbols, text.split("\n"))
     except (SkipFile, LanguageUnavailable) as reason:
         return Extracted(path, language, [], [], skipped=str(reason))
     except RecursionError:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    return Extracted(path, language, symbols, extract.imports)
+    return Extracted(path, language, symbols, extract.imports, replaced=replaced)
 
 
 @contextlib.contextmanager

@@ -16,6 +16,8 @@ from __future__ import annotations
 
 import contextlib
 import contextvars
+import math
+import os
 import subprocess
 from collections import Counter
 from collections.abc import Iterator
@@ -49,15 +51,80 @@ def _one_line(text: bytes) -> str:
     return " ".join(text.decode("utf-8", "replace").split())
 
 
+# A repository's own configuration is written by whoever wrote the tree, and
+# git obeys it: `core.fsmonitor` names a program to run, `log.showSignature`
+# runs `gpg.program` on every signed commit, a partial clone fetches missing
+# objects by running `remote.*.uploadpack`, and an index that git rewrites in
+# passing runs the clean filters of `.gitattributes` and the
+# post-index-change hook. Options given on the command line win over every
+# configuration file, so each of these is switched off there; what cannot be
+# named that way is shut off through the environment below. Nothing quibra
+# asks needs any of them.
+_SAFE_OPTIONS = (
+    "--no-pager",
+    "--no-optional-locks",  # read the index, never write it back
+    "-c", "core.fsmonitor=",  # empty is off, whether this git reads a hook path here or a yes/no
+    "-c", "core.hooksPath=/dev/null",
+    "-c", "core.untrackedCache=false",
+    "-c", "core.pager=cat",
+    "-c", "log.showSignature=false",
+    "-c", "protocol.allow=never",
+)
+
+# Variables that tell git which repository, index, object store or
+# configuration to use. Inherited (from a git hook that runs quibra, say)
+# they would make git answer about another repository than the tree's, so
+# the child gets none of them; the user's own global and system
+# configuration files are kept, as are git's own install paths.
+_KEPT_VARIABLES = frozenset({"GIT_CONFIG_GLOBAL", "GIT_CONFIG_SYSTEM", "GIT_CONFIG_NOSYSTEM", "GIT_EXEC_PATH"})
+_SAFE_VARIABLES = {
+    "GIT_OPTIONAL_LOCKS": "0",
+    "GIT_TERMINAL_PROMPT": "0",  # never wait for a password
+    "GIT_ASKPASS": "true",  # asked anyway, it gets an empty answer
+    "GIT_PAGER": "cat",
+    "GIT_NO_LAZY_FETCH": "1",  # a missing object is an error, not a fetch
+    "GIT_ALLOW_PROTOCOL": "",  # no transport at all, whatever protocol.*.allow says
+}
+
+# Seconds that one git command may take; QUIBRA_GIT_TIMEOUT overrides it.
+DEFAULT_TIMEOUT = 60.0
+
+
+def _environment() -> dict[str, str]:
+    kept = {name: value for name, value in os.environ.items() if not name.startswith("GIT_") or name in _KEPT_VARIABLES}
+    return {**kept, **_SAFE_VARIABLES}
+
+
+def _timeout() -> float:
+    configured = os.environ.get("QUIBRA_GIT_TIMEOUT", "")
+    if not configured:
+        return DEFAULT_TIMEOUT
+    try:
+        seconds = float(configured)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise GitFailed(f"QUIBRA_GIT_TIMEOUT must be a positive number of seconds, not {configured!r}")
+    return seconds
+
+
 def _git(root: Path, *args: str) -> _Answer:
-    """The outcome of `git -C root args...`; GitFailed when git cannot be run at all."""
+    """The outcome of `git -C root args...`, with every repository setting that
+    could start a program switched off; GitFailed when git cannot be run at
+    all or does not answer in time."""
+    timeout = _timeout()
     try:
         completed = subprocess.run(
-            ["git", "-C", str(root), *args],
+            ["git", "-C", str(root), *_SAFE_OPTIONS, *args],
             stdin=subprocess.DEVNULL,
             capture_output=True,
             check=False,
+            env=_environment(),
+            timeout=timeout,
         )
+    except subprocess.TimeoutExpired:
+        unit = "second" if timeout == 1 else "seconds"
+        raise GitFailed(f"git did not answer within {timeout:g} {unit} (git {args[0]} in {root})") from None
     except FileNotFoundError:
         raise GitFailed("git is not installed (not found on PATH)") from None
     except OSError as error:
@@ -93,7 +160,10 @@ def _probe(root: Path) -> Repository:
     # A folder that its enclosing repository ignores (an interpreter installed
     # under a dotfiles repository, say) is not that project's code, so its
     # ignore rules would hide everything the user asked to see.
-    ignored = _git(root, "check-ignore", "-q", ".")
+    try:
+        ignored = _git(root, "check-ignore", "-q", "--", ".")
+    except GitFailed as error:
+        return Repository(FAILED, str(error))
     if ignored.returncode == 0:
         return Repository(IGNORED)
     if ignored.returncode != 1:  # 1: not ignored
@@ -169,7 +239,19 @@ def commit_counts(root: Path, since: int) -> dict[str, int]:
     """
     # --max-age=0 would mean no limit, and a negative age matches nothing:
     # a window that starts before 1970 is the whole history.
-    log = _git(root, "log", f"--max-age={max(since, 1)}", "--relative", "--name-only", "-z", "--format=", "--", ".")
+    log = _git(
+        root,
+        "log",
+        f"--max-age={max(since, 1)}",
+        "--no-ext-diff",  # names only: no diff program, no textconv filter
+        "--no-textconv",
+        "--relative",
+        "--name-only",
+        "-z",
+        "--format=",
+        "--",
+        ".",
+    )
     if log.returncode == 0:
         return dict(Counter(_null_separated(log.output)))
     head = _git(root, "rev-parse", "-q", "--verify", "HEAD")

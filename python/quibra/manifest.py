@@ -14,6 +14,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import stat
 import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -23,7 +24,7 @@ from typing import Any
 import _quibra_core as engine
 
 from quibra.progress import Progress
-from quibra.walk import list_files
+from quibra.walk import TreeFolders, list_files
 
 FORMAT_NAME = "quibra-manifest"
 FORMAT_VERSION = 1
@@ -118,6 +119,17 @@ def _mode_for(path: Path) -> int:
         return 0o666 & ~umask
 
 
+def _identity(info: os.stat_result) -> tuple[int, int]:
+    return info.st_dev, info.st_ino
+
+
+def _identity_of(path: Path) -> tuple[int, int] | None:
+    try:
+        return _identity(path.stat())
+    except OSError:
+        return None  # not written yet
+
+
 def compare(old: dict[str, str], new: dict[str, str]) -> Changes:
     return Changes(
         changed=sorted(path for path in new.keys() & old.keys() if new[path] != old[path]),
@@ -127,21 +139,25 @@ def compare(old: dict[str, str], new: dict[str, str]) -> Changes:
 
 
 def hash_files(root: Path, paths: list[str]) -> tuple[dict[str, str], list[str]]:
-    """(hash text per path, paths that could not be read), in batches."""
+    """(hash text per path, paths that could not be read), in batches.
+
+    A link is not read, as `index` reads none: it is counted unreadable."""
     hashes: dict[str, str] = {}
     unreadable: list[str] = []
     batch: list[tuple[str, bytes]] = []
     batch_size = 0
-    with Progress("hashing", len(paths)) as progress:
+    with Progress("hashing", len(paths)) as progress, TreeFolders(root) as folders:
         for path in paths:
+            found = folders.read(path)
             try:
                 path.encode("utf-8")  # the engine takes paths as UTF-8 text
-                content = (root / path).read_bytes()
-            except (OSError, UnicodeEncodeError):
+            except UnicodeEncodeError:
+                found = None
+            if found is None:
                 unreadable.append(path)
             else:
-                batch.append((path, content))
-                batch_size += len(content)
+                batch.append((path, found[0]))
+                batch_size += len(found[0])
             if batch_size >= BATCH_BYTES:
                 hashes.update(engine.batch_content_hash(batch))
                 batch, batch_size = [], 0
@@ -160,14 +176,16 @@ def hash_tree(root: Path, manifest: Path, selected: Callable[[str], bool] | None
     """
     old = read_manifest(manifest)
     tree = list_files(root)
-    manifest_resolved = manifest.resolve()
-    paths = [
-        path
-        for path in tree.files
-        if (selected is None or selected(path))
-        and tree.path_of(path).is_file()
-        and tree.path_of(path).resolve() != manifest_resolved
-    ]
+    manifest_identity = _identity_of(manifest)
+    paths = []
+    with TreeFolders(tree.root) as folders:
+        for path in tree.files:
+            info = folders.lstat(path) if selected is None or selected(path) else None
+            # Links go on to be counted unreadable; folders (a submodule), FIFOs
+            # and devices are no files to hash.
+            if info is not None and (stat.S_ISLNK(info.st_mode) or stat.S_ISREG(info.st_mode)):
+                if _identity(info) != manifest_identity:
+                    paths.append(path)
     hashes, unreadable = hash_files(tree.root, paths)
     kept = {path: digest for path, digest in (old or {}).items() if selected is not None and not selected(path)}
     changes = compare({path: digest for path, digest in (old or {}).items() if path not in kept}, hashes)

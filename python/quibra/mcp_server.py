@@ -5,8 +5,9 @@ docstring is the description an agent reads and whose annotations are its
 arguments' JSON schema. Every call refreshes the index first (cheap when
 nothing changed) and answers from it, through `quibra.Index`: an answer is
 the report the command would print with --json, less what an agent does
-not need in every answer. The SDK runs each call on a worker thread; a lock
-keeps them one at a time, as the index has one connection. A failure comes
+not need in every answer. The SDK runs each call on a worker thread, and
+calls answer side by side: each reads the index through a connection of its
+own, while refreshes go one at a time (see `Session.run`). A failure comes
 back as a tool error with a one-line message, and the server goes on with
 the next call.
 """
@@ -36,7 +37,7 @@ MAX_TOP = 1000
 
 # What an agent does not need in every answer: where the index lives and
 # the per-language counts that the command's summary line shows.
-_NOISE = ("command", "root", "index", "languages", "skipped")
+_NOISE = ("command", "root", "index", "languages", "skipped", "replaced")
 
 INSTRUCTIONS = """\
 Code search and a repository map for the tree this server was started on.
@@ -46,6 +47,14 @@ budget; symbol_source gives one symbol's source by the symbol_id that the
 other tools report; changed_files tells what changed since you last asked;
 hotspots lists complex, often-changed functions. Paths are relative to the
 tree's root. Every call sees the tree as it is now."""
+
+# How long a call waits for another call's refresh to end before it answers
+# from the index as that refresh found it: a refresh that finds nothing to
+# do ends well within this, a cold build of a large tree does not.
+REFRESH_WAIT_SECONDS = 2.0
+BEHIND_REFRESH = (
+    "another call is refreshing the index: this answer comes from the index as it was before that refresh"
+)
 
 Result = TypeVar("Result")
 Tool = TypeVar("Tool", bound=Callable[..., Any])
@@ -86,26 +95,53 @@ class Session:
     def __init__(self, index: Index, languages: list[str] | None = None):
         self.index = index
         self.languages = languages
-        self._lock = threading.Lock()
+        self._refreshing = threading.Lock()
+        self._hashes_lock = threading.Lock()
         self._hashes: dict[str, str] | None = None
 
-    def run(self, operation: Callable[[], Result]) -> Result:
-        """Run one call; every failure becomes a tool error."""
-        with self._lock:
-            try:
-                return operation()
-            except QuibraError as error:
-                raise ToolError(str(error)) from None
-            except OSError as error:
-                raise ToolError(str(error)) from None
-            except Exception as error:  # noqa: BLE001 - even a bug gets one line, and the server goes on
-                raise ToolError(f"internal error: {type(error).__name__}: {error}") from error
+    def _opened(self) -> Index:
+        """The session's index on a connection of its own."""
+        index = self.index
+        return Index(
+            index.root,
+            index_file=index.index_path,
+            jobs=index.jobs,
+            cluster=index.cluster,
+            max_file_size=index.max_file_size,
+        )
 
-    def changed_files(self) -> Report:
-        hashes = self.index.file_hashes()
-        first = self._hashes is None
-        changes = compare(self._hashes if self._hashes is not None else hashes, hashes)
-        self._hashes = hashes
+    def run(self, operation: Callable[[Index, bool], Result]) -> Result:
+        """Run one call, `operation(index, refresh)`; every failure becomes a tool error.
+
+        A slow call (a cold build of a large tree, a long query) must not
+        hold up the calls after it, so each call reads through a connection
+        of its own. Refreshes go one at a time: a call that finds another
+        refreshing waits a little, then answers from the index as it stands,
+        and says so.
+        """
+        refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
+        try:
+            with self._opened() as index:
+                result = operation(index, refresh)
+            if not refresh and isinstance(result, dict):
+                result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
+            return result
+        except QuibraError as error:
+            raise ToolError(str(error)) from None
+        except OSError as error:
+            raise ToolError(str(error)) from None
+        except Exception as error:  # noqa: BLE001 - even a bug gets one line, and the server goes on
+            raise ToolError(f"internal error: {type(error).__name__}: {error}") from error
+        finally:
+            if refresh:
+                self._refreshing.release()
+
+    def changed_files(self, index: Index, refresh: bool) -> Report:
+        hashes = index.file_hashes(refresh=refresh)
+        with self._hashes_lock:
+            first = self._hashes is None
+            changes = compare(self._hashes if self._hashes is not None else hashes, hashes)
+            self._hashes = hashes
         return {
             "first_call": first,
             "files": len(hashes),
@@ -133,7 +169,6 @@ def _tool(server: MCPServer[Any], structured: bool = True) -> Callable[[Tool], T
 
 def build_server(session: Session) -> MCPServer[Any]:
     server = _Server("quibra", instructions=INSTRUCTIONS, version=__version__, log_level="WARNING")
-    index = session.index
 
     @_tool(server)
     def search_code(
@@ -149,7 +184,9 @@ def build_server(session: Session) -> MCPServer[Any]:
         when that channel did not find it), `score` the fused score, and `adjusted_score`
         the score after the packer damped further picks from the same file.
         `symbol_id` names it for symbol_source."""
-        report = session.run(lambda: index.search_code(query, budget, languages=session.languages))
+        report = session.run(
+            lambda index, refresh: index.search_code(query, budget, languages=session.languages, refresh=refresh)
+        )
         return _trimmed(report)
 
     @_tool(server, structured=False)
@@ -166,7 +203,9 @@ def build_server(session: Session) -> MCPServer[Any]:
         by the signature lines of its chosen symbols, indented by nesting. The text never
         exceeds `budget` tokens (about four characters a token); the same tree and budget
         give the same map. The structured result lists each symbol's `symbol_id`."""
-        report = session.run(lambda: index.repo_map(budget, focus, languages=session.languages))
+        report = session.run(
+            lambda index, refresh: index.repo_map(budget, focus, languages=session.languages, refresh=refresh)
+        )
         return _text_result(report["map"], _trimmed(report))
 
     @_tool(server)
@@ -178,8 +217,10 @@ def build_server(session: Session) -> MCPServer[Any]:
     ) -> dict[str, Any]:
         """Complex functions in often-changed files: cyclomatic complexity times the logarithm
         of the number of git commits that touched the file since `since`, highest first.
-        Outside a git repository every churn is 0 (`git` is false)."""
-        report = session.run(lambda: index.hotspots(since, top, languages=session.languages))
+        Churn comes from git history: outside a git repository the tool answers with an error."""
+        report = session.run(
+            lambda index, refresh: index.hotspots(since, top, languages=session.languages, refresh=refresh)
+        )
         return _trimmed(report)
 
     @_tool(server)
@@ -197,7 +238,7 @@ def build_server(session: Session) -> MCPServer[Any]:
     ) -> CallToolResult:
         """The source text of one symbol, with the lines before it that belong to it
         (decorators, doc comments). The structured result gives its file and lines."""
-        report = session.run(lambda: index.symbol_source(symbol_id))
+        report = session.run(lambda index, refresh: index.symbol_source(symbol_id, refresh=refresh))
         return _text_result(report["source"], _trimmed(report))
 
     return server

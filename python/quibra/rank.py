@@ -15,7 +15,9 @@ for the packed symbols stays within the budget.
 
 from __future__ import annotations
 
+import bisect
 import json
+import re
 import sqlite3
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
@@ -55,8 +57,16 @@ def block_tokens(header: str, chars: int) -> int:
     return max(1, -(-(len(header) + chars + 3) // CHARACTERS_PER_TOKEN))
 
 
+# Characters that would break a header line apart: a file name may hold any of them.
+_LINE_BREAKING = re.compile("[\x00-\x1f\x7f\x85\u2028\u2029]")
+
+
 def block_header(display_path: str, start_line: int, end_line: int) -> str:
-    return f"{display_path}:{start_line}-{end_line}"
+    """The line `path:first-last` that heads a symbol's block. A control
+    character in the file's name is escaped (a newline would split the
+    header); bytes that are not UTF-8 stay as they are, one character each."""
+    path = _LINE_BREAKING.sub(lambda found: repr(found.group())[1:-1], display_path)
+    return f"{path}:{start_line}-{end_line}"
 
 
 @dataclass(frozen=True)
@@ -93,9 +103,41 @@ def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
 
 _DETAILS = (
     "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
-    " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language"
+    " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language, files.id"
     " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))"
 )
+
+
+def _without_overlaps(
+    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, tuple[object, ...]]
+) -> list[tuple[int, float, dict[str, int]]]:
+    """`ordered` without the symbols whose context shares lines with a better one of the same file.
+
+    A function's context is its whole text, nested functions included, so a
+    nested function and the one around it would print the same lines twice
+    and count them twice against the budget: the better placed of the two
+    stands for both. A class's context is only its head, so its methods
+    never overlap it.
+    """
+    # Per file, the kept spans sorted by first line: they never overlap, so
+    # their last lines are sorted too, and only the span starting last at
+    # or before a new span's end can overlap it.
+    starts: dict[object, list[int]] = {}
+    ends: dict[object, list[int]] = {}
+    kept = []
+    for entry in ordered:
+        row = details[entry[0]]
+        file_key, first, last = row[11], row[5], row[9]
+        assert isinstance(first, int) and isinstance(last, int)
+        file_starts = starts.setdefault(file_key, [])
+        file_ends = ends.setdefault(file_key, [])
+        before = bisect.bisect_right(file_starts, last)
+        if before and file_ends[before - 1] >= first:
+            continue
+        file_starts.insert(before, first)
+        file_ends.insert(before, last)
+        kept.append(entry)
+    return kept
 
 
 def rank(
@@ -118,6 +160,7 @@ def rank(
         ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
+    ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
     items = []
     shown: dict[int, tuple[str, str]] = {}
     for symbol_id, score, _ranks in ranked.ordered:

@@ -18,9 +18,13 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import concurrent.futures.process
+import contextlib
+import ctypes
 import json
 import multiprocessing
 import os
+import select
+import signal
 import stat
 import sys
 import threading
@@ -36,11 +40,12 @@ from quibra.languages import (
     UNAVAILABLE_READER,
     is_config_file,
     language_of,
+    outside_tree,
     resolve_edges,
 )
 from quibra.progress import Progress
-from quibra.storage import Storage, StoredFile, encode_path
-from quibra.walk import is_test_path, list_files, read_regular_file
+from quibra.storage import Storage, StoredFile, content_digest, encode_path
+from quibra.walk import TreeFolders, is_test_path, list_files, open_tree_file
 
 # A file modified this close to the moment its stat was taken may change
 # again within the same timestamp tick without its stat moving; such a file
@@ -57,6 +62,29 @@ PARALLEL_THRESHOLD_BYTES = 1024 * 1024
 
 # The language recorded for a configuration file (go.mod, tsconfig.json).
 CONFIG = None
+
+# Files larger than this are listed but never read. Parsing costs time and
+# memory in proportion to a file's symbols, and past this size a source
+# file is almost always generated or data: a 50 MB file of one-line
+# functions took four minutes and 3.7 GB to index. Of the standard
+# libraries of Python and Go, the Linux headers, the JDK, googletest,
+# gnulib and TypeScript, it leaves out only generated tables and bundles.
+DEFAULT_MAX_FILE_SIZE = 1024 * 1024
+
+# How the reason of a file over the size limit begins.
+TOO_LARGE = "larger than the file size limit"
+
+
+def format_size(size: int) -> str:
+    """A byte count as people write it: "1 MiB", "1.5 MiB", "300 KiB", "12 bytes"."""
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale:
+            return f"{size / scale:.1f}".removesuffix(".0") + f" {unit}"
+    return f"{size} bytes"
+
+
+def too_large_reason(size: int, limit: int) -> str:
+    return f"{TOO_LARGE} of {format_size(limit)}: {format_size(size)}"
 
 
 @dataclass(frozen=True)
@@ -102,32 +130,40 @@ def _link_reason(root: Path, path: str) -> str:
 def list_tree(root: Path) -> list[Listed]:
     """The source and configuration files of the tree with their stat, sorted by path."""
     listed = []
-    base = str(root)
-    for path in list_files(root).files:
-        language = language_of(path)
-        if language is None and not is_config_file(path):
-            continue
-        try:
-            info = os.lstat(os.path.join(base, path))
-        except (OSError, ValueError):  # gone since the listing, or a name the system refuses
-            continue
-        if stat.S_ISLNK(info.st_mode):
-            if language is None:
+    with TreeFolders(root) as folders:
+        for path in list_files(root).files:
+            language = language_of(path)
+            if language is None and not is_config_file(path):
                 continue
-            link = _link_reason(root, path)
-        elif stat.S_ISREG(info.st_mode):
-            link = None
-        else:
-            continue
-        listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
+            info = folders.lstat(path)
+            if info is None:  # gone since the listing, or reached only through a link
+                continue
+            if stat.S_ISLNK(info.st_mode):
+                if language is None:
+                    continue
+                link = _link_reason(root, path)
+            elif stat.S_ISREG(info.st_mode):
+                link = None
+            else:
+                continue
+            listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
     return listed
 
 
-def _needs_reading(entry: Listed, stored: StoredFile | None) -> bool:
+def _too_large(entry: Listed, limit: int) -> str | None:
+    """Why a regular file of the listing is not read for its size; None when it is read."""
+    return too_large_reason(entry.size, limit) if entry.link is None and entry.size > limit else None
+
+
+def _needs_reading(entry: Listed, stored: StoredFile | None, limit: int) -> bool:
     if stored is None or stored.language != entry.language:
         return True
     if stored.skipped is not None and stored.skipped.startswith(UNAVAILABLE_READER):
         return True  # its grammar may load now
+    was_too_large = stored.skipped is not None and stored.skipped.startswith(TOO_LARGE)
+    too_large = _too_large(entry, limit)
+    if was_too_large != (too_large is not None) or (too_large is not None and stored.skipped != too_large):
+        return True  # the limit moved past it
     if (stored.size, stored.mtime_ns, stored.ctime_ns) != (entry.size, entry.mtime_ns, entry.ctime_ns):
         return True
     return stored.mtime_ns + RACY_NANOSECONDS >= stored.seen_ns
@@ -142,10 +178,10 @@ class Pending:
     removed: list[str]
 
 
-def pending_changes(storage: Storage, listed: list[Listed]) -> Pending:
+def pending_changes(storage: Storage, listed: list[Listed], limit: int = DEFAULT_MAX_FILE_SIZE) -> Pending:
     stored = storage.stored_files()
     present = {entry.path for entry in listed}
-    to_read = [entry for entry in listed if _needs_reading(entry, stored.get(entry.path))]
+    to_read = [entry for entry in listed if _needs_reading(entry, stored.get(entry.path), limit)]
     removed = sorted(path for path in stored if path not in present)
     return Pending(stored, to_read, removed)
 
@@ -155,26 +191,27 @@ class _Read:
     entry: Listed
     content: bytes
     seen_ns: int
+    too_large: str | None = None  # grown past the size limit since it was listed: not read
 
 
-def _read(root: Path, entry: Listed) -> _Read | None:
+def _read(root: Path, entry: Listed, limit: int) -> _Read | None:
     """The file's content and its stat at the moment of reading; None when it is gone."""
     seen_ns = time.time_ns()
-    found = read_regular_file(root / entry.path)
+    found = open_tree_file(root, entry.path, limit)
     if found is None:
         return None
     content, info = found
     # The stat of what was read: a write during the read moves it again, and
     # the next refresh sees that.
     current = Listed(entry.path, entry.language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, None)
-    return _Read(current, content, seen_ns)
+    return _Read(current, content, seen_ns, _too_large(current, limit))
 
 
-def _batches(root: Path, entries: list[Listed]) -> Iterator[list[_Read]]:
+def _batches(root: Path, entries: list[Listed], limit: int) -> Iterator[list[_Read]]:
     batch: list[_Read] = []
     size = 0
     for entry in entries:
-        read = _read(root, entry)
+        read = _read(root, entry, limit)
         if read is None:
             continue
         batch.append(read)
@@ -220,16 +257,20 @@ class _Writer:
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
-    def _file_row(self, entry: Listed, seen_ns: int, digest: str, skipped: str | None, imports: str) -> int:
+    def _file_row(
+        self, entry: Listed, seen_ns: int, digest: str, skipped: str | None, imports: str, replaced: bool = False
+    ) -> int:
         """Insert or update the file's row; its id."""
         connection = self.connection
         previous = self.stored.get(entry.path)
-        values = (entry.language, entry.size, entry.mtime_ns, entry.ctime_ns, seen_ns, digest, skipped, imports)
+        values = (
+            entry.language, entry.size, entry.mtime_ns, entry.ctime_ns, seen_ns, digest, skipped, imports, replaced
+        )
         if previous is None:
             self.report.added.append(entry.path)
             cursor = connection.execute(
                 "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports,"
-                " is_test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " replaced, is_test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (encode_path(entry.path), *values, is_test_path(entry.path)),
             )
             self.imports_changed = True
@@ -246,15 +287,20 @@ class _Writer:
         self._drop_symbols(previous.id)
         connection.execute(
             "UPDATE files SET language = ?, size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ?, hash = ?,"
-            " skipped = ?, imports = ? WHERE id = ?",
+            " skipped = ?, imports = ?, replaced = ? WHERE id = ?",
             (*values, previous.id),
         )
         return previous.id
 
     def unread(self, entry: Listed, seen_ns: int, reason: str) -> None:
-        """A file that is listed but not read (a link): kept with the reason."""
+        """A file that is listed but not read (a link, a file over the size limit): kept with the reason."""
         previous = self.stored.get(entry.path)
         if previous is not None and previous.skipped == reason and previous.hash == "":
+            # Only its stat moved: recorded, so that the next refresh finds nothing to do.
+            self.connection.execute(
+                "UPDATE files SET size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ? WHERE id = ?",
+                (entry.size, entry.mtime_ns, entry.ctime_ns, seen_ns, previous.id),
+            )
             return
         self._file_row(entry, seen_ns, "", reason, "[]")
 
@@ -264,7 +310,7 @@ class _Writer:
 
     def extracted(self, read: _Read, digest: str, result: Extracted) -> None:
         imports = json.dumps(result.imports, separators=(",", ":"))
-        file_id = self._file_row(read.entry, read.seen_ns, digest, result.skipped, imports)
+        file_id = self._file_row(read.entry, read.seen_ns, digest, result.skipped, imports, result.replaced)
         connection = self.connection
         for indexed in result.symbols:
             symbol = indexed.symbol
@@ -377,8 +423,110 @@ def _executor(jobs: int, cluster: str | None) -> tuple[Executor | None, Callable
     method = _start_method()
     if method is None:
         return None, lambda: None
-    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
+    pool = concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs,
+        mp_context=multiprocessing.get_context(method),
+        initializer=_worker_started,
+        initargs=(os.getpid(), method == "fork"),
+    )
     return pool, lambda: pool.shutdown(wait=True, cancel_futures=True)
+
+
+# prctl(2): the signal a process gets when its parent dies.
+_PR_SET_PDEATHSIG = 1
+
+
+def _worker_started(main: int, forked: bool) -> None:
+    """How each worker process begins.
+
+    Ctrl-C reaches every process of the terminal's group, but only the main
+    process answers it (it stops the workers and says "interrupted"): a
+    worker ignores it, rather than print a traceback of its own.
+
+    A worker dies with the main process. One killed outright (by the
+    out-of-memory killer, say) never shuts its pool down, and its workers
+    would wait for work forever, each holding its memory. A forked worker's
+    parent is the main process, and on Linux the kernel kills the worker
+    when it dies. A forkserver's child is the forkserver's, which lives as
+    long as any of its children does: a thread of the worker watches the
+    main process instead.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    if forked and _die_with_parent():
+        # Asked after the fork: the parent may have died before, and then no signal comes.
+        if os.getppid() != main:
+            os._exit(1)
+        return
+    _watch(main)
+
+
+def _die_with_parent() -> bool:
+    """Ask the kernel to kill this process when its parent dies; whether it took the request."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        return int(libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)) == 0
+    except (OSError, AttributeError):
+        return False
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def _watch(main: int) -> None:
+    """End this process when the process `main` ends, from a thread of its own."""
+    descriptor: int | None
+    try:
+        # Readable once the process has ended (even before it is reaped).
+        descriptor = os.pidfd_open(main)
+    except (AttributeError, OSError):
+        descriptor = None
+        if not _alive(main):
+            os._exit(1)
+    threading.Thread(target=_exit_after, args=(main, descriptor), daemon=True).start()
+
+
+def _exit_after(main: int, descriptor: int | None) -> None:
+    if descriptor is not None:
+        select.select([descriptor], [], [])
+    else:
+        while _alive(main):
+            time.sleep(1.0)
+    os._exit(1)
+
+
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Hold Ctrl-C back from this thread for a moment: a worker forked now
+    inherits the mask, and so cannot be interrupted before it has set
+    itself to ignore Ctrl-C. The parent gets the signal when this ends."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _stop_workers(executor: Executor | None) -> None:
+    """Stop the workers of an abandoned pool now, not after their current batch."""
+    if isinstance(executor, concurrent.futures.ProcessPoolExecutor):
+        processes = getattr(executor, "_processes", None) or {}
+        for process in list(processes.values()):
+            with contextlib.suppress(OSError, AttributeError):
+                process.terminate()
 
 
 def _start_method() -> str | None:
@@ -414,44 +562,70 @@ def refresh(
     jobs: int = 1,
     cluster: str | None = None,
     progress: bool = True,
+    max_file_size: int | None = None,
 ) -> RefreshReport:
-    """Bring the index at `storage` up to date with the tree at `root`."""
+    """Bring the index at `storage` up to date with the tree at `root`.
+
+    Files over `max_file_size` bytes are not read (default: the limit the
+    index was last refreshed with, or DEFAULT_MAX_FILE_SIZE); a new limit is
+    recorded, and only the files it moves past are read again or dropped."""
     started = time.monotonic()
     report = RefreshReport()
+    limit = file_size_limit(storage) if max_file_size is None else max_file_size
     listed = list_tree(root)
-    pending = pending_changes(storage, listed)
-    root_moved = storage.meta("root") != str(root)
-    if not pending.to_read and not pending.removed and not root_moved:
+    pending = pending_changes(storage, listed, limit)
+    # The tree moved, or what its import edges depend on outside it changed:
+    # the edges are resolved again even when no file of the tree changed.
+    outside = json.dumps(outside_tree(root))
+    root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
+    limit_moved = storage.meta("max_file_size") != str(limit)
+    if not pending.to_read and not pending.removed and not root_moved and not limit_moved:
         report.seconds = time.monotonic() - started
         return report
     with storage.write():
         # Another refresh may have written while this one waited for the lock.
-        pending = pending_changes(storage, listed)
+        pending = pending_changes(storage, listed, limit)
         writer = _Writer(storage, pending.stored, report)
-        _apply(root, pending.to_read, writer, jobs, cluster, progress)
+        _apply(root, pending.to_read, writer, jobs, cluster, progress, limit)
         for path in pending.removed:
             writer.removed(path)
         if writer.imports_changed or writer.nodes_changed or root_moved:
             _update_graph(storage, root, writer.nodes_changed or root_moved, report)
-        storage.connection.execute(
-            "INSERT OR REPLACE INTO meta (key, value) VALUES ('root', ?)", (str(root),)
+        storage.connection.executemany(
+            "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)",
+            [("root", str(root)), ("outside", outside), ("max_file_size", str(limit))],
         )
     report.seconds = time.monotonic() - started
     return report
 
 
+def file_size_limit(storage: Storage) -> int:
+    """The size limit the index was last refreshed with; the default for a new index."""
+    recorded = storage.meta("max_file_size")
+    return int(recorded) if recorded is not None and recorded.isdigit() else DEFAULT_MAX_FILE_SIZE
+
+
 def _apply(
-    root: Path, to_read: list[Listed], writer: _Writer, jobs: int, cluster: str | None, progress: bool
+    root: Path,
+    to_read: list[Listed],
+    writer: _Writer,
+    jobs: int,
+    cluster: str | None,
+    progress: bool,
+    limit: int = DEFAULT_MAX_FILE_SIZE,
 ) -> None:
     """Read, hash and (where the content moved) extract every file of `to_read`."""
-    links = [entry for entry in to_read if entry.link is not None]
-    regular = [entry for entry in to_read if entry.link is None]
+    unread = {entry.path: entry.link or _too_large(entry, limit) for entry in to_read}
+    regular = [entry for entry in to_read if unread[entry.path] is None]
     now = time.time_ns()
-    for entry in links:
-        writer.unread(entry, now, entry.link or "")
+    for entry in to_read:
+        reason = unread[entry.path]
+        if reason is not None:
+            writer.unread(entry, now, reason)
     total_bytes = sum(entry.size for entry in regular)
     parallel = cluster is not None or (jobs > 1 and total_bytes >= PARALLEL_THRESHOLD_BYTES)
     executor, shutdown = _executor(jobs, cluster) if parallel else (None, lambda: None)
+    pool = executor
     in_flight: collections.deque[
         tuple[list[tuple[_Read, str]], list[tuple[str, str, bytes]], concurrent.futures.Future[list[Extracted]]]
     ] = collections.deque()
@@ -476,11 +650,13 @@ def _apply(
 
     try:
         with Progress("indexing", len(regular), enabled=progress) as meter:
-            for batch in _batches(root, regular):
-                digests = engine.batch_content_hash([(str(i), read.content) for i, read in enumerate(batch)])
+            for batch in _batches(root, regular, limit):
                 changed: list[tuple[_Read, str]] = []
-                for i, read in enumerate(batch):
-                    digest = digests[str(i)]
+                for read in batch:
+                    if read.too_large is not None:
+                        writer.unread(read.entry, read.seen_ns, read.too_large)
+                        continue
+                    digest = content_digest(read.content)
                     previous = writer.stored.get(read.entry.path)
                     unchanged = (
                         previous is not None
@@ -501,7 +677,8 @@ def _apply(
                     finish(changed, extract_files(work))
                     continue
                 try:
-                    future = executor.submit(extract_files, work)
+                    with _interrupts_held():
+                        future = executor.submit(extract_files, work)
                 except concurrent.futures.process.BrokenProcessPool:
                     executor = None
                     finish(changed, extract_files(work))
@@ -511,5 +688,9 @@ def _apply(
                     collect()
             while in_flight:
                 collect()
+    except BaseException:
+        # Interrupted, or failed: what the workers are doing is wasted.
+        _stop_workers(pool)
+        raise
     finally:
         shutdown()

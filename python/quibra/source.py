@@ -15,10 +15,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import _quibra_core as engine
-
 from quibra.languages import text_lines
-from quibra.walk import read_regular_file
+from quibra.storage import content_digest
+from quibra.walk import open_tree_file
 
 
 class SourceChanged(Exception):
@@ -64,8 +63,8 @@ def current_lines(connection: sqlite3.Connection, root: Path, path: bytes) -> li
     them; None when its content hash is not the stored one (the tree moved
     since the index was refreshed) or it cannot be read."""
     row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
-    found = read_regular_file(os.path.join(os.fsencode(root), path))
-    if row is None or found is None or engine.content_hash(found[0]) != row[0]:
+    found = open_tree_file(root, path)
+    if row is None or found is None or content_digest(found[0]) != row[0]:
         return None
     return text_lines(row[1], found[0])
 

@@ -12,16 +12,36 @@ Rules that keep it trustworthy:
   leaves the previous index or the new one, never a mix;
 - WAL mode, so queries read a consistent snapshot while a refresh writes, and
   a second writer waits for the first instead of failing;
-- the file carries quibra's application id and a schema version: an index
-  of an older schema (or a damaged one) is rebuilt, and a file that is not
-  quibra's is refused and left untouched.
+- the file carries quibra's application id and a schema version. A new index
+  is written under a temporary name beside its place and moved there only
+  once it carries both, so quibra never leaves an unmarked file at an index
+  path: whatever is there without the mark, an empty file too, belongs to
+  another program and is refused and left untouched;
+- creating or replacing an index holds a lock on its folder: of two
+  processes that both find no index, one builds it and the other uses it;
+- no symbolic link is followed to the index or to the files SQLite keeps
+  beside it (a link is refused), so a link committed to a tree cannot make
+  quibra write anywhere else;
+- quibra's own index of another schema or version is rebuilt, and so is one
+  that SQLite finds damaged (corrupt, or no database any more), saying so;
+  any other failure (a full disk, a read-only file or folder, an I/O error,
+  a lock held too long) is reported in one line and leaves the file exactly
+  as it was;
+- an index holds the words of the code it read, so it is readable by its
+  owner alone, and SQLite gives the files beside it the same mode.
 """
 
 from __future__ import annotations
 
+import collections
 import contextlib
+import errno
+import fcntl
+import hashlib
 import os
 import sqlite3
+import stat
+import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -33,12 +53,20 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 7
+SCHEMA_VERSION = 8
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
 
 _HEADER = b"SQLite format 3\0"
+# The files SQLite keeps beside an index, by how their names end.
+_BESIDE = ("-wal", "-shm", "-journal")
+# A new index is built under ".NAME-<random>.building" beside its place.
+_BUILDING = ".building"
+# The indexes this process has open through SQLite, by (device, inode).
+# Their headers are not read again: closing any other descriptor of such a
+# file would drop the locks SQLite holds on it, which belong to the process.
+_OPEN: collections.Counter[tuple[int, int]] = collections.Counter()
 
 SCHEMA = """
 CREATE TABLE meta (
@@ -56,8 +84,9 @@ CREATE TABLE files (
     mtime_ns INTEGER NOT NULL,
     ctime_ns INTEGER NOT NULL,
     seen_ns INTEGER NOT NULL,   -- when the stat above was taken
-    hash TEXT NOT NULL,         -- the engine's content hash
+    hash TEXT NOT NULL,         -- SHA-256 of the content (content_digest)
     skipped TEXT,               -- why the file gave no symbols; NULL when read
+    replaced INTEGER NOT NULL DEFAULT 0,  -- read with bytes that are not valid UTF-8 replaced
     is_test INTEGER NOT NULL DEFAULT 0,  -- whether it holds test code, by its path
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
@@ -118,6 +147,16 @@ class NotQuibraIndex(IndexUnusable):
     """The file exists but belongs to another program; it is left untouched."""
 
 
+def content_digest(content: bytes) -> str:
+    """What the index records of a file's content, to tell later whether it changed.
+
+    SHA-256, not a fast 64-bit hash: anyone can craft two files whose 64-bit
+    hashes agree, and a refresh that trusted such a hash would keep the old
+    symbols of an edited file and report nothing changed.
+    """
+    return hashlib.sha256(content).hexdigest()
+
+
 def encode_path(path: str) -> bytes:
     return os.fsencode(path)
 
@@ -126,50 +165,195 @@ def decode_path(raw: bytes) -> str:
     return os.fsdecode(raw)
 
 
-def _marker(path: Path) -> str:
-    """'missing', 'empty', 'ours' or 'foreign', from the file's header.
-
-    A database without application id and without a single table is empty:
-    that is what a run killed while creating the index leaves behind.
-    """
+def _lstat(path: str | Path) -> os.stat_result | None:
     try:
-        with open(path, "rb") as stream:
-            header = stream.read(100)
+        return os.lstat(path)
     except FileNotFoundError:
-        return "missing"
-    if not header:
-        return "empty"
-    if len(header) < 72 or not header.startswith(_HEADER):
-        return "foreign"
-    application_id = int.from_bytes(header[68:72], "big")
-    if application_id == APPLICATION_ID:
-        return "ours"
-    if application_id == 0 and _has_no_tables(path):
-        return "empty"
-    return "foreign"
+        return None
 
 
-def _has_no_tables(path: Path) -> bool:
+def _same_file(one: os.stat_result, other: os.stat_result) -> bool:
+    return (one.st_dev, one.st_ino) == (other.st_dev, other.st_ino)
+
+
+def linked(path: Path) -> Path | None:
+    """The first of the index at `path` and the files SQLite keeps beside it
+    that is a symbolic link, if any."""
+    for candidate in (path, *(Path(f"{path}{suffix}") for suffix in _BESIDE)):
+        info = _lstat(candidate)
+        if info is not None and stat.S_ISLNK(info.st_mode):
+            return candidate
+    return None
+
+
+def _refuse_link(path: Path) -> None:
+    link = linked(path)
+    if link is not None:
+        raise IndexUnusable(f"{link} is a symbolic link; quibra follows no link to its index or beside it")
+
+
+def _state(path: Path) -> tuple[str, os.stat_result | None]:
+    """('missing', None), or 'ours' or 'foreign' with the file's stat: ours
+    when its header carries quibra's application id. Follows no link
+    (IndexUnusable) and opens nothing but a regular file: a pipe would hang."""
+    _refuse_link(path)
+    info = _lstat(path)
+    if info is None:
+        return "missing", None
+    if not stat.S_ISREG(info.st_mode):
+        return "foreign", info
+    if _OPEN[(info.st_dev, info.st_ino)]:
+        return "ours", info
     try:
-        connection = sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)
-    except sqlite3.Error:
-        return False
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except FileNotFoundError:
+        return "missing", None
+    except OSError as error:
+        if error.errno == errno.ELOOP:  # a link put there since
+            _refuse_link(path)
+        raise
+    with os.fdopen(descriptor, "rb") as stream:
+        info = os.fstat(descriptor)
+        header = stream.read(100) if stat.S_ISREG(info.st_mode) else b""
+    marked = header.startswith(_HEADER) and header[68:72] == APPLICATION_ID.to_bytes(4, "big")
+    return ("ours" if marked else "foreign"), info
+
+
+@contextlib.contextmanager
+def _folder_lock(folder: Path, wait: bool) -> Iterator[bool]:
+    """Hold the lock that whoever creates or replaces an index in `folder`
+    holds; yields whether it is held: not when another holds it and `wait`
+    is false, nor where the file system keeps no such locks."""
     try:
-        return bool(connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] == 0)
-    except sqlite3.Error:
-        return False
+        descriptor: int | None = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        descriptor = None
+    held = False
+    if descriptor is not None:
+        with contextlib.suppress(OSError):
+            fcntl.flock(descriptor, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
+            held = True
+    try:
+        yield held
     finally:
-        connection.close()
+        if descriptor is not None:
+            os.close(descriptor)
 
 
-def remove_database(path: Path, only_if_ours: bool = False) -> None:
-    """Delete the index at `path` with its WAL files; with `only_if_ours`,
-    refuse (NotQuibraIndex) when the file does not carry quibra's marker."""
-    if only_if_ours and _marker(path) == "foreign":
-        raise NotQuibraIndex(f"{path} is not a quibra index; left untouched")
-    for suffix in ("", "-wal", "-shm", "-journal"):
+def _remove(path: str | Path) -> None:
+    """Delete `path` and the files SQLite kept beside it."""
+    for suffix in ("", *_BESIDE):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(f"{path}{suffix}")
+
+
+def _sweep(path: Path) -> None:
+    """Delete what builds killed before they were done left beside `path`.
+    Only with the folder's lock held: no build still running owns any of it."""
+    prefix = f".{path.name}-"
+    with contextlib.suppress(OSError), os.scandir(path.parent) as entries:
+        for entry in entries:
+            name = entry.name
+            for suffix in _BESIDE:
+                name = name.removesuffix(suffix)
+            if entry.name.startswith(prefix) and name.endswith(_BUILDING):
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+
+
+def _built(path: Path) -> Path:
+    """A complete, empty index, marked and with the schema, under a new
+    temporary name beside `path`, readable by its owner alone."""
+    descriptor, name = tempfile.mkstemp(prefix=f".{path.name}-", suffix=_BUILDING, dir=path.parent)
+    os.close(descriptor)
+    try:
+        connection = sqlite3.connect(name, isolation_level=None)
+        try:
+            # Written with a rollback journal, so the file is whole once this
+            # commits; WAL from then on, as every index is.
+            _create(connection)
+            connection.execute("PRAGMA journal_mode = WAL")
+        finally:
+            connection.close()
+    except BaseException:
+        _remove(name)
+        raise
+    return Path(name)
+
+
+def _put_in_place(path: Path, judged: os.stat_result | None) -> bool:
+    """Put a new, empty index at `path`, where there is none (`judged` is
+    None) or in place of the file `judged`; whether it did (not when another
+    process got there first)."""
+    with _folder_lock(path.parent, wait=True) as held:
+        if held:
+            _sweep(path)
+        now = _lstat(path)
+        if judged is None and now is not None:
+            return False
+        if judged is not None and (now is None or not _same_file(now, judged)):
+            return False
+        temp = _built(path)
+        try:
+            # What SQLite kept beside the old file (or beside one deleted by
+            # hand) would be read as part of the new one.
+            for suffix in _BESIDE:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(f"{path}{suffix}")
+            if judged is not None:
+                os.replace(temp, path)
+            else:
+                try:
+                    # Never over a file another process put there meanwhile,
+                    # where the folder keeps no lock.
+                    os.link(temp, path)
+                except FileExistsError:
+                    return False
+                except OSError:  # a file system without hard links
+                    if not held or _lstat(path) is not None:
+                        raise
+                    os.rename(temp, path)
+        finally:
+            _remove(temp)
+    return True
+
+
+def is_damage(error: sqlite3.Error) -> bool:
+    """Whether SQLite says the file itself is damaged: corrupt, or no database."""
+    return _primary_code(error) in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB)
+
+
+def _primary_code(error: sqlite3.Error) -> int | None:
+    code = getattr(error, "sqlite_errorcode", None)
+    return None if code is None else int(code) & 0xFF
+
+
+def _no_room(path: Path) -> bool:
+    """Whether the file system of `path` is full: SQLite reports a failed
+    write to the memory it shares beside the index as an I/O error."""
+    try:
+        return os.statvfs(path.parent).f_bavail == 0
+    except OSError:
+        return False
+
+
+def failure(error: sqlite3.Error, path: Path) -> str:
+    """What to tell the user, in one line, when SQLite fails on the index at `path`."""
+    code = _primary_code(error)
+    kept = "the index is left as it was"
+    if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+        return f"the index {path} is locked by another program ({error})"
+    if code == sqlite3.SQLITE_FULL or (code == sqlite3.SQLITE_IOERR and _no_room(path)):
+        return f"the disk is full: cannot write the index {path}; {kept}"
+    if code in (sqlite3.SQLITE_READONLY, sqlite3.SQLITE_PERM):
+        return f"cannot write the index {path}: it is read-only ({error}); {kept}"
+    if code == sqlite3.SQLITE_CANTOPEN:
+        return f"cannot open the index {path} ({error}): SQLite must create files in its folder; {kept}"
+    if code == sqlite3.SQLITE_IOERR:
+        return f"an I/O error on the index {path} ({error}); {kept}"
+    if code in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB):
+        return f"the index {path} is damaged ({error})"
+    return f"cannot use the index {path}: {error}"
 
 
 @dataclass(frozen=True)
@@ -188,12 +372,26 @@ class StoredFile:
 class Storage:
     """An open index. Reads need no transaction; `write()` wraps one."""
 
-    def __init__(self, path: Path, claim: bool = False):
+    def __init__(self, path: Path, judged: os.stat_result | None = None):
         self.path = path
-        self.connection = _connect(path, claim)
+        # The file as it was found before SQLite opened it: a rebuild
+        # replaces that file, not one another process has put there since.
+        self.judged = judged
+        # Why the index was rebuilt empty when it was opened: SQLite's word
+        # for the damage it found.
+        self.rebuilt: str | None = None
+        self.connection = _connect(path)
+        self._key = None if judged is None else (judged.st_dev, judged.st_ino)
+        if self._key is not None:
+            _OPEN[self._key] += 1
 
     def close(self) -> None:
         self.connection.close()
+        if self._key is not None:
+            _OPEN[self._key] -= 1
+            if not _OPEN[self._key]:
+                del _OPEN[self._key]
+            self._key = None
 
     # Transactions.
 
@@ -210,7 +408,7 @@ class Storage:
         try:
             yield connection
         except BaseException:
-            connection.execute("ROLLBACK")
+            _roll_back(connection)
             raise
         connection.execute("COMMIT")
 
@@ -221,8 +419,10 @@ class Storage:
         connection.execute("BEGIN")
         try:
             yield connection
-        finally:
-            connection.execute("COMMIT")
+        except BaseException:
+            _roll_back(connection)
+            raise
+        connection.execute("COMMIT")
 
     # Reading.
 
@@ -241,15 +441,19 @@ class Storage:
         return stored
 
 
-def _connect(path: Path, claim: bool) -> sqlite3.Connection:
-    """Open the database; with `claim`, mark a new file as quibra's in its
-    very first write, so a second process never sees it unmarked."""
+def _roll_back(connection: sqlite3.Connection) -> None:
+    """End the open transaction after a failure, keeping that failure the one
+    reported: after some errors (a full disk) SQLite has already rolled back."""
+    if connection.in_transaction:
+        with contextlib.suppress(sqlite3.Error):
+            connection.execute("ROLLBACK")
+
+
+def _connect(path: Path) -> sqlite3.Connection:
     connection = sqlite3.connect(
         path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None, check_same_thread=False
     )
     try:
-        if claim:
-            connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
         # WAL lets readers go on beside a writer; with it, NORMAL sync still
         # survives a killed process (only a power cut may lose the last commit).
         connection.execute("PRAGMA journal_mode = WAL")
@@ -277,59 +481,91 @@ def _statements(script: str) -> list[str]:
 
 
 def _create(connection: sqlite3.Connection) -> None:
-    """Write the schema into an empty database, unless another process just did."""
+    """Write the schema and quibra's mark into a new, empty database."""
     connection.execute("BEGIN IMMEDIATE")
     try:
-        if _schema_version(connection) == 0:
-            for statement in _statements(SCHEMA):
-                connection.execute(statement)
-            connection.execute("INSERT INTO meta (key, value) VALUES ('version', ?)", (__version__,))
-            connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
-            connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        for statement in _statements(SCHEMA):
+            connection.execute(statement)
+        connection.execute("INSERT INTO meta (key, value) VALUES ('version', ?)", (__version__,))
+        connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
     except BaseException:
-        connection.execute("ROLLBACK")
+        _roll_back(connection)
         raise
     connection.execute("COMMIT")
 
 
 def _current(storage: Storage) -> bool:
-    """Whether the index holds this version's schema (creating it in an empty file).
+    """Whether the index holds this version's schema.
 
     The quibra version counts too: a newer reader may extract other symbols
     from the same file, and an index must not mix the two.
     """
-    if _schema_version(storage.connection) == 0:
-        _create(storage.connection)
     if _schema_version(storage.connection) != SCHEMA_VERSION:
         return False
     return storage.meta("version") == __version__
 
 
 def open_storage(path: Path) -> Storage:
-    """Open the index at `path`, creating it, or rebuilding it when it is
-    quibra's but of another version or damaged.
+    """Open the index at `path`: create it where there is none, and rebuild
+    it empty when it is quibra's but of another version, or damaged (then
+    `Storage.rebuilt` says what SQLite found).
 
-    Raises NotQuibraIndex for a file of another program, which is left
-    untouched, and IndexUnusable when the file cannot be opened at all.
+    Raises NotQuibraIndex for any other file at `path`, which is left
+    untouched; IndexUnusable for a symbolic link, or when SQLite cannot use
+    the index as it is, which is left as it was; OSError (or sqlite3.Error)
+    when no new index can be written in the folder.
     """
-    marker = _marker(path)
-    if marker == "foreign":
-        raise NotQuibraIndex(f"{path} is not a quibra index; left untouched")
-    storage = None
-    try:
-        storage = Storage(path, claim=marker in ("missing", "empty"))
-        if _current(storage):
-            return storage
-        storage.close()
-    except sqlite3.DatabaseError as error:
+    with _folder_lock(path.parent, wait=False) as free:
+        if free:
+            _sweep(path)
+    rebuilt: str | None = None
+    # More than one round only when other processes create or replace the
+    # file meanwhile.
+    for _round in range(5):
+        state, judged = _state(path)
+        if state == "foreign":
+            raise NotQuibraIndex(f"{path} is not a quibra index; left untouched")
+        if state == "missing":
+            _put_in_place(path, None)
+            continue
+        damage: sqlite3.DatabaseError | None = None
+        storage = None
+        try:
+            storage = Storage(path, judged)
+            if _current(storage):
+                storage.rebuilt = rebuilt
+                return storage
+        except sqlite3.DatabaseError as error:
+            if not is_damage(error):
+                if storage is not None:
+                    storage.close()
+                raise IndexUnusable(failure(error, path)) from None
+            damage = error
         if storage is not None:
             storage.close()
-        if isinstance(error, sqlite3.OperationalError) and ("locked" in str(error) or "busy" in str(error)):
-            raise IndexUnusable(f"the index {path} is locked by another program") from None
-        if marker == "missing" or _marker(path) == "foreign":
-            raise IndexUnusable(f"cannot open the index {path}: {error}") from None
-    # Quibra's own file, but of another version or damaged: built again from the tree.
-    remove_database(path)
-    storage = Storage(path, claim=True)
-    _create(storage.connection)
-    return storage
+        if _put_in_place(path, judged) and damage is not None:
+            rebuilt = str(damage)
+    raise IndexUnusable(f"the index {path} kept changing while quibra opened it; try again")
+
+
+def rebuild_damaged(storage: Storage, damage: sqlite3.DatabaseError) -> Storage:
+    """Close `storage`, which SQLite found damaged, and open it again rebuilt
+    empty, if it is still quibra's (NotQuibraIndex otherwise) and still the
+    same file (else what another process put in its place)."""
+    storage.close()
+    path = storage.path
+    state, judged = _state(path)
+    if state == "foreign":
+        raise NotQuibraIndex(f"{path} is not a quibra index; left untouched")
+    replaced = (
+        state == "ours"
+        and judged is not None
+        and storage.judged is not None
+        and _same_file(judged, storage.judged)
+        and _put_in_place(path, judged)
+    )
+    fresh = open_storage(path)
+    if replaced:
+        fresh.rebuilt = str(damage)
+    return fresh

@@ -21,17 +21,17 @@ Package imports lead outside the tree and are dropped.
 
 from __future__ import annotations
 
-import json
 import posixpath
-import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
+import json5
 import tree_sitter
 
 from quibra.languages import syntax
 from quibra.languages.syntax import Captures, Definition, DocStyle, Node
+from quibra.walk import open_tree_file
 
 _FUNCTION_VALUES = "[(arrow_function) (function_expression) (generator_function)]"
 
@@ -131,8 +131,6 @@ CONFIG_FILES = ("tsconfig.json", "jsconfig.json")
 _SOURCE_EXTENSIONS = (".ts", ".tsx", ".d.ts", ".mts", ".cts", ".js", ".jsx", ".mjs", ".cjs")
 # `import "./x.js"` in TypeScript names the x.ts that compiles to it.
 _COMPILED_FROM = {".js": (".ts", ".tsx"), ".jsx": (".tsx",), ".mjs": (".mts",), ".cjs": (".cts",)}
-_JSONC_NOISE = re.compile(r'("(?:\\.|[^"\\])*")|//[^\n]*|/\*.*?\*/', re.DOTALL)
-_TRAILING_COMMA = re.compile(r",(\s*[}\]])")
 
 
 def _file_candidates(base: str) -> list[str]:
@@ -155,11 +153,18 @@ def _first_file(base: str, paths: frozenset[str]) -> str | None:
     return None
 
 
-def read_jsonc(file: Path) -> object:
-    """A tsconfig-style file: JSON with comments and trailing commas."""
-    raw = file.read_text(encoding="utf-8", errors="replace")
-    cleaned = _JSONC_NOISE.sub(lambda found: found.group(1) or "", raw)
-    return json.loads(_TRAILING_COMMA.sub(r"\1", cleaned))
+def read_jsonc(root: Path, config: str) -> object:
+    """A tsconfig-style file of the tree (JSON with comments and trailing
+    commas); None when it cannot be read or does not parse: a broken config
+    maps no import, and indexing goes on."""
+    found = open_tree_file(root, config)
+    if found is None:
+        return None
+    try:
+        # JSON5 is a superset of what tsconfig files hold.
+        return json5.loads(found[0].decode("utf-8-sig", errors="replace"))
+    except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser recurses
+        return None
 
 
 @dataclass(frozen=True)
@@ -172,10 +177,7 @@ class _PathMapping:
 def _compiler_options(root: Path, config: str, paths: frozenset[str], seen: frozenset[str]) -> dict[str, object]:
     """`compilerOptions` of a config file, over those of the file it extends, each
     with `baseUrl` made tree-relative."""
-    try:
-        data = read_jsonc(root / config)
-    except (OSError, ValueError):
-        return {}
+    data = read_jsonc(root, config)
     if not isinstance(data, dict):
         return {}
     folder = posixpath.dirname(config)

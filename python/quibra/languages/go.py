@@ -26,6 +26,7 @@ import tree_sitter_go
 from quibra.languages import syntax
 from quibra.languages.model import FileExtract
 from quibra.languages.syntax import Captures, Definition, DocStyle, Node
+from quibra.walk import open_tree_file
 
 _QUERY = """
 (function_declaration name: (identifier) @name parameters: (parameter_list) @params body: (block)? @body) @function
@@ -103,10 +104,8 @@ def _modules(root: Path, paths: frozenset[str]) -> dict[str, str]:
     for path in sorted(paths):
         if PurePosixPath(path).name != "go.mod":
             continue
-        try:
-            declared = _MODULE_LINE.search((root / path).read_bytes())
-        except OSError:
-            continue
+        found = open_tree_file(root, path)
+        declared = _MODULE_LINE.search(found[0]) if found is not None else None
         if declared:
             folder = str(PurePosixPath(path).parent)
             modules.setdefault(declared.group(1).decode("utf-8", "replace"), "" if folder == "." else folder)

@@ -245,7 +245,7 @@ def read(path: str, source: bytes) -> FileExtract:
 # resolve. Imports of modules outside the tree are dropped.
 
 
-def _package_prefix_above(root: Path) -> list[str]:
+def package_prefix_above(root: Path) -> list[str]:
     """The packages that enclose the tree's root itself, outermost first."""
     parts: list[str] = []
     folder = root
@@ -305,7 +305,7 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
     `files` maps each Python file to its imports; `paths` holds every file of
     the tree, which tells which folders are packages.
     """
-    above = _package_prefix_above(root)
+    above = package_prefix_above(root)
     names = {path: module_name(path, paths, above) for path in files}
     file_of_module: dict[str, str] = {}
     for path in sorted(names):
