@@ -28,8 +28,8 @@ from collections.abc import Callable
 from functools import partial
 from pathlib import Path
 
-from quibra.languages import _module, check_source, python, read_source
-from quibra.languages.model import FileExtract, SkipFile
+from quibra.tree.languages import _module, check_source, python, read_source
+from quibra.tree.languages.model import FileExtract, SkipFile
 
 # About this much source per language: enough for stable figures, little enough for a short run.
 CORPUS_BYTES = 3_000_000

@@ -47,7 +47,7 @@ from quality_corpus import (
 )
 
 if TYPE_CHECKING:
-    from quibra.languages.model import Symbol as ReaderSymbol
+    from quibra.tree.languages.model import Symbol as ReaderSymbol
 
 
 class PackageMissing(CorpusError):
@@ -185,7 +185,7 @@ PACKAGE_CORPORA = (
 
 def source_files(root: Path) -> list[tuple[str, str]]:
     """(tree-relative path, language) of each file of the tree that a quibra reader reads."""
-    from quibra.languages import language_of
+    from quibra.tree.languages import language_of
 
     found = []
     for path in sorted(root.rglob("*")):
@@ -198,8 +198,8 @@ def source_files(root: Path) -> list[tuple[str, str]]:
 
 def reader_symbols(language: str, path: str, source: bytes) -> list[ReaderSymbol] | None:
     """The reader's symbols of one file, or None for a file that quibra does not index (generated, binary)."""
-    from quibra.languages import LanguageUnavailable, read_source
-    from quibra.languages.model import SkipFile
+    from quibra.tree.languages import LanguageUnavailable, read_source
+    from quibra.tree.languages.model import SkipFile
 
     try:
         return read_source(language, path, source).symbols

@@ -248,7 +248,7 @@ def test_a_fifo_in_place_of_a_file_is_refused_without_blocking(tmp_path):
     os.mkfifo(tmp_path / "pipe.py")
     write_tree(tmp_path, {"plain.py": "X = 1\n"})
     probe = (
-        "import sys\nfrom quibra.walk import open_tree_file\n"
+        "import sys\nfrom quibra.tree.files import open_tree_file\n"
         "root = sys.argv[1]\n"
         "print(open_tree_file(root, 'pipe.py') is None, open_tree_file(root, 'plain.py')[0] == b'X = 1\\n')\n"
     )
@@ -265,7 +265,7 @@ def test_a_fifo_in_place_of_a_file_is_refused_without_blocking(tmp_path):
      "tree//a.py", "", "tree/a.py\0", "tree/a.py/"],
 )
 def test_open_tree_file_refuses_paths_that_leave_the_tree(tmp_path, path):
-    from quibra.walk import open_tree_file
+    from quibra.tree.files import open_tree_file
 
     outside = _outside(tmp_path)
     root = tmp_path / "root"
@@ -311,7 +311,7 @@ TSCONFIGS = {
 
 @pytest.mark.parametrize("case", sorted(TSCONFIGS))
 def test_tsconfig_paths_are_read_as_written(tmp_path, case):
-    from quibra.languages import language_of, read_source, resolve_edges
+    from quibra.tree.languages import language_of, read_source, resolve_edges
 
     text, maps = TSCONFIGS[case]
     write_tree(tmp_path, {"main.ts": 'import { v } from "@v/util";\nimport "./near";\n', "near.ts": "export {};\n"})

@@ -13,9 +13,8 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from quibra.languages import LANGUAGES, language_of, read_source, resolve_edges
-from quibra.languages.model import SkipFile, Symbol
+from quibra.tree.languages import LANGUAGES, language_of, read_source, resolve_edges
+from quibra.tree.languages.model import SkipFile, Symbol
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
@@ -538,7 +537,7 @@ def test_a_missing_grammar_costs_its_language_only():
         """
         import sys
         sys.modules["tree_sitter_go"] = None  # as if the grammar package were not installed
-        from quibra.languages import LanguageUnavailable, read_source
+        from quibra.tree.languages import LanguageUnavailable, read_source
         try:
             read_source("go", "a.go", b"package a")
         except LanguageUnavailable as error:

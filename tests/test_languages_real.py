@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from quibra.languages import language_of, read_source, resolve_edges, syntax
-from quibra.languages.model import SkipFile, Symbol
+from quibra.tree.languages import language_of, read_source, resolve_edges, syntax
+from quibra.tree.languages.model import SkipFile, Symbol
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host

@@ -260,7 +260,7 @@ def test_malformed_messages_do_not_stop_the_server(email_tree):
 def test_without_the_mcp_package_the_command_says_how_to_install_it(tmp_path):
     command, environment = _command()
     # The package made unimportable in this one process, as if it were not installed.
-    script = "import sys; sys.modules['mcp'] = None; from quibra.cli import main; sys.exit(main(['mcp', sys.argv[1]]))"
+    script = "import sys; sys.modules['mcp'] = None; from quibra.interfaces.cli.main import main; sys.exit(main(['mcp', sys.argv[1]]))"
     completed = subprocess.run(
         [sys.executable, "-c", script, str(tmp_path)], env=environment, capture_output=True, text=True, timeout=60
     )

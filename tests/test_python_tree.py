@@ -17,9 +17,8 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
-from quibra.languages import check_source, python, python_tree
-from quibra.languages.model import FileExtract, SkipFile, Symbol
+from quibra.tree.languages import check_source, python, python_tree
+from quibra.tree.languages.model import FileExtract, SkipFile, Symbol
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
@@ -393,11 +392,11 @@ def test_a_missing_python_grammar_leaves_the_ast_reader():
         """
         import sys
         sys.modules["tree_sitter_python"] = None  # as if the grammar package were not installed
-        from quibra.languages import _module, read_source
+        from quibra.tree.languages import _module, read_source
         print(_module("python").__name__)
         print([symbol.qualname for symbol in read_source("python", "a.py", b"class A:\\n    def f(self): pass\\n").symbols])
         """
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["quibra.languages.python", "['A', 'A.f']"]
+    assert done.stdout.splitlines() == ["quibra.tree.languages.python", "['A', 'A.f']"]

@@ -7,10 +7,9 @@ from __future__ import annotations
 import pathlib
 
 import pytest
-from helpers import STDLIB, write_tree
-
 import quibra
-from quibra.channels import STOP_WORDS
+from helpers import STDLIB, write_tree
+from quibra.ranking.channels import STOP_WORDS
 
 pytestmark = pytest.mark.host
 

@@ -1,8 +1,7 @@
 """Index and query terms: inflections of one word meet on one term."""
 
 import pytest
-
-from quibra.terms import fold, query_terms, text_terms
+from quibra.tree.terms import fold, query_terms, text_terms
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host

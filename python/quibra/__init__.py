@@ -16,8 +16,8 @@ from _quibra_core import __version__
 # cost, and the command answers Ctrl-C in one line only once it is loaded.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from quibra.api import Index, QuibraError, Report
-    from quibra.languages import LANGUAGES
+    from quibra.interfaces.api import Index, QuibraError, Report
+    from quibra.tree.languages import LANGUAGES
 
 __all__ = ["LANGUAGES", "Index", "QuibraError", "Report", "__version__"]
 
@@ -26,11 +26,11 @@ def __getattr__(name: str) -> object:
     # The API loads on first use: the command imports it only once it can
     # answer Ctrl-C with one line, and `quibra --help` never needs it.
     if name in ("Index", "QuibraError", "Report"):
-        from quibra import api
+        from quibra.interfaces import api
 
         return getattr(api, name)
     if name == "LANGUAGES":
-        from quibra.languages import LANGUAGES
+        from quibra.tree.languages import LANGUAGES
 
         return LANGUAGES
     raise AttributeError(f"module 'quibra' has no attribute {name!r}")

@@ -2,6 +2,6 @@
 
 import sys
 
-from quibra.cli import main
+from quibra.interfaces.cli.main import main
 
 sys.exit(main())

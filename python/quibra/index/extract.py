@@ -1,0 +1,191 @@
+"""The per-file work of an index build: parse, extract, tokenize.
+
+`extract_files` is what worker processes (or the workers of a Dask cluster)
+run: it takes file contents, not paths, so a worker needs no access to the
+tree, and it returns plain picklable records that the index stores as they
+are. Nothing here touches the index.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import re
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
+from quibra.tree.languages.model import CONTAINER_KINDS, SkipFile, Symbol
+from quibra.tree.terms import text_terms
+
+
+@dataclass(slots=True)
+class IndexedSymbol:
+    symbol: Symbol
+    key: str  # the qualname, made unique within its file
+    context_end: int  # last line of the text that stands for it in a context
+    chars: int  # characters of that text, from its start line
+    name_key: str
+    name_terms: list[str]  # distinct engine terms of its name, in order
+    # The lexical index's fields, as blank-separated engine terms: the
+    # qualified name, the signature, the docstring, the body's own text and
+    # the file's path.
+    fields: tuple[str, str, str, str, str]
+
+
+@dataclass(slots=True)
+class Extracted:
+    path: str
+    language: str
+    symbols: list[IndexedSymbol]
+    imports: list[object]
+    skipped: str | None = None  # why the file gave nothing
+    replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
+
+
+def name_key(name: str) -> str:
+    """A name as a query may spell it: lowercase letters and digits only
+    (`raw_decode` and "raw decode" both give "rawdecode")."""
+    return re.sub(r"[^0-9a-z]", "", name.lower())
+
+
+def _own_line_ranges(symbols: list[Symbol]) -> list[list[tuple[int, int]]]:
+    """For each symbol, its line ranges without the lines of the symbols nested in it.
+
+    A class's own text is its header and class-level statements; its methods
+    are indexed as symbols of their own.
+    """
+    order = sorted(range(len(symbols)), key=lambda i: (symbols[i].start_line, -symbols[i].end_line))
+    children: list[list[int]] = [[] for _ in symbols]
+    stack: list[int] = []
+    for index in order:
+        symbol = symbols[index]
+        while stack and symbols[stack[-1]].end_line < symbol.start_line:
+            stack.pop()
+        if stack and symbols[stack[-1]].end_line >= symbol.end_line:
+            children[stack[-1]].append(index)
+        stack.append(index)
+    ranges = []
+    for index, symbol in enumerate(symbols):
+        own, line = [], symbol.start_line
+        for child in children[index]:
+            inner = symbols[child]
+            if inner.start_line > line:
+                own.append((line, inner.start_line - 1))
+            line = max(line, inner.end_line + 1)
+        if line <= symbol.end_line:
+            own.append((line, symbol.end_line))
+        ranges.append(own)
+    return ranges
+
+
+def _terms(text: str) -> str:
+    return " ".join(text_terms(text))
+
+
+# Methods that construct their class: what a query calls them by is the class's name.
+CONSTRUCTORS = frozenset({"__init__", "__new__", "constructor", "new"})
+
+
+def identity_name(symbol: Symbol) -> str:
+    """The name a query would call the symbol by: a constructor by its
+    class's name; a special method (`__str__`, `__eq__`) by none at all,
+    since its name is an accident of the protocol, not what it does."""
+    name = symbol.name
+    if symbol.kind == "method" and name in CONSTRUCTORS:
+        owner = re.split(r"::|\.", symbol.qualname)
+        return owner[-2] if len(owner) > 1 else name
+    if name.startswith("__") and name.endswith("__"):
+        return ""
+    return name
+
+
+def _path_terms(path: str) -> str:
+    """The file's path without its suffix: `http/cookies.py` says what its code is about."""
+    # A name that is not valid UTF-8 still has words; the bytes that are not are left out.
+    text = path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+    stem, dot, suffix = text.rpartition(".")
+    return _terms(stem if dot and "/" not in suffix else text)
+
+
+def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) -> int:
+    """The last line of the text that stands for `symbol` in a model's context.
+
+    A function is its whole source. A class, struct or interface is its
+    head, up to its first member: the members are symbols of their own, and
+    a class with its methods would count their lines twice.
+    """
+    if symbol.kind not in CONTAINER_KINDS or not own or own[0][1] == symbol.end_line:
+        return symbol.end_line
+    first, last = own[0]
+    while last > first and not lines[last - 1].strip():
+        last -= 1
+    return last
+
+
+def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[IndexedSymbol]:
+    keys: set[str] = set()
+    path_terms = _path_terms(path)
+    indexed = []
+    for symbol, own in zip(symbols, _own_line_ranges(symbols), strict=True):
+        # A name defined twice in one scope (property setters, version
+        # switches) would otherwise merge two symbols into one.
+        key = symbol.qualname if symbol.qualname not in keys else f"{symbol.qualname}@{symbol.line}"
+        keys.add(key)
+        last = context_end(symbol, own, lines)
+        source = "\n".join(lines[symbol.start_line - 1 : last])
+        body = "\n".join("\n".join(lines[first - 1 : last]) for first, last in own)
+        indexed.append(
+            IndexedSymbol(
+                symbol=symbol,
+                key=key,
+                context_end=last,
+                chars=len(source),
+                name_key=name_key(identity_name(symbol)),
+                name_terms=list(dict.fromkeys(text_terms(identity_name(symbol)))),
+                fields=(
+                    _terms(symbol.qualname),
+                    _terms(symbol.signature),
+                    _terms(symbol.docstring),
+                    _terms(body),
+                    path_terms,
+                ),
+            )
+        )
+    return indexed
+
+
+def extract_file(path: str, language: str, source: bytes) -> Extracted:
+    """Symbols, imports and index terms of one file; never raises for bad content."""
+    try:
+        extract = read_source(language, path, source)
+        text, replaced = decoded_text(language, source)
+        symbols = _indexed(path, extract.symbols, text.split("\n"))
+    except (SkipFile, LanguageUnavailable) as reason:
+        return Extracted(path, language, [], [], skipped=str(reason))
+    except RecursionError:
+        return Extracted(path, language, [], [], skipped="nested too deeply to parse")
+    except (SyntaxError, UnicodeDecodeError, ValueError):
+        return Extracted(path, language, [], [], skipped="not valid text")
+    return Extracted(path, language, symbols, extract.imports, replaced=replaced)
+
+
+@contextlib.contextmanager
+def _cyclic_gc_paused() -> Iterator[None]:
+    """Parsing allocates millions of short-lived nodes, and every few
+    thousand allocations the collector would re-examine everything kept so
+    far; parse trees hold no reference cycles, so reference counting alone
+    frees them."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def extract_files(batch: list[tuple[str, str, bytes]]) -> list[Extracted]:
+    """`extract_file` for each (path, language, content) of a batch: the unit of work of a worker."""
+    with _cyclic_gc_paused():
+        return [extract_file(path, language, source) for path, language, source in batch]

@@ -1,0 +1,690 @@
+"""`quibra.Index`: the one API behind the command line and the agent server.
+
+An index belongs to one tree. Every query refreshes it first (cheaply: only
+what changed is read again) unless told not to, then answers from it. Every
+answer is a plain dict, the same one the command prints as JSON, so the
+table, the JSON and the MCP tools cannot disagree.
+
+    >>> import quibra
+    >>> with quibra.Index("path/to/tree") as index:
+    ...     report = index.rank("parse command line arguments", budget=2000)
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import hashlib
+import os
+import sqlite3
+import stat
+from collections.abc import Callable, Iterable
+from pathlib import Path
+from types import TracebackType
+from typing import Any
+
+import platformdirs
+
+from quibra.index.refresh import RefreshReport, refresh
+from quibra.index.storage import (
+    IndexUnusable,
+    Storage,
+    failure,
+    is_damage,
+    linked,
+    open_storage,
+    rebuild_damaged,
+)
+from quibra.interfaces.progress import Progress
+from quibra.ranking.context import attach_context
+from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
+from quibra.ranking.rank import block_header, block_tokens
+from quibra.ranking.rank import rank as rank_symbols
+from quibra.ranking.repomap import repo_map as map_symbols
+from quibra.ranking.source import (
+    SourceChanged,
+    SymbolSpan,
+    find_symbol,
+    leaves_tree,
+    read_spans,
+)
+from quibra.tree import git
+from quibra.tree.languages import LANGUAGES
+from quibra.tree.meter import MeterFactory
+from quibra.tree.selection import BadPattern, Selection
+
+# What every operation returns and the command prints: plain, JSON-ready data.
+Report = dict[str, Any]
+
+DEFAULT_BUDGET = 4000
+# A query is cut to this many characters: a question, a page of text or a
+# pasted error message with its traceback fits; a whole file pasted as a
+# query would only cost time (and, unbounded, blocked a server for minutes).
+MAX_QUERY_CHARS = 10_000
+DEFAULT_MAP_BUDGET = 2000
+INDEX_FOLDER = ".quibra"
+INDEX_NAME = "index.sqlite"
+
+
+class QuibraError(Exception):
+    """A failure the user can act on; its text is one line, fit to print as it is."""
+
+
+def default_jobs() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _cache_folder() -> Path:
+    """quibra's folder in the user's cache: $XDG_CACHE_HOME/quibra, else ~/.cache/quibra."""
+    return platformdirs.user_cache_path("quibra", appauthor=False)
+
+
+def default_index_path(root: Path) -> Path:
+    """Where the index of `root` lives: `root/.quibra/index.sqlite`, with a
+    `.gitignore` of `*` beside it so that nothing shows in `git status`.
+
+    In the user's cache folder instead, named after the tree's absolute
+    path, when the tree cannot hold it: when it is not writable, and when
+    `.quibra` is not a folder or the index (or a file SQLite keeps beside
+    it) is a symbolic link. A tree is often someone else's work, and what it
+    holds must never decide where quibra writes; the cache is always the
+    user's own, so the tree still gets its answers.
+    """
+    index = _tree_index(root)
+    return index if index is not None else _cached_index(root)
+
+
+def _tree_index(root: Path) -> Path | None:
+    folder = root / INDEX_FOLDER
+    try:
+        with contextlib.suppress(FileExistsError):
+            folder.mkdir()
+        if not stat.S_ISDIR(os.lstat(folder).st_mode):
+            return None
+        index = folder / INDEX_NAME
+        if linked(index) is not None or not os.access(folder, os.W_OK):
+            return None
+        if os.path.lexists(index) and not os.access(index, os.W_OK):
+            return None
+        _write_gitignore(folder)
+    except OSError:
+        return None
+    return index
+
+
+def _write_gitignore(folder: Path) -> None:
+    """A `.gitignore` of `*` in the index folder, unless something is there
+    already: the user's own, or a link, which is never written through."""
+    try:
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
+        descriptor = os.open(folder / ".gitignore", flags, 0o666)
+    except FileExistsError:
+        return
+    with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
+        stream.write("*\n")
+
+
+def _cached_index(root: Path) -> Path:
+    cache = _cache_folder()
+    try:
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        with contextlib.suppress(FileExistsError):
+            cache.mkdir(mode=0o700)
+        # Each index holds the code it was built from: the folder is the
+        # user's alone, even when an older run left it open to everyone.
+        info = cache.stat()
+        if stat.S_IMODE(info.st_mode) & 0o077 and info.st_uid == os.geteuid():
+            cache.chmod(0o700)
+    except OSError as error:
+        raise QuibraError(f"cannot create the cache folder {cache}: {error.strerror or error}") from None
+    digest = hashlib.sha256(os.fsencode(root)).hexdigest()[:16]
+    return cache / f"{root.name or 'root'}-{digest}.sqlite"
+
+
+def _root(path: str | os.PathLike[str]) -> Path:
+    root = Path(path)
+    if not root.exists():
+        raise QuibraError(f"path not found: {os.fspath(path)}")
+    if not root.is_dir():
+        raise QuibraError(f"not a folder: {os.fspath(path)}")
+    return root.resolve()
+
+
+def _languages(names: Iterable[str] | None) -> list[str] | None:
+    """The languages named, checked; None for all of them."""
+    if names is None:
+        return None
+    chosen = sorted(set(names))
+    unknown = [name for name in chosen if name not in LANGUAGES]
+    if unknown or not chosen:
+        raise QuibraError(
+            f"unknown language {', '.join(unknown) or '(none given)'}; choose from {', '.join(sorted(LANGUAGES))}"
+        )
+    return chosen
+
+
+def _selection(include: Iterable[str] | None, exclude: Iterable[str] | None) -> Selection:
+    try:
+        return Selection(include, exclude)
+    except BadPattern as error:
+        raise QuibraError(str(error)) from None
+
+
+def file_prefix(root: str | os.PathLike[str], base: str | os.PathLike[str] | None) -> str:
+    """What goes before a tree-relative path to reach the file from `base`.
+
+    As grep-like tools print paths: a tree named by its absolute path gives
+    absolute paths, one named relative to `base` paths relative to it, and
+    with no `base` the paths stay relative to the tree.
+    """
+    if base is None:
+        return ""
+    absolute = os.path.abspath(root)
+    if os.path.isabs(root):
+        return absolute.rstrip("/") + "/"
+    relative = os.path.relpath(absolute, base)
+    return "" if relative == "." else relative + "/"
+
+
+def git_warnings(root: Path) -> list[str]:
+    """What a user should know of git's answers about `root` during the current
+    operation (inside `git.asking_once`): a failure means that `.gitignore` was not applied."""
+    found = git.repository(root)
+    if found.state != git.FAILED:
+        return []
+    return [f"{found.problem}; every file is read, .gitignore is not applied"]
+
+
+def require_history(root: Path) -> None:
+    """Refuse, in one line (QuibraError), a tree without git history to score."""
+    found = git.repository(root)
+    if found.state == git.OUTSIDE:
+        raise QuibraError(f"not in a git repository: {root}; hotspots need the history of the files")
+    if found.state == git.IGNORED:
+        raise QuibraError(f"{root} is ignored by the git repository around it: it has no history to score")
+    if found.state == git.FAILED:
+        raise QuibraError(found.problem)
+
+
+def _cut_query(query: str) -> tuple[str, list[str]]:
+    """The query cut to MAX_QUERY_CHARS (at the last blank before, when a
+    word would be split), and the warning that says so."""
+    if len(query) <= MAX_QUERY_CHARS:
+        return query, []
+    cut = query[:MAX_QUERY_CHARS]
+    if not query[MAX_QUERY_CHARS].isspace():
+        words = cut.rsplit(None, 1)
+        if len(words) == 2 and words[0].strip():
+            cut = words[0]
+    return cut, [f"the query was cut to its first {len(cut):,} of {len(query):,} characters"]
+
+
+def _refresh_summary(report: RefreshReport) -> Report:
+    return {
+        "added": len(report.added),
+        "changed": len(report.changed),
+        "removed": len(report.removed),
+        "seconds": round(report.seconds, 3),
+    }
+
+
+class Index:
+    """The index of one source tree.
+
+    `index_file` chooses where it lives (default: see `default_index_path`);
+    `jobs` is the number of worker processes for a large refresh (default:
+    the number of CPUs); `cluster` the address of a Dask scheduler that does
+    that work instead; `display_base` the folder from which reported paths
+    (the "file" of each entry) lead to the files: a tree given by an
+    absolute path is then reported with absolute paths, one given by a
+    relative path with paths relative to `display_base` (default: paths
+    relative to the tree's root, as in "path"); `progress` draws a progress
+    bar on a terminal; `max_file_size` is the size in bytes past which a file
+    is listed as skipped, never read (default: the limit the index was last
+    refreshed with, at first 1 MiB).
+    """
+
+    def __init__(
+        self,
+        root: str | os.PathLike[str],
+        *,
+        index_file: str | os.PathLike[str] | None = None,
+        jobs: int | None = None,
+        cluster: str | None = None,
+        display_base: str | os.PathLike[str] | None = None,
+        progress: bool = False,
+        max_file_size: int | None = None,
+    ):
+        self.root = _root(root)
+        self.file_prefix = file_prefix(root, display_base)
+        self.index_path = Path(index_file) if index_file is not None else default_index_path(self.root)
+        self.jobs = jobs if jobs is not None else default_jobs()
+        self.cluster = cluster
+        self.progress = progress
+        if max_file_size is not None and max_file_size < 1:
+            raise QuibraError(f"the file size limit must be at least 1 byte, not {max_file_size}")
+        self.max_file_size = max_file_size
+        self._shown: dict[bytes, tuple[str, str]] = {}
+        # What the next report must tell (the index was found damaged and
+        # rebuilt), and whether the index lacks the tree since: then the next
+        # operation refreshes it, even one asked not to.
+        self._notices: list[str] = []
+        self._unfilled = False
+        self._storage = self._open()
+
+    def _open(self) -> Storage:
+        try:
+            storage = open_storage(self.index_path)
+        except IndexUnusable as error:
+            raise QuibraError(str(error)) from None
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
+        except OSError as error:
+            raise QuibraError(f"cannot open the index {self.index_path}: {error.strerror or error}") from None
+        return self._taken(storage)
+
+    def _taken(self, storage: Storage) -> Storage:
+        """`storage`, noting for the next report that it was rebuilt, if it was."""
+        if storage.rebuilt is not None:
+            self._notices.append(
+                f"the index {self.index_path} was damaged ({storage.rebuilt}); it is rebuilt from the tree"
+            )
+            self._unfilled = True
+        return storage
+
+    def close(self) -> None:
+        self._storage.close()
+
+    def __enter__(self) -> Index:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, trace: TracebackType | None
+    ) -> None:
+        self.close()
+
+    def _guarded(self, operation: Callable[[], Report]) -> Report:
+        """Run `operation`. When SQLite finds the index damaged (and it is
+        quibra's), it is rebuilt from the tree, `operation` runs once more and
+        its report says so. Any other failure of the index (a full disk, a
+        read-only file or folder, an I/O error, a lock held too long) is one
+        line, and the index stays as it was: deleting it would lose a good
+        index to a fault that is not its own."""
+        try:
+            report = operation()
+        except sqlite3.DatabaseError as error:
+            if not is_damage(error):
+                raise QuibraError(failure(error, self.index_path)) from None
+            self._storage = self._rebuilt(error)
+            try:
+                report = operation()
+            except sqlite3.DatabaseError as again:
+                raise QuibraError(failure(again, self.index_path)) from None
+        self._unfilled = False
+        # Only into a report (file_hashes' answer is keyed by file names).
+        if self._notices and report.get("index") == str(self.index_path):
+            report["warnings"] = [*self._notices, *report.get("warnings", [])]
+            self._notices = []
+        return report
+
+    def _rebuilt(self, damage: sqlite3.DatabaseError) -> Storage:
+        try:
+            storage = rebuild_damaged(self._storage, damage)
+        except IndexUnusable as error:
+            raise QuibraError(str(error)) from None
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
+        except OSError as error:
+            raise QuibraError(
+                f"the index {self.index_path} is damaged ({damage}) and cannot be rebuilt: {error.strerror or error}"
+            ) from None
+        return self._taken(storage)
+
+    # Paths as reported.
+
+    def _display(self, raw: bytes) -> tuple[str, str]:
+        """(tree-relative path, path as a user reaches it from the display base)."""
+        shown = self._shown.get(raw)
+        if shown is None:
+            path = os.fsdecode(raw)
+            shown = (path, self.file_prefix + path)
+            self._shown[raw] = shown
+        return shown
+
+    # Operations.
+
+    def refresh(self, *, include: Iterable[str] | None = None, exclude: Iterable[str] | None = None) -> Report:
+        """Bring the index up to date with the tree; the report of what changed.
+
+        `include` and `exclude` (patterns as in `.gitignore`) choose the files
+        the counts cover; the index always holds the whole tree.
+        """
+        selection = _selection(include, exclude)
+
+        def run() -> Report:
+            with git.asking_once():
+                report = self._refresh()
+                warnings = git_warnings(self.root)
+            return {
+                "command": "index",
+                **self._header(),
+                "refresh": _refresh_summary(report),
+                **self._counts(selection),
+                "warnings": warnings,
+            }
+
+        return self._guarded(run)
+
+    def _maybe_refresh(self, wanted: bool) -> tuple[Report | None, list[str]]:
+        """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
+        if not wanted and not self._unfilled:
+            return None, []
+        report = self._refresh()
+        return _refresh_summary(report), git_warnings(self.root)
+
+    def _meter(self) -> MeterFactory | None:
+        """A progress bar on standard error when asked for (it shows only on a terminal)."""
+        if not self.progress:
+            return None
+        return functools.partial(Progress, enabled=True)
+
+    def _refresh(self) -> RefreshReport:
+        return refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+
+    def _header(self) -> Report:
+        return {"root": str(self.root), "index": str(self.index_path)}
+
+    def _counts(self, selection: Selection) -> Report:
+        """Files and symbols per language, and the files that gave nothing, with why."""
+        connection = self._storage.connection
+        languages: dict[str, dict[str, int]] = {}
+        if selection:
+            for raw, language, symbols in connection.execute(
+                "SELECT path, language, (SELECT count(*) FROM symbols WHERE symbols.file_id = files.id) FROM files"
+                " WHERE language IS NOT NULL AND skipped IS NULL ORDER BY language"
+            ):
+                if selection(os.fsdecode(raw)):
+                    counts = languages.setdefault(language, {"files": 0, "symbols": 0})
+                    counts["files"] += 1
+                    counts["symbols"] += symbols
+        else:
+            for language, files, symbols in connection.execute(
+                "SELECT language, count(*), (SELECT count(*) FROM symbols JOIN files AS f"
+                " ON f.id = symbols.file_id WHERE f.language = files.language) FROM files"
+                " WHERE language IS NOT NULL AND skipped IS NULL GROUP BY language ORDER BY language"
+            ):
+                languages[language] = {"files": files, "symbols": symbols}
+        skipped = []
+        for raw, reason in connection.execute(
+            "SELECT path, skipped FROM files WHERE skipped IS NOT NULL ORDER BY path"
+        ):
+            path, shown = self._display(raw)
+            if selection(path):
+                skipped.append({"path": path, "file": shown, "reason": reason})
+        replaced = []
+        for (raw,) in connection.execute(
+            "SELECT path FROM files WHERE replaced AND skipped IS NULL ORDER BY path"
+        ):
+            path, shown = self._display(raw)
+            if selection(path):
+                replaced.append({"path": path, "file": shown})
+        return {
+            "files": sum(entry["files"] for entry in languages.values()),
+            "symbols": sum(entry["symbols"] for entry in languages.values()),
+            "languages": languages,
+            "skipped": skipped,
+            # Files read with the bytes that are not valid UTF-8 replaced.
+            "replaced": replaced,
+        }
+
+    def rank(
+        self,
+        query: str,
+        budget: int = DEFAULT_BUDGET,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+        context: bool = False,
+    ) -> Report:
+        """The symbols that best answer `query`, packed into `budget` tokens, in pick order.
+
+        `languages` limits the answer to symbols of those languages (names as
+        in `quibra.LANGUAGES`); `include` and `exclude` to files matching
+        patterns as in `.gitignore`. With `context`, each result carries its
+        block of the packed context under "context": the header line
+        `file:start-end`, the source and a blank line, the text its tokens
+        count (None, and its path in "stale_files", when the file changed
+        since the index was refreshed).
+        """
+        scope = _languages(languages)
+        selection = _selection(include, exclude)
+        if not query.strip():
+            raise QuibraError("the query is empty")
+        query, cut = _cut_query(query)
+        if budget < 1:
+            raise QuibraError(f"the budget must be at least 1 token, not {budget}")
+
+        def run() -> Report:
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
+            warnings = [*cut, *warnings]
+            with self._storage.snapshot() as connection:
+                results, total_tokens, candidates = rank_symbols(
+                    connection, query, budget, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
+                stale = attach_context(connection, self.root, results) if context else None
+            report = {
+                "command": "rank",
+                **self._header(),
+                "refresh": refreshed,
+                "query": query,
+                "budget": budget,
+                "total_tokens": total_tokens,
+                "candidates": candidates,
+                **counts,
+                "warnings": warnings,
+                "results": results,
+            }
+            if stale is not None:
+                report["stale_files"] = stale
+            return report
+
+        return self._guarded(run)
+
+    def hotspots(
+        self,
+        since: str | Window = DEFAULT_SINCE,
+        top: int = 20,
+        min_complexity: int = 2,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+    ) -> Report:
+        """Complex functions in often-changed files, highest score first.
+
+        The tree must be in a git repository that git can read (QuibraError,
+        before any file is read, otherwise). Functions whose score is 0 (no
+        change in the window) are left out and counted under "zero_score".
+        """
+        scope = _languages(languages)
+        selection = _selection(include, exclude)
+        try:
+            window = parse_since(since) if isinstance(since, str) else since
+        except ValueError as error:
+            raise QuibraError(str(error)) from None
+
+        def run() -> Report:
+            with git.asking_once():
+                require_history(self.root)
+                refreshed, warnings = self._maybe_refresh(refresh)
+                try:
+                    churn = git.commit_counts(self.root, window.start)
+                except git.GitFailed as error:
+                    raise QuibraError(str(error)) from None
+            with self._storage.snapshot() as connection:
+                results, zero_score = hotspot_rows(
+                    connection, churn, min_complexity, top, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
+            return {
+                "command": "hotspots",
+                **self._header(),
+                "refresh": refreshed,
+                "since": window.label,
+                "git": True,
+                **counts,
+                "warnings": warnings,
+                "zero_score": zero_score,
+                "results": results,
+            }
+
+        return self._guarded(run)
+
+    # Serving agents: a map without a query, source text, and what changed.
+
+    def _tree_path(self, path: str | os.PathLike[str]) -> str:
+        """`path` (relative to the tree's root, or absolute) as a path of the tree;
+        QuibraError when it leads out of the tree, links included."""
+        text = os.fspath(path)
+        if "\0" in text:
+            raise QuibraError(f"{text!r} is not a file name: it holds a NUL byte")
+        real = os.path.realpath(os.path.join(self.root, text))
+        relative = os.path.relpath(real, self.root)
+        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+            raise QuibraError(f"{text} is outside the tree {self.root}")
+        return relative
+
+    def _source_files(self, connection: sqlite3.Connection, paths: list[str]) -> list[bytes]:
+        """The stored paths of `paths` (tree-relative), each a source file of the index."""
+        found = []
+        for path in paths:
+            raw = os.fsencode(path)
+            row = connection.execute(
+                "SELECT 1 FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (raw,)
+            ).fetchone()
+            if row is None:
+                raise QuibraError(f"not a source file of the index: {path}")
+            found.append(raw)
+        return found
+
+    def repo_map(
+        self,
+        budget: int = DEFAULT_MAP_BUDGET,
+        focus: Iterable[str | os.PathLike[str]] = (),
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+    ) -> Report:
+        """A map of the tree for a model's context, with no query: the most
+        central symbols of the most central files as an outline per file, in
+        at most `budget` tokens of printed text (report["map"]).
+
+        `focus` names the files being edited (relative to the tree's root, or
+        absolute): they and the files they import or are imported by come first.
+        """
+        scope = _languages(languages)
+        if budget < 1:
+            raise QuibraError(f"the budget must be at least 1 token, not {budget}")
+        focus_paths = [self._tree_path(path) for path in focus]
+
+        def run() -> Report:
+            refreshed = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                stored = self._source_files(connection, focus_paths)
+                text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
+                counts = self._counts(Selection())
+            return {
+                "command": "map",
+                **self._header(),
+                "refresh": refreshed,
+                "budget": budget,
+                "focus": sorted(set(focus_paths)),
+                "total_tokens": total_tokens,
+                **counts,
+                "map": text,
+                "outline": outline,
+            }
+
+        return self._guarded(run)
+
+    def _sources(self, spans: list[SymbolSpan]) -> list[str]:
+        with self._storage.snapshot() as connection:
+            try:
+                return read_spans(connection, self.root, spans)
+            except SourceChanged as changed:
+                raise QuibraError(f"{changed} changed while it was read; ask again") from None
+
+    def search_code(
+        self,
+        query: str,
+        budget: int = DEFAULT_BUDGET,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+    ) -> Report:
+        """`rank`, with each symbol's source text (the text its tokens count) in its "source"."""
+        report = self.rank(query, budget, languages=languages, refresh=refresh)
+        results = report["results"]
+
+        def run() -> Report:
+            spans = [SymbolSpan(os.fsencode(entry["path"]), *entry["context_lines"]) for entry in results]
+            for entry, text in zip(results, self._sources(spans), strict=True):
+                entry["source"] = text
+            return report
+
+        return self._guarded(run)
+
+    def symbol_source(self, symbol_id: str, *, refresh: bool = True) -> Report:
+        """The source text of one symbol, named as reports name it ("path:key")."""
+        if leaves_tree(symbol_id):
+            raise QuibraError(f"the symbol id {symbol_id!r} points outside the tree")
+
+        def run() -> Report:
+            refreshed = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                row = find_symbol(connection, symbol_id)
+            if row is None:
+                raise QuibraError(
+                    f"no symbol {symbol_id!r} in the index (ids are 'path:name' as search and map results give them)"
+                )
+            raw, key, qualname, kind, language, line, start_line, end_line, signature, _chars = row
+            path, shown = self._display(raw)
+            # The whole symbol, a class with its members: its tokens are those of this text.
+            source = self._sources([SymbolSpan(raw, start_line, end_line)])[0]
+            return {
+                "command": "source",
+                **self._header(),
+                "refresh": refreshed,
+                "symbol_id": f"{path}:{key}",
+                "symbol": qualname,
+                "kind": kind,
+                "language": language,
+                "path": path,
+                "file": shown,
+                "line": line,
+                "start_line": start_line,
+                "end_line": end_line,
+                "signature": signature,
+                "tokens": block_tokens(block_header(shown, start_line, end_line), len(source)),
+                "source": source,
+            }
+
+        return self._guarded(run)
+
+    def file_hashes(self, *, refresh: bool = True) -> dict[str, str]:
+        """The content hash of every file the index read, by tree-relative path."""
+
+        def run() -> Report:
+            self._maybe_refresh(refresh)
+            rows = self._storage.connection.execute("SELECT path, hash FROM files WHERE hash != ''")
+            return {self._display(raw)[0]: digest for raw, digest in rows}
+
+        return self._guarded(run)

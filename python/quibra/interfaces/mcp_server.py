@@ -1,0 +1,249 @@
+"""`quibra mcp`: the index of one tree as tools for coding agents, over MCP on standard input and output.
+
+Built on the MCP SDK's `MCPServer`: each tool is a typed function whose
+docstring is the description an agent reads and whose annotations are its
+arguments' JSON schema. Every call refreshes the index first (cheap when
+nothing changed) and answers from it, through `quibra.Index`: an answer is
+the report the command would print with --json, less what an agent does
+not need in every answer. The SDK runs each call on a worker thread, and
+calls answer side by side: each reads the index through a connection of its
+own, while refreshes go one at a time (see `Session.run`). A failure comes
+back as a tool error with a one-line message, and the server goes on with
+the next call.
+"""
+
+from __future__ import annotations
+
+import inspect
+import threading
+from collections.abc import Callable
+from typing import Annotated, Any, TypeVar
+
+from mcp.server import MCPServer
+from mcp.server.mcpserver.context import Context
+from mcp.server.mcpserver.exceptions import ToolError
+from mcp_types import CallToolResult, InputRequiredResult, TextContent
+from pydantic import Field, ValidationError
+
+from quibra import __version__
+from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, Index, QuibraError, Report
+from quibra.ranking.hotspots import DEFAULT_SINCE
+from quibra.tree.manifest import compare
+
+# The largest context windows hold about a million tokens; a budget past
+# that is a mistake, and its answer would be the whole tree.
+MAX_BUDGET = 1_000_000
+MAX_TOP = 1000
+
+# What an agent does not need in every answer: where the index lives and
+# the per-language counts that the command's summary line shows.
+_NOISE = ("command", "root", "index", "languages", "skipped", "replaced")
+
+INSTRUCTIONS = """\
+Code search and a repository map for the tree this server was started on.
+Start with repo_map for an outline of the most central code; search_code
+finds the code that answers a question, with its source, within a token
+budget; symbol_source gives one symbol's source by the symbol_id that the
+other tools report; changed_files tells what changed since you last asked;
+hotspots lists complex, often-changed functions. Paths are relative to the
+tree's root. Every call sees the tree as it is now."""
+
+# How long a call waits for another call's refresh to end before it answers
+# from the index as that refresh found it: a refresh that finds nothing to
+# do ends well within this, a cold build of a large tree does not.
+REFRESH_WAIT_SECONDS = 2.0
+BEHIND_REFRESH = (
+    "another call is refreshing the index: this answer comes from the index as it was before that refresh"
+)
+
+Result = TypeVar("Result")
+Tool = TypeVar("Tool", bound=Callable[..., Any])
+
+Budget = Annotated[int, Field(ge=1, le=MAX_BUDGET, description="token budget of the answer's code text")]
+
+
+def _trimmed(report: Report) -> Report:
+    return {key: value for key, value in report.items() if key not in _NOISE}
+
+
+def _plain(tool: str, error: ValidationError) -> str:
+    """A validation failure in one line: the arguments at fault and what is wrong with each."""
+    problems = []
+    for problem in error.errors():
+        where = ".".join(str(part) for part in problem["loc"]) or "arguments"
+        message = problem["msg"]
+        problems.append(f"{where}: {message[:1].lower()}{message[1:]}")
+    return f"invalid arguments for {tool}: {'; '.join(problems)}"
+
+
+class _Server(MCPServer[Any]):
+    async def call_tool(
+        self, name: str, arguments: dict[str, Any], context: Context[Any, Any] | None = None
+    ) -> CallToolResult | InputRequiredResult:
+        try:
+            return await super().call_tool(name, arguments, context)
+        except ToolError as error:
+            # The SDK's own text of a validation failure spans many lines and links to pydantic's site.
+            if isinstance(error.__cause__, ValidationError):
+                raise ToolError(_plain(name, error.__cause__)) from error.__cause__
+            raise
+
+
+class Session:
+    """One client's server: the index, and the file hashes it saw at its last changed_files call."""
+
+    def __init__(self, index: Index, languages: list[str] | None = None):
+        self.index = index
+        self.languages = languages
+        self._refreshing = threading.Lock()
+        self._hashes_lock = threading.Lock()
+        self._hashes: dict[str, str] | None = None
+
+    def _opened(self) -> Index:
+        """The session's index on a connection of its own."""
+        index = self.index
+        return Index(
+            index.root,
+            index_file=index.index_path,
+            jobs=index.jobs,
+            cluster=index.cluster,
+            max_file_size=index.max_file_size,
+        )
+
+    def run(self, operation: Callable[[Index, bool], Result]) -> Result:
+        """Run one call, `operation(index, refresh)`; every failure becomes a tool error.
+
+        A slow call (a cold build of a large tree, a long query) must not
+        hold up the calls after it, so each call reads through a connection
+        of its own. Refreshes go one at a time: a call that finds another
+        refreshing waits a little, then answers from the index as it stands,
+        and says so.
+        """
+        refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
+        try:
+            with self._opened() as index:
+                result = operation(index, refresh)
+            if not refresh and isinstance(result, dict):
+                result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
+            return result
+        except QuibraError as error:
+            raise ToolError(str(error)) from None
+        except OSError as error:
+            raise ToolError(str(error)) from None
+        except Exception as error:  # noqa: BLE001 - even a bug gets one line, and the server goes on
+            raise ToolError(f"internal error: {type(error).__name__}: {error}") from error
+        finally:
+            if refresh:
+                self._refreshing.release()
+
+    def changed_files(self, index: Index, refresh: bool) -> Report:
+        hashes = index.file_hashes(refresh=refresh)
+        with self._hashes_lock:
+            first = self._hashes is None
+            changes = compare(self._hashes if self._hashes is not None else hashes, hashes)
+            self._hashes = hashes
+        return {
+            "first_call": first,
+            "files": len(hashes),
+            "added": changes.added,
+            "changed": changes.changed,
+            "removed": changes.removed,
+        }
+
+
+def _text_result(text: str, report: Report) -> CallToolResult:
+    """A result whose text is what goes into a model's context, with the report beside it."""
+    return CallToolResult(content=[TextContent(type="text", text=text)], structured_content=report)
+
+
+def _tool(server: MCPServer[Any], structured: bool = True) -> Callable[[Tool], Tool]:
+    """Register a tool; its docstring, without the source's indentation, is the description an agent reads."""
+
+    def register(function: Tool) -> Tool:
+        description = inspect.cleandoc(function.__doc__ or "")
+        server.add_tool(function, description=description, structured_output=None if structured else False)
+        return function
+
+    return register
+
+
+def build_server(session: Session) -> MCPServer[Any]:
+    server = _Server("quibra", instructions=INSTRUCTIONS, version=__version__, log_level="WARNING")
+
+    @_tool(server)
+    def search_code(
+        query: Annotated[str, Field(description="what to look for, in words or names")],
+        budget: Budget = DEFAULT_BUDGET,
+    ) -> dict[str, Any]:
+        """The functions, methods and classes that best answer `query`, with their source,
+        packed into `budget` tokens (about four characters a token) in the order they were picked.
+
+        Each result says why it was chosen: `channel_ranks` is its rank in each channel
+        (lexical: BM25 over names, signatures, docstrings and bodies; identity: its name
+        matches the query; structural: PageRank of its file among the candidates; null
+        when that channel did not find it), `score` the fused score, and `adjusted_score`
+        the score after the packer damped further picks from the same file.
+        `symbol_id` names it for symbol_source."""
+        report = session.run(
+            lambda index, refresh: index.search_code(query, budget, languages=session.languages, refresh=refresh)
+        )
+        return _trimmed(report)
+
+    @_tool(server, structured=False)
+    def repo_map(
+        budget: Budget = DEFAULT_MAP_BUDGET,
+        focus: Annotated[
+            list[str],
+            Field(description="files being edited, relative to the tree's root: they and the files they"
+                              " import or are imported by come first"),
+        ] = [],  # noqa: B006 - the SDK reads the default for the schema and never mutates it
+    ) -> CallToolResult:
+        """An outline of the tree for your context, with no query: the most central symbols
+        (by PageRank of the import graph) of the most central files, each file's path followed
+        by the signature lines of its chosen symbols, indented by nesting. The text never
+        exceeds `budget` tokens (about four characters a token); the same tree and budget
+        give the same map. The structured result lists each symbol's `symbol_id`."""
+        report = session.run(
+            lambda index, refresh: index.repo_map(budget, focus, languages=session.languages, refresh=refresh)
+        )
+        return _text_result(report["map"], _trimmed(report))
+
+    @_tool(server)
+    def hotspots(
+        since: Annotated[
+            str, Field(description="churn window: a number of days, a span such as '6 weeks', or a date YYYY-MM-DD")
+        ] = DEFAULT_SINCE,
+        top: Annotated[int, Field(ge=1, le=MAX_TOP, description="how many to list")] = 20,
+    ) -> dict[str, Any]:
+        """Complex functions in often-changed files: cyclomatic complexity times the logarithm
+        of the number of git commits that touched the file since `since`, highest first.
+        Churn comes from git history: outside a git repository the tool answers with an error."""
+        report = session.run(
+            lambda index, refresh: index.hotspots(since, top, languages=session.languages, refresh=refresh)
+        )
+        return _trimmed(report)
+
+    @_tool(server)
+    def changed_files() -> dict[str, Any]:
+        """The files added, changed and removed since the previous call of this tool in this
+        session, by content hash (a file saved again unchanged is not listed). The first call
+        sets the starting point: it reports `first_call` true, the number of files, and no changes."""
+        return session.run(session.changed_files)
+
+    @_tool(server, structured=False)
+    def symbol_source(
+        symbol_id: Annotated[
+            str, Field(description="the symbol_id that search_code or repo_map gave, 'path/to/file.py:Class.method'")
+        ],
+    ) -> CallToolResult:
+        """The source text of one symbol, with the lines before it that belong to it
+        (decorators, doc comments). The structured result gives its file and lines."""
+        report = session.run(lambda index, refresh: index.symbol_source(symbol_id, refresh=refresh))
+        return _text_result(report["source"], _trimmed(report))
+
+    return server
+
+
+def serve(index: Index, languages: list[str] | None = None) -> None:
+    """Answer MCP requests on standard input and output until the client closes them."""
+    build_server(Session(index, languages)).run("stdio")

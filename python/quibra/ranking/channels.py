@@ -1,0 +1,435 @@
+"""The ranked channels that the engine fuses, each read straight from the index.
+
+- lexical: BM25 over what a symbol says of itself (qualified name,
+  signature, docstring, file path);
+- body: BM25 over its own code (identifiers, strings, comments);
+- identity: names that the query calls by name;
+- structural: the other channels' candidates again, by the PageRank of
+  their files.
+
+Each channel is a list of symbol ids, best first, built independently from
+the others; `fuse` adds their weighted reciprocal ranks. A symbol that no
+channel lists is not a candidate at all. Test code sinks in every channel
+unless the query asks for tests: a tree's tests name and exercise the very
+things a user asks about, and would otherwise bury them.
+
+Every order here ends in the same tie-break, (path, line, key), never in
+row ids: an index refreshed in many small steps gives its symbols other ids
+than one built at once, and the two must answer alike.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import sqlite3
+from collections import Counter
+from collections.abc import Iterable
+from dataclasses import dataclass
+
+from quibra.tree.languages.model import CONTAINER_KINDS
+from quibra.tree.terms import query_terms, text_terms
+
+# How many symbols each channel contributes at most. A symbol ranked past
+# this adds less than 1/1000 of a first place to its fused score.
+CHANNEL_DEPTH = 1000
+
+# The most distinct terms of a query that the text channels weigh: its
+# rarest ones (see _rarest_terms).
+TEXT_TERMS = 64
+
+# BM25 weight of each field of the lexical index: qualified name,
+# signature, docstring, path.
+FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
+
+# How much of its score test code keeps: a query that mentions tests may
+# want them, or may be about a test framework's own code, so test code
+# still sinks a little then. How much a private name (`_helper`) keeps,
+# since a user mostly looks for what a module offers.
+TEST_FACTOR = 0.5
+TEST_FACTOR_ASKED = 0.7
+PRIVATE_FACTOR = 0.9
+
+# How much of its score a type (class, struct, interface, trait, enum)
+# keeps. Words in plain language mostly ask for something that acts, and a
+# type's name matches them as readily as the function that does the work:
+# `TemporaryDirectory` and `mkdtemp` both answer "create a temporary
+# directory", and the function, whose whole code the context shows, is
+# more often the one meant. A type still leads when it matches better.
+TYPE_FACTOR = 0.85
+
+# The identity channel lists a name only if it scores this share of the
+# best name's score, and this share of what all the query's words weigh.
+IDENTITY_CUT = 0.7
+IDENTITY_SHARE = 0.4
+
+# How far apart two query words may stand and still spell one name
+# together: "copy a directory tree" spells `copytree`.
+COMPOUND_WINDOW = 3
+
+# The most consecutive query words that spell one name, and the most words
+# of a query whose beginnings are tried as parts of names: a long text
+# pasted as a query would otherwise cost time in the cube of its length.
+LONGEST_SPELLING = 6
+SHORTENED_WORDS = 64
+
+# The fewest letters that stand for a word cut short in a name: "sym" for
+# "symbolic" in `symlink`, "dir" for "directory" in `is_dir`.
+SHORTEST_START = 3
+
+# The fewest letters of a query word that a part of a name joins to
+# another word, for the part to count as half said: "copy" in `fastcopy`.
+JOINED_WORD = 4
+
+# Words that say nothing about which symbol is meant: they occur in names
+# (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
+# half of all docstrings, so a query in that style starts with it too.
+STOP_WORDS = frozenset(
+    "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
+    " these this those to was were which while will with return returns".split()
+)
+
+# Words that a name leaves out of the phrase it spells: "with the stem" is `with_stem`.
+ARTICLES = frozenset({"a", "an", "the"})
+
+
+def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
+    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
+    if languages is None:
+        return "", ()
+    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
+
+
+@dataclass(frozen=True)
+class Query:
+    """A query as the channels read it."""
+
+    text: str
+    words: list[str]  # lowercase words, stop words included
+    terms: list[str]  # the engine's terms of the query, stop words left out
+    wants_tests: bool  # whether it asks for test code
+    languages: list[str] | None  # None: every language
+
+    @classmethod
+    def parse(cls, text: str, languages: Iterable[str] | None = None) -> Query:
+        # A query read from a command line that is not valid UTF-8 arrives
+        # with lone surrogates, which the engine cannot take as text: each
+        # undecodable byte becomes U+FFFD, as the readers decode sources.
+        text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+        words = re.findall(r"[0-9a-z]+", text.lower())
+        terms = [term for term in query_terms(text) if term not in STOP_WORDS]
+        return cls(
+            text=text,
+            words=words,
+            terms=terms,
+            wants_tests=any(word.startswith("test") for word in words),
+            languages=None if languages is None else sorted(languages),
+        )
+
+    def scope(self) -> tuple[str, tuple[str, ...]]:
+        return language_clause(self.languages)
+
+    def test_factor(self) -> float:
+        return TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR
+
+
+@dataclass(frozen=True, slots=True)
+class Candidate:
+    id: int
+    file_id: int
+    path: bytes  # raw, as stored: the tie-break compares bytes
+    line: int
+    key: str
+    pagerank: float
+    name: str
+    kind: str
+
+    @property
+    def order(self) -> tuple[bytes, int, str]:
+        return (self.path, self.line, self.key)
+
+
+def match_expression(terms: Iterable[str]) -> str | None:
+    """An FTS5 query matching any of `terms` (engine terms: letters and digits only)."""
+    quoted = [f'"{term}"' for term in dict.fromkeys(terms) if term and '"' not in term]
+    return " OR ".join(quoted) if quoted else None
+
+
+def _rarest_terms(connection: sqlite3.Connection, table: str, terms: list[str]) -> list[str]:
+    """The TEXT_TERMS terms of `terms` that the fewest rows of `table` hold
+    (ties in query order); all of them when there are no more than that.
+
+    BM25 weighs every term of the query for every row that holds any: a
+    long query's thousand terms would cost a thousand times the rows that
+    match, and nearly every row matches one of them. The rarest terms carry
+    nearly all of the score: a term most rows hold weighs next to nothing.
+    """
+    distinct = list(dict.fromkeys(terms))
+    if len(distinct) <= TEXT_TERMS:
+        return distinct
+    # fts5vocab reads the full-text index's own term counts; the table lives
+    # in this connection's temporary schema, so the index file is not written.
+    connection.execute(
+        f"CREATE VIRTUAL TABLE IF NOT EXISTS temp.{table}_terms USING fts5vocab(main, {table}, row)"
+    )
+    rows = dict(
+        connection.execute(
+            f"SELECT term, doc FROM temp.{table}_terms WHERE term IN (SELECT value FROM json_each(?))",
+            (json.dumps(distinct),),
+        ).fetchall()
+    )
+    held = [term for term in distinct if rows.get(term)]
+    return sorted(held, key=lambda term: rows[term])[:TEXT_TERMS]
+
+
+def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[float, ...], query: Query) -> list[int]:
+    expression = match_expression(_rarest_terms(connection, table, query.terms))
+    if expression is None:
+        return []
+    weight_list = ", ".join(str(weight) for weight in weights)
+    scope, scope_parameters = query.scope()
+    # bm25() is negative, better scores more so: a factor below 1 moves a row down.
+    rows = connection.execute(
+        f"SELECT {table}.rowid FROM {table}"
+        f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
+        f" WHERE {table} MATCH ?{scope}"
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
+        f" files.path, symbols.line, symbols.key LIMIT ?",
+        (expression, *scope_parameters, query.test_factor(), CHANNEL_DEPTH),
+    )
+    return [row[0] for row in rows]
+
+
+def lexical_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
+    """Symbols whose name, signature, docstring and path match the query, by BM25.
+
+    Both sides are the engine's terms, so `getUserName` meets a query for
+    "user name" and "DB" meets "database".
+    """
+    return _bm25_channel(connection, "lexical", FIELD_WEIGHTS, query)
+
+
+def body_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
+    """Symbols whose own code (identifiers, strings, comments) matches the query, by BM25."""
+    return _bm25_channel(connection, "code", (1.0,), query)
+
+
+def _spelled_names(words: list[str]) -> list[str]:
+    """The names the query may spell: every run of up to LONGEST_SPELLING
+    consecutive query words joined, with or without its articles ("with the
+    stem" spells `with_stem`), and every two content words close to each
+    other, in order. A run of stop words alone spells nothing."""
+    spelled = set()
+    for start in range(len(words)):
+        for end in range(start + 1, min(start + LONGEST_SPELLING, len(words)) + 1):
+            run = words[start:end]
+            if any(word not in STOP_WORDS for word in run):
+                spelled.add("".join(run))
+                spelled.add("".join(word for word in run if word not in ARTICLES))
+    content = [word for word in words if word not in STOP_WORDS]
+    for first in range(len(content)):
+        for second in range(first + 1, min(first + 1 + COMPOUND_WINDOW, len(content))):
+            spelled.add(content[first] + content[second])
+    return sorted(spelled)
+
+
+def _shortened_parts(content: list[str]) -> dict[str, set[tuple[int, ...]]]:
+    """Name terms that the query's content words give when a name cuts them
+    short, each with the places of the words it stands for: a word's
+    beginning ("directory" gives "dir", as in `is_dir`), and two words close
+    to each other joined in order, either or both cut short ("symbolic link"
+    gives `symlink`, "parse an address" `parseaddr`, "split the extension"
+    `splitext`)."""
+    parts: dict[str, set[tuple[int, ...]]] = {}
+    for place, word in enumerate(content):
+        # A beginning one letter short is no abbreviation but an inflection, which the terms cover.
+        for end in range(SHORTEST_START, len(word) - 1):
+            parts.setdefault(word[:end], set()).add((place,))
+    for first in range(len(content)):
+        for second in range(first + 1, min(first + 1 + COMPOUND_WINDOW, len(content))):
+            tails = _starts(content[second])
+            for head in _starts(content[first]):
+                for tail in tails:
+                    parts.setdefault(head + tail, set()).add((first, second))
+    return parts
+
+
+def _starts(word: str) -> list[str]:
+    """A word and its beginnings of SHORTEST_START letters or more."""
+    return [word[:end] for end in range(min(SHORTEST_START, len(word)), len(word) + 1)]
+
+
+def _joins_a_word(term: str, words: set[str], known: dict[str, bool]) -> bool:
+    """Whether a part of a name begins or ends with one of `words` and joins
+    it to another word (of SHORTEST_START letters or more, so that `parser`
+    is no "parse" joined to an "r"): `fastcopy` joins "copy" to "fast"."""
+    found = known.get(term)
+    if found is None:
+        found = any(
+            term[:end] in words or term[-end:] in words for end in range(JOINED_WORD, len(term) - SHORTEST_START + 1)
+        )
+        known[term] = found
+    return found
+
+
+def _held_words(name_terms: set[str], term_words: dict[str, list[str]], rarity: dict[str, float]) -> dict[str, float]:
+    """The query's words that a name holds, each with the rarity of its rarest term there."""
+    held: dict[str, float] = {}
+    for term in name_terms:
+        weight = rarity.get(term)
+        if not weight:
+            continue
+        for word in term_words.get(term, ()):
+            if weight > held.get(word, 0.0):
+                held[word] = weight
+    return held
+
+
+def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
+    """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
+    wanted = sorted(set(terms))
+    total = connection.execute("SELECT count(*) FROM symbols").fetchone()[0]
+    counts = dict(
+        connection.execute(
+            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
+            (json.dumps(wanted),),
+        ).fetchall()
+    )
+    return {term: math.log(1.0 + total / counts[term]) for term in wanted if counts.get(term)}
+
+
+def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
+    """Symbols whose own name is what the query asks for.
+
+    Each query word that a name holds (as itself, its stem or an
+    abbreviation) counts with the rarity of that term among all names: a
+    "pagerank" says more than a "graph", which half the names share. A word
+    counts once however many of its terms the name shares, so a plural does
+    not weigh double. The sum is scaled by how much of the name the query
+    covers, so `sleep` answers "sleep without blocking the loop" before
+    `get_event_loop` does; a name that the query spells, with or without its
+    underscores and case ("raw decode" spells `raw_decode`, "json decoder"
+    `JSONDecoder`, "copy a directory tree" `copytree`), counts half again.
+    Names cut words short, alone or run together (`is_dir`, `symlink`,
+    `splitext`): such a part of a name counts as the words it stands for.
+    A part that joins a query word to another (`fastcopy` for "copy") is
+    half covered, and weighs nothing. A name made only of the query's words,
+    two or more, is listed however long the query (`pack_budget` for "pack
+    ranked symbols into a token budget").
+    """
+    spelled = _spelled_names(query.words)
+    content = [word for word in query.words if word not in STOP_WORDS]
+    # Each word once, with how often the query says it; and for each term,
+    # the words that give it, so that a name is weighed by its own few
+    # terms, not by every word of a long query.
+    said_times = Counter(content)
+    word_terms = {word: set(text_terms(word)) for word in said_times}
+    term_words: dict[str, list[str]] = {}
+    for word, terms in word_terms.items():
+        for term in terms:
+            term_words.setdefault(term, []).append(word)
+    all_terms = term_words.keys()
+    shortened = {
+        part: words for part, words in _shortened_parts(content[:SHORTENED_WORDS]).items() if part not in all_terms
+    }
+    rarity = _name_rarity(connection, all_terms | shortened.keys())
+    shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
+    word_weight = {
+        word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
+    }
+    place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
+    scope, scope_parameters = query.scope()
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
+        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
+        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
+        (json.dumps(sorted(all_terms | shortened.keys())), json.dumps(spelled), *scope_parameters),
+    )
+    spelled_set = set(spelled)
+    # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
+    # accounted for when the query says it too: "a path with the stem
+    # changed" covers `with_stem` as fully as `stem`.
+    said = all_terms | (set(query.words) & STOP_WORDS)
+    long_words = {word for word in content[:SHORTENED_WORDS] if len(word) >= JOINED_WORD}
+    joins: dict[str, bool] = {}
+    asked = sum(word_weight[word] * times for word, times in said_times.items())
+    ranked = []
+    for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
+        name_terms = set(terms_text.split())
+        # One-letter names (`f`, `x`) would match every stray "a" of a query.
+        exact = len(key) > 1 and key in spelled_set
+        held_words = _held_words(name_terms, term_words, rarity)
+        # Each word counts once for each time the query says it.
+        weight = sum(rarest * said_times[word] for word, rarest in held_words.items())
+        if exact and weight <= 0.0:
+            # A compound that the query spells (`copytree`): its parts are no
+            # terms of the name, so the query's words weigh for it.
+            weight = asked
+        # A name the query spells whole weighs as above; any other counts each
+        # part it holds that cuts words short as much as those words weigh, or
+        # as the part itself, if it is rarer.
+        cut_short = name_terms & shortened.keys() if not exact else set()
+        for part in cut_short:
+            stood_for = max(sum(place_weights[place] for place in places) for places in shortened[part])
+            weight += max(rarity[part], stood_for)
+        if weight <= 0.0:
+            continue
+        held = name_terms & (said | cut_short)
+        covered = len(held)
+        joined = sum(1 for term in name_terms - held if _joins_a_word(term, long_words, joins))
+        coverage = (covered + 0.5 * joined) / len(name_terms) if name_terms else 1.0
+        score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
+        if is_test:
+            score *= query.test_factor()
+        # A name made only of the query's words, two of them or more, is
+        # called by name however little of a long query it holds.
+        called = coverage >= 1.0 and len(held_words) >= 2
+        # Of two names that score alike, the one that holds more of what the
+        # query says: `with_stem` before `stem` for "with the stem changed".
+        ranked.append(((-score, -covered, path, line, unique_key), symbol_id, called))
+    ranked.sort()
+    # Only names that stand out: near the best match, and (unless called by
+    # name) carrying a fair share of what the query says. A long tail of
+    # names that share one common word with the query would outvote the
+    # text channels.
+    best = -ranked[0][0][0] if ranked else 0.0
+    share = IDENTITY_SHARE * asked
+    return [
+        symbol_id
+        for (score, *_tie), symbol_id, called in ranked[:CHANNEL_DEPTH]
+        if -score >= IDENTITY_CUT * best and (called or -score >= share)
+    ]
+
+
+def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
+        " symbols.kind"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE symbols.id IN (SELECT value FROM json_each(?))",
+        (json.dumps(list(ids)),),
+    )
+    return {row[0]: Candidate(*row) for row in rows}
+
+
+def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> list[int]:
+    """The query's candidates again, ordered by the PageRank of their files.
+
+    Only candidates: ranking every symbol of a central file would push code
+    unrelated to the query into the results. Within a file (and between
+    equally central files) the candidates keep the order they came in.
+    """
+    return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].pagerank)
+
+
+def is_private_name(name: str) -> bool:
+    """`_helper` and `__mangled`, but not `__init__` and its kin."""
+    return name.startswith("_") and not (name.startswith("__") and name.endswith("__"))
+
+
+def prior(candidate: Candidate) -> float:
+    """What a candidate's name and kind say of it before the query does."""
+    factor = PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
+    return factor * TYPE_FACTOR if candidate.kind in CONTAINER_KINDS else factor

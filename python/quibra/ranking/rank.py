@@ -1,0 +1,207 @@
+"""Ranking: the symbols of the index that best answer a query, within a token budget.
+
+The pipeline a retrieval host runs: ranked channels read from the index
+(channels.py), fused by the engine, then packed greedily into the budget in
+fused order. The engine's per-file diversity damping is left off here: the
+fused scores of a query's candidates lie close together, and damping a
+file's second pick turned the answer into a round of one symbol per file,
+dropping right answers that share a file with a better one.
+
+A symbol's cost is the text a model would be given for it: a header line
+naming the file and lines (`block_header`), then its source lines
+(`context_lines` of each result), then a blank line; printing that text
+for the packed symbols stays within the budget.
+"""
+
+from __future__ import annotations
+
+import bisect
+import json
+import re
+import sqlite3
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+
+import _quibra_core as engine
+
+from quibra.ranking.channels import (
+    Candidate,
+    Query,
+    body_channel,
+    identity_channel,
+    lexical_channel,
+    load_candidates,
+    prior,
+    structural_channel,
+)
+from quibra.tree.languages.model import CHARACTERS_PER_TOKEN
+
+CHANNELS = ("lexical", "body", "identity", "structural")
+
+# How much a first place in each channel counts. Names and text count
+# alike: a name that the query spells is strong evidence, but so is a
+# docstring or body full of its words. Centrality in the import graph only
+# breaks near-ties: on its own it says nothing about the query.
+CHANNEL_WEIGHTS = {"lexical": 1.0, "body": 1.0, "identity": 1.0, "structural": 0.1}
+
+# The constant k of reciprocal rank fusion (a place r adds weight / (r + k)).
+# The usual 60 flattens each channel's own order: fiftieth places in two
+# channels (2/110) outweigh a first place in one (1/61). The channels here
+# are precise at their heads, so a first place must count: with 15 it
+# yields to tenth places in two (2/25) but beats twentieth places (2/35).
+FUSION_SMOOTHING = 15.0
+
+
+def block_tokens(header: str, chars: int) -> int:
+    """Tokens of one context block: the header line, the source, and the blank line after it."""
+    return max(1, -(-(len(header) + chars + 3) // CHARACTERS_PER_TOKEN))
+
+
+# Characters that would break a header line apart: a file name may hold any of them.
+_LINE_BREAKING = re.compile("[\x00-\x1f\x7f\x85\u2028\u2029]")
+
+
+def block_header(display_path: str, start_line: int, end_line: int) -> str:
+    """The line `path:first-last` that heads a symbol's block. A control
+    character in the file's name is escaped (a newline would split the
+    header); bytes that are not UTF-8 stay as they are, one character each."""
+    path = _LINE_BREAKING.sub(lambda found: repr(found.group())[1:-1], display_path)
+    return f"{path}:{start_line}-{end_line}"
+
+
+@dataclass(frozen=True)
+class Ranked:
+    """The fused candidates of a query, best first, with their channel ranks."""
+
+    ordered: list[tuple[int, float, dict[str, int]]]
+    candidates: dict[int, Candidate]
+
+
+def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
+    lexical = lexical_channel(connection, query)
+    body = body_channel(connection, query)
+    identity = identity_channel(connection, query)
+    # Lexical order first, then names, then code: the order in which the
+    # structural channel breaks ties between equally central files.
+    ordered = list(dict.fromkeys([*lexical, *identity, *body]))
+    candidates = load_candidates(connection, ordered)
+    structural = structural_channel(ordered, candidates)
+    lists = {"lexical": lexical, "body": body, "identity": identity, "structural": structural}
+    fused = engine.fuse(
+        [engine.ChannelResult(name, [str(i) for i in lists[name]]) for name in CHANNELS],
+        smoothing=FUSION_SMOOTHING,
+        weights=CHANNEL_WEIGHTS,
+    )
+    entries = []
+    for result in fused:
+        symbol_id = int(result.symbol_id)
+        entries.append((symbol_id, result.score * prior(candidates[symbol_id]), result.channel_ranks))
+    # The engine leaves the order of equal scores open; fix it by place in the tree.
+    entries.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
+    return Ranked(entries, candidates)
+
+
+_DETAILS = (
+    "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
+    " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language, files.id"
+    " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))"
+)
+
+
+def _without_overlaps(
+    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, tuple[object, ...]]
+) -> list[tuple[int, float, dict[str, int]]]:
+    """`ordered` without the symbols whose context shares lines with a better one of the same file.
+
+    A function's context is its whole text, nested functions included, so a
+    nested function and the one around it would print the same lines twice
+    and count them twice against the budget: the better placed of the two
+    stands for both. A class's context is only its head, so its methods
+    never overlap it.
+    """
+    # Per file, the kept spans sorted by first line: they never overlap, so
+    # their last lines are sorted too, and only the span starting last at
+    # or before a new span's end can overlap it.
+    starts: dict[object, list[int]] = {}
+    ends: dict[object, list[int]] = {}
+    kept = []
+    for entry in ordered:
+        row = details[entry[0]]
+        file_key, first, last = row[11], row[5], row[9]
+        assert isinstance(first, int) and isinstance(last, int)
+        file_starts = starts.setdefault(file_key, [])
+        file_ends = ends.setdefault(file_key, [])
+        before = bisect.bisect_right(file_starts, last)
+        if before and file_ends[before - 1] >= first:
+            continue
+        file_starts.insert(before, first)
+        file_ends.insert(before, last)
+        kept.append(entry)
+    return kept
+
+
+def rank(
+    connection: sqlite3.Connection,
+    query: str,
+    budget: int,
+    display: Callable[[bytes], tuple[str, str]],
+    languages: Iterable[str] | None = None,
+    selected: Callable[[str], bool] | None = None,
+) -> tuple[list[dict[str, object]], int, int]:
+    """(results in pick order, total tokens, number of candidates).
+
+    `display` turns a stored path into (tree-relative path, path as shown);
+    `languages` limits the answer to symbols of those languages, `selected`
+    to the files whose tree-relative path it accepts.
+    """
+    ranked = fused_candidates(connection, Query.parse(query, languages))
+    if selected is not None:
+        kept = [entry for entry in ranked.ordered if selected(display(ranked.candidates[entry[0]].path)[0])]
+        ranked = Ranked(kept, ranked.candidates)
+    ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
+    details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
+    ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
+    items = []
+    shown: dict[int, tuple[str, str]] = {}
+    for symbol_id, score, _ranks in ranked.ordered:
+        candidate = ranked.candidates[symbol_id]
+        row = details[symbol_id]
+        shown[symbol_id] = display(candidate.path)
+        header = block_header(shown[symbol_id][1], row[5], row[9])
+        items.append(
+            {
+                "id": str(symbol_id),
+                "file": str(candidate.file_id),
+                "score": score,
+                "tokens": block_tokens(header, row[7]),
+            }
+        )
+    packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
+    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
+    results = []
+    for position, item in enumerate(packed, start=1):
+        symbol_id = int(item.symbol_id)
+        row = details[symbol_id]
+        path, shown_path = shown[symbol_id]
+        results.append(
+            {
+                "rank": position,
+                "symbol_id": f"{path}:{row[1]}",
+                "symbol": row[2],
+                "kind": row[3],
+                "language": row[10],
+                "path": path,
+                "file": shown_path,
+                "line": row[4],
+                "start_line": row[5],
+                "end_line": row[6],
+                # The lines that the budget counted: the whole symbol, or a class's head.
+                "context_lines": [row[5], row[9]],
+                "signature": row[8],
+                "score": item.original_score,
+                "adjusted_score": item.adjusted_score,
+                "channel_ranks": {name: channel_ranks[symbol_id].get(name) for name in CHANNELS},
+                "tokens": item.tokens,
+            }
+        )
+    return results, total_tokens, len(ranked.ordered)

@@ -1,0 +1,137 @@
+"""The one way quibra opens a file of a tree.
+
+A tree is written by whoever wrote it, and its paths come from git's index,
+which is only bytes that anyone can write: a path may be absolute, climb
+out with "..", or pass through a folder that was swapped for a link. Every
+reader of the host (the refresh, the context, `quibra hash`, the readers of
+go.mod and tsconfig.json) opens files through `TreeFolders` or
+`open_tree_file`, so none of them can read outside the tree.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+
+def tree_parts(relative: str | bytes) -> list[bytes] | None:
+    """The names along a path of the tree, from its root; None for a path that
+    could lead out of the tree or names nothing: absolute, empty, with an empty,
+    "." or ".." component, or holding a NUL byte. Git lists whatever its index
+    holds, and an index is only bytes that anyone can write."""
+    raw = os.fsencode(relative)
+    if not raw or raw.startswith(b"/") or b"\0" in raw:
+        return None
+    parts = raw.split(b"/")
+    if any(part in (b"", b".", b"..") for part in parts):
+        return None
+    return parts
+
+
+# A folder is opened without following a link (O_NOFOLLOW fails on one), so
+# a folder of the tree swapped for a link to elsewhere leads nowhere. A file
+# is opened without blocking: a FIFO put in its place after it was listed
+# would otherwise hold the open until someone writes to it.
+_FOLDER_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_DIRECTORY | os.O_CLOEXEC
+_FILE_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+
+
+class TreeFolders:
+    """The one way quibra reaches a file of a tree: each folder on the way is
+    opened relative to the one above it, from the root down, and never through
+    a link, so no path leads out of the tree whatever it holds and however
+    the tree changes meanwhile.
+
+    The folder last reached stays open, so that sorted paths open each folder
+    once; only two descriptors are open at a time whatever the depth.
+    """
+
+    def __init__(self, root: str | Path) -> None:
+        self._root = os.fsencode(root)
+        self._open: tuple[tuple[bytes, ...], int] | None = None
+
+    def __enter__(self) -> TreeFolders:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self._open is not None:
+            os.close(self._open[1])
+            self._open = None
+
+    def folder(self, names: list[bytes]) -> int | None:
+        """A descriptor of the folder reached through `names` from the root (valid
+        until the next call); None when one of them is not a folder, or a link."""
+        key = tuple(names)
+        if self._open is not None and self._open[0] == key:
+            return self._open[1]
+        self.close()
+        try:
+            # The root itself may be reached through a link: the user named it.
+            current = os.open(self._root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        except (OSError, ValueError):
+            return None
+        for name in names:
+            try:
+                inner = os.open(name, _FOLDER_FLAGS, dir_fd=current)
+            except (OSError, ValueError):
+                os.close(current)
+                return None
+            os.close(current)
+            current = inner
+        self._open = (key, current)
+        return current
+
+    def lstat(self, relative: str | bytes) -> os.stat_result | None:
+        """The stat of the entry at `relative` itself (a link is not followed);
+        None when it is gone, or its path leads out of the tree or through a link."""
+        parts = tree_parts(relative)
+        folder = None if parts is None else self.folder(parts[:-1])
+        if parts is None or folder is None:
+            return None
+        try:
+            return os.stat(parts[-1], dir_fd=folder, follow_symlinks=False)
+        except (OSError, ValueError):
+            return None
+
+    def read(self, relative: str | bytes, limit: int | None = None) -> tuple[bytes, os.stat_result] | None:
+        """The bytes of the regular file at `relative` and its stat as it was read;
+        None when it is gone, unreadable, not a regular file (a link, a FIFO, a
+        device), or its path leads out of the tree or through a link. A file
+        over `limit` bytes is not read: its bytes come back empty, beside a
+        stat that says how large it is."""
+        parts = tree_parts(relative)
+        folder = None if parts is None else self.folder(parts[:-1])
+        if parts is None or folder is None:
+            return None
+        try:
+            descriptor = os.open(parts[-1], _FILE_FLAGS, dir_fd=folder)
+        except (OSError, ValueError):
+            return None
+        try:
+            info = os.fstat(descriptor)
+            if not stat.S_ISREG(info.st_mode):
+                return None
+            if limit is not None and info.st_size > limit:
+                return b"", info
+            with os.fdopen(descriptor, "rb", closefd=False) as stream:
+                # A file that grows while it is read stops at one byte past the limit.
+                content = stream.read() if limit is None else stream.read(limit + 1)
+            if limit is not None and len(content) > limit:
+                return b"", os.fstat(descriptor)
+            return content, info
+        except OSError:
+            return None
+        finally:
+            os.close(descriptor)
+
+
+def open_tree_file(
+    root: str | Path, relative: str | bytes, limit: int | None = None
+) -> tuple[bytes, os.stat_result] | None:
+    """The bytes and stat of one regular file of the tree at `root` (see `TreeFolders.read`)."""
+    with TreeFolders(root) as folders:
+        return folders.read(relative, limit)

@@ -1,0 +1,279 @@
+"""What JavaScript and TypeScript share: the node types of their grammars
+(TypeScript's extends JavaScript's), how a definition is named, and how
+an import specifier leads to a file.
+
+Symbols: function declarations, classes and their methods, functions bound
+to a name (`const parse = (v) => ...`, `exports.parse = function ...`,
+class fields holding a function; `Foo.prototype.bar = function` is the
+method `Foo.bar`). Decisions: `if`, the loops, each `case` (not
+`default`), `catch`, `?:`, `&&`, `||` and `??`. Blocks: braces, and a
+`switch` body. A doc comment is the `/** */` block directly above a
+definition, or above the `export` or `const` that holds it.
+
+Specifiers resolve the way bundlers and `tsc` do for files of the tree:
+relative ones against the importing file's folder, trying the file as
+written, then with each source extension, then `index` in it as a folder;
+`./x.js` may name `x.ts`. Others go through the `compilerOptions.paths`
+and `baseUrl` of the nearest `tsconfig.json` or `jsconfig.json` above the
+importing file (its `extends`, when it is a file of the tree, included).
+Package imports lead outside the tree and are dropped.
+"""
+
+from __future__ import annotations
+
+import posixpath
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+
+import json5
+import tree_sitter
+
+from quibra.tree.files import open_tree_file
+from quibra.tree.languages import syntax
+from quibra.tree.languages.syntax import Captures, Definition, DocStyle, Node
+
+_FUNCTION_VALUES = "[(arrow_function) (function_expression) (generator_function)]"
+
+COMMON_QUERY = f"""
+(function_declaration name: (identifier) @name parameters: (formal_parameters) @params body: (statement_block) @body) @function
+(generator_function_declaration name: (identifier) @name parameters: (formal_parameters) @params
+  body: (statement_block) @body) @function
+(class_declaration name: (_) @name body: (class_body) @body) @class
+(method_definition name: (_) @name parameters: (formal_parameters) @params body: (statement_block) @body) @method
+(variable_declarator name: (identifier) @name value: {_FUNCTION_VALUES} @value) @function
+(assignment_expression left: (member_expression property: (property_identifier) @name) right: {_FUNCTION_VALUES} @value) @function
+[(if_statement) (for_statement) (for_in_statement) (while_statement) (do_statement) (switch_case) (catch_clause)
+ (ternary_expression)] @branch
+(binary_expression operator: ["&&" "||" "??"]) @branch
+[(statement_block) (switch_body)] @block
+(import_statement source: (string) @import)
+(export_statement source: (string) @import)
+(call_expression function: [(identifier) (import)] arguments: (arguments . (string))) @import
+"""
+
+JAVASCRIPT_QUERY = COMMON_QUERY + f"""
+(field_definition property: (_) @name value: {_FUNCTION_VALUES} @value) @function
+"""
+
+TYPESCRIPT_QUERY = COMMON_QUERY + f"""
+(public_field_definition name: (_) @name value: {_FUNCTION_VALUES} @value) @function
+(abstract_class_declaration name: (_) @name body: (class_body) @body) @class
+(interface_declaration name: (_) @name body: (_) @body) @interface
+(enum_declaration name: (_) @name body: (enum_body) @body) @enum
+(method_signature name: (_) @name parameters: (formal_parameters) @params) @method
+(abstract_method_signature name: (_) @name parameters: (formal_parameters) @params) @method
+(function_signature name: (identifier) @name parameters: (formal_parameters) @params) @function
+(internal_module name: (_) @name body: (statement_block) @body) @scope
+(module name: (_) @name body: (statement_block) @body) @scope
+"""
+
+
+def _define(kind: str, captures: Captures, source: bytes) -> Definition | None:
+    definition = syntax.plain_definition(kind, captures, source)
+    if definition is None or "value" not in captures:
+        return definition
+    function = captures["value"][0]
+    definition.params = function.child_by_field_name("parameters") or function.child_by_field_name("parameter")
+    definition.body = function.child_by_field_name("body")
+    if definition.node.type == "assignment_expression":
+        target = definition.node.child_by_field_name("left")
+        owner = target.child_by_field_name("object") if target is not None else None
+        if owner is not None and owner.type == "member_expression":
+            property_name = owner.child_by_field_name("property")
+            owner_object = owner.child_by_field_name("object")
+            if property_name is not None and owner_object is not None and syntax.text(property_name, source) == "prototype":
+                definition.qualifier = (syntax.text(owner_object, source).rpartition(".")[2],)
+    return definition
+
+
+def _count_params(params: Node) -> int:
+    if params.type != "formal_parameters":  # the one bare parameter of `x => ...`
+        return 1
+    return sum(1 for child in params.named_children if child.type != "comment")
+
+
+def _unquote(literal: Node, source: bytes) -> str:
+    return syntax.text(literal, source)[1:-1]
+
+
+def _imports(node: Node, source: bytes) -> list[object]:
+    if node.type == "string":
+        return [_unquote(node, source)]
+    callee = node.child_by_field_name("function")
+    arguments = node.child_by_field_name("arguments")
+    if callee is None or arguments is None or arguments.named_child_count != 1:
+        return []
+    if callee.type == "import" or syntax.text(callee, source) == "require":
+        literal = arguments.named_children[0]
+        return [_unquote(literal, source)]
+    return []
+
+
+def grammar(name: str, language: tree_sitter.Language, query: str) -> syntax.Grammar:
+    return syntax.Grammar(
+        name=name,
+        language=language,
+        query_text=query,
+        doc_style=DocStyle(javadoc_only=True),
+        wrappers=frozenset({"export_statement", "lexical_declaration", "variable_declaration", "ambient_declaration",
+                            "expression_statement"}),
+        attributes=frozenset({"decorator"}),
+        define=_define,
+        count_params=_count_params,
+        imports=_imports,
+    )
+
+
+# Resolution
+
+CONFIG_FILES = ("tsconfig.json", "jsconfig.json")
+_SOURCE_EXTENSIONS = (".ts", ".tsx", ".d.ts", ".mts", ".cts", ".js", ".jsx", ".mjs", ".cjs")
+# `import "./x.js"` in TypeScript names the x.ts that compiles to it.
+_COMPILED_FROM = {".js": (".ts", ".tsx"), ".jsx": (".tsx",), ".mjs": (".mts",), ".cjs": (".cts",)}
+
+
+def _file_candidates(base: str) -> list[str]:
+    candidates = [base]
+    stem, extension = posixpath.splitext(base)
+    candidates += [stem + compiled for compiled in _COMPILED_FROM.get(extension, ())]
+    candidates += [base + extension for extension in _SOURCE_EXTENSIONS]
+    candidates += [f"{base}/index{extension}" for extension in _SOURCE_EXTENSIONS]
+    return candidates
+
+
+def _first_file(base: str, paths: frozenset[str]) -> str | None:
+    base = posixpath.normpath(base)
+    if base.startswith("../") or base == "..":
+        return None
+    base = "" if base == "." else base
+    for candidate in _file_candidates(base):
+        if candidate in paths:
+            return candidate.lstrip("/")
+    return None
+
+
+def read_jsonc(root: Path, config: str) -> object:
+    """A tsconfig-style file of the tree (JSON with comments and trailing
+    commas); None when it cannot be read or does not parse: a broken config
+    maps no import, and indexing goes on."""
+    found = open_tree_file(root, config)
+    if found is None:
+        return None
+    try:
+        # JSON5 is a superset of what tsconfig files hold.
+        return json5.loads(found[0].decode("utf-8-sig", errors="replace"))
+    except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser recurses
+        return None
+
+
+@dataclass(frozen=True)
+class _PathMapping:
+    base_url: str | None  # tree-relative folder
+    paths_base: str  # the folder `paths` entries are relative to
+    paths: tuple[tuple[str, tuple[str, ...]], ...]  # pattern -> substitutions, in file order
+
+
+def _compiler_options(root: Path, config: str, paths: frozenset[str], seen: frozenset[str]) -> dict[str, object]:
+    """`compilerOptions` of a config file, over those of the file it extends, each
+    with `baseUrl` made tree-relative."""
+    data = read_jsonc(root, config)
+    if not isinstance(data, dict):
+        return {}
+    folder = posixpath.dirname(config)
+    options: dict[str, object] = {}
+    extends = data.get("extends")
+    if isinstance(extends, str) and extends.startswith("."):
+        parent = posixpath.normpath(posixpath.join(folder, extends))
+        parent = parent if parent.endswith(".json") else parent + ".json"
+        if parent in paths and parent not in seen:
+            options.update(_compiler_options(root, parent, paths, seen | {config}))
+    own = data.get("compilerOptions")
+    if isinstance(own, dict):
+        if isinstance(own.get("baseUrl"), str):
+            options["baseUrl"] = posixpath.normpath(posixpath.join(folder, own["baseUrl"]))
+        if isinstance(own.get("paths"), dict):
+            options["paths"] = own["paths"]
+            options["pathsBase"] = folder
+    return options
+
+
+def _mapping(root: Path, config: str, paths: frozenset[str]) -> _PathMapping:
+    options = _compiler_options(root, config, paths, frozenset())
+    base_url = options.get("baseUrl")
+    base_url = base_url if isinstance(base_url, str) else None
+    # Without baseUrl, `paths` entries are relative to the config that sets them.
+    paths_base = base_url if base_url is not None else str(options.get("pathsBase", posixpath.dirname(config)))
+    raw = options.get("paths")
+    entries: list[tuple[str, tuple[str, ...]]] = []
+    if isinstance(raw, dict):
+        for pattern, targets in raw.items():
+            if isinstance(targets, list):
+                entries.append((pattern, tuple(target for target in targets if isinstance(target, str))))
+    return _PathMapping(base_url, paths_base, tuple(entries))
+
+
+def _mapped(specifier: str, mapping: _PathMapping) -> list[str]:
+    """Tree-relative bases a non-relative specifier may name."""
+    bases = []
+    for pattern, targets in mapping.paths:
+        prefix, star, suffix = pattern.partition("*")
+        if star:
+            if not (specifier.startswith(prefix) and specifier.endswith(suffix)):
+                continue
+            matched = specifier[len(prefix) : len(specifier) - len(suffix)]
+        elif specifier != pattern:
+            continue
+        else:
+            matched = ""
+        bases += [posixpath.join(mapping.paths_base, target.replace("*", matched, 1)) for target in targets]
+    if mapping.base_url is not None:
+        bases.append(posixpath.join(mapping.base_url, specifier))
+    return bases
+
+
+class _Configs:
+    """The nearest tsconfig.json or jsconfig.json above each folder, read once each."""
+
+    def __init__(self, root: Path, paths: frozenset[str]) -> None:
+        self.root, self.paths = root, paths
+        self.by_folder: dict[str, str] = {}
+        for path in paths:
+            folder, _, name = path.rpartition("/")
+            if name in CONFIG_FILES:
+                # tsconfig.json wins over a jsconfig.json beside it.
+                if folder not in self.by_folder or name == "tsconfig.json":
+                    self.by_folder[folder] = path
+        self.read: dict[str, _PathMapping] = {}
+
+    def mapping_for(self, importer: str) -> _PathMapping | None:
+        folder = posixpath.dirname(importer)
+        while True:
+            config = self.by_folder.get(folder)
+            if config is not None:
+                if config not in self.read:
+                    self.read[config] = _mapping(self.root, config, self.paths)
+                return self.read[config]
+            if not folder:
+                return None
+            folder = posixpath.dirname(folder)
+
+
+def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
+    configs = _Configs(root, paths)
+    edges = []
+    for importer in sorted(files):
+        for specifier in files[importer]:
+            if not isinstance(specifier, str) or not specifier:
+                continue
+            if specifier.startswith("."):
+                bases = [posixpath.join(posixpath.dirname(importer), specifier)]
+            else:
+                mapping = configs.mapping_for(importer)
+                bases = _mapped(specifier, mapping) if mapping is not None else []
+            for base in bases:
+                target = _first_file(base, paths)
+                if target is not None:
+                    edges.append((importer, target))
+                    break
+    return edges

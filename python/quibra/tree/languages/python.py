@@ -1,0 +1,328 @@
+"""Python: symbols read with `ast`, imports resolved as the interpreter would.
+
+A symbol is a function, a method or a class. Cyclomatic complexity and
+nesting depth count the definition's own body: nested functions and classes
+are symbols of their own, and their branches are theirs.
+
+The index reads Python with `python_tree`, which gives the same symbols
+faster; this reader is its oracle in the tests, reads the files it leaves
+aside, and stands in for it when tree-sitter-python cannot be loaded.
+"""
+
+from __future__ import annotations
+
+import ast
+import warnings
+from collections.abc import Iterator, Mapping
+from pathlib import Path, PurePosixPath
+
+from quibra.tree.languages.model import FileExtract, SkipFile, Symbol
+
+_DEFINITIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
+_Definition = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
+
+# Nodes that each add one way through the code.
+_BRANCHES = (
+    ast.If,
+    ast.For,
+    ast.AsyncFor,
+    ast.While,
+    ast.ExceptHandler,
+    ast.IfExp,
+    ast.Assert,
+    ast.match_case,
+)
+
+# Statements that open a nested block.
+_BLOCKS = (
+    ast.If,
+    ast.For,
+    ast.AsyncFor,
+    ast.While,
+    ast.With,
+    ast.AsyncWith,
+    ast.Try,
+    ast.TryStar,
+    ast.Match,
+)
+
+# Leaf markers (Load, Add, And, Eq, ...) hang under nearly every expression
+# and can never be a decision point; skipping them roughly halves the walk.
+_MARKERS = (ast.expr_context, ast.operator, ast.boolop, ast.cmpop, ast.unaryop)
+
+
+def _own_nodes(body: list[ast.stmt]) -> Iterator[ast.AST]:
+    """Every node of `body`, without descending into nested functions or classes.
+
+    Lambdas stay: they are expressions of the code around them.
+    """
+    pending: list[ast.AST] = list(body)
+    while pending:
+        node = pending.pop()
+        if isinstance(node, _DEFINITIONS):
+            continue
+        yield node
+        for name in node._fields:
+            value = getattr(node, name, None)
+            if isinstance(value, list):
+                pending.extend(
+                    item for item in value if isinstance(item, ast.AST) and not isinstance(item, _MARKERS)
+                )
+            elif isinstance(value, ast.AST) and not isinstance(value, _MARKERS):
+                pending.append(value)
+
+
+def cyclomatic_complexity(body: list[ast.stmt]) -> int:
+    """1 plus the decision points of `body`.
+
+    Each `and`/`or` chain of n operands adds n - 1: every operator is a place
+    where evaluation may stop. Each `if` of a comprehension adds one.
+    """
+    decisions = 0
+    for node in _own_nodes(body):
+        if isinstance(node, _BRANCHES):
+            decisions += 1
+        elif isinstance(node, ast.BoolOp):
+            decisions += len(node.values) - 1
+        elif isinstance(node, ast.comprehension):
+            decisions += len(node.ifs)
+    return 1 + decisions
+
+
+def _inner_blocks(statement: ast.stmt, depth: int) -> Iterator[tuple[list[ast.stmt], int]]:
+    """(block body, depth of its statements) for each block `statement` opens."""
+    inner = depth + 1
+    if isinstance(statement, ast.If):
+        yield statement.body, inner
+        # An `elif` is an If nested in `orelse`, but reads as a sibling branch.
+        is_elif = len(statement.orelse) == 1 and isinstance(statement.orelse[0], ast.If)
+        yield statement.orelse, depth if is_elif else inner
+    elif isinstance(statement, (ast.For, ast.AsyncFor, ast.While)):
+        yield statement.body, inner
+        yield statement.orelse, inner
+    elif isinstance(statement, (ast.With, ast.AsyncWith)):
+        yield statement.body, inner
+    elif isinstance(statement, (ast.Try, ast.TryStar)):
+        yield statement.body, inner
+        for handler in statement.handlers:
+            yield handler.body, inner
+        yield statement.orelse, inner
+        yield statement.finalbody, inner
+    elif isinstance(statement, ast.Match):
+        for case in statement.cases:
+            yield case.body, inner
+
+
+def max_nesting(body: list[ast.stmt], depth: int = 0) -> int:
+    """Deepest block level in `body`: 0 for straight-line code, 1 inside one `if`, and so on."""
+    deepest = depth
+    for statement in body:
+        if isinstance(statement, _BLOCKS):
+            for block, block_depth in _inner_blocks(statement, depth):
+                if block:
+                    deepest = max(deepest, max_nesting(block, block_depth))
+    return deepest
+
+
+def _param_count(arguments: ast.arguments) -> int:
+    count = len(arguments.posonlyargs) + len(arguments.args) + len(arguments.kwonlyargs)
+    return count + (arguments.vararg is not None) + (arguments.kwarg is not None)
+
+
+def _signature(node: _Definition) -> str:
+    if isinstance(node, ast.ClassDef):
+        bases = ", ".join(ast.unparse(base) for base in [*node.bases, *node.keywords])
+        return f"class {node.name}({bases})" if bases else f"class {node.name}"
+    prefix = "async def" if isinstance(node, ast.AsyncFunctionDef) else "def"
+    returns = f" -> {ast.unparse(node.returns)}" if node.returns is not None else ""
+    return f"{prefix} {node.name}({ast.unparse(node.args)}){returns}"
+
+
+def _statement_blocks(statement: ast.stmt) -> Iterator[list[ast.stmt]]:
+    """The statement lists nested directly in `statement`.
+
+    Definitions and imports are statements, and statements only ever sit in
+    these lists, so a walk over them finds every one without visiting the
+    far more numerous expression nodes.
+    """
+    # In source order: a `try` holds its handlers between its body and its `else`.
+    body = getattr(statement, "body", None)
+    if body:
+        yield body
+    for handler in getattr(statement, "handlers", ()):
+        yield handler.body
+    for name in ("orelse", "finalbody"):
+        block = getattr(statement, name, None)
+        if block:
+            yield block
+    for case in getattr(statement, "cases", ()):
+        yield case.body
+
+
+class _ModuleReader:
+    """Walks the statements of one module: every function, method and class
+    in source order, and every import, wherever it stands."""
+
+    def __init__(self) -> None:
+        self.symbols: list[Symbol] = []
+        # [module as written, imported names of a `from` import, leading dots]
+        self.imports: list[object] = []
+
+    def read(self, block: list[ast.stmt], scope: tuple[str, ...], in_class: bool) -> None:
+        for statement in block:
+            if isinstance(statement, _DEFINITIONS):
+                self._record(statement, scope, in_class)
+                self.read(statement.body, (*scope, statement.name), isinstance(statement, ast.ClassDef))
+            elif isinstance(statement, ast.Import):
+                self.imports.extend([alias.name, [], 0] for alias in statement.names)
+            elif isinstance(statement, ast.ImportFrom):
+                names = [alias.name for alias in statement.names]
+                self.imports.append([statement.module or "", names, statement.level])
+            else:
+                # Definitions under `if`, `try` or `with` still belong to this scope.
+                for inner in _statement_blocks(statement):
+                    self.read(inner, scope, in_class)
+
+    def _record(self, node: _Definition, scope: tuple[str, ...], in_class: bool) -> None:
+        if isinstance(node, ast.ClassDef):
+            kind, params = "class", 0
+        else:
+            kind, params = ("method" if in_class else "function"), _param_count(node.args)
+        # Decorators belong to the symbol: they are part of what a reader must see.
+        first = min([node.lineno, *(decorator.lineno for decorator in node.decorator_list)])
+        self.symbols.append(
+            Symbol(
+                name=node.name,
+                qualname=".".join((*scope, node.name)),
+                kind=kind,
+                line=node.lineno,
+                start_line=first,
+                end_line=node.end_lineno or node.lineno,
+                depth=len(scope),
+                param_count=params,
+                cyclomatic=cyclomatic_complexity(node.body),
+                max_nesting=max_nesting(node.body),
+                signature=_signature(node),
+                docstring=ast.get_docstring(node) or "",
+            )
+        )
+
+
+def read(path: str, source: bytes) -> FileExtract:
+    """Symbols and imports of one Python file.
+
+    `ast` reads the bytes itself, so a coding cookie is honoured and line
+    numbers match the lines a reader sees.
+    """
+    try:
+        with warnings.catch_warnings():
+            # Invalid escapes and the like in the file being read are its
+            # author's business, not lines for the user's terminal.
+            warnings.simplefilter("ignore")
+            tree = ast.parse(source, filename=path)
+    except SyntaxError as error:
+        if "codec can't decode" in str(error.msg):
+            raise SkipFile("not valid UTF-8 text") from None
+        raise SkipFile(f"not valid Python: {error.msg} (line {error.lineno})") from None
+    except ValueError:  # null bytes, or a coding cookie naming an unknown codec
+        raise SkipFile("not valid Python") from None
+    except (RecursionError, MemoryError):
+        # The parser gives up on expressions nested thousands deep with a
+        # MemoryError of its own, long before memory runs out.
+        raise SkipFile("nested too deeply to parse") from None
+    reader = _ModuleReader()
+    try:
+        reader.read(tree.body, (), False)
+    except RecursionError:
+        raise SkipFile("nested too deeply to parse") from None
+    return FileExtract(symbols=reader.symbols, imports=reader.imports)
+
+
+# Import resolution. Module names are worked out the way the interpreter
+# would see them: a file belongs to the package of every enclosing folder
+# that has an `__init__.py`, also above the tree's root, so that the standard
+# library's `json` folder yields `json.decoder` and its absolute imports
+# resolve. Imports of modules outside the tree are dropped.
+
+
+def package_prefix_above(root: Path) -> list[str]:
+    """The packages that enclose the tree's root itself, outermost first."""
+    parts: list[str] = []
+    folder = root
+    while (folder / "__init__.py").is_file() and folder.parent != folder:
+        parts.insert(0, folder.name)
+        folder = folder.parent
+    return parts
+
+
+def module_name(path: str, paths: frozenset[str], above: list[str]) -> tuple[str, bool]:
+    """(dotted module name of `path`, whether it is a package's `__init__`)."""
+    pure = PurePosixPath(path)
+    is_package = pure.stem == "__init__"
+    parts = [] if is_package else [pure.stem]
+    folders = list(pure.parents)[:-1]  # enclosing folders inside the tree, innermost first
+    for folder in folders:
+        if f"{folder}/__init__.py" not in paths:
+            return ".".join(parts), is_package
+        parts.insert(0, folder.name)
+    return ".".join(above + parts), is_package
+
+
+def _statement(entry: object) -> tuple[str, list[str], int] | None:
+    """An import as `read` records it: [module, names, level]; None when malformed."""
+    if not isinstance(entry, list) or len(entry) != 3:
+        return None
+    module, names, level = entry
+    if not (isinstance(module, str) and isinstance(names, list) and isinstance(level, int)):
+        return None
+    return module, [name for name in names if isinstance(name, str)], level
+
+
+def _candidates(importer: str, is_package: bool, module: str, names: list[str], level: int) -> list[list[str]]:
+    """Module names that an import may bind, most specific first, as lists of parts.
+
+    `from a import b` may import the submodule a.b or the name b of module a;
+    `import a.b.c` also loads a.b and a, so a shorter prefix stands in when
+    the full name is not in the tree.
+    """
+    if level:
+        package = importer.split(".") if is_package else importer.split(".")[:-1]
+        up = level - 1
+        if up > len(package):
+            return []
+        base = package[: len(package) - up]
+    else:
+        base = []
+    target = base + (module.split(".") if module else [])
+    if names:
+        return [target + [name] for name in names if name != "*"] + [target]
+    return [target[:length] for length in range(len(target), 0, -1)]
+
+
+def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
+    """Directed edges (importing file, imported file) between Python files of the tree.
+
+    `files` maps each Python file to its imports; `paths` holds every file of
+    the tree, which tells which folders are packages.
+    """
+    above = package_prefix_above(root)
+    names = {path: module_name(path, paths, above) for path in files}
+    file_of_module: dict[str, str] = {}
+    for path in sorted(names):
+        # Two files with one module name (scripts in separate folders): the
+        # first in path order stands for both, as the path order is stable.
+        file_of_module.setdefault(names[path][0], path)
+    edges = []
+    for path in sorted(files):
+        importer, is_package = names[path]
+        for entry in files[path]:
+            statement = _statement(entry)
+            if statement is None:
+                continue
+            for parts in _candidates(importer, is_package, *statement):
+                target = file_of_module.get(".".join(parts))
+                if target is not None and target != path:
+                    edges.append((path, target))
+                    if not statement[1]:
+                        break
+    return edges

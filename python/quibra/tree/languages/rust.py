@@ -1,0 +1,245 @@
+"""Rust: functions, methods (in `impl` and `trait` blocks, qualified by the
+implementing type: `VersionReq::parse` also for `impl Display for
+VersionReq`), structs and unions, enums and traits. `mod name { }` qualifies
+what it holds.
+
+Decisions: `if` and `if let`, `while` and `while let`, `for`, the arms of a
+`match` beyond the first (n arms are n - 1 choices), `&&` and `||`. The `?`
+operator is not counted: it is how Rust spells error propagation, and
+counting it would rate idiomatic code as branchy. Blocks: braces; a `match`
+nests through its arms' braces. A doc comment is the run of outer doc
+comments (`///`, `/** */`) directly above an item, attributes between them
+included; inner doc comments (`//!`) document a module, which is no symbol,
+and are left out.
+
+Imports: `mod name;` declares the file `name.rs` or `name/mod.rs` in the
+declaring module's folder, and `use crate::`, `super::` and `self::` paths
+lead to the file of the longest module prefix of the path that exists. A
+file that no `mod` declares is the root of a crate (lib.rs, main.rs, each
+binary, test or example).
+"""
+
+from __future__ import annotations
+
+import re
+from collections import deque
+from collections.abc import Mapping
+from pathlib import Path, PurePosixPath
+
+import tree_sitter_rust
+
+from quibra.tree.languages import syntax
+from quibra.tree.languages.model import FileExtract
+from quibra.tree.languages.syntax import Captures, Definition, DocStyle, Node
+
+_QUERY = """
+(function_item name: (identifier) @name parameters: (parameters) @params body: (block) @body) @function
+(function_signature_item name: (identifier) @name parameters: (parameters) @params) @method
+(struct_item name: (type_identifier) @name body: (_)? @body) @struct
+(union_item name: (type_identifier) @name body: (_)? @body) @struct
+(enum_item name: (type_identifier) @name body: (enum_variant_list) @body) @enum
+(trait_item name: (type_identifier) @name body: (declaration_list) @body) @trait
+(impl_item type: (_) @name body: (declaration_list) @body) @impl
+(mod_item name: (identifier) @name body: (declaration_list) @body) @scope
+[(if_expression) (while_expression) (for_expression) (match_arm)] @branch
+(match_expression) @multiway
+(binary_expression operator: ["&&" "||"]) @branch
+(block) @block
+(mod_item !body) @import
+(use_declaration) @import
+"""
+
+_WORD = re.compile(r"[A-Za-z_]\w*")
+
+
+def _is_outer_doc(comment: str) -> bool:
+    if comment.startswith("///"):
+        return not comment.startswith("////")
+    return comment.startswith("/**") and not comment.startswith("/***") and comment != "/**/"
+
+
+def _define(kind: str, captures: Captures, source: bytes) -> Definition | None:
+    definition = syntax.plain_definition(kind, captures, source)
+    if definition is not None and kind == "impl":
+        # `impl<T> fmt::Display for &'a VersionReq<T>` implements for VersionReq.
+        words = _WORD.findall(definition.name.split("<", 1)[0])
+        definition.name = words[-1] if words else definition.name
+    return definition
+
+
+def _count_params(params: Node) -> int:
+    return sum(
+        1 for child in params.named_children if child.type in ("parameter", "self_parameter", "variadic_parameter")
+    )
+
+
+def _inline_modules(node: Node, source: bytes) -> list[str]:
+    """Names of the `mod name { }` blocks around `node`, outermost first."""
+    names: list[str] = []
+    parent = node.parent
+    while parent is not None:
+        if parent.type == "mod_item":
+            name = parent.child_by_field_name("name")
+            if name is not None:
+                names.insert(0, syntax.text(name, source))
+        parent = parent.parent
+    return names
+
+
+def _use_paths(tree: Node | None, prefix: str, source: bytes) -> list[str]:
+    """Every path a `use` tree names: `a::{b, c::D}` is a::b and a::c::D."""
+    if tree is None:
+        return []
+    kind = tree.type
+    if kind == "scoped_use_list":
+        path = tree.child_by_field_name("path")
+        inner = _join(prefix, syntax.text(path, source)) if path is not None else prefix
+        return _use_paths(tree.child_by_field_name("list"), inner, source)
+    if kind == "use_list":
+        return [path for item in tree.named_children for path in _use_paths(item, prefix, source)]
+    if kind == "use_as_clause":
+        return _use_paths(tree.child_by_field_name("path"), prefix, source)
+    if kind == "use_wildcard":
+        return [_join(prefix, syntax.text(tree, source).removesuffix("*").rstrip(":"))]
+    if kind in ("identifier", "scoped_identifier", "crate", "self", "super"):
+        return [_join(prefix, syntax.text(tree, source))]
+    return []
+
+
+def _join(prefix: str, path: str) -> str:
+    return f"{prefix}::{path}" if prefix and path else prefix or path
+
+
+def _imports(node: Node, source: bytes) -> list[object]:
+    inline = _inline_modules(node, source)
+    if node.type == "mod_item":
+        name = node.child_by_field_name("name")
+        return [["mod", syntax.text(name, source), inline]] if name is not None else []
+    try:
+        paths = _use_paths(node.child_by_field_name("argument"), "", source)
+    except RecursionError:  # use lists nested thousands deep: not code anyone wrote
+        return []
+    return [["use", "".join(path.split()), inline] for path in paths]
+
+
+GRAMMAR = syntax.Grammar(
+    name="rust",
+    language=syntax.load_language(tree_sitter_rust.language),
+    query_text=_QUERY,
+    separator="::",
+    doc_style=DocStyle(is_doc=_is_outer_doc),
+    attributes=frozenset({"attribute_item"}),
+    comment_types=frozenset({"line_comment", "block_comment"}),
+    define=_define,
+    count_params=_count_params,
+    imports=_imports,
+)
+
+
+def read(path: str, source: bytes) -> FileExtract:
+    return syntax.read_tree(GRAMMAR, source)
+
+
+# Resolution
+
+
+def _entries(imports: list[object]) -> list[tuple[str, str, list[str]]]:
+    """[kind, path, inline modules] entries as `read` records them, malformed ones left out."""
+    entries = []
+    for entry in imports:
+        if isinstance(entry, list) and len(entry) == 3:
+            kind, path, inline = entry
+            if isinstance(kind, str) and isinstance(path, str) and isinstance(inline, list):
+                entries.append((kind, path, [name for name in inline if isinstance(name, str)]))
+    return entries
+
+
+def _module_folder(path: str) -> PurePosixPath:
+    """Where the files of the modules that `path` declares live."""
+    pure = PurePosixPath(path)
+    if pure.name in ("lib.rs", "main.rs", "mod.rs"):
+        return pure.parent
+    return pure.parent / pure.stem
+
+
+def _declared_file(declarer: str, inline: list[str], name: str, paths: frozenset[str]) -> str | None:
+    # A crate root other than lib.rs or main.rs (tests/it.rs, examples/demo.rs)
+    # declares its modules beside itself: looked up there when the module
+    # folder has none.
+    for base in (_module_folder(declarer), PurePosixPath(declarer).parent):
+        folder = base.joinpath(*inline)
+        for candidate in (folder / f"{name}.rs", folder / name / "mod.rs"):
+            if str(candidate) in paths:
+                return str(candidate)
+    return None
+
+
+def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
+    entries = {path: _entries(files[path]) for path in files}
+    edges: list[tuple[str, str]] = []
+    children: dict[str, list[tuple[list[str], str]]] = {}  # declarer -> [(module path below it, child file)]
+    declared: set[str] = set()
+    for path in sorted(entries):
+        for kind, name, inline in entries[path]:
+            if kind != "mod":
+                continue
+            child = _declared_file(path, inline, name, paths)
+            if child is not None and child != path:
+                edges.append((path, child))
+                children.setdefault(path, []).append(([*inline, name], child))
+                declared.add(child)
+    module_of = _module_paths(sorted(set(entries) - declared), children)
+    file_of = {(crate, tuple(module)): path for path, (crate, module) in module_of.items()}
+    for path in sorted(entries):
+        if path not in module_of:
+            continue
+        crate, module = module_of[path]
+        for kind, use_path, inline in entries[path]:
+            if kind == "use":
+                target = _use_target(use_path, [*module, *inline], crate, file_of)
+                if target is not None:
+                    edges.append((path, target))
+    return edges
+
+
+def _module_paths(
+    crate_roots: list[str], children: dict[str, list[tuple[list[str], str]]]
+) -> dict[str, tuple[str, list[str]]]:
+    """Each file reached from a crate root by `mod` declarations: (its crate root, its module path)."""
+    module_of: dict[str, tuple[str, list[str]]] = {}
+    pending: deque[tuple[str, str, list[str]]] = deque((crate_root, crate_root, []) for crate_root in crate_roots)
+    while pending:
+        path, crate, module = pending.popleft()
+        if path in module_of:
+            continue
+        module_of[path] = (crate, module)
+        for below, child in children.get(path, []):
+            pending.append((child, crate, [*module, *below]))
+    return module_of
+
+
+def _use_target(
+    use_path: str, current: list[str], crate: str, file_of: dict[tuple[str, tuple[str, ...]], str]
+) -> str | None:
+    parts = [part for part in use_path.split("::") if part]
+    if not parts:
+        return None
+    if parts[0] == "crate":
+        absolute, rest = [], parts[1:]
+    elif parts[0] in ("self", "super"):
+        absolute = list(current)
+        rest = parts
+        while rest and rest[0] in ("self", "super"):
+            if rest[0] == "super":
+                if not absolute:
+                    return None
+                absolute.pop()
+            rest = rest[1:]
+    else:
+        return None
+    full = absolute + rest
+    for length in range(len(full), -1, -1):
+        target = file_of.get((crate, tuple(full[:length])))
+        if target is not None:
+            return target
+    return None

@@ -1,0 +1,167 @@
+"""Which files of a tree quibra looks at.
+
+Inside a git work tree the answer is git's own (`.gitignore` respected);
+elsewhere a plain walk. Either way virtual environments, build output and
+tool caches are left out: they hold other people's code or copies of the
+project's own, and ranking them would drown the project in noise.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+from dataclasses import dataclass
+from functools import lru_cache
+from pathlib import Path
+
+from quibra.tree import git
+from quibra.tree.files import TreeFolders, tree_parts
+
+# Folders that never hold the project's own sources, whatever their content.
+SKIPPED_FOLDER_NAMES = frozenset(
+    {
+        ".git",
+        ".quibra",  # quibra's own index
+        ".hg",
+        ".svn",
+        "__pycache__",
+        "node_modules",
+        ".venv",
+        "venv",
+        ".tox",
+        ".nox",
+        ".eggs",
+        ".mypy_cache",
+        ".pytest_cache",
+        ".ruff_cache",
+        "site-packages",
+    }
+)
+
+# Output folders of build tools; skipped unless they are a Python package
+# (a `build` package with an `__init__.py` is source, not output).
+BUILD_FOLDER_NAMES = frozenset({"build", "dist"})
+
+# Files whose presence marks a folder as a virtual environment (venv, virtualenv, conda).
+ENVIRONMENT_MARKERS = ("pyvenv.cfg", "conda-meta")
+
+
+# Where test code lives, by the conventions of each language: test folders,
+# test_*.py and *_test.py, Go's *_test.go, JavaScript's *.test.js and
+# *.spec.ts, Java's src/test.
+_TEST_PATH = re.compile(
+    r"(^|/)(tests?|testing|__tests__|spec)/|(^|/)test_[^/]*$|_tests?\.[a-z]+$|\.(test|spec)\.[a-z]+$"
+)
+
+
+def is_test_path(path: str) -> bool:
+    return _TEST_PATH.search(path) is not None
+
+
+@dataclass(frozen=True)
+class Tree:
+    """The files of one tree, as paths relative to its root with `/` separators, sorted."""
+
+    root: Path
+    files: tuple[str, ...]
+
+    def path_of(self, relative: str) -> Path:
+        return self.root / relative
+
+
+@lru_cache(maxsize=4096)
+def _is_skipped_folder(folder: Path) -> bool:
+    name = folder.name
+    if name in SKIPPED_FOLDER_NAMES or name.endswith(".egg-info"):
+        return True
+    if name in BUILD_FOLDER_NAMES and not (folder / "__init__.py").exists():
+        return True
+    return any((folder / marker).exists() for marker in ENVIRONMENT_MARKERS)
+
+
+def _inside_skipped_folder(root: Path, relative: str) -> bool:
+    folder = root
+    for part in relative.split("/")[:-1]:
+        folder = folder / part
+        if _is_skipped_folder(folder):
+            return True
+    return False
+
+
+def _plain_walk(root: Path) -> list[str]:
+    """Every entry under `root` but its folders, links included and never followed.
+
+    Iterative (a tree may be nested deeper than Python's recursion limit) and
+    depth first in sorted order, so that any progress output stays stable.
+    """
+    found: list[str] = []
+    pending: list[str] = [""]  # folders still to read, relative to the root
+    with TreeFolders(root) as folders:
+        while pending:
+            relative_folder = pending.pop()
+            parts = tree_parts(relative_folder) if relative_folder else []
+            descriptor = None if parts is None else folders.folder(parts)
+            if descriptor is None:
+                continue  # gone, or swapped for a link, since it was seen
+            prefix = relative_folder + "/" if relative_folder else ""
+            subfolders = []
+            try:
+                with os.scandir(descriptor) as entries:
+                    for entry in entries:
+                        try:
+                            is_folder = entry.is_dir(follow_symlinks=False)
+                        except OSError:
+                            is_folder = False
+                        if not is_folder:
+                            found.append(prefix + entry.name)
+                        elif not _is_skipped_folder(root / (prefix + entry.name)):
+                            subfolders.append(prefix + entry.name)
+            except OSError:
+                continue
+            pending.extend(sorted(subfolders, reverse=True))
+    return found
+
+
+def _within_tree(root: Path, paths: list[str]) -> list[str]:
+    """The paths that stay inside the tree through real folders.
+
+    Dropped: paths that are absolute or hold "..", and paths under a folder
+    that is a link (or is not a folder at all). Each folder is looked at once,
+    from the root down, and none is looked through before the one above it
+    was found to be a real folder.
+    """
+    real_folder: dict[tuple[bytes, ...], bool] = {(): True}
+    base = os.fsencode(root)
+    kept = []
+    for path in paths:
+        parts = tree_parts(path)
+        if parts is None:
+            continue
+        for depth in range(1, len(parts)):
+            key = tuple(parts[:depth])
+            if key not in real_folder:
+                if not real_folder[key[:-1]]:
+                    real_folder[key] = False
+                    continue
+                try:
+                    info = os.lstat(os.path.join(base, *key))
+                except (OSError, ValueError):
+                    real_folder[key] = False
+                else:
+                    real_folder[key] = stat.S_ISDIR(info.st_mode)
+        if real_folder[tuple(parts[:-1])]:
+            kept.append(path)
+    return kept
+
+
+def list_files(root: Path) -> Tree:
+    """Every file of the tree at `root` that quibra may look at, links included:
+    callers decide what to do with each kind of entry."""
+    root = root.resolve()
+    listed = git.work_tree_files(root)
+    if listed is None:
+        candidates = _plain_walk(root)
+    else:
+        candidates = [path for path in _within_tree(root, listed) if not _inside_skipped_folder(root, path)]
+    return Tree(root=root, files=tuple(sorted(candidates)))
