@@ -103,7 +103,7 @@ def _edit(path: pathlib.Path, step: int) -> None:
 def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: pathlib.Path) -> None:
     environment = _environment(None)
     # What the index reads: source files of the languages quibra knows.
-    from quibra.index.refresh import list_tree
+    from quibra.index.changes import list_tree
 
     sources = [entry for entry in list_tree(tree) if entry.language is not None and entry.link is None]
     megabytes = sum(entry.size for entry in sources) / 1e6
@@ -164,7 +164,7 @@ def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path) -> pathlib
     """A tree of `files` source files: the ones quibra reads in `source`, again
     and again, in folders copy0/, copy1/, ..., as hard links (no disk space,
     distinct paths)."""
-    from quibra.index.refresh import list_tree
+    from quibra.index.changes import list_tree
 
     originals = [entry.path for entry in list_tree(source) if entry.language is not None and entry.link is None]
     tree = into / f"grown-{files}"

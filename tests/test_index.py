@@ -34,7 +34,8 @@ from helpers import (
     quibra_json,
     write_tree,
 )
-from quibra.index.refresh import list_tree, refresh
+from quibra.index.changes import list_tree
+from quibra.index.refresh import refresh
 from quibra.index.storage import APPLICATION_ID, open_storage
 
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
@@ -337,7 +338,9 @@ def test_a_file_gone_between_listing_and_reading_is_dropped(tmp_path):
     (root / "gone.py").unlink()
     # The refresh lists again, but its reads come after; replay the race by
     # handing the stale listing to the reading step.
-    from quibra.index.refresh import RefreshReport, _apply, _Writer
+    from quibra.index.refresh import _apply
+    from quibra.index.writer import RefreshReport
+    from quibra.index.writer import Writer as _Writer
 
     report = RefreshReport()
     with storage.write():

@@ -10,9 +10,11 @@ from __future__ import annotations
 
 import ast
 import pathlib
+import re
 
 import pytest
 import quibra
+from quibra.index.storage import SCHEMA
 
 PACKAGE = pathlib.Path(quibra.__file__).resolve().parent
 LAYERS = ("tree", "index", "ranking", "interfaces")  # lowest first
@@ -105,3 +107,57 @@ def test_an_upward_import_is_caught(tmp_path, module, statement):
     else:
         victim.write_text(statement + "\n" + victim.read_text())
     assert len(upward_imports(copy)) == 1
+
+
+# SQL belongs to the index: a statement names a table of the schema after
+# one of its keywords, or reads a column as `table.column` beside one.
+_TABLES = "|".join(re.findall(r"CREATE (?:VIRTUAL )?TABLE (\w+)", SCHEMA))
+_NAMES_A_TABLE = re.compile(rf"\b(?:FROM|JOIN|INTO|UPDATE|TABLE)\s+(?:temp\.)?(?:{_TABLES})\b")
+_KEYWORD = re.compile(r"\b(?:SELECT|INSERT|UPDATE|DELETE|FROM|JOIN|WHERE|MATCH|CREATE)\b")
+_COLUMN = re.compile(rf"\b(?:{_TABLES})\.[a-z_]+\b")
+_RUNS_SQL = {"execute", "executemany", "executescript"}
+
+
+def sql_outside_index(root: pathlib.Path = PACKAGE) -> list[str]:
+    """Each SQL statement (or piece of one) written, and each statement run,
+    by a module outside `quibra.index`, as "module: text"."""
+    found = []
+    for module, path in _modules(root).items():
+        if _layer_of(module) == "index":
+            continue
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Constant) and isinstance(node.value, str):
+                text = node.value
+                if _NAMES_A_TABLE.search(text) or (_KEYWORD.search(text) and _COLUMN.search(text)):
+                    found.append(f"{module}: {text.strip()}")
+            elif isinstance(node, ast.Attribute) and node.attr in _RUNS_SQL:
+                found.append(f"{module}: .{node.attr}(...)")
+    return sorted(found)
+
+
+def test_only_the_index_holds_sql():
+    assert _TABLES.count("|") >= 6  # the schema's tables were found
+    assert sql_outside_index() == []
+
+
+@pytest.mark.parametrize(
+    "module, statement",
+    [
+        ("ranking/rank.py", '_LEFT = "SELECT id FROM symbols WHERE kind = ?"'),
+        ("interfaces/api.py", '_SCOPE = " AND files.language IN (SELECT value FROM json_each(?))"'),
+        ("tree/walk.py", '    connection.execute(f"PRAGMA {name}")'),
+    ],
+)
+def test_sql_outside_the_index_is_caught(tmp_path, module, statement):
+    copy = tmp_path / "quibra"
+    for path in PACKAGE.rglob("*.py"):
+        target = copy / path.relative_to(PACKAGE)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(path.read_text(encoding="utf-8"), encoding="utf-8")
+    assert sql_outside_index(copy) == []
+    victim = copy / module
+    if statement.startswith("    "):
+        victim.write_text(victim.read_text() + "\n\ndef _late(connection, name):\n" + statement + "\n")
+    else:
+        victim.write_text(statement + "\n" + victim.read_text())
+    assert len(sql_outside_index(copy)) == 1

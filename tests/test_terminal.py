@@ -22,6 +22,7 @@ from dataclasses import dataclass
 
 import pytest
 from helpers import STDLIB, _command, commit_all, needs_git, quibra, quibra_json, write_tree
+from quibra.interfaces.table import cut_middle, cut_start
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "openpty"), reason="needs a pseudo-terminal")
 
@@ -171,6 +172,82 @@ def test_colour_only_where_it_belongs(wide_tree, where, args, environment, colou
     assert ("\x1b[" in output) == coloured
     if coloured:
         assert "\x1b[35m" in output  # file:line, as grep-like tools colour paths
+
+
+# ---------------------------------------------------------------------------
+# Names in other scripts
+
+# The columns a terminal gives the letters of the names below: each CJK
+# ideograph two, each Thai vowel sign or tone mark none (it is drawn on the
+# letter before it), every other character one.
+WIDE_LETTERS = set("请求头解析器全部字段模块")
+ZERO_WIDTH_MARKS = set("\u0e31\u0e34\u0e49\u0e4c")
+CJK_NAME = "解析请求头"
+THAI_NAME = "แยกวิเคราะห์หัวข้อ"  # "parse the headers": four of its characters are marks over a letter
+CJK_METHOD = "请求头解析器.解析全部请求头字段"
+
+
+def columns_of(text: str) -> int:
+    return sum(2 if char in WIDE_LETTERS else 0 if char in ZERO_WIDTH_MARKS else 1 for char in visible(text))
+
+
+@pytest.fixture(scope="module")
+def script_tree(tmp_path_factory):
+    """Python functions named in Chinese and in Thai (both are identifiers), in a folder named in Chinese."""
+    root = tmp_path_factory.mktemp("scripts")
+    write_tree(
+        root,
+        {
+            "模块/解析.py": f'''
+                def {CJK_NAME}(text):
+                    """Parse the request headers of an HTTP message."""
+                    return text.split("\\n")
+
+                def {THAI_NAME}(text):
+                    """Parse the request headers of a mail message."""
+                    return text.split("\\n")
+
+                class 请求头解析器:
+                    def 解析全部请求头字段(self, text):
+                        """Parse every field of the request headers."""
+                        return text.split("\\n")
+
+                def parse_request_headers(text):
+                    """Parse the request headers."""
+                    return text
+            ''',
+        },
+    )
+    return root
+
+
+@pytest.mark.parametrize("width", [200, 60])
+def test_table_of_names_in_other_scripts_lines_up(script_tree, width):
+    run = on_terminal("rank", "--query", "parse request headers", columns=width, cwd=script_tree)
+    header, *lines = run.screen.splitlines()
+    rows = [line for line in lines if re.match(r"\s*\d+  \S", visible(line))]  # not the summary
+    assert len(rows) == 4 and all(columns_of(line) <= width for line in run.screen.splitlines())
+    if width == 200:
+        assert all(name in run.screen for name in (CJK_NAME, THAI_NAME, CJK_METHOD, "模块/解析.py:"))
+    else:
+        assert CJK_METHOD not in run.screen and re.search("请求头.*….*字段", run.screen)  # cut in its middle
+    # Every cell starts where its header starts (or, right-aligned, ends where
+    # it ends): the file column under "file:line", the last one under "tokens".
+    place = columns_of(visible(header)[: visible(header).index("file:line")])
+    for row in rows:
+        found = re.match(r"\s*\d+  (\S+)\s+(\S+:\d+)  ", visible(row))
+        assert found, row
+        assert columns_of(visible(row)[: found.start(2)]) == place, row
+        assert columns_of(row) == columns_of(header), row
+
+
+
+def test_a_cut_name_keeps_each_letter_with_its_marks():
+    # Five "é", each written as "e" and a combining accent: a cut falls between
+    # letters, never between a letter and its accent (which the ellipsis would wear).
+    accented = "e\u0301" * 5
+    assert cut_start(accented, 3, "…") == "…" + "e\u0301" * 2
+    assert cut_middle(accented, 3, "…") == "e\u0301…e\u0301"
 
 
 # ---------------------------------------------------------------------------

@@ -48,6 +48,8 @@ from pathlib import Path
 
 from _quibra_core import __version__
 
+from quibra.index import queries
+
 # "QBRA": what `PRAGMA application_id` says in every quibra index.
 APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
@@ -427,15 +429,11 @@ class Storage:
     # Reading.
 
     def meta(self, key: str) -> str | None:
-        row = self.connection.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
-        return None if row is None else str(row[0])
+        return queries.meta(self.connection, key)
 
     def stored_files(self) -> dict[str, StoredFile]:
-        rows = self.connection.execute(
-            "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files"
-        )
         stored = {}
-        for row in rows:
+        for row in queries.stored_files(self.connection):
             entry = StoredFile(row[0], decode_path(row[1]), *row[2:])
             stored[entry.path] = entry
         return stored

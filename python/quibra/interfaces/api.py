@@ -12,29 +12,26 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
-import contextlib
 import functools
-import hashlib
 import os
 import sqlite3
-import stat
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import TracebackType
 from typing import Any
 
-import platformdirs
-
-from quibra.index.refresh import RefreshReport, refresh
+from quibra.index import queries
+from quibra.index.location import default_index_path
+from quibra.index.refresh import refresh
 from quibra.index.storage import (
     IndexUnusable,
     Storage,
     failure,
     is_damage,
-    linked,
     open_storage,
     rebuild_damaged,
 )
+from quibra.index.writer import RefreshReport
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
@@ -45,10 +42,11 @@ from quibra.ranking.source import (
     SourceChanged,
     SymbolSpan,
     find_symbol,
-    leaves_tree,
     read_spans,
+    symbol_leaves_tree,
 )
 from quibra.tree import git
+from quibra.tree.files import NotInTree, tree_relative
 from quibra.tree.languages import LANGUAGES
 from quibra.tree.meter import MeterFactory
 from quibra.tree.selection import BadPattern, Selection
@@ -62,8 +60,6 @@ DEFAULT_BUDGET = 4000
 # query would only cost time (and, unbounded, blocked a server for minutes).
 MAX_QUERY_CHARS = 10_000
 DEFAULT_MAP_BUDGET = 2000
-INDEX_FOLDER = ".quibra"
-INDEX_NAME = "index.sqlite"
 
 
 class QuibraError(Exception):
@@ -77,71 +73,11 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
-def _cache_folder() -> Path:
-    """quibra's folder in the user's cache: $XDG_CACHE_HOME/quibra, else ~/.cache/quibra."""
-    return platformdirs.user_cache_path("quibra", appauthor=False)
-
-
-def default_index_path(root: Path) -> Path:
-    """Where the index of `root` lives: `root/.quibra/index.sqlite`, with a
-    `.gitignore` of `*` beside it so that nothing shows in `git status`.
-
-    In the user's cache folder instead, named after the tree's absolute
-    path, when the tree cannot hold it: when it is not writable, and when
-    `.quibra` is not a folder or the index (or a file SQLite keeps beside
-    it) is a symbolic link. A tree is often someone else's work, and what it
-    holds must never decide where quibra writes; the cache is always the
-    user's own, so the tree still gets its answers.
-    """
-    index = _tree_index(root)
-    return index if index is not None else _cached_index(root)
-
-
-def _tree_index(root: Path) -> Path | None:
-    folder = root / INDEX_FOLDER
+def _default_index_path(root: Path) -> Path:
     try:
-        with contextlib.suppress(FileExistsError):
-            folder.mkdir()
-        if not stat.S_ISDIR(os.lstat(folder).st_mode):
-            return None
-        index = folder / INDEX_NAME
-        if linked(index) is not None or not os.access(folder, os.W_OK):
-            return None
-        if os.path.lexists(index) and not os.access(index, os.W_OK):
-            return None
-        _write_gitignore(folder)
-    except OSError:
-        return None
-    return index
-
-
-def _write_gitignore(folder: Path) -> None:
-    """A `.gitignore` of `*` in the index folder, unless something is there
-    already: the user's own, or a link, which is never written through."""
-    try:
-        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
-        descriptor = os.open(folder / ".gitignore", flags, 0o666)
-    except FileExistsError:
-        return
-    with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
-        stream.write("*\n")
-
-
-def _cached_index(root: Path) -> Path:
-    cache = _cache_folder()
-    try:
-        cache.parent.mkdir(parents=True, exist_ok=True)
-        with contextlib.suppress(FileExistsError):
-            cache.mkdir(mode=0o700)
-        # Each index holds the code it was built from: the folder is the
-        # user's alone, even when an older run left it open to everyone.
-        info = cache.stat()
-        if stat.S_IMODE(info.st_mode) & 0o077 and info.st_uid == os.geteuid():
-            cache.chmod(0o700)
-    except OSError as error:
-        raise QuibraError(f"cannot create the cache folder {cache}: {error.strerror or error}") from None
-    digest = hashlib.sha256(os.fsencode(root)).hexdigest()[:16]
-    return cache / f"{root.name or 'root'}-{digest}.sqlite"
+        return default_index_path(root)
+    except IndexUnusable as error:
+        raise QuibraError(str(error)) from None
 
 
 def _root(path: str | os.PathLike[str]) -> Path:
@@ -234,7 +170,7 @@ def _refresh_summary(report: RefreshReport) -> Report:
 class Index:
     """The index of one source tree.
 
-    `index_file` chooses where it lives (default: see `default_index_path`);
+    `index_file` chooses where it lives (default: see `location.default_index_path`);
     `jobs` is the number of worker processes for a large refresh (default:
     the number of CPUs); `cluster` the address of a Dask scheduler that does
     that work instead; `display_base` the folder from which reported paths
@@ -260,7 +196,7 @@ class Index:
     ):
         self.root = _root(root)
         self.file_prefix = file_prefix(root, display_base)
-        self.index_path = Path(index_file) if index_file is not None else default_index_path(self.root)
+        self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
         self.cluster = cluster
         self.progress = progress
@@ -402,32 +338,21 @@ class Index:
         connection = self._storage.connection
         languages: dict[str, dict[str, int]] = {}
         if selection:
-            for raw, language, symbols in connection.execute(
-                "SELECT path, language, (SELECT count(*) FROM symbols WHERE symbols.file_id = files.id) FROM files"
-                " WHERE language IS NOT NULL AND skipped IS NULL ORDER BY language"
-            ):
+            for raw, language, symbols in queries.file_symbol_counts(connection):
                 if selection(os.fsdecode(raw)):
                     counts = languages.setdefault(language, {"files": 0, "symbols": 0})
                     counts["files"] += 1
                     counts["symbols"] += symbols
         else:
-            for language, files, symbols in connection.execute(
-                "SELECT language, count(*), (SELECT count(*) FROM symbols JOIN files AS f"
-                " ON f.id = symbols.file_id WHERE f.language = files.language) FROM files"
-                " WHERE language IS NOT NULL AND skipped IS NULL GROUP BY language ORDER BY language"
-            ):
+            for language, files, symbols in queries.language_counts(connection):
                 languages[language] = {"files": files, "symbols": symbols}
         skipped = []
-        for raw, reason in connection.execute(
-            "SELECT path, skipped FROM files WHERE skipped IS NOT NULL ORDER BY path"
-        ):
+        for raw, reason in queries.skipped_files(connection):
             path, shown = self._display(raw)
             if selection(path):
                 skipped.append({"path": path, "file": shown, "reason": reason})
         replaced = []
-        for (raw,) in connection.execute(
-            "SELECT path FROM files WHERE replaced AND skipped IS NULL ORDER BY path"
-        ):
+        for raw in queries.replaced_files(connection):
             path, shown = self._display(raw)
             if selection(path):
                 replaced.append({"path": path, "file": shown})
@@ -552,25 +477,18 @@ class Index:
 
     def _tree_path(self, path: str | os.PathLike[str]) -> str:
         """`path` (relative to the tree's root, or absolute) as a path of the tree;
-        QuibraError when it leads out of the tree, links included."""
-        text = os.fspath(path)
-        if "\0" in text:
-            raise QuibraError(f"{text!r} is not a file name: it holds a NUL byte")
-        real = os.path.realpath(os.path.join(self.root, text))
-        relative = os.path.relpath(real, self.root)
-        if relative == os.pardir or relative.startswith(os.pardir + os.sep):
-            raise QuibraError(f"{text} is outside the tree {self.root}")
-        return relative
+        QuibraError when it leads out of the tree or through a link."""
+        try:
+            return tree_relative(self.root, path)
+        except NotInTree as error:
+            raise QuibraError(str(error)) from None
 
     def _source_files(self, connection: sqlite3.Connection, paths: list[str]) -> list[bytes]:
         """The stored paths of `paths` (tree-relative), each a source file of the index."""
         found = []
         for path in paths:
             raw = os.fsencode(path)
-            row = connection.execute(
-                "SELECT 1 FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (raw,)
-            ).fetchone()
-            if row is None:
+            if not queries.source_file_exists(connection, raw):
                 raise QuibraError(f"not a source file of the index: {path}")
             found.append(raw)
         return found
@@ -644,7 +562,7 @@ class Index:
 
     def symbol_source(self, symbol_id: str, *, refresh: bool = True) -> Report:
         """The source text of one symbol, named as reports name it ("path:key")."""
-        if leaves_tree(symbol_id):
+        if symbol_leaves_tree(symbol_id):
             raise QuibraError(f"the symbol id {symbol_id!r} points outside the tree")
 
         def run() -> Report:
@@ -684,7 +602,7 @@ class Index:
 
         def run() -> Report:
             self._maybe_refresh(refresh)
-            rows = self._storage.connection.execute("SELECT path, hash FROM files WHERE hash != ''")
+            rows = queries.file_hashes(self._storage.connection)
             return {self._display(raw)[0]: digest for raw, digest in rows}
 
         return self._guarded(run)

@@ -11,7 +11,6 @@ names are never shortened where there is room for them.
 from __future__ import annotations
 
 import os
-import unicodedata
 from collections.abc import Callable
 from typing import NamedTuple, TextIO
 
@@ -25,15 +24,19 @@ YELLOW = "33"
 MAGENTA = "35"
 
 
-def _char_width(char: str) -> int:
-    if unicodedata.combining(char):
-        return 0
-    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+# wcwidth is imported where text other than ASCII needs it, not at the top:
+# loading it costs about a tenth of a warm query, and most tables are ASCII.
 
 
 def display_width(text: str) -> int:
-    """Columns `text` takes on a terminal: wide (East Asian) characters take two, combining marks none."""
-    return len(text) if text.isascii() else sum(_char_width(char) for char in text)
+    """Columns `text` takes on a terminal, as wcwidth measures them: a wide
+    (East Asian) character takes two, a mark drawn on the letter before it
+    (an accent, a Thai vowel sign) none, an emoji sequence two."""
+    if text.isascii():
+        return len(text)
+    from wcwidth import width
+
+    return width(text)
 
 
 def cut_middle(text: str, width: int, ellipsis: str) -> str:
@@ -42,25 +45,32 @@ def cut_middle(text: str, width: int, ellipsis: str) -> str:
     if display_width(text) <= width:
         return text
     room = max(width - display_width(ellipsis), 0)
-    head = _prefix(text, room - room // 2)
-    tail = _prefix(text[::-1], room // 2)[::-1]
-    return head + ellipsis + tail
+    return _fitting(text, room - room // 2, from_end=False) + ellipsis + _fitting(text, room // 2, from_end=True)
 
 
 def cut_start(text: str, width: int, ellipsis: str) -> str:
     """`text` in `width` columns, its start replaced by `ellipsis`: a path keeps its file name and line."""
     if display_width(text) <= width:
         return text
-    return ellipsis + _prefix(text[::-1], max(width - display_width(ellipsis), 0))[::-1]
+    return ellipsis + _fitting(text, max(width - display_width(ellipsis), 0), from_end=True)
 
 
-def _prefix(text: str, width: int) -> str:
+def _fitting(text: str, width: int, from_end: bool) -> str:
+    """The longest start of `text` (with `from_end`, its end) that fits in
+    `width` columns, cut between graphemes: a letter with its marks, or an
+    emoji sequence, is what a terminal shows as one and stays whole."""
+    if text.isascii():
+        return text[max(len(text) - width, 0) :] if from_end else text[:width]
+    from wcwidth import iter_graphemes, iter_graphemes_reverse
+
+    kept: list[str] = []
     used = 0
-    for index, char in enumerate(text):
-        used += _char_width(char)
+    for grapheme in iter_graphemes_reverse(text) if from_end else iter_graphemes(text):
+        used += display_width(grapheme)
         if used > width:
-            return text[:index]
-    return text
+            break
+        kept.append(grapheme)
+    return "".join(reversed(kept) if from_end else kept)
 
 
 Cut = Callable[[str, int, str], str]

@@ -20,7 +20,6 @@ than one built at once, and the two must answer alike.
 
 from __future__ import annotations
 
-import json
 import math
 import re
 import sqlite3
@@ -28,6 +27,7 @@ from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass
 
+from quibra.index import queries
 from quibra.tree.languages.model import CONTAINER_KINDS
 from quibra.tree.terms import query_terms, text_terms
 
@@ -94,13 +94,6 @@ STOP_WORDS = frozenset(
 ARTICLES = frozenset({"a", "an", "the"})
 
 
-def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
-    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
-    if languages is None:
-        return "", ()
-    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
-
-
 @dataclass(frozen=True)
 class Query:
     """A query as the channels read it."""
@@ -126,9 +119,6 @@ class Query:
             wants_tests=any(word.startswith("test") for word in words),
             languages=None if languages is None else sorted(languages),
         )
-
-    def scope(self) -> tuple[str, tuple[str, ...]]:
-        return language_clause(self.languages)
 
     def test_factor(self) -> float:
         return TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR
@@ -168,17 +158,7 @@ def _rarest_terms(connection: sqlite3.Connection, table: str, terms: list[str]) 
     distinct = list(dict.fromkeys(terms))
     if len(distinct) <= TEXT_TERMS:
         return distinct
-    # fts5vocab reads the full-text index's own term counts; the table lives
-    # in this connection's temporary schema, so the index file is not written.
-    connection.execute(
-        f"CREATE VIRTUAL TABLE IF NOT EXISTS temp.{table}_terms USING fts5vocab(main, {table}, row)"
-    )
-    rows = dict(
-        connection.execute(
-            f"SELECT term, doc FROM temp.{table}_terms WHERE term IN (SELECT value FROM json_each(?))",
-            (json.dumps(distinct),),
-        ).fetchall()
-    )
+    rows = queries.term_counts(connection, table, distinct)
     held = [term for term in distinct if rows.get(term)]
     return sorted(held, key=lambda term: rows[term])[:TEXT_TERMS]
 
@@ -187,18 +167,9 @@ def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[flo
     expression = match_expression(_rarest_terms(connection, table, query.terms))
     if expression is None:
         return []
-    weight_list = ", ".join(str(weight) for weight in weights)
-    scope, scope_parameters = query.scope()
-    # bm25() is negative, better scores more so: a factor below 1 moves a row down.
-    rows = connection.execute(
-        f"SELECT {table}.rowid FROM {table}"
-        f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
-        f" WHERE {table} MATCH ?{scope}"
-        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
-        f" files.path, symbols.line, symbols.key LIMIT ?",
-        (expression, *scope_parameters, query.test_factor(), CHANNEL_DEPTH),
+    return queries.bm25_matches(
+        connection, table, expression, weights, query.test_factor(), query.languages, CHANNEL_DEPTH
     )
-    return [row[0] for row in rows]
 
 
 def lexical_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
@@ -289,13 +260,8 @@ def _held_words(name_terms: set[str], term_words: dict[str, list[str]], rarity: 
 def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[str, float]:
     """How rare each term is among the names of the index: ln(1 + symbols / names holding it)."""
     wanted = sorted(set(terms))
-    total = connection.execute("SELECT count(*) FROM symbols").fetchone()[0]
-    counts = dict(
-        connection.execute(
-            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
-            (json.dumps(wanted),),
-        ).fetchall()
-    )
+    total = queries.symbol_count(connection)
+    counts = queries.name_term_counts(connection, wanted)
     return {term: math.log(1.0 + total / counts[term]) for term in wanted if counts.get(term)}
 
 
@@ -339,14 +305,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
     }
     place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
-    scope, scope_parameters = query.scope()
-    rows = connection.execute(
-        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
-        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
-        (json.dumps(sorted(all_terms | shortened.keys())), json.dumps(spelled), *scope_parameters),
-    )
+    rows = queries.name_candidates(connection, sorted(all_terms | shortened.keys()), spelled, query.languages)
     spelled_set = set(spelled)
     # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
     # accounted for when the query says it too: "a path with the stem
@@ -404,14 +363,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
 
 
 def load_candidates(connection: sqlite3.Connection, ids: Iterable[int]) -> dict[int, Candidate]:
-    rows = connection.execute(
-        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
-        " symbols.kind"
-        " FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE symbols.id IN (SELECT value FROM json_each(?))",
-        (json.dumps(list(ids)),),
-    )
-    return {row[0]: Candidate(*row) for row in rows}
+    return {row[0]: Candidate(*row) for row in queries.candidate_rows(connection, ids)}
 
 
 def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> list[int]:

@@ -19,7 +19,7 @@ from dataclasses import dataclass
 
 import _quibra_core as engine
 
-from quibra.ranking.channels import language_clause
+from quibra.index import queries
 
 DEFAULT_SINCE = "90 days"
 
@@ -81,17 +81,9 @@ def hotspot_rows(
     engine sees file ids rather than paths: a file name need not be valid
     UTF-8, and an id is all it needs to look churn up.
     """
-    files = {os.fsdecode(raw): file_id for file_id, raw in connection.execute("SELECT id, path FROM files")}
+    files = {os.fsdecode(raw): file_id for file_id, raw in queries.file_paths(connection)}
     churn = {str(files[path]): count for path, count in churn_by_path.items() if path in files and count}
-    scope, scope_parameters = language_clause(languages)
-    rows = connection.execute(
-        "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
-        " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
-        " FROM symbols JOIN files ON files.id = symbols.file_id"
-        f" WHERE symbols.kind IN ('function', 'method') AND symbols.cyclomatic >= ?{scope}"
-        " ORDER BY files.path, symbols.line, symbols.key",
-        (min_complexity, *scope_parameters),
-    ).fetchall()
+    rows = queries.hotspot_symbols(connection, min_complexity, languages)
     records = [
         {
             "id": str(row[0]),

@@ -16,7 +16,6 @@ for the packed symbols stays within the budget.
 from __future__ import annotations
 
 import bisect
-import json
 import re
 import sqlite3
 from collections.abc import Callable, Iterable
@@ -24,6 +23,7 @@ from dataclasses import dataclass
 
 import _quibra_core as engine
 
+from quibra.index import queries
 from quibra.ranking.channels import (
     Candidate,
     Query,
@@ -34,7 +34,7 @@ from quibra.ranking.channels import (
     prior,
     structural_channel,
 )
-from quibra.tree.languages.model import CHARACTERS_PER_TOKEN
+from quibra.tree.languages.model import tokens_of_characters
 
 CHANNELS = ("lexical", "body", "identity", "structural")
 
@@ -54,7 +54,7 @@ FUSION_SMOOTHING = 15.0
 
 def block_tokens(header: str, chars: int) -> int:
     """Tokens of one context block: the header line, the source, and the blank line after it."""
-    return max(1, -(-(len(header) + chars + 3) // CHARACTERS_PER_TOKEN))
+    return tokens_of_characters(len(header) + chars + 3)
 
 
 # Characters that would break a header line apart: a file name may hold any of them.
@@ -101,15 +101,8 @@ def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
     return Ranked(entries, candidates)
 
 
-_DETAILS = (
-    "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
-    " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language, files.id"
-    " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))"
-)
-
-
 def _without_overlaps(
-    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, tuple[object, ...]]
+    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, queries.SymbolDetails]
 ) -> list[tuple[int, float, dict[str, int]]]:
     """`ordered` without the symbols whose context shares lines with a better one of the same file.
 
@@ -128,7 +121,6 @@ def _without_overlaps(
     for entry in ordered:
         row = details[entry[0]]
         file_key, first, last = row[11], row[5], row[9]
-        assert isinstance(first, int) and isinstance(last, int)
         file_starts = starts.setdefault(file_key, [])
         file_ends = ends.setdefault(file_key, [])
         before = bisect.bisect_right(file_starts, last)
@@ -159,7 +151,7 @@ def rank(
         kept = [entry for entry in ranked.ordered if selected(display(ranked.candidates[entry[0]].path)[0])]
         ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
-    details = {row[0]: row for row in connection.execute(_DETAILS, (json.dumps(ids),))}
+    details = {row[0]: row for row in queries.symbol_details(connection, ids)}
     ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
     items = []
     shown: dict[int, tuple[str, str]] = {}

@@ -20,16 +20,16 @@ every order ends in (path, line, key), never in row ids.
 
 from __future__ import annotations
 
-import json
 import sqlite3
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import NamedTuple
 
 import _quibra_core as engine
 
-from quibra.ranking.channels import language_clause
-from quibra.tree.languages.model import CHARACTERS_PER_TOKEN
+from quibra.index import queries
+from quibra.index.queries import SymbolRow
+from quibra.tree.languages.model import tokens_of_characters
+from quibra.tree.text import printable
 
 INDENT = "  "
 
@@ -51,16 +51,7 @@ FOCUS, NEIGHBOUR, OTHER = 2, 1, 0
 
 def line_tokens(text: str) -> int:
     """Tokens of one printed line with its newline."""
-    return -(-(len(text) + 1) // CHARACTERS_PER_TOKEN)
-
-
-def printable(text: str) -> str:
-    """`text` as one printable line: bytes that are not UTF-8 as \\xNN, control
-    characters (a newline or tab in a name) escaped."""
-    text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    if text.isprintable():
-        return text
-    return "".join(char if char.isprintable() else repr(char)[1:-1] for char in text)
+    return tokens_of_characters(len(text) + 1)
 
 
 def is_public(language: str, name: str, signature: str) -> bool:
@@ -94,22 +85,10 @@ def _files(
     connection: sqlite3.Connection, focus: Iterable[bytes], languages: Iterable[str] | None
 ) -> list[MapFile]:
     """The files that parsed, best first: the focus, its neighbours, then the rest by PageRank."""
-    scope, scope_parameters = language_clause(languages)
-    rows = connection.execute(
-        f"SELECT id, path, pagerank, language FROM files WHERE language IS NOT NULL AND skipped IS NULL{scope}",
-        scope_parameters,
-    ).fetchall()
+    rows = queries.map_files(connection, languages)
     focus_paths = set(focus)
     focus_ids = {row[0] for row in rows if row[1] in focus_paths}
-    neighbours = {
-        other
-        for edge in connection.execute(
-            "SELECT source, target FROM edges WHERE source IN (SELECT value FROM json_each(?))"
-            " OR target IN (SELECT value FROM json_each(?))",
-            (json.dumps(sorted(focus_ids)),) * 2,
-        )
-        for other in edge
-    }
+    neighbours = {other for edge in queries.map_edges(connection, sorted(focus_ids)) for other in edge}
 
     def tier(file_id: int) -> int:
         return FOCUS if file_id in focus_ids else NEIGHBOUR if file_id in neighbours else OTHER
@@ -119,26 +98,11 @@ def _files(
     return files
 
 
-class SymbolRow(NamedTuple):
-    key: str
-    name: str
-    qualname: str
-    kind: str
-    line: int
-    end_line: int
-    depth: int
-    signature: str
-
-
 def _symbols_of(connection: sqlite3.Connection, files: list[MapFile]) -> dict[int, list[SymbolRow]]:
     """The symbols of `files`, by file id."""
     by_file: dict[int, list[SymbolRow]] = {entry.id: [] for entry in files}
-    for file_id, *row in connection.execute(
-        "SELECT file_id, key, name, qualname, kind, line, end_line, depth, signature FROM symbols"
-        " WHERE file_id IN (SELECT value FROM json_each(?))",
-        (json.dumps([entry.id for entry in files]),),
-    ):
-        by_file[file_id].append(SymbolRow(*row))
+    for file_id, row in queries.file_symbols(connection, [entry.id for entry in files]):
+        by_file[file_id].append(row)
     return by_file
 
 

@@ -8,15 +8,14 @@ symbol is the text its token cost was counted from.
 from __future__ import annotations
 
 import os
-import re
 import sqlite3
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
+from quibra.index import queries
 from quibra.index.storage import content_digest
-from quibra.tree.files import open_tree_file
+from quibra.tree.files import open_tree_file, tree_parts
 from quibra.tree.languages import text_lines
 
 
@@ -31,30 +30,38 @@ class SymbolSpan:
     end_line: int
 
 
-def leaves_tree(symbol_id: str) -> bool:
-    """Whether the path part of `symbol_id` would lead out of the tree: absolute, or through "..".
-
-    Checked on the whole id, as its path part is not known yet; no key has a ".." of its own.
-    """
-    return symbol_id.startswith("/") or ".." in re.split("[/:]", symbol_id)
-
-
-def find_symbol(connection: sqlite3.Connection, symbol_id: str) -> tuple[Any, ...] | None:
-    """The row of the symbol named `symbol_id` ("path:key"), or None.
+def symbol_paths(symbol_id: str) -> list[tuple[str, str]]:
+    """Every way to read `symbol_id` as "path:key" whose path is a path of the
+    tree (`tree_parts`), the longest path first.
 
     Keys hold "::" (Rust, C++) and paths may hold ":", so every split at a
-    colon is tried, the longest path first.
+    colon is a reading.
     """
     splits = [index for index, char in enumerate(symbol_id) if char == ":"]
-    for index in reversed(splits):
-        row = connection.execute(
-            "SELECT files.path, symbols.key, symbols.qualname, symbols.kind, files.language, symbols.line,"
-            " symbols.start_line, symbols.end_line, symbols.signature, symbols.chars"
-            " FROM files JOIN symbols ON symbols.file_id = files.id WHERE files.path = ? AND symbols.key = ?",
-            (os.fsencode(symbol_id[:index]), symbol_id[index + 1 :]),
-        ).fetchone()
+    return [
+        (symbol_id[:index], symbol_id[index + 1 :]) for index in reversed(splits)
+        if tree_parts(symbol_id[:index]) is not None
+    ]
+
+
+def symbol_leaves_tree(symbol_id: str) -> bool:
+    """Whether `symbol_id` names no path of the tree: whatever part of it is
+    the path (all of it, when it holds no colon) is absolute, climbs out
+    with "..", or is no path at all."""
+    if ":" not in symbol_id:
+        return tree_parts(symbol_id) is None
+    return not symbol_paths(symbol_id)
+
+
+def find_symbol(connection: sqlite3.Connection, symbol_id: str) -> queries.FoundSymbol | None:
+    """The row of the symbol named `symbol_id` ("path:key"), or None.
+
+    Every reading of it (`symbol_paths`) is tried, the longest path first.
+    """
+    for path, key in symbol_paths(symbol_id):
+        row = queries.find_symbol(connection, os.fsencode(path), key)
         if row is not None:
-            return tuple(row)
+            return row
     return None
 
 
@@ -62,11 +69,12 @@ def current_lines(connection: sqlite3.Connection, root: Path, path: bytes) -> li
     """The lines of the file at `path` (raw, as stored) as its reader numbered
     them; None when its content hash is not the stored one (the tree moved
     since the index was refreshed) or it cannot be read."""
-    row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
+    row = queries.file_hash_and_language(connection, path)
     found = open_tree_file(root, path)
     if row is None or found is None or content_digest(found[0]) != row[0]:
         return None
-    return text_lines(row[1], found[0])
+    # Only a configuration file has no language, and it is read as UTF-8 as any other but Python.
+    return text_lines(row[1] or "", found[0])
 
 
 def read_spans(connection: sqlite3.Connection, root: Path, spans: Iterable[SymbolSpan]) -> list[str]:

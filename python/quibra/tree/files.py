@@ -29,6 +29,72 @@ def tree_parts(relative: str | bytes) -> list[bytes] | None:
     return parts
 
 
+
+class NotInTree(ValueError):
+    """A path a user gave that is no path of the tree; the text says why, in one line."""
+
+
+def tree_relative(root: str | Path, path: str | os.PathLike[str]) -> str:
+    """`path`, relative to the tree's root or absolute, as a path of the tree
+    ("/"-separated, from the root), whether or not it names a file.
+
+    Raises NotInTree for a path that holds a NUL byte, climbs out with "..",
+    lies outside the tree, or passes through a symbolic link in the tree
+    (wherever that leads: quibra follows no link of the tree). Folders
+    above the root may be links: the user named the tree through them.
+    """
+    text = os.fspath(path)
+    if "\0" in text:
+        raise NotInTree(f"{text!r} is not a file name: it holds a NUL byte")
+    names = _names_below(root, text) if os.path.isabs(text) else text.split("/")
+    # "./a.py" and "a//b.py" name files of the tree as well as "a.py" and "a/b.py" do.
+    names = None if names is None else [name for name in names if name not in ("", ".")]
+    if not names:
+        if names is not None:
+            return "."  # the root itself
+        raise NotInTree(f"{text} is outside the tree {root}")
+    relative = "/".join(names)
+    parts = tree_parts(relative)
+    if parts is None or _through_link(root, parts):
+        raise NotInTree(f"{text} is outside the tree {root}")
+    return relative
+
+
+def _names_below(root: str | Path, absolute: str) -> list[str] | None:
+    """The names that lead from `root` to the absolute path `absolute`; None
+    when no folder on its way is the root. The way there is compared by
+    what each folder is, not by how it is spelled, so a root reached through
+    a link (or a path named through one) is still found; the first match
+    counts, so nothing below the root is skipped."""
+    try:
+        target = os.stat(root)
+    except OSError:
+        return None
+    names = absolute.split("/")
+    for count in range(1, len(names) + 1):
+        folder = "/".join(names[:count]) or "/"
+        try:
+            info = os.stat(folder)
+        except (OSError, ValueError):
+            return None
+        if (info.st_dev, info.st_ino) == (target.st_dev, target.st_ino):
+            return names[count:]
+    return None
+
+
+def _through_link(root: str | Path, parts: list[bytes]) -> bool:
+    """Whether the path of `parts` passes through (or ends at) a symbolic
+    link of the tree; what does not exist from some point on is no link."""
+    with TreeFolders(root) as folders:
+        for depth in range(1, len(parts) + 1):
+            info = folders.lstat(b"/".join(parts[:depth]))
+            if info is None:
+                return False
+            if stat.S_ISLNK(info.st_mode):
+                return True
+    return False
+
+
 # A folder is opened without following a link (O_NOFOLLOW fails on one), so
 # a folder of the tree swapped for a link to elsewhere leads nowhere. A file
 # is opened without blocking: a FIFO put in its place after it was listed

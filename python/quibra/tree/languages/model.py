@@ -63,5 +63,7 @@ class SkipFile(Exception):
     parseable); the message says why, in a few words."""
 
 
-def estimate_tokens(text: str) -> int:
-    return max(1, -(-len(text) // CHARACTERS_PER_TOKEN))
+def tokens_of_characters(count: int) -> int:
+    """What `count` characters of text cost in a model's context: one token
+    per CHARACTERS_PER_TOKEN of them, begun or whole, and never less than one."""
+    return max(1, -(-count // CHARACTERS_PER_TOKEN))

@@ -1,0 +1,356 @@
+"""Every question the host asks of an index, as one function each.
+
+The ranking and the interfaces read the index only through these: each
+takes an open connection (inside a snapshot, where answers must agree) and
+returns plain rows, in the order the statement gives them. What is made of
+the rows (scores, orders, packing) is the caller's; the tables and columns
+they come from are named here and in the schema (`storage`) alone.
+
+A list of ids, terms or names goes to SQLite as one JSON array read with
+`json_each`: a statement takes it however long it is, where one parameter
+per item would hit SQLite's limit on parameters.
+"""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from collections.abc import Iterable
+from typing import NamedTuple
+
+# Reading the index's own records.
+
+
+def meta(connection: sqlite3.Connection, key: str) -> str | None:
+    """The value recorded under `key` in the index's `meta` table, or None."""
+    row = connection.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
+    return None if row is None else str(row[0])
+
+
+class StoredFileRow(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    language: str | None
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+    seen_ns: int
+    hash: str
+    skipped: str | None
+
+
+def stored_files(connection: sqlite3.Connection) -> list[StoredFileRow]:
+    """Every file of the index, with the stat and hash it was read with."""
+    rows = connection.execute(
+        "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files"
+    )
+    return [StoredFileRow(*row) for row in rows]
+
+
+def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
+    """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
+    if languages is None:
+        return "", ()
+    return " AND files.language IN (SELECT value FROM json_each(?))", (json.dumps(sorted(languages)),)
+
+
+# The channels of a query.
+
+
+def term_counts(connection: sqlite3.Connection, table: str, terms: list[str]) -> dict[str, int]:
+    """How many rows of the full-text table `table` hold each of `terms`; a
+    term that no row holds is left out."""
+    # fts5vocab reads the full-text index's own term counts; the table lives
+    # in this connection's temporary schema, so the index file is not written.
+    connection.execute(
+        f"CREATE VIRTUAL TABLE IF NOT EXISTS temp.{table}_terms USING fts5vocab(main, {table}, row)"
+    )
+    return dict(
+        connection.execute(
+            f"SELECT term, doc FROM temp.{table}_terms WHERE term IN (SELECT value FROM json_each(?))",
+            (json.dumps(terms),),
+        ).fetchall()
+    )
+
+
+def bm25_matches(
+    connection: sqlite3.Connection,
+    table: str,
+    expression: str,
+    weights: tuple[float, ...],
+    test_factor: float,
+    languages: Iterable[str] | None,
+    limit: int,
+) -> list[int]:
+    """The ids of the symbols whose row of the full-text table `table`
+    matches the FTS5 `expression`, at most `limit`, best BM25 score first
+    (`weights` per column); a test file's rows score `test_factor` of theirs.
+    Ties go by path, line and key."""
+    weight_list = ", ".join(str(weight) for weight in weights)
+    scope, scope_parameters = language_clause(languages)
+    # bm25() is negative, better scores more so: a factor below 1 moves a row down.
+    rows = connection.execute(
+        f"SELECT {table}.rowid FROM {table}"
+        f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
+        f" WHERE {table} MATCH ?{scope}"
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
+        f" files.path, symbols.line, symbols.key LIMIT ?",
+        (expression, *scope_parameters, test_factor, limit),
+    )
+    return [row[0] for row in rows]
+
+
+def symbol_count(connection: sqlite3.Connection) -> int:
+    """How many symbols the index holds."""
+    return int(connection.execute("SELECT count(*) FROM symbols").fetchone()[0])
+
+
+def name_term_counts(connection: sqlite3.Connection, terms: list[str]) -> dict[str, int]:
+    """How many symbols' names hold each of `terms`; a term that no name holds is left out."""
+    return dict(
+        connection.execute(
+            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
+            (json.dumps(terms),),
+        ).fetchall()
+    )
+
+
+class NameCandidate(NamedTuple):
+    id: int
+    name_key: str  # the name lowercased, letters and digits only
+    name_terms: str  # the engine's terms of the name, blank-separated
+    path: bytes  # raw, as stored
+    line: int
+    key: str
+    is_test: int
+
+
+def name_candidates(
+    connection: sqlite3.Connection, terms: list[str], name_keys: list[str], languages: Iterable[str] | None
+) -> list[NameCandidate]:
+    """The symbols whose name holds one of `terms` or whose name key is one of `name_keys`."""
+    scope, scope_parameters = language_clause(languages)
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
+        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
+        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
+        (json.dumps(terms), json.dumps(name_keys), *scope_parameters),
+    )
+    return [NameCandidate(*row) for row in rows]
+
+
+class CandidateRow(NamedTuple):
+    id: int
+    file_id: int
+    path: bytes  # raw, as stored
+    line: int
+    key: str
+    pagerank: float  # of its file
+    name: str
+    kind: str
+
+
+def candidate_rows(connection: sqlite3.Connection, ids: Iterable[int]) -> list[CandidateRow]:
+    """The symbols `ids`, with what the channels and the fusion weigh of them."""
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
+        " symbols.kind"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE symbols.id IN (SELECT value FROM json_each(?))",
+        (json.dumps(list(ids)),),
+    )
+    return [CandidateRow(*row) for row in rows]
+
+
+class SymbolDetails(NamedTuple):
+    id: int
+    key: str
+    qualname: str
+    kind: str
+    line: int
+    start_line: int
+    end_line: int
+    chars: int  # of the text that stands for it in a context
+    signature: str
+    context_end: int
+    language: str
+    file_id: int
+
+
+def symbol_details(connection: sqlite3.Connection, ids: list[int]) -> list[SymbolDetails]:
+    """The symbols `ids`, with what the packer counts and a result shows."""
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.start_line,"
+        " symbols.end_line, symbols.chars, symbols.signature, symbols.context_end, files.language, files.id"
+        " FROM symbols JOIN files ON files.id = symbols.file_id WHERE symbols.id IN (SELECT value FROM json_each(?))",
+        (json.dumps(ids),),
+    )
+    return [SymbolDetails(*row) for row in rows]
+
+
+# The repository map.
+
+
+class MapFileRow(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    pagerank: float
+    language: str
+
+
+def map_files(connection: sqlite3.Connection, languages: Iterable[str] | None) -> list[MapFileRow]:
+    """The files that parsed, of `languages` (None: all)."""
+    scope, scope_parameters = language_clause(languages)
+    rows = connection.execute(
+        f"SELECT id, path, pagerank, language FROM files WHERE language IS NOT NULL AND skipped IS NULL{scope}",
+        scope_parameters,
+    )
+    return [MapFileRow(*row) for row in rows]
+
+
+def map_edges(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int]]:
+    """The import edges (source, target) from or to any of `file_ids`."""
+    return connection.execute(
+        "SELECT source, target FROM edges WHERE source IN (SELECT value FROM json_each(?))"
+        " OR target IN (SELECT value FROM json_each(?))",
+        (json.dumps(file_ids),) * 2,
+    ).fetchall()
+
+
+class SymbolRow(NamedTuple):
+    key: str
+    name: str
+    qualname: str
+    kind: str
+    line: int
+    end_line: int
+    depth: int
+    signature: str
+
+
+def file_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, SymbolRow]]:
+    """The symbols of the files `file_ids`, each with its file's id."""
+    rows = connection.execute(
+        "SELECT file_id, key, name, qualname, kind, line, end_line, depth, signature FROM symbols"
+        " WHERE file_id IN (SELECT value FROM json_each(?))",
+        (json.dumps(file_ids),),
+    )
+    return [(file_id, SymbolRow(*row)) for file_id, *row in rows]
+
+
+# Hotspots.
+
+
+def file_paths(connection: sqlite3.Connection) -> list[tuple[int, bytes]]:
+    """Every file of the index as (id, path), the path raw, as stored."""
+    return connection.execute("SELECT id, path FROM files").fetchall()
+
+
+class HotspotSymbol(NamedTuple):
+    id: int
+    kind: str
+    file_id: int
+    cyclomatic: int
+    max_nesting: int
+    param_count: int
+    key: str
+    qualname: str
+    line: int
+    path: bytes  # raw, as stored
+    language: str
+
+
+def hotspot_symbols(
+    connection: sqlite3.Connection, min_complexity: int, languages: Iterable[str] | None
+) -> list[HotspotSymbol]:
+    """The functions and methods of `languages` (None: all) whose cyclomatic
+    complexity is at least `min_complexity`, by path, line and key."""
+    scope, scope_parameters = language_clause(languages)
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
+        " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        f" WHERE symbols.kind IN ('function', 'method') AND symbols.cyclomatic >= ?{scope}"
+        " ORDER BY files.path, symbols.line, symbols.key",
+        (min_complexity, *scope_parameters),
+    )
+    return [HotspotSymbol(*row) for row in rows]
+
+
+# Source text.
+
+
+class FoundSymbol(NamedTuple):
+    path: bytes  # raw, as stored
+    key: str
+    qualname: str
+    kind: str
+    language: str
+    line: int
+    start_line: int
+    end_line: int
+    signature: str
+    chars: int
+
+
+def find_symbol(connection: sqlite3.Connection, path: bytes, key: str) -> FoundSymbol | None:
+    """The symbol `key` of the file at `path` (raw, as stored), or None."""
+    row = connection.execute(
+        "SELECT files.path, symbols.key, symbols.qualname, symbols.kind, files.language, symbols.line,"
+        " symbols.start_line, symbols.end_line, symbols.signature, symbols.chars"
+        " FROM files JOIN symbols ON symbols.file_id = files.id WHERE files.path = ? AND symbols.key = ?",
+        (path, key),
+    ).fetchone()
+    return None if row is None else FoundSymbol(*row)
+
+
+def file_hash_and_language(connection: sqlite3.Connection, path: bytes) -> tuple[str, str | None] | None:
+    """The content hash and the language of the file at `path` (raw, as stored);
+    None when the index has no such file."""
+    row = connection.execute("SELECT hash, language FROM files WHERE path = ?", (path,)).fetchone()
+    return None if row is None else (row[0], row[1])
+
+
+def source_file_exists(connection: sqlite3.Connection, path: bytes) -> bool:
+    """Whether the file at `path` (raw, as stored) is a source file of the index that parsed."""
+    row = connection.execute(
+        "SELECT 1 FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (path,)
+    ).fetchone()
+    return row is not None
+
+
+# What an index holds, as reports count it.
+
+
+def file_symbol_counts(connection: sqlite3.Connection) -> list[tuple[bytes, str, int]]:
+    """Each file that parsed as (path, language, its number of symbols), by language."""
+    return connection.execute(
+        "SELECT path, language, (SELECT count(*) FROM symbols WHERE symbols.file_id = files.id) FROM files"
+        " WHERE language IS NOT NULL AND skipped IS NULL ORDER BY language"
+    ).fetchall()
+
+
+def language_counts(connection: sqlite3.Connection) -> list[tuple[str, int, int]]:
+    """Each language as (language, files that parsed, their symbols), by language."""
+    return connection.execute(
+        "SELECT language, count(*), (SELECT count(*) FROM symbols JOIN files AS f"
+        " ON f.id = symbols.file_id WHERE f.language = files.language) FROM files"
+        " WHERE language IS NOT NULL AND skipped IS NULL GROUP BY language ORDER BY language"
+    ).fetchall()
+
+
+def skipped_files(connection: sqlite3.Connection) -> list[tuple[bytes, str]]:
+    """The files that gave no symbols as (path, why), by path."""
+    return connection.execute("SELECT path, skipped FROM files WHERE skipped IS NOT NULL ORDER BY path").fetchall()
+
+
+def replaced_files(connection: sqlite3.Connection) -> list[bytes]:
+    """The paths of the files read with bytes that were not valid UTF-8 replaced, by path."""
+    rows = connection.execute("SELECT path FROM files WHERE replaced AND skipped IS NULL ORDER BY path")
+    return [path for (path,) in rows]
+
+
+def file_hashes(connection: sqlite3.Connection) -> list[tuple[bytes, str]]:
+    """Every file the index read as (path, content hash)."""
+    return connection.execute("SELECT path, hash FROM files WHERE hash != ''").fetchall()
