@@ -87,6 +87,15 @@ def test_every_module_belongs_to_a_layer():
     assert outside == []
 
 
+def _copy_of_package(tmp_path: pathlib.Path) -> pathlib.Path:
+    copy = tmp_path / "quibra"
+    for path in PACKAGE.rglob("*.py"):
+        target = copy / path.relative_to(PACKAGE)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(path.read_text(encoding="utf-8"), encoding="utf-8")
+    return copy
+
+
 @pytest.mark.parametrize(
     "module, statement",
     [
@@ -96,11 +105,7 @@ def test_every_module_belongs_to_a_layer():
     ],
 )
 def test_an_upward_import_is_caught(tmp_path, module, statement):
-    copy = tmp_path / "quibra"
-    for path in PACKAGE.rglob("*.py"):
-        target = copy / path.relative_to(PACKAGE)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(path.read_text(encoding="utf-8"), encoding="utf-8")
+    copy = _copy_of_package(tmp_path)
     victim = copy / module
     if statement.startswith("    "):
         victim.write_text(victim.read_text() + "\n\ndef _late():\n" + statement + "\n")
@@ -149,11 +154,7 @@ def test_only_the_index_holds_sql():
     ],
 )
 def test_sql_outside_the_index_is_caught(tmp_path, module, statement):
-    copy = tmp_path / "quibra"
-    for path in PACKAGE.rglob("*.py"):
-        target = copy / path.relative_to(PACKAGE)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_text(path.read_text(encoding="utf-8"), encoding="utf-8")
+    copy = _copy_of_package(tmp_path)
     assert sql_outside_index(copy) == []
     victim = copy / module
     if statement.startswith("    "):

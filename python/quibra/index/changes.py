@@ -15,7 +15,8 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from quibra.index.storage import Storage, StoredFile
+from quibra.index.queries import StoredFile
+from quibra.index.storage import Storage
 from quibra.tree.files import TreeFolders, open_tree_file
 from quibra.tree.languages import UNAVAILABLE_READER, is_config_file, language_of
 from quibra.tree.walk import list_files

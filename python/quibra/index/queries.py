@@ -14,8 +14,10 @@ per item would hit SQLite's limit on parameters.
 from __future__ import annotations
 
 import json
+import os
 import sqlite3
 from collections.abc import Iterable
+from dataclasses import dataclass
 from typing import NamedTuple
 
 # Reading the index's own records.
@@ -27,9 +29,12 @@ def meta(connection: sqlite3.Connection, key: str) -> str | None:
     return None if row is None else str(row[0])
 
 
-class StoredFileRow(NamedTuple):
+@dataclass(frozen=True)
+class StoredFile:
+    """A file of the index with the stat and hash it was read with."""
+
     id: int
-    path: bytes  # raw, as stored
+    path: str  # tree-relative, decoded as file names are (surrogates for bytes that are not UTF-8)
     language: str | None
     size: int
     mtime_ns: int
@@ -39,12 +44,13 @@ class StoredFileRow(NamedTuple):
     skipped: str | None
 
 
-def stored_files(connection: sqlite3.Connection) -> list[StoredFileRow]:
-    """Every file of the index, with the stat and hash it was read with."""
+def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
+    """Every file of the index, by its tree-relative path."""
     rows = connection.execute(
         "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files"
     )
-    return [StoredFileRow(*row) for row in rows]
+    entries = (StoredFile(row[0], os.fsdecode(row[1]), *row[2:]) for row in rows)
+    return {entry.path: entry for entry in entries}
 
 
 def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:

@@ -43,7 +43,6 @@ import sqlite3
 import stat
 import tempfile
 from collections.abc import Iterator
-from dataclasses import dataclass
 from pathlib import Path
 
 from _quibra_core import __version__
@@ -161,10 +160,6 @@ def content_digest(content: bytes) -> str:
 
 def encode_path(path: str) -> bytes:
     return os.fsencode(path)
-
-
-def decode_path(raw: bytes) -> str:
-    return os.fsdecode(raw)
 
 
 def _lstat(path: str | Path) -> os.stat_result | None:
@@ -358,19 +353,6 @@ def failure(error: sqlite3.Error, path: Path) -> str:
     return f"cannot use the index {path}: {error}"
 
 
-@dataclass(frozen=True)
-class StoredFile:
-    id: int
-    path: str
-    language: str | None
-    size: int
-    mtime_ns: int
-    ctime_ns: int
-    seen_ns: int
-    hash: str
-    skipped: str | None
-
-
 class Storage:
     """An open index. Reads need no transaction; `write()` wraps one."""
 
@@ -431,12 +413,8 @@ class Storage:
     def meta(self, key: str) -> str | None:
         return queries.meta(self.connection, key)
 
-    def stored_files(self) -> dict[str, StoredFile]:
-        stored = {}
-        for row in queries.stored_files(self.connection):
-            entry = StoredFile(row[0], decode_path(row[1]), *row[2:])
-            stored[entry.path] = entry
-        return stored
+    def stored_files(self) -> dict[str, queries.StoredFile]:
+        return queries.stored_files(self.connection)
 
 
 def _roll_back(connection: sqlite3.Connection) -> None:

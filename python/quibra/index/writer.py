@@ -18,7 +18,8 @@ import _quibra_core as engine
 
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
-from quibra.index.storage import Storage, StoredFile, encode_path
+from quibra.index.queries import StoredFile
+from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import resolve_edges
 from quibra.tree.walk import is_test_path
 
