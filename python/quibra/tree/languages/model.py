@@ -46,9 +46,32 @@ class Symbol:
     docstring: str  # its documentation: a docstring or the doc comment above it
 
 
+# What a reference does with the name it uses.
+REFERENCE_KINDS = ("call", "type", "import", "attribute", "other")
+
+
+@dataclass(frozen=True, slots=True)
+class Reference:
+    """One use of a name in a file, as the reader saw it; which definitions
+    it refers to is decided later, with the whole tree in view.
+
+    `qualifier` is what the name was reached through, as written: "" for a
+    bare name (`open(...)`), the receiver or module path otherwise (`self`
+    in `self.close()`, `os.path` in `os.path.join(...)`, `de` in
+    `de::Error`, `http` in `http.Get`). `scope` is the index in the file's
+    `symbols` of the innermost symbol the use lies in, -1 at file level.
+    """
+
+    name: str
+    line: int
+    kind: str  # one of REFERENCE_KINDS
+    qualifier: str
+    scope: int
+
+
 @dataclass(slots=True)
 class FileExtract:
-    """What one file defines and imports.
+    """What one file defines, imports and uses.
 
     `imports` is JSON-compatible data whose shape belongs to the file's
     language: only that language's resolver reads it.
@@ -56,6 +79,7 @@ class FileExtract:
 
     symbols: list[Symbol] = field(default_factory=list)
     imports: list[object] = field(default_factory=list)
+    references: list[Reference] = field(default_factory=list)
 
 
 class SkipFile(Exception):
