@@ -16,17 +16,22 @@ from collections.abc import Iterator
 
 import pytest
 from helpers import STDLIB, _command, quibra, quibra_json, write_tree
+from quibra.index.refresh import PARALLEL_THRESHOLD_BYTES
 
 pytestmark = pytest.mark.host
 
 # Packages of the standard library that together pass the size past which a
-# build starts worker processes.
-WORKER_PACKAGES = ("email", "http", "json", "unittest")
+# build starts worker processes, on every Python version (unittest lost its
+# tests to the test package in 3.12).
+WORKER_PACKAGES = ("asyncio", "email", "http", "json", "multiprocessing", "unittest", "xml")
 
 
 def _copy_packages(into: pathlib.Path, packages: tuple[str, ...] = WORKER_PACKAGES) -> pathlib.Path:
     for package in packages:
         shutil.copytree(STDLIB / package, into / package, ignore=shutil.ignore_patterns("__pycache__"))
+    if packages == WORKER_PACKAGES:
+        source = sum(path.stat().st_size for path in into.rglob("*.py"))
+        assert source > PARALLEL_THRESHOLD_BYTES, "too little code to start workers"
     return into
 
 
