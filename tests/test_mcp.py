@@ -30,7 +30,7 @@ from mcp.client.stdio import stdio_client  # noqa: E402
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
 
-TOOLS = {"search_code", "repo_map", "hotspots", "changed_files", "symbol_source"}
+TOOLS = {"search_code", "repo_map", "hotspots", "changed_files", "symbol_source", "find_references", "call_graph"}
 CHANNELS = {"lexical", "body", "identity", "structural"}
 
 

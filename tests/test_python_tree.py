@@ -78,6 +78,11 @@ def differences(path: str, source: bytes) -> list[str]:
     problems = []
     if expected.imports != found.imports:
         problems.append(f"{path}: imports {expected.imports} != {found.imports}")
+    if expected.references != found.references:
+        want_references, got_references = set(expected.references), set(found.references)
+        only_ast = sorted(want_references - got_references, key=lambda reference: reference.line)[:5]
+        only_tree = sorted(got_references - want_references, key=lambda reference: reference.line)[:5]
+        problems.append(f"{path}: references only with ast {only_ast}, only with tree-sitter {only_tree}")
     want = [symbol.qualname for symbol in expected.symbols]
     got = [symbol.qualname for symbol in found.symbols]
     if want != got:

@@ -12,10 +12,10 @@ import contextlib
 import gc
 import re
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
-from quibra.tree.languages.model import CONTAINER_KINDS, SkipFile, Symbol
+from quibra.tree.languages.model import CONTAINER_KINDS, Reference, SkipFile, Symbol
 from quibra.tree.terms import text_terms
 
 
@@ -40,6 +40,7 @@ class Extracted:
     symbols: list[IndexedSymbol]
     imports: list[object]
     skipped: str | None = None  # why the file gave nothing
+    references: list[Reference] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
 
 
@@ -156,7 +157,7 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
 
 
 def extract_file(path: str, language: str, source: bytes) -> Extracted:
-    """Symbols, imports and index terms of one file; never raises for bad content."""
+    """Symbols, imports, references and index terms of one file; never raises for bad content."""
     try:
         extract = read_source(language, path, source)
         text, replaced = decoded_text(language, source)
@@ -167,7 +168,7 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    return Extracted(path, language, symbols, extract.imports, replaced=replaced)
+    return Extracted(path, language, symbols, extract.imports, replaced=replaced, references=extract.references)
 
 
 @contextlib.contextmanager

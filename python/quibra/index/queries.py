@@ -360,3 +360,216 @@ def replaced_files(connection: sqlite3.Connection) -> list[bytes]:
 def file_hashes(connection: sqlite3.Connection) -> list[tuple[bytes, str]]:
     """Every file the index read as (path, content hash)."""
     return connection.execute("SELECT path, hash FROM files WHERE hash != ''").fetchall()
+
+
+# References: what the resolution reads.
+
+
+def ref_name_ids(connection: sqlite3.Connection, texts: list[str]) -> dict[str, int]:
+    """The ids of those of `texts` that references already use, by text."""
+    return dict(
+        connection.execute(
+            "SELECT text, id FROM ref_names WHERE text IN (SELECT value FROM json_each(?))", (json.dumps(texts),)
+        ).fetchall()
+    )
+
+
+class FileDefinition(NamedTuple):
+    """What the resolution of references reads of a definition, besides its file."""
+
+    id: int
+    key: str
+    name: str
+    qualname: str
+    kind: str
+    signature: str
+
+
+def file_definitions(connection: sqlite3.Connection, file_id: int) -> list[FileDefinition]:
+    """The symbols of the file `file_id`, in line order."""
+    rows = connection.execute(
+        "SELECT id, key, name, qualname, kind, signature FROM symbols WHERE file_id = ? ORDER BY line, id",
+        (file_id,),
+    )
+    return [FileDefinition(*row) for row in rows]
+
+
+def parsed_files(connection: sqlite3.Connection) -> list[tuple[int, bytes, str]]:
+    """The source files that parsed, as (id, path raw as stored, language)."""
+    return connection.execute(
+        "SELECT id, path, language FROM files WHERE language IS NOT NULL AND skipped IS NULL"
+    ).fetchall()
+
+
+def all_edges(connection: sqlite3.Connection) -> list[tuple[int, int]]:
+    """Every import edge as (source, target)."""
+    return connection.execute("SELECT source, target FROM edges").fetchall()
+
+
+class DefinitionRow(NamedTuple):
+    id: int
+    file_id: int
+    name: str
+    qualname: str
+    kind: str
+    line: int
+    key: str
+    signature: str
+    path: bytes  # raw, as stored
+    language: str
+
+
+def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[DefinitionRow]:
+    """The symbols whose name is one of `names`, with their file's path and language."""
+    rows = connection.execute(
+        "SELECT symbols.id, symbols.file_id, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
+        " symbols.key, symbols.signature, files.path, files.language"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        " WHERE symbols.name IN (SELECT value FROM json_each(?))",
+        (json.dumps(names),),
+    )
+    return [DefinitionRow(*row) for row in rows]
+
+
+def scope_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int, str, str, str]]:
+    """The symbols of the files `file_ids` as (file id, id, qualname, kind, signature)."""
+    return connection.execute(
+        "SELECT file_id, id, qualname, kind, signature FROM symbols WHERE file_id IN (SELECT value FROM json_each(?))",
+        (json.dumps(file_ids),),
+    ).fetchall()
+
+
+class StoredReference(NamedTuple):
+    file_id: int
+    seq: int
+    kind: int  # index in REFERENCE_KINDS
+    name: str
+    qualifier: str  # "" for a bare name
+    scope: int | None
+    others: int
+
+
+_STORED_REFERENCE = (
+    "SELECT refs.file_id, refs.seq, refs.kind, n.text, coalesce(q.text, ''), refs.scope, refs.others"
+    " FROM refs JOIN ref_names AS n ON n.id = refs.name LEFT JOIN ref_names AS q ON q.id = refs.qualifier"
+)
+
+
+def references_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[StoredReference]:
+    """Every reference of the files `file_ids`."""
+    rows = connection.execute(
+        f"{_STORED_REFERENCE} WHERE refs.file_id IN (SELECT value FROM json_each(?))", (json.dumps(file_ids),)
+    )
+    return [StoredReference(*row) for row in rows]
+
+
+def references_named(connection: sqlite3.Connection, names: list[str]) -> list[StoredReference]:
+    """Every reference that uses one of `names`."""
+    rows = connection.execute(
+        f"{_STORED_REFERENCE} WHERE refs.name IN"
+        " (SELECT id FROM ref_names WHERE text IN (SELECT value FROM json_each(?)))",
+        (json.dumps(names),),
+    )
+    return [StoredReference(*row) for row in rows]
+
+
+# References: what `refs` asks.
+
+
+class DefinedSymbol(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    key: str
+    qualname: str
+    kind: str
+    line: int
+    end_line: int
+    language: str
+
+
+_DEFINED = (
+    "SELECT symbols.id, files.path, symbols.key, symbols.qualname, symbols.kind, symbols.line, symbols.end_line,"
+    " files.language FROM symbols JOIN files ON files.id = symbols.file_id"
+)
+
+
+def definitions_by_name(connection: sqlite3.Connection, name: str, qualified: bool) -> list[DefinedSymbol]:
+    """The symbols named `name`: by their qualified name (or key) when `qualified`, else by their own name."""
+    if qualified:
+        rows = connection.execute(f"{_DEFINED} WHERE symbols.qualname = ? OR symbols.key = ?", (name, name))
+    else:
+        rows = connection.execute(f"{_DEFINED} WHERE symbols.name = ?", (name,))
+    return [DefinedSymbol(*row) for row in rows]
+
+
+def definitions_at(connection: sqlite3.Connection, path: bytes, line: int | None, key: str | None) -> list[DefinedSymbol]:
+    """The symbols of the file at `path` (raw, as stored) whose lines hold `line`, or whose key is `key`."""
+    if key is not None:
+        rows = connection.execute(f"{_DEFINED} WHERE files.path = ? AND symbols.key = ?", (path, key))
+    else:
+        rows = connection.execute(
+            f"{_DEFINED} WHERE files.path = ? AND symbols.start_line <= ? AND symbols.end_line >= ?", (path, line, line)
+        )
+    return [DefinedSymbol(*row) for row in rows]
+
+
+def defined_symbols(connection: sqlite3.Connection, ids: list[int]) -> list[DefinedSymbol]:
+    """The symbols `ids`, with their file's path and language."""
+    rows = connection.execute(f"{_DEFINED} WHERE symbols.id IN (SELECT value FROM json_each(?))", (json.dumps(ids),))
+    return [DefinedSymbol(*row) for row in rows]
+
+
+class ReferenceRow(NamedTuple):
+    target: int  # the symbol referred to
+    weight: float
+    path: bytes  # raw, as stored: the file of the reference
+    line: int
+    kind: int  # index in REFERENCE_KINDS
+    scope: int | None  # the enclosing symbol's id
+    language: str
+
+
+def references_to(connection: sqlite3.Connection, symbol_ids: list[int]) -> list[ReferenceRow]:
+    """The references resolved to any of `symbol_ids`, by path and line."""
+    rows = connection.execute(
+        "SELECT ref_targets.symbol_id, ref_targets.weight, files.path, refs.line, refs.kind, refs.scope,"
+        " files.language FROM ref_targets"
+        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
+        " JOIN files ON files.id = refs.file_id"
+        " WHERE ref_targets.symbol_id IN (SELECT value FROM json_each(?))"
+        " ORDER BY files.path, refs.line, refs.seq",
+        (json.dumps(symbol_ids),),
+    )
+    return [ReferenceRow(*row) for row in rows]
+
+
+def unresolved_count(connection: sqlite3.Connection, name: str) -> int:
+    """How many references use `name` and were resolved to no definition."""
+    row = connection.execute(
+        "SELECT count(*) FROM refs WHERE refs.name = (SELECT id FROM ref_names WHERE text = ?) AND NOT EXISTS"
+        " (SELECT 1 FROM ref_targets WHERE ref_targets.file_id = refs.file_id AND ref_targets.seq = refs.seq)",
+        (name,),
+    ).fetchone()
+    return int(row[0])
+
+
+def callers_of(connection: sqlite3.Connection, symbol_ids: list[int], kind: int) -> list[tuple[int, int, float]]:
+    """(callee, caller, weight): the symbols whose references of `kind` are resolved to one of `symbol_ids`."""
+    return connection.execute(
+        "SELECT ref_targets.symbol_id, refs.scope, max(ref_targets.weight) FROM ref_targets"
+        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
+        " WHERE ref_targets.symbol_id IN (SELECT value FROM json_each(?)) AND refs.kind = ? AND refs.scope IS NOT NULL"
+        " GROUP BY ref_targets.symbol_id, refs.scope",
+        (json.dumps(symbol_ids), kind),
+    ).fetchall()
+
+
+def callees_of(connection: sqlite3.Connection, symbol_ids: list[int], kind: int) -> list[tuple[int, int, float]]:
+    """(caller, callee, weight): what references of `kind` within `symbol_ids` are resolved to."""
+    return connection.execute(
+        "SELECT refs.scope, ref_targets.symbol_id, max(ref_targets.weight) FROM refs"
+        " JOIN ref_targets ON ref_targets.file_id = refs.file_id AND ref_targets.seq = refs.seq"
+        " WHERE refs.scope IN (SELECT value FROM json_each(?)) AND refs.kind = ?"
+        " GROUP BY refs.scope, ref_targets.symbol_id",
+        (json.dumps(symbol_ids), kind),
+    ).fetchall()

@@ -5,7 +5,9 @@ A refresh lists the files and compares each one's stat with the stored one
 read again, and of those only files whose content hash moved are parsed
 again. Deleted files are dropped. Import edges are resolved again only when
 some file's imports or the set of files changed, and PageRank is recomputed
-only when the edges or the files did (`writer`). The result is exactly what
+only when the edges or the files did; references are resolved again only in
+the files read again or whose edges moved, and wherever they use a name
+that a file read again or dropped defines (`writer`). The result is exactly what
 a build from scratch would give.
 
 The parsing runs in worker processes, or on the workers of a Dask cluster
@@ -37,7 +39,7 @@ from quibra.index.changes import (
 from quibra.index.extract import Extracted, extract_files
 from quibra.index.storage import Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
-from quibra.index.writer import RefreshReport, Writer, update_graph
+from quibra.index.writer import RefreshReport, Writer, update_graph, update_references
 from quibra.tree.languages import outside_tree
 from quibra.tree.meter import MeterFactory, silent
 
@@ -99,8 +101,11 @@ def refresh(
         _apply(root, pending.to_read, writer, jobs, cluster, progress, limit)
         for path in pending.removed:
             writer.removed(path)
+        moved: set[int] = set()
         if writer.imports_changed or writer.nodes_changed or root_moved:
-            update_graph(storage, root, writer.nodes_changed or root_moved, report)
+            moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
+        if writer.reference_files or writer.reference_names or moved:
+            update_references(storage, writer.reference_files | moved, writer.reference_names, report)
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report

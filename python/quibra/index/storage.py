@@ -5,7 +5,8 @@ it had when it was read; the symbols of each file with what the channels,
 the packer and the hotspot scorer need; the lexical index (an FTS5 table fed
 with the engine's own terms, so the index and a query meet term for term);
 the names of the symbols for the identity channel; the import edges between
-files and the PageRank of each file.
+files and the PageRank of each file; every use of a name (a reference) and
+the definitions it was resolved to.
 
 Rules that keep it trustworthy:
 - every write happens in one transaction, so a process killed at any moment
@@ -54,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 8
+SCHEMA_VERSION = 9
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -116,6 +117,8 @@ CREATE TABLE symbols (
 CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
 CREATE INDEX symbols_by_kind ON symbols(kind, cyclomatic);
+-- References are resolved by the name they use.
+CREATE INDEX symbols_by_name ON symbols(name);
 -- Every distinct term of each symbol's name, for the identity channel.
 CREATE TABLE name_terms (
     term TEXT NOT NULL,
@@ -137,6 +140,39 @@ CREATE TABLE edges (
     target INTEGER NOT NULL,
     PRIMARY KEY (source, target)
 ) WITHOUT ROWID;
+-- The names that references use and reach them through, each stored once:
+-- a large tree repeats a few hundred thousand names millions of times.
+CREATE TABLE ref_names (
+    id INTEGER PRIMARY KEY,
+    text TEXT NOT NULL UNIQUE
+);
+-- Every use of a name, as the file's reader saw it: `seq` is its place
+-- among the file's references. `scope` is the innermost symbol it lies in
+-- (NULL at file level); `others` counts the definitions it may mean beyond
+-- those kept in ref_targets.
+CREATE TABLE refs (
+    file_id INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    line INTEGER NOT NULL,
+    kind INTEGER NOT NULL,      -- index in REFERENCE_KINDS
+    name INTEGER NOT NULL,      -- ref_names.id
+    qualifier INTEGER,          -- ref_names.id; NULL for a bare name
+    scope INTEGER,              -- symbols.id
+    others INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY (file_id, seq)
+) WITHOUT ROWID;
+CREATE INDEX refs_by_name ON refs(name);
+CREATE INDEX refs_by_scope ON refs(scope) WHERE scope IS NOT NULL;
+-- The definitions each reference was resolved to: at most three, their
+-- weights summing to 1.
+CREATE TABLE ref_targets (
+    file_id INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    symbol_id INTEGER NOT NULL,
+    weight REAL NOT NULL,
+    PRIMARY KEY (file_id, seq, symbol_id)
+) WITHOUT ROWID;
+CREATE INDEX ref_targets_by_symbol ON ref_targets(symbol_id);
 """
 
 

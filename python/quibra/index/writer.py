@@ -1,9 +1,12 @@
-"""Every write of a refresh: the files, their symbols, the import graph.
+"""Every write of a refresh: the files, their symbols and references, the
+import graph and what each reference resolves to.
 
 All of it runs inside the refresh's one transaction (`Storage.write`), so
 a refresh killed at any moment leaves the previous index or the new one.
 The writer records in the `RefreshReport` what it added, changed and
-dropped, and whether the import graph has to be resolved again.
+dropped, and whether the import graph has to be resolved again; and which
+references have to be resolved again: those of the files it wrote, and
+those that use a name some file it wrote or dropped defined or defines.
 """
 
 from __future__ import annotations
@@ -11,16 +14,21 @@ from __future__ import annotations
 import collections
 import json
 import os
+import sqlite3
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import _quibra_core as engine
 
+from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
 from quibra.index.queries import StoredFile
+from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
 from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import resolve_edges
+from quibra.tree.languages.model import REFERENCE_KINDS, Reference
 from quibra.tree.walk import is_test_path
 
 
@@ -33,11 +41,31 @@ class RefreshReport:
     touched: int = 0
     edges_resolved: bool = False
     pagerank_computed: bool = False
+    references_resolved: int = 0  # how many references were resolved again
     seconds: float = 0.0
 
     @property
     def changed_anything(self) -> bool:
         return bool(self.added or self.changed or self.removed)
+
+
+def _changed_names(dropped: list[queries.FileDefinition], result: Extracted) -> set[str]:
+    """The names whose definitions in one file differ between what it held
+    (`dropped`, in line order) and what it holds now: one added, removed,
+    renamed, changed in kind or signature, or moved past another of its name."""
+
+    def by_name(entries: Iterable[tuple[str, str, str, str, str]]) -> dict[str, list[tuple[str, str, str, str]]]:
+        found: dict[str, list[tuple[str, str, str, str]]] = collections.defaultdict(list)
+        for name, *rest in entries:
+            found[name].append((rest[0], rest[1], rest[2], rest[3]))
+        return found
+
+    before = by_name((old.name, old.key, old.qualname, old.kind, old.signature) for old in dropped)
+    now = sorted(result.symbols, key=lambda indexed: indexed.symbol.line)
+    after = by_name(
+        (item.symbol.name, item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in now
+    )
+    return {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
 
 
 class Writer:
@@ -50,6 +78,19 @@ class Writer:
         self.imports_changed = False
         # Whether the graph's nodes (the source files that parse) changed.
         self.nodes_changed = False
+        # What the references' resolution must redo: the files whose
+        # references were written, and the names defined by files dropped or written.
+        self.reference_files: set[int] = set()
+        self._changed_names: set[str] = set()
+        # The symbols of each file dropped in this pass, until it is written again.
+        self._dropped: dict[int, list[queries.FileDefinition]] = {}
+        self._name_ids: dict[str, int] = {}
+
+    @property
+    def reference_names(self) -> set[str]:
+        """The names whose definitions changed: what a reference to them resolves to may have too."""
+        dropped = {symbol.name for symbols in self._dropped.values() for symbol in symbols}
+        return self._changed_names | dropped
 
     def touch(self, read: Read) -> None:
         """Same content under a new stat."""
@@ -62,6 +103,9 @@ class Writer:
 
     def _drop_symbols(self, file_id: int) -> None:
         connection = self.connection
+        self._dropped[file_id] = queries.file_definitions(connection, file_id)
+        connection.execute("DELETE FROM ref_targets WHERE file_id = ?", (file_id,))
+        connection.execute("DELETE FROM refs WHERE file_id = ?", (file_id,))
         for table in ("lexical", "code"):
             connection.execute(
                 f"DELETE FROM {table} WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
@@ -126,13 +170,33 @@ class Writer:
         imports = json.dumps(result.imports, separators=(",", ":"))
         file_id = self._file_row(read.entry, read.seen_ns, digest, result.skipped, imports, result.replaced)
         connection = self.connection
+        # A definition read again unchanged keeps its id, so the references
+        # of other files that resolve to it stay right and need no second
+        # look; only the names whose definitions changed are resolved again.
+        dropped = self._dropped.pop(file_id, [])
+        kept = {old.key: old for old in dropped}
+        reused: list[int | None] = []
         for indexed in result.symbols:
+            old = kept.get(indexed.key)
+            symbol = indexed.symbol
+            same = old is not None and (old.name, old.qualname, old.kind, old.signature) == (
+                symbol.name, symbol.qualname, symbol.kind, symbol.signature
+            )
+            reused.append(old.id if same and old is not None else None)
+        self._changed_names |= _changed_names(dropped, result)
+        # Kept ids first: a new symbol takes the largest id plus one, which
+        # may be one that is still to be given back.
+        order = sorted(range(len(reused)), key=lambda position: reused[position] is None)
+        symbol_ids = [0] * len(reused)
+        for position in order:
+            indexed = result.symbols[position]
             symbol = indexed.symbol
             cursor = connection.execute(
-                "INSERT INTO symbols (file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
+                "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
                 " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
+                    reused[position],
                     file_id,
                     indexed.key,
                     symbol.name,
@@ -154,6 +218,8 @@ class Writer:
                 ),
             )
             symbol_id = cursor.lastrowid
+            assert symbol_id is not None
+            symbol_ids[position] = symbol_id
             name, signature, doc, body, path = indexed.fields
             connection.execute(
                 "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
@@ -164,6 +230,42 @@ class Writer:
                 "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
                 [(term, symbol_id) for term in indexed.name_terms],
             )
+        self.reference_files.add(file_id)
+        if result.references:
+            self._references(file_id, result.references, symbol_ids)
+
+    def _interned(self, texts: set[str]) -> None:
+        """Give every one of `texts` an id in ref_names (kept in `_name_ids`)."""
+        missing = sorted(text for text in texts if text not in self._name_ids)
+        if not missing:
+            return
+        self._name_ids.update(queries.ref_name_ids(self.connection, missing))
+        for text in missing:
+            if text not in self._name_ids:
+                cursor = self.connection.execute("INSERT INTO ref_names (text) VALUES (?)", (text,))
+                assert cursor.lastrowid is not None
+                self._name_ids[text] = cursor.lastrowid
+
+    def _references(self, file_id: int, references: list[Reference], symbol_ids: list[int]) -> None:
+        self._interned({text for reference in references for text in (reference.name, reference.qualifier) if text})
+        names = self._name_ids
+        other = REFERENCE_KINDS.index("other")
+        self.connection.executemany(
+            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            [
+                (
+                    file_id,
+                    seq,
+                    reference.line,
+                    REFERENCE_KINDS.index(reference.kind) if reference.kind in REFERENCE_KINDS else other,
+                    names[reference.name],
+                    names[reference.qualifier] if reference.qualifier else None,
+                    symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else None,
+                )
+                for seq, reference in enumerate(references)
+                if reference.name
+            ],
+        )
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
@@ -194,8 +296,9 @@ def engine_key(path: str) -> str:
     return path
 
 
-def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> None:
-    """Resolve the import edges again; recompute PageRank when they or the nodes changed."""
+def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:
+    """Resolve the import edges again; recompute PageRank when they or the nodes
+    changed. The files whose own edges changed, by id."""
     connection = storage.connection
     rows = connection.execute(
         "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
@@ -217,11 +320,13 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
                     if source in ids and target in ids})
     report.edges_resolved = True
     stored_edges = connection.execute("SELECT source, target FROM edges ORDER BY source, target").fetchall()
+    moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
+        moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
-        return
+        return moved
     paths = {file_id: path for path, file_id in ids.items()}
     keys = {file_id: engine_key(path) for file_id, path in paths.items()}
     scores, _iterations = engine.compute_pagerank(
@@ -233,3 +338,97 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
         [(scores.get(key, 0.0), file_id) for file_id, key in keys.items()],
     )
     report.pagerank_computed = True
+    return moved
+
+
+# Files whose references are resolved at a time: what they hold stays in memory.
+RESOLVE_BATCH_FILES = 512
+
+
+def update_references(storage: Storage, files: set[int], names: set[str], report: RefreshReport) -> None:
+    """Resolve again every reference of `files` and every reference that uses one of `names`."""
+    connection = storage.connection
+    parsed = queries.parsed_files(connection)
+    paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
+    families = {file_id: family_of(language) for file_id, _raw, language in parsed}
+    ids_by_path = {path: file_id for file_id, path in paths.items()}
+    edges: dict[int, list[int]] = collections.defaultdict(list)
+    for source, target in queries.all_edges(connection):
+        edges[source].append(target)
+    known: dict[str, list[Definition]] = {}
+
+    def fetch(wanted: Iterable[str]) -> None:
+        missing = sorted({name for name in wanted if name not in known})
+        for start in range(0, len(missing), 10_000):
+            chunk = missing[start : start + 10_000]
+            for name in chunk:
+                known[name] = []
+            for row in queries.definitions_named(connection, chunk):
+                if row.file_id in paths:
+                    known[row.name].append(
+                        Definition(*row[:8], path=paths[row.file_id], family=families[row.file_id])
+                    )
+
+    def lookup(name: str) -> list[Definition]:
+        if name not in known:
+            fetch([name])
+        return known[name]
+
+    resolver = Resolver(lookup)
+    whole = sorted(file_id for file_id in files if file_id in paths)
+    by_name = [
+        reference
+        for reference in (queries.references_named(connection, sorted(names)) if names else [])
+        if reference.file_id not in files
+    ]
+    pending: dict[int, list[queries.StoredReference]] = collections.defaultdict(list)
+    for reference in by_name:
+        pending[reference.file_id].append(reference)
+    # The references of other files that use a changed name lose their targets first.
+    connection.executemany(
+        "DELETE FROM ref_targets WHERE file_id = ? AND seq = ?", [(ref.file_id, ref.seq) for ref in by_name]
+    )
+    connection.execute("DELETE FROM ref_targets WHERE file_id IN (SELECT value FROM json_each(?))", (json.dumps(whole),))
+    order = whole + sorted(pending)
+    for start in range(0, len(order), RESOLVE_BATCH_FILES):
+        batch = order[start : start + RESOLVE_BATCH_FILES]
+        references = queries.references_of_files(connection, [file_id for file_id in batch if file_id in files])
+        references += [reference for file_id in batch for reference in pending.get(file_id, [])]
+        fetch(reference.name for reference in references)
+        views = _file_views(connection, batch, paths, families, edges, ids_by_path)
+        targets: list[tuple[int, int, int, float]] = []
+        others: list[tuple[int, int, int]] = []
+        for reference in references:
+            view = views.get(reference.file_id)
+            if view is None:
+                continue
+            unresolved = Unresolved(reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope)
+            found, rest = resolver.resolve(view, unresolved)
+            targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
+            if rest != reference.others:
+                others.append((rest, reference.file_id, reference.seq))
+        connection.executemany(
+            "INSERT INTO ref_targets (file_id, seq, symbol_id, weight) VALUES (?, ?, ?, ?)", targets
+        )
+        connection.executemany("UPDATE refs SET others = ? WHERE file_id = ? AND seq = ?", others)
+        report.references_resolved += len(references)
+
+
+def _file_views(
+    connection: sqlite3.Connection,
+    file_ids: list[int],
+    paths: dict[int, str],
+    families: dict[int, str],
+    edges: dict[int, list[int]],
+    ids_by_path: dict[str, int],
+) -> dict[int, FileView]:
+    views = {
+        file_id: FileView(file_id, paths[file_id], families[file_id], imported_files(edges[file_id], paths, ids_by_path))
+        for file_id in file_ids
+        if file_id in paths
+    }
+    for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
+        symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
+        views[file_id].symbols[symbol_id] = symbol
+        views[file_id].by_qualname.setdefault(qualname, symbol)
+    return views

@@ -17,7 +17,7 @@ from __future__ import annotations
 import inspect
 import threading
 from collections.abc import Callable
-from typing import Annotated, Any, TypeVar
+from typing import Annotated, Any, Literal, TypeVar
 
 from mcp.server import MCPServer
 from mcp.server.mcpserver.context import Context
@@ -26,7 +26,7 @@ from mcp_types import CallToolResult, InputRequiredResult, TextContent
 from pydantic import Field, ValidationError
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, Index, QuibraError, Report
+from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH, Index, QuibraError, Report
 from quibra.ranking.hotspots import DEFAULT_SINCE
 from quibra.tree.manifest import compare
 
@@ -44,8 +44,9 @@ Code search and a repository map for the tree this server was started on.
 Start with repo_map for an outline of the most central code; search_code
 finds the code that answers a question, with its source, within a token
 budget; symbol_source gives one symbol's source by the symbol_id that the
-other tools report; changed_files tells what changed since you last asked;
-hotspots lists complex, often-changed functions. Paths are relative to the
+other tools report; find_references lists where a name is used, and
+call_graph what calls a function or what it calls; changed_files tells what
+changed since you last asked; hotspots lists complex, often-changed functions. Paths are relative to the
 tree's root. Every call sees the tree as it is now."""
 
 # How long a call waits for another call's refresh to end before it answers
@@ -240,6 +241,51 @@ def build_server(session: Session) -> MCPServer[Any]:
         (decorators, doc comments). The structured result gives its file and lines."""
         report = session.run(lambda index, refresh: index.symbol_source(symbol_id, refresh=refresh))
         return _text_result(report["source"], _trimmed(report))
+
+    @_tool(server)
+    def find_references(
+        name: Annotated[
+            str,
+            Field(description="a name ('open'), a qualified name ('Class.method'), a symbol_id ('path:key')"
+                              " or a place ('path/to/file.py:120')"),
+        ],
+        budget: Budget = DEFAULT_BUDGET,
+    ) -> dict[str, Any]:
+        """The definitions `name` means and every reference resolved to them: each with its
+        file and line, `symbol` (the symbol_id of the function or class it stands in, null at
+        file level), `kind` (call, type, import, attribute, other), `target` (the symbol_id of
+        the definition it refers to) and `weight` (below 1 when it may mean several definitions).
+        `unresolved` counts uses of the name that were resolved to no definition. The listed
+        references fit `budget` tokens; `left_out` counts those cut."""
+        report = session.run(
+            lambda index, refresh: index.refs(name, languages=session.languages, refresh=refresh, budget=budget)
+        )
+        return _trimmed(report)
+
+    @_tool(server)
+    def call_graph(
+        name: Annotated[
+            str, Field(description="the function or method: a name, 'Class.method', a symbol_id or 'path:line'")
+        ],
+        direction: Annotated[
+            Literal["callers", "callees", "both"], Field(description="what calls it, what it calls, or both")
+        ] = "callers",
+        depth: Annotated[int, Field(ge=1, le=MAX_CALL_DEPTH, description="how many levels to follow")] = 2,
+        budget: Budget = DEFAULT_BUDGET,
+    ) -> dict[str, Any]:
+        """The functions that call `name` (callers) or that it calls (callees), level by level
+        to `depth`: each with its symbol_id, file, line, `depth`, the symbol_id it calls
+        (`calls`) or is called by (`called_by`), and the `weight` of that resolution.
+        The listed calls fit `budget` tokens; `left_out` counts those cut."""
+        callers = depth if direction in ("callers", "both") else 0
+        callees = depth if direction in ("callees", "both") else 0
+        report = session.run(
+            lambda index, refresh: index.refs(
+                name, callers=callers, callees=callees, languages=session.languages, refresh=refresh, budget=budget
+            )
+        )
+        del report["references"]
+        return _trimmed(report)
 
     return server
 

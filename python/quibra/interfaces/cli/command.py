@@ -59,6 +59,8 @@ def run_command(argv: list[str] | None) -> int:
 
 
 def _status(report: Report, args: argparse.Namespace) -> int:
+    if args.command == "refs" and not report["definitions"] and not report["references"]:
+        return EXIT_NOTHING_FOUND
     if args.command == "rank" and not report["results"]:
         return EXIT_NOTHING_FOUND
     changes = args.command == "hash" and (report["changed"] or report["added"] or report["removed"])
@@ -118,6 +120,15 @@ def _answer(args: argparse.Namespace) -> Report:
                 languages=languages,
                 refresh=not args.no_refresh,
                 context=args.context,
+                **filters,
+            )
+        if args.command == "refs":
+            return index.refs(
+                args.name,
+                callers=args.callers,
+                callees=args.callees,
+                languages=languages,
+                refresh=not args.no_refresh,
                 **filters,
             )
         return index.hotspots(

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET
+from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH
 from quibra.interfaces.cli.main import EXIT_USAGE
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, parse_since
 from quibra.tree.languages import LANGUAGES
@@ -236,8 +236,22 @@ examples:
   quibra map --focus src/parser.py --budget 1000 > context.txt
 """
 
+REFS_EPILOG = """\
+A reference is resolved through what its language makes visible: the
+definitions of its own file and class, of the files it imports, of its
+package. One that may mean several definitions lists each with a weight
+below 1; one whose name is too common to guess (x.open() on an unknown x)
+is counted as unresolved.
+
+examples:
+  quibra refs parse_args
+  quibra refs Session.send --callers 2
+  quibra refs src/app.py:120 --callees --json
+"""
+
 MCP_EPILOG = """\
-Serves search_code, repo_map, hotspots, changed_files and symbol_source to a
+Serves search_code, repo_map, hotspots, changed_files, symbol_source,
+find_references and call_graph to a
 coding agent over the Model Context Protocol on standard input and output;
 every call refreshes the index first. Needs the mcp extra:
 pip install 'quibra-core[mcp]'.
@@ -271,10 +285,14 @@ def build_parser() -> argparse.ArgumentParser:
     _global_options(parser, suppress=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
-    def command(name: str, summary: str, description: str, epilog: str) -> argparse.ArgumentParser:
+    def command(
+        name: str, summary: str, description: str, epilog: str, before_path: str | None = None
+    ) -> argparse.ArgumentParser:
         sub: argparse.ArgumentParser = commands.add_parser(
             name, help=summary, description=description, epilog=epilog, formatter_class=formatter
         )
+        if before_path is not None:
+            sub.add_argument("name", metavar="NAME", help=before_path)
         sub.add_argument(
             "path", nargs="?", default=".", metavar="PATH", help="folder to look at (default: the current one)"
         )
@@ -361,6 +379,26 @@ def build_parser() -> argparse.ArgumentParser:
         help="files being edited: they and the files they import or are imported by come first",
     )
     no_refresh(mapping)
+
+    references = command(
+        "refs",
+        "where a function, method or class is used, and what calls it",
+        "List the definitions NAME means, then every reference resolved to them, by file, with the symbol"
+        " each stands in.",
+        REFS_EPILOG,
+        before_path="a name (open), a qualified name (Class.method), a symbol id (path:key) or a place (path:line)",
+    )
+    for option, what in (("callers", "the functions that call it"), ("callees", "the functions it calls")):
+        references.add_argument(
+            f"--{option}",
+            metavar="DEPTH",
+            nargs="?",
+            type=_count(1, MAX_CALL_DEPTH),
+            const=1,
+            default=0,
+            help=f"also list {what}, and theirs, to DEPTH levels (default 1)",
+        )
+    no_refresh(references)
 
     command(
         "mcp",

@@ -1,7 +1,8 @@
 """What the `quibra` command prints: a report as text.
 
 Each command's report becomes a table for people (`render_index`,
-`render_rank`, `render_hotspots`, `render_map`, `render_hash`), or JSON with
+`render_rank`, `render_hotspots`, `render_map`, `render_hash`,
+`render_refs`), or JSON with
 --json, or with `rank --context` the packed context itself. Results go to
 standard output; notes (skipped files, what git said) to standard error,
 each on one line that names a file as a terminal can show it.
@@ -179,6 +180,49 @@ def render_map(report: Report, screen: Screen) -> str:
     return str(report["map"]).removesuffix("\n") or "no symbol to show"
 
 
+def _weight(entry: dict[str, Any]) -> str:
+    return "" if entry["weight"] >= 1 else f"  (weight {entry['weight']:.2f})"
+
+
+def _calls(report: Report, key: str, relation: str) -> list[str]:
+    entries = report.get(key)
+    if entries is None:
+        return []
+    lines = [f"{key}:" if entries else f"{key}: none"]
+    for entry in entries:
+        lines.append(
+            f"{'  ' * entry['depth']}{entry['symbol']}  {_place(entry)}  {relation} {entry[relation.replace(' ', '_')]}"
+            f"{_weight(entry)}"
+        )
+    return lines
+
+
+def render_refs(report: Report, screen: Screen) -> str:
+    """The definitions, then the references by file, each under its enclosing symbol; then the calls."""
+    definitions = report["definitions"]
+    if not definitions:
+        lines = [f"no definition of {report['name']} in the index"]
+    else:
+        lines = [f"{entry['symbol']} ({entry['kind']})  {_place(entry)}" for entry in definitions]
+    several = len({entry["target"] for entry in report["references"]}) > 1
+    current = None
+    for entry in report["references"]:
+        if entry["file"] != current:
+            current = entry["file"]
+            lines.append(printable(current))
+        target = f" -> {entry['target']}" if several else ""
+        enclosing = str(entry["symbol"] or "(file level)").removeprefix(f"{entry['path']}:")
+        lines.append(f"  {entry['line']:>6}  {enclosing}  {entry['kind']}{target}{_weight(entry)}")
+    lines += _calls(report, "callers", "calls")
+    lines += _calls(report, "callees", "called by")
+    files = len({entry["file"] for entry in report["references"]})
+    summary = f"{_plural(len(report['references']), 'reference')} in {_plural(files, 'file')}"
+    if report["unresolved"]:
+        summary += f"; {report['unresolved']} more use the name but were resolved to no definition"
+    lines.append(_wrapped(summary, screen))
+    return "\n".join(lines)
+
+
 def render_hash(report: Report, screen: Screen) -> str:
     files = _plural(report["files"], "file")
     if report["new_manifest"]:
@@ -261,6 +305,7 @@ def print_report(report: Report, args: argparse.Namespace) -> None:
             "hotspots": render_hotspots,
             "map": render_map,
             "hash": render_hash,
+            "refs": render_refs,
         }
         print(renderers[args.command](report, screen_for(sys.stdout, args.color)))
     sys.stdout.flush()

@@ -14,6 +14,11 @@ tree's folders named `include` (nearest to the including file first), then
 each folder above the including file (a project that builds with
 `-I<its root>`); `#include <x.h>` against the `include` folders only, so
 that a system header does not pick a same-named file of the tree by chance.
+
+References: calls (`f()`, `s.f()` and `p->f()` qualified by the object as
+written; macros called like functions are calls too), every type name used
+but those that a struct, union or enum with a body or a typedef declares,
+and each included header, by its path as written.
 """
 
 from __future__ import annotations
@@ -34,6 +39,12 @@ DECISIONS_AND_BLOCKS = """
 (binary_expression operator: ["&&" "||"]) @branch
 (compound_statement) @block
 (preproc_include path: (_) @import)
+(call_expression function: [
+  (identifier) @ref.call
+  (field_expression argument: (_) @ref.qualifier field: (field_identifier) @ref.call)])
+(type_identifier) @ref.type
+[(struct_specifier name: (_) @ref.skip body: (_)) (union_specifier name: (_) @ref.skip body: (_))
+ (enum_specifier name: (_) @ref.skip body: (_)) (type_definition declarator: (type_identifier) @ref.skip)]
 """
 
 # Declarators that wrap a function's: `char *f(void)`, `int &g()`.
@@ -105,8 +116,20 @@ def imports(path_node: Node, source: bytes) -> list[object]:
     return []  # a macro: #include HEADER
 
 
+def import_references(path_node: Node, source: bytes) -> list[syntax.NamedUse]:
+    """`#include "x.h"` and `#include <x.h>` bring in the header x.h, named by its path as written."""
+    if path_node.type not in ("system_lib_string", "string_literal"):
+        return []
+    header = syntax.text(path_node, source)[1:-1]
+    return [(header, path_node, "")] if header else []
+
+
 def grammar(
-    name: str, language: tree_sitter.Language, query: str, wrappers: frozenset[str] = frozenset()
+    name: str,
+    language: tree_sitter.Language,
+    query: str,
+    wrappers: frozenset[str] = frozenset(),
+    path_types: frozenset[str] = frozenset(),
 ) -> syntax.Grammar:
     return syntax.Grammar(
         name=name,
@@ -118,6 +141,8 @@ def grammar(
         define=define,
         count_params=count_params,
         imports=imports,
+        import_references=import_references,
+        path_types=path_types,
     )
 
 

@@ -7,6 +7,12 @@ qualifier is a namespace opened in the same file. `class EXPORT_MACRO
 Name { ... }`, which the grammar takes for a function `Name` returning
 `class EXPORT_MACRO`, is the class it is. See `cfamily` for
 complexity, doc comments and includes.
+
+References, on top of C's: calls through a path (`a::b::f()`, qualified
+by a::b, template arguments included as written) or with template
+arguments, `new T()` as a call of T, and type names ending a path
+(`std::string`: string through std); the names that class, alias and
+template parameter declarations introduce are not uses.
 """
 
 from __future__ import annotations
@@ -34,10 +40,31 @@ _QUERY = """
 (function_definition type: (struct_specifier name: (_) !body) declarator: (identifier) @name
   body: (compound_statement) @body) @struct
 [(for_range_loop) (catch_clause)] @branch
+(call_expression function: [
+  (template_function name: (identifier) @ref.call)
+  (qualified_identifier name: [
+    (identifier) @ref.call.q
+    (template_function name: (identifier) @ref.call.q)
+    (qualified_identifier name: [
+      (identifier) @ref.call.q
+      (template_function name: (identifier) @ref.call.q)
+      (qualified_identifier name: [(identifier) (template_function name: (identifier))] @ref.call.q)])])])
+(new_expression type: [
+  (type_identifier) @ref.call
+  (template_type name: (type_identifier) @ref.call)
+  (qualified_identifier name: [(type_identifier) (template_type name: (type_identifier))] @ref.call.q)])
+(qualified_identifier name: [(type_identifier) @ref.type.q (template_type name: (type_identifier) @ref.type.q)])
+[(class_specifier name: (_) @ref.skip body: (_)) (alias_declaration name: (_) @ref.skip)
+ (type_parameter_declaration (type_identifier) @ref.skip) (optional_type_parameter_declaration name: (_) @ref.skip)
+ (variadic_type_parameter_declaration (type_identifier) @ref.skip)]
 """ + cfamily.DECISIONS_AND_BLOCKS
 
 GRAMMAR = cfamily.grammar(
-    "cpp", syntax.load_language(tree_sitter_cpp.language), _QUERY, wrappers=frozenset({"template_declaration"})
+    "cpp",
+    syntax.load_language(tree_sitter_cpp.language),
+    _QUERY,
+    wrappers=frozenset({"template_declaration"}),
+    path_types=frozenset({"qualified_identifier", "template_type", "template_function"}),
 )
 
 

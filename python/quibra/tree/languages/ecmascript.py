@@ -17,6 +17,13 @@ written, then with each source extension, then `index` in it as a folder;
 and `baseUrl` of the nearest `tsconfig.json` or `jsconfig.json` above the
 importing file (its `extends`, when it is a file of the tree, included).
 Package imports lead outside the tree and are dropped.
+
+References: calls and `new T()` (`a.b.f()` and `new ns.T()` qualified by
+what precedes the last dot), the class a class extends; in TypeScript,
+every type name used (`ns.T` through ns) but those that classes,
+interfaces, type aliases and type parameters declare; and the names each
+`import` or `export ... from` brings in, qualified by its module
+specifier. `require()` and `import()` stay calls.
 """
 
 from __future__ import annotations
@@ -50,10 +57,19 @@ COMMON_QUERY = f"""
 (import_statement source: (string) @import)
 (export_statement source: (string) @import)
 (call_expression function: [(identifier) (import)] arguments: (arguments . (string))) @import
+(call_expression function: [
+  (identifier) @ref.call
+  (member_expression object: (_) @ref.qualifier property: (property_identifier) @ref.call)])
+(new_expression constructor: [
+  (identifier) @ref.call
+  (member_expression object: (_) @ref.qualifier property: (property_identifier) @ref.call)])
 """
 
 JAVASCRIPT_QUERY = COMMON_QUERY + f"""
 (field_definition property: (_) @name value: {_FUNCTION_VALUES} @value) @function
+(class_heritage [
+  (identifier) @ref.type
+  (member_expression object: (_) @ref.qualifier property: (property_identifier) @ref.type)])
 """
 
 TYPESCRIPT_QUERY = COMMON_QUERY + f"""
@@ -66,6 +82,14 @@ TYPESCRIPT_QUERY = COMMON_QUERY + f"""
 (function_signature name: (identifier) @name parameters: (formal_parameters) @params) @function
 (internal_module name: (_) @name body: (statement_block) @body) @scope
 (module name: (_) @name body: (statement_block) @body) @scope
+(extends_clause value: [
+  (identifier) @ref.type
+  (member_expression object: (_) @ref.qualifier property: (property_identifier) @ref.type)])
+(type_identifier) @ref.type
+(nested_type_identifier module: (_) @ref.qualifier name: (type_identifier) @ref.type)
+[(class_declaration name: (_) @ref.skip) (abstract_class_declaration name: (_) @ref.skip)
+ (interface_declaration name: (_) @ref.skip) (type_alias_declaration name: (_) @ref.skip)
+ (type_parameter name: (_) @ref.skip)]
 """
 
 
@@ -110,6 +134,45 @@ def _imports(node: Node, source: bytes) -> list[object]:
     return []
 
 
+def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
+    """The names an `import` or `export ... from` statement brings in from its
+    module: `import {a as b} from "./m"` is a through ./m, a default import
+    its local name, and `* as ns` (or `export *`) the name `*`."""
+    statement = node.parent
+    if node.type != "string" or statement is None:
+        return []
+    module = _unquote(node, source)
+    uses: list[syntax.NamedUse] = []
+    for part in statement.named_children:
+        if part.type == "import_clause":
+            for item in part.named_children:
+                if item.type == "identifier":
+                    uses.append((syntax.text(item, source), item, module))
+                elif item.type == "namespace_import":
+                    uses.append(("*", item, module))
+                elif item.type == "named_imports":
+                    uses.extend(_specified(item, "import_specifier", module, source))
+        elif part.type == "export_clause":
+            uses.extend(_specified(part, "export_specifier", module, source))
+        elif part.type == "namespace_export":
+            uses.append(("*", part, module))
+    if statement.type == "export_statement" and not uses and statement.child(1) is not None:
+        star = statement.child(1)
+        if star is not None and star.type == "*":
+            uses.append(("*", star, module))
+    return uses
+
+
+def _specified(names: Node, specifier_type: str, module: str, source: bytes) -> list[syntax.NamedUse]:
+    uses: list[syntax.NamedUse] = []
+    for specifier in names.named_children:
+        if specifier.type == specifier_type:
+            name = specifier.child_by_field_name("name")
+            if name is not None:
+                uses.append((_unquote(name, source) if name.type == "string" else syntax.text(name, source), name, module))
+    return uses
+
+
 def grammar(name: str, language: tree_sitter.Language, query: str) -> syntax.Grammar:
     return syntax.Grammar(
         name=name,
@@ -122,6 +185,7 @@ def grammar(name: str, language: tree_sitter.Language, query: str) -> syntax.Gra
         define=_define,
         count_params=_count_params,
         imports=_imports,
+        import_references=_import_references,
     )
 
 

@@ -12,6 +12,10 @@ a module's path prefixes names a folder of that module (its `vendor` folder
 first), and the edge goes to each non-test `.go` file of that folder. The
 standard library's own `go.mod` says `module std`, and its packages are
 imported by bare paths (`internal/poll`), so `std` prefixes every path.
+
+References: calls (`f()`, `pkg.F()`, `s.m()` qualified by what precedes
+the dot), every type name used (`pkg.T` qualified by its package), and
+each imported package: the last element of its path, qualified by the path.
 """
 
 from __future__ import annotations
@@ -39,6 +43,12 @@ _QUERY = """
 (binary_expression operator: ["&&" "||"]) @branch
 [(block) (expression_switch_statement) (type_switch_statement) (select_statement)] @block
 (import_spec path: (_) @import)
+(call_expression function: (identifier) @ref.call)
+(call_expression function: (selector_expression operand: (_) @ref.qualifier field: (field_identifier) @ref.call))
+(type_identifier) @ref.type
+(qualified_type package: (package_identifier) @ref.qualifier name: (type_identifier) @ref.type)
+(type_spec name: (type_identifier) @ref.skip)
+(type_alias name: (type_identifier) @ref.skip)
 """
 
 # `//go:generate ...`, `//line file:1`, `//export name`: instructions to the toolchain, not prose.
@@ -79,6 +89,12 @@ def _imports(path_literal: Node, source: bytes) -> list[object]:
     return [syntax.text(path_literal, source).strip('"`')]
 
 
+def _import_references(path_literal: Node, source: bytes) -> list[syntax.NamedUse]:
+    """`"net/http"` imports the package `http` of the path net/http."""
+    path = syntax.text(path_literal, source).strip('"`')
+    return [(path.rpartition("/")[2], path_literal, path)] if path else []
+
+
 GRAMMAR = syntax.Grammar(
     name="go",
     language=syntax.load_language(tree_sitter_go.language),
@@ -88,6 +104,7 @@ GRAMMAR = syntax.Grammar(
     define=_define,
     count_params=_count_params,
     imports=_imports,
+    import_references=_import_references,
 )
 
 

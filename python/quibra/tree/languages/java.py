@@ -44,6 +44,15 @@ _QUERY = """
 [(block) (constructor_body) (switch_block)] @block
 (package_declaration) @import
 (import_declaration) @import
+(method_invocation object: (_) @ref.qualifier name: (identifier) @ref.call)
+(method_invocation !object name: (identifier) @ref.call)
+(object_creation_expression type: [
+  (type_identifier) @ref.call
+  (scoped_type_identifier (type_identifier) @ref.call.q .)
+  (generic_type [(type_identifier) @ref.call (scoped_type_identifier (type_identifier) @ref.call.q .)])])
+(type_identifier) @ref.type
+(scoped_type_identifier (type_identifier) @ref.type.q .)
+(type_parameter (type_identifier) @ref.skip)
 """
 
 # Words that may name a class: how a file mentions the classes of its own package.
@@ -65,6 +74,23 @@ def _imports(node: Node, source: bytes) -> list[object]:
     return [["static" if is_static else "import", name]]
 
 
+def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
+    """`import a.b.C;` brings in C through a.b; `import a.b.*;` the name `*` through a.b."""
+    if node.type != "import_declaration":
+        return []
+    path = next((child for child in node.named_children if child.type in ("scoped_identifier", "identifier")), None)
+    if path is None:
+        return []
+    if any(child.type == "asterisk" for child in node.named_children):
+        return [("*", path, "".join(syntax.text(path, source).split()))]
+    name = path.child_by_field_name("name") if path.type == "scoped_identifier" else path
+    scope = path.child_by_field_name("scope") if path.type == "scoped_identifier" else None
+    if name is None:
+        return []
+    qualifier = "".join(syntax.text(scope, source).split()) if scope is not None else ""
+    return [(syntax.text(name, source), name, qualifier)]
+
+
 GRAMMAR = syntax.Grammar(
     name="java",
     language=syntax.load_language(tree_sitter_java.language),
@@ -73,6 +99,8 @@ GRAMMAR = syntax.Grammar(
     comment_types=frozenset({"block_comment", "line_comment"}),
     count_params=_count_params,
     imports=_imports,
+    import_references=_import_references,
+    path_types=frozenset({"scoped_type_identifier"}),
 )
 
 

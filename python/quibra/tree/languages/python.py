@@ -1,6 +1,11 @@
 """Python: symbols read with `ast`, imports resolved as the interpreter would.
 
-A symbol is a function, a method or a class. Cyclomatic complexity and
+A symbol is a function, a method or a class. References: calls (`f()`,
+`a.b.f()` through a.b, `super().f()` through super()), the names and
+dotted names in annotations and base classes (type uses), and each
+imported name (`from m import a as b` is a through m, `import a.b` is b
+through a, `from . import x` x through `.`). Attribute reads are left out:
+they would outnumber everything else and mostly name data, not code. Cyclomatic complexity and
 nesting depth count the definition's own body: nested functions and classes
 are symbols of their own, and their branches are theirs.
 
@@ -12,11 +17,15 @@ aside, and stands in for it when tree-sitter-python cannot be loaded.
 from __future__ import annotations
 
 import ast
+import importlib.util
+import re
+import unicodedata
 import warnings
+from bisect import bisect_right
 from collections.abc import Iterator, Mapping
 from pathlib import Path, PurePosixPath
 
-from quibra.tree.languages.model import FileExtract, SkipFile, Symbol
+from quibra.tree.languages.model import FileExtract, Reference, SkipFile, Symbol
 
 _DEFINITIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 _Definition = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
@@ -208,6 +217,163 @@ class _ModuleReader:
         )
 
 
+# A qualifier longer than this (a chain of calls over many lines) keeps its last characters only.
+LONGEST_QUALIFIER = 100
+MAX_REFERENCES = 200_000
+_DOTTED_TEXT = re.compile(r"[\w\s.\\]+")
+_NOT_IN_NAMES = re.compile(r"[\s\\]")
+
+
+def qualifier_text(written: str) -> str:
+    """A qualifier as both Python readers record it: a dotted name without the
+    spaces and line continuations in it, any other expression on one line (its
+    last characters alone when it is long)."""
+    if written.isidentifier():
+        return written
+    # `[*ts.f()]` reaches f through ts: the grammar takes the star for part of the receiver.
+    written = written.lstrip("*")
+    if _DOTTED_TEXT.fullmatch(written):
+        return _NOT_IN_NAMES.sub("", written)
+    written = " ".join(written.split())
+    if len(written) > LONGEST_QUALIFIER:
+        written = "\u2026" + written[-LONGEST_QUALIFIER:]
+    return written
+
+
+def identifier(written: str) -> str:
+    """A name as the interpreter knows it: `ｗｗｗ` is www (NFKC, as the `ast` has it)."""
+    return written if written.isascii() else unicodedata.normalize("NFKC", written)
+
+
+def _dotted_name(node: ast.expr) -> str | None:
+    """`a.b.c` for a chain of attributes over a name, else None."""
+    parts: list[str] = []
+    while isinstance(node, ast.Attribute):
+        parts.append(node.attr)
+        node = node.value
+    if not isinstance(node, ast.Name):
+        return None
+    parts.append(node.id)
+    return ".".join(reversed(parts))
+
+
+# A use: ((line, byte column), name, kind, qualifier).
+_Use = tuple[tuple[int, int], str, str, str]
+
+
+class _References:
+    """The references of one module, from its `ast` and its text."""
+
+    def __init__(self, source: bytes) -> None:
+        try:
+            text = importlib.util.decode_source(source)
+        except (UnicodeDecodeError, SyntaxError, LookupError):
+            text = source.decode("utf-8", "replace")
+        self.lines = text.split("\n")
+        self.uses: list[_Use] = []
+
+    def _attribute_start(self, node: ast.Attribute) -> tuple[int, int]:
+        """Where the name after the dot starts: it ends the attribute."""
+        assert node.end_lineno is not None and node.end_col_offset is not None
+        return node.end_lineno, node.end_col_offset - len(node.attr.encode("utf-8"))
+
+    def _written(self, start: tuple[int, int], end: tuple[int, int]) -> str:
+        (first, start_column), (last, end_column) = start, end
+        chunks = [line.encode("utf-8") for line in self.lines[first - 1 : last]]
+        if not chunks:
+            return ""
+        if len(chunks) == 1:
+            return chunks[0][start_column:end_column].decode("utf-8", "replace")
+        chunks[0] = chunks[0][start_column:]
+        chunks[-1] = chunks[-1][:end_column]
+        return b"\n".join(chunks).decode("utf-8", "replace")
+
+    def _receiver(self, node: ast.Attribute) -> str:
+        """What precedes the dot, as written: `(num)` in `(num).bit_length()`."""
+        if isinstance(node.value, ast.Name) and node.value.col_offset == node.col_offset:
+            return node.value.id
+        written = self._written((node.lineno, node.col_offset), self._attribute_start(node))
+        written = written.rstrip(" \t\n\\").removesuffix(".").rstrip(" \t\n\\")
+        return qualifier_text(written)
+
+    def call(self, node: ast.Call) -> None:
+        function = node.func
+        if isinstance(function, ast.Name):
+            self.uses.append(((function.lineno, function.col_offset), function.id, "call", ""))
+        elif isinstance(function, ast.Attribute):
+            self.uses.append((self._attribute_start(function), function.attr, "call", self._receiver(function)))
+
+    def annotation(self, node: ast.expr) -> None:
+        """The names and dotted names an annotation or a base class is made of."""
+        pending = [node]
+        while pending:
+            part = pending.pop()
+            if isinstance(part, ast.Name):
+                self.uses.append(((part.lineno, part.col_offset), part.id, "type", ""))
+            elif isinstance(part, ast.Attribute):
+                owner = _dotted_name(part.value)
+                if owner is not None:
+                    self.uses.append((self._attribute_start(part), part.attr, "type", owner))
+            elif isinstance(part, ast.Subscript):
+                pending += [part.value, part.slice]
+            elif isinstance(part, (ast.Tuple, ast.List)):
+                pending.extend(part.elts)
+            elif isinstance(part, ast.BinOp):
+                pending += [part.left, part.right]
+            elif isinstance(part, ast.Starred):
+                pending.append(part.value)
+
+    def imported(self, node: ast.Import | ast.ImportFrom) -> None:
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                qualifier, _, name = alias.name.rpartition(".")
+                self.uses.append(((alias.lineno, alias.col_offset), name, "import", qualifier))
+            return
+        module = "." * node.level + (node.module or "")
+        for alias in node.names:
+            self.uses.append(((alias.lineno, alias.col_offset), alias.name, "import", module))
+
+    def walk(self, tree: ast.Module) -> None:
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Call):
+                self.call(node)
+            elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                arguments = node.args
+                for argument in [*arguments.posonlyargs, *arguments.args, *arguments.kwonlyargs]:
+                    if argument.annotation is not None:
+                        self.annotation(argument.annotation)
+                for starred in (arguments.vararg, arguments.kwarg):
+                    if starred is not None and starred.annotation is not None:
+                        self.annotation(starred.annotation)
+                if node.returns is not None:
+                    self.annotation(node.returns)
+            elif isinstance(node, ast.ClassDef):
+                for base in node.bases:
+                    self.annotation(base)
+            elif isinstance(node, ast.AnnAssign):
+                self.annotation(node.annotation)
+            elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                self.imported(node)
+
+    def references(self, symbols: list[Symbol]) -> list[Reference]:
+        """The uses in file order, each in the innermost symbol whose lines hold it."""
+        starts = [symbol.start_line for symbol in symbols]
+        ends = [symbol.end_line for symbol in symbols]
+        enclosing: list[int] = []
+        open_symbols: list[int] = []
+        for index, symbol in enumerate(symbols):
+            del open_symbols[symbol.depth :]
+            enclosing.append(open_symbols[-1] if open_symbols else -1)
+            open_symbols.append(index)
+        references: list[Reference] = []
+        for (line, _), name, kind, qualifier in sorted(self.uses)[:MAX_REFERENCES]:
+            at = bisect_right(starts, line) - 1
+            while at >= 0 and line > ends[at]:
+                at = enclosing[at]
+            references.append(Reference(name, line, kind, qualifier, at))
+        return references
+
+
 def read(path: str, source: bytes) -> FileExtract:
     """Symbols and imports of one Python file.
 
@@ -231,11 +397,13 @@ def read(path: str, source: bytes) -> FileExtract:
         # MemoryError of its own, long before memory runs out.
         raise SkipFile("nested too deeply to parse") from None
     reader = _ModuleReader()
+    references = _References(source)
     try:
         reader.read(tree.body, (), False)
+        references.walk(tree)
     except RecursionError:
         raise SkipFile("nested too deeply to parse") from None
-    return FileExtract(symbols=reader.symbols, imports=reader.imports)
+    return FileExtract(symbols=reader.symbols, imports=reader.imports, references=references.references(reader.symbols))
 
 
 # Import resolution. Module names are worked out the way the interpreter

@@ -21,6 +21,9 @@ is not UTF-8 or in the encoding its coding cookie names. What tree-sitter
 accepts and CPython still refuses (a few Python 2 literals such as `0777`
 and `10L`, too many nested brackets) is read.
 
+References (calls, annotations and base classes, imported names): see
+`python`, whose reader records the same ones.
+
 Decisions and blocks: see `python`. Decisions count in a definition's
 body only: a conditional in a default value or a decorator belongs to no
 one's complexity, as with `ast`.
@@ -62,6 +65,17 @@ _QUERY = "\n".join(
         "(parameters (tuple_pattern) @foreign)",
         "(lambda_parameters (tuple_pattern) @foreign)",
         '(comparison_operator "<>" @foreign)',
+        "(call function: (identifier) @ref.call)",
+        "(call function: (attribute object: (_) @ref.qualifier attribute: (identifier) @ref.call))",
+        # `(obj\n.method)()`, and `[*f()]` where the grammar puts the star on the function.
+        "(call function: [(parenthesized_expression (identifier) @ref.call) (list_splat (identifier) @ref.call)])",
+        "(call function: [(parenthesized_expression (attribute object: (_) @ref.qualifier attribute: (identifier) @ref.call))"
+        " (list_splat (attribute object: (_) @ref.qualifier attribute: (identifier) @ref.call))])",
+        "[(typed_parameter type: (type) @ref.types) (typed_default_parameter type: (type) @ref.types)"
+        " (function_definition return_type: (type) @ref.types) (assignment type: (type) @ref.types)"
+        " (class_definition superclasses: (argument_list) @ref.types)]",
+        # `type(x).attr = value`, which the grammar takes for a `type X = ...` alias.
+        '(type_alias_statement "type" @ref.call . left: (type [(attribute) (subscript)]))',
     ]
 )
 
@@ -310,6 +324,68 @@ def _imports(node: Node, source: bytes) -> list[object]:
     return [[_dotted(dotted, source) if dotted is not None else "", names, level]]
 
 
+# Nodes of an annotation (or a list of base classes) whose parts may name types.
+_TYPE_HOLDERS = frozenset(
+    {"type", "generic_type", "type_parameter", "union_type", "binary_operator", "subscript", "list", "tuple",
+     "argument_list", "list_splat", "splat_type"}
+)
+
+
+def _type_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
+    """The names and dotted names in an annotation or a class's bases, as
+    `python.annotation_names` finds them in the `ast` of the same code."""
+    uses: list[syntax.NamedUse] = []
+    pending = [node]
+    while pending:
+        part = pending.pop()
+        kind = part.type
+        if kind == "identifier":
+            uses.append((syntax.text(part, source), part, ""))
+        elif kind == "attribute":
+            owner, name = part.child_by_field_name("object"), part.child_by_field_name("attribute")
+            if owner is not None and name is not None and _is_dotted(owner):
+                uses.append((syntax.text(name, source), name, _dotted(owner, source)))
+        elif kind in _TYPE_HOLDERS:
+            pending.extend(reversed([child for child in part.named_children if not child.is_extra]))
+    return uses
+
+
+def _is_dotted(node: Node) -> bool:
+    while node.type == "attribute":
+        owner = node.child_by_field_name("object")
+        if owner is None:
+            return False
+        node = owner
+    return node.type == "identifier"
+
+
+def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
+    """Each imported name, as `python.import_names` records it."""
+    uses: list[syntax.NamedUse] = []
+    if node.type == "import_statement":
+        for imported in node.children_by_field_name("name"):
+            dotted = imported.child_by_field_name("name") if imported.type == "aliased_import" else imported
+            if dotted is not None:
+                qualifier, _, name = _dotted(dotted, source).rpartition(".")
+                uses.append((name, dotted, qualifier))
+        return uses
+    if node.type == "future_import_statement":
+        module = "__future__"
+    else:
+        module_node = node.child_by_field_name("module_name")
+        if module_node is None:
+            return []
+        module = _dotted(module_node, source)
+    for imported in node.children_by_field_name("name"):
+        dotted = imported.child_by_field_name("name") if imported.type == "aliased_import" else imported
+        if dotted is not None:
+            uses.append((_dotted(dotted, source), dotted, module))
+    for child in node.named_children:
+        if child.type == "wildcard_import":
+            uses.append(("*", child, module))
+    return uses
+
+
 GRAMMAR = syntax.Grammar(
     name="python",
     language=syntax.load_language(tree_sitter_python.language),
@@ -317,6 +393,10 @@ GRAMMAR = syntax.Grammar(
     define=_define,
     count_params=_count_params,
     imports=_imports,
+    import_references=_import_references,
+    type_references=_type_references,
+    qualifier_text=python.qualifier_text,
+    name_text=python.identifier,
     is_flat=_is_flat,
     describe=_describe,
     body_only=True,

@@ -17,6 +17,16 @@ declaring module's folder, and `use crate::`, `super::` and `self::` paths
 lead to the file of the longest module prefix of the path that exists. A
 file that no `mod` declares is the root of a crate (lib.rs, main.rs, each
 binary, test or example).
+
+References: calls (`f()`, `a::b::f()` and `x.f()` qualified by their path
+or receiver, also with a turbofish), every type name used (`de::Error`
+qualified by its path) but the names that items and type parameters
+declare, and each name a `use` brings in, qualified by its path (`use
+a::b::{c, d}`: c and d through a::b; a glob is the name `*`). Inside a
+macro invocation, whose arguments are tokens to the grammar, a name
+directly followed by parentheses is taken for a call, qualified by the one
+token before a `.` or `::` in front of it (`y.z(1)`: z through y); items
+that macros generate are not seen.
 """
 
 from __future__ import annotations
@@ -47,6 +57,21 @@ _QUERY = """
 (block) @block
 (mod_item !body) @import
 (use_declaration) @import
+(call_expression function: [
+  (identifier) @ref.call
+  (field_expression value: (_) @ref.qualifier field: (field_identifier) @ref.call)
+  (scoped_identifier path: (_) @ref.qualifier name: (identifier) @ref.call)
+  (generic_function function: [
+    (identifier) @ref.call
+    (field_expression value: (_) @ref.qualifier field: (field_identifier) @ref.call)
+    (scoped_identifier path: (_) @ref.qualifier name: (identifier) @ref.call)])])
+(type_identifier) @ref.type
+(scoped_type_identifier path: (_) @ref.qualifier name: (type_identifier) @ref.type)
+(token_tree (identifier) @ref.call . (token_tree . "("))
+(token_tree (_) @ref.qualifier . ["." "::"] . (identifier) @ref.call . (token_tree . "("))
+[(struct_item name: (_) @ref.skip) (union_item name: (_) @ref.skip) (enum_item name: (_) @ref.skip)
+ (trait_item name: (_) @ref.skip) (type_item name: (_) @ref.skip) (type_parameter name: (_) @ref.skip)
+ (associated_type name: (_) @ref.skip)]
 """
 
 _WORD = re.compile(r"[A-Za-z_]\w*")
@@ -110,6 +135,48 @@ def _join(prefix: str, path: str) -> str:
     return f"{prefix}::{path}" if prefix and path else prefix or path
 
 
+def _used_names(tree: Node | None, prefix: str, source: bytes) -> list[syntax.NamedUse]:
+    """Every name a `use` tree brings in, with the path before it: `a::{b, c::D as E}` is
+    b through a, and D through a::c."""
+    if tree is None:
+        return []
+    kind = tree.type
+    if kind == "scoped_use_list":
+        path = tree.child_by_field_name("path")
+        inner = _join(prefix, _path_text(path, source)) if path is not None else prefix
+        return _used_names(tree.child_by_field_name("list"), inner, source)
+    if kind == "use_list":
+        return [use for item in tree.named_children for use in _used_names(item, prefix, source)]
+    if kind == "use_as_clause":
+        return _used_names(tree.child_by_field_name("path"), prefix, source)
+    if kind == "use_wildcard":
+        path = tree.named_children[0] if tree.named_child_count else None
+        inner = _join(prefix, _path_text(path, source)) if path is not None else prefix
+        return [("*", tree, inner)]
+    if kind == "scoped_identifier":
+        path, name = tree.child_by_field_name("path"), tree.child_by_field_name("name")
+        if name is None:
+            return []
+        qualifier = _join(prefix, _path_text(path, source)) if path is not None else prefix
+        return [(syntax.text(name, source), name, qualifier)]
+    if kind in ("identifier", "crate", "self", "super"):
+        return [(syntax.text(tree, source), tree, prefix)]
+    return []
+
+
+def _path_text(path: Node, source: bytes) -> str:
+    return "".join(syntax.text(path, source).split())
+
+
+def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
+    if node.type != "use_declaration":
+        return []
+    try:
+        return _used_names(node.child_by_field_name("argument"), "", source)
+    except RecursionError:
+        return []
+
+
 def _imports(node: Node, source: bytes) -> list[object]:
     inline = _inline_modules(node, source)
     if node.type == "mod_item":
@@ -133,6 +200,7 @@ GRAMMAR = syntax.Grammar(
     define=_define,
     count_params=_count_params,
     imports=_imports,
+    import_references=_import_references,
 )
 
 

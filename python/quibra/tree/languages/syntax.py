@@ -18,7 +18,16 @@ name:
 - `@import`: a node the grammar's `imports` function turns into entries;
 - `@foreign`: a construct that a strict grammar leaves to another reader
   (Python 2 statements in a Python 3 reader), as it does any file that
-  does not parse cleanly.
+  does not parse cleanly;
+- references, on the node of the name used: `@ref.call` and `@ref.type`
+  (with `@ref.qualifier` on what the name is reached through, if any);
+  `@ref.call.q` and `@ref.type.q` for a name that ends a path whose
+  qualifier is read off its ancestors of the grammar's `path_types`
+  (`a::b::f`, `java.util.List`); `@ref.types` on a node the grammar's
+  `type_references` walks (a Python annotation); `@ref.skip` on a name
+  that is no use (a definition's own name where the grammar marks every
+  type identifier as a use). The `@import` nodes give their imported names
+  through the grammar's `import_references`.
 
 Matching runs in C; Python only sees the captures. Walking every node from
 Python would cost about a microsecond a node, several times the parse
@@ -38,7 +47,7 @@ from typing import NamedTuple, Protocol
 
 import tree_sitter
 
-from quibra.tree.languages.model import FileExtract, Symbol
+from quibra.tree.languages.model import FileExtract, Reference, Symbol
 
 Node = tree_sitter.Node
 Captures = dict[str, list[Node]]
@@ -47,6 +56,15 @@ SYMBOL_KINDS = frozenset({"function", "method", "class", "struct", "interface", 
 CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum", "impl"})
 SCOPE_KINDS = frozenset({"scope", "impl"})
 _DEFINITION_CAPTURES = SYMBOL_KINDS | SCOPE_KINDS
+_REFERENCE_ROLES = ("ref.call", "ref.type", "ref.call.q", "ref.type.q", "ref.types", "ref.skip")
+
+# References kept per file: past this, a file is generated tables of calls, not code to navigate.
+MAX_REFERENCES = 200_000
+# A qualifier longer than this (a chain of calls over many lines) keeps its last characters only.
+LONGEST_QUALIFIER = 100
+
+# A reference found by a grammar's own function: (name, node of the name, qualifier).
+NamedUse = tuple[str, "tree_sitter.Node", str]
 
 
 class Unreadable(Exception):
@@ -96,6 +114,19 @@ def _always(node: Node) -> bool:
     return True
 
 
+def _no_uses(node: Node, source: bytes) -> list[NamedUse]:
+    return []
+
+
+def clean_qualifier(written: str) -> str:
+    """A qualifier as written, on one line, and its tail alone when it is long."""
+    if not written.isidentifier():
+        written = " ".join(written.split())
+        if len(written) > LONGEST_QUALIFIER:
+            written = "…" + written[-LONGEST_QUALIFIER:]
+    return written
+
+
 def _named_children_count(params: Node) -> int:
     return sum(1 for child in params.named_children if "comment" not in child.type)
 
@@ -131,6 +162,16 @@ class Grammar:
     define: Callable[[str, Captures, bytes], Definition | None] = _default_define
     count_params: Callable[[Node], int] = _named_children_count
     imports: Callable[[Node, bytes], list[object]] = _no_imports
+    # The names an `@import` node brings in, as references of kind "import".
+    import_references: Callable[[Node, bytes], list[NamedUse]] = _no_uses
+    # The type names used in a `@ref.types` node.
+    type_references: Callable[[Node, bytes], list[NamedUse]] = _no_uses
+    # Nodes of a qualified name that hold the name of a `.q` capture and
+    # its qualifier: the qualifier is their text up to the name.
+    path_types: frozenset[str] = frozenset()
+    qualifier_text: Callable[[str], str] = clean_qualifier
+    # A used name as the language knows it, where that differs from how it is written.
+    name_text: Callable[[str], str] | None = None
     # Whether a `@flat` capture opens no level, where a pattern cannot say.
     is_flat: Callable[[Node], bool] = _always
     # Lines, signature and documentation of a definition, for a language
@@ -159,7 +200,8 @@ class Grammar:
     def _role(self, pattern: int) -> str:
         start, end = self.query.start_byte_for_pattern(pattern), self.query.end_byte_for_pattern(pattern)
         names = set(re.findall(r"@([\w.]+)", self.query_text[start:end]))
-        for role in ("branch", "multiway", "block", "flat", "import", "foreign", *sorted(_DEFINITION_CAPTURES)):
+        roles = ("branch", "multiway", "block", "flat", "import", "foreign", *_REFERENCE_ROLES, *sorted(_DEFINITION_CAPTURES))
+        for role in roles:
             if role in names:
                 return role
         raise ValueError(f"{self.name}: a query pattern captures nothing this reader uses")
@@ -287,6 +329,10 @@ class _Entry:
     blocks: list[tuple[int, int]] = field(default_factory=list)  # (start, -end) of each
 
 
+_PlainUse = tuple[str, Node, "Node | None"]  # kind, name node, qualifier node
+_ReadUse = tuple[int, int, str, str, str]  # byte offset, row, name, kind, qualifier
+
+
 class _Reader:
     """One file's captures, turned into symbols."""
 
@@ -302,6 +348,50 @@ class _Reader:
         self.imports: list[object] = []
         self.namespaces: set[str] = set()
         self.foreign = False
+        # (byte offset of the name, row, name, kind, qualifier) of each use, in match order.
+        self.uses: list[tuple[int, int, str, str, str]] = []
+        # The same, for the plain `@ref.call` and `@ref.type` captures, whose text
+        # is read only for those that stay: (byte offset, kind, name node, qualifier node).
+        self.plain_uses: list[tuple[int, str, Node, Node | None]] = []
+        self.skipped: set[int] = set()  # byte offsets of names that are no use
+        self.qualifier_spans: list[tuple[int, int]] = []  # qualifiers read off `.q` paths
+
+    def _use(self, node: Node, kind: str, qualifier: str) -> None:
+        if len(self.uses) < 2 * MAX_REFERENCES:
+            start = node.start_byte
+            name = self.source[start : node.end_byte].decode("utf-8", "replace")
+            if self.grammar.name_text is not None:
+                name = self.grammar.name_text(name)
+            if name:
+                self.uses.append((start, node.start_point.row, name, kind, qualifier))
+
+    def _path_use(self, node: Node, kind: str) -> None:
+        """A name that ends a path: its qualifier is the path's text before it."""
+        path_types = self.grammar.path_types
+        outer = node
+        parent = node.parent
+        while parent is not None and parent.type in path_types:
+            outer, parent = parent, parent.parent
+        start = outer.start_byte
+        written = self.source[start : node.start_byte].decode("utf-8", "replace").rstrip(" \t\n:.")
+        if written:
+            self.qualifier_spans.append((start, node.start_byte))
+        self._use(node, kind, self.grammar.qualifier_text(written) if written else "")
+
+    def _reference(self, captures: Captures) -> None:
+        # A pattern may capture a name one way or another (`new T()`, `new a.T()`): what it caught decides.
+        for capture, nodes in captures.items():
+            if capture == "ref.call" or capture == "ref.type":
+                qualifiers = captures.get("ref.qualifier")
+                qualifier = self.grammar.qualifier_text(text(qualifiers[0], self.source)) if qualifiers else ""
+                self._use(nodes[0], capture[4:], qualifier)
+            elif capture == "ref.call.q" or capture == "ref.type.q":
+                self._path_use(nodes[0], capture[4:-2])
+            elif capture == "ref.skip":
+                self.skipped.add(nodes[0].start_byte)
+            elif capture == "ref.types":
+                for name, node, qualifier in self.grammar.type_references(nodes[0], self.source):
+                    self.uses.append((node.start_byte, node.start_point.row, name, "type", qualifier))
 
     def collect(self, root: Node) -> None:
         grammar, source = self.grammar, self.source
@@ -317,7 +407,20 @@ class _Reader:
             elif role == "multiway":
                 self.branches.append((captures["multiway"][0].start_byte, -1))
             elif role == "import":
-                self.imports.extend(grammar.imports(captures["import"][0], source))
+                node = captures["import"][0]
+                self.imports.extend(grammar.imports(node, source))
+                for name, name_node, qualifier in grammar.import_references(node, source):
+                    self.uses.append((name_node.start_byte, name_node.start_point.row, name, "import", qualifier))
+            elif role == "ref.type" or role == "ref.call":
+                nodes = captures.get(role)
+                if nodes is None:
+                    self._reference(captures)
+                elif len(self.plain_uses) < 2 * MAX_REFERENCES:
+                    qualifiers = captures.get("ref.qualifier")
+                    node = nodes[0]
+                    self.plain_uses.append((node.start_byte, role[4:], node, qualifiers[0] if qualifiers else None))
+            elif role.startswith("ref."):
+                self._reference(captures)
             elif role == "flat":
                 node = captures["flat"][0]
                 if grammar.is_flat(node):
@@ -397,6 +500,63 @@ class _Reader:
                 at = enclosing[at]
             if at >= 0 and own_starts[at] <= start < own_ends[at] and not (flat and block in flat):
                 symbols[at].blocks.append(block)
+
+    def references(self) -> list[Reference]:
+        """The uses in file order, one per name (a name matched as a call and
+        as a type is a call; with a qualifier rather than without), each with
+        the innermost symbol around it; names inside a path's qualifier are
+        part of that qualifier, not uses of their own."""
+        # Per name: its rank (an import, a call, with a qualifier: each wins over
+        # what it is not) and its use, read or not yet.
+        best: dict[int, tuple[tuple[bool, bool, bool], _PlainUse | _ReadUse]] = {}
+        for start, kind, node, qualifier_node in self.plain_uses:
+            rank = (False, kind == "call", qualifier_node is not None)
+            held = best.get(start)
+            if held is None or rank > held[0]:
+                best[start] = (rank, (kind, node, qualifier_node))
+        for use in self.uses:
+            rank = (use[3] == "import", use[3] == "call", bool(use[4]))
+            held = best.get(use[0])
+            if held is None or rank > held[0]:
+                best[use[0]] = (rank, use)
+        source, grammar = self.source, self.grammar
+        name_text, qualifier_text = grammar.name_text, grammar.qualifier_text
+        skipped = self.skipped
+        # The type an `impl` is for is a use; what others name, they define.
+        definitions = {entry.definition.name_node.start_byte for entry in self.entries if entry.definition.kind != "impl"}
+        spans = sorted(self.qualifier_spans)
+        span_starts = [span[0] for span in spans]
+        symbols = [entry for entry in self.entries if entry.position >= 0]
+        starts = [symbol.start for symbol in symbols]
+        ends = [symbol.end for symbol in symbols]
+        enclosing = [symbol.enclosing_symbol for symbol in symbols]
+        references: list[Reference] = []
+        for offset in sorted(best):
+            if offset in skipped or offset in definitions:
+                continue
+            if spans:
+                inside = bisect_right(span_starts, offset) - 1
+                if inside >= 0 and offset < spans[inside][1]:
+                    continue
+            at = bisect_right(starts, offset) - 1
+            while at >= 0 and offset >= ends[at]:
+                at = enclosing[at]
+            kept = best[offset][1]
+            if len(kept) == 3:  # a plain capture, read now
+                kind, node, qualifier_node = kept
+                name = source[offset : node.end_byte].decode("utf-8", "replace")
+                if name_text is not None:
+                    name = name_text(name)
+                if not name:
+                    continue
+                qualifier = qualifier_text(text(qualifier_node, source)) if qualifier_node is not None else ""
+                row = node.start_point.row
+            else:
+                _, row, name, kind, qualifier = kept
+            references.append(Reference(name, row + 1, kind, qualifier, at))
+            if len(references) >= MAX_REFERENCES:
+                break
+        return references
 
     def symbols(self) -> list[Symbol]:
         return [self._symbol(entry) for entry in self.entries if entry.position >= 0]
@@ -593,4 +753,4 @@ def read_tree(grammar: Grammar, source: bytes) -> FileExtract:
         raise Unreadable("a construct this grammar leaves to another reader")
     reader.nest()
     reader.attribute()
-    return FileExtract(symbols=reader.symbols(), imports=reader.imports)
+    return FileExtract(symbols=reader.symbols(), imports=reader.imports, references=reader.references())
