@@ -22,7 +22,6 @@ import time
 from collections.abc import Iterator
 
 import _quibra_core as engine
-import ast_references
 import pytest
 import quibra as api
 from helpers import (
@@ -35,7 +34,6 @@ from helpers import (
     quibra_json,
     write_tree,
 )
-from quibra.index import extract
 from quibra.index.changes import list_tree
 from quibra.index.refresh import refresh
 from quibra.index.storage import APPLICATION_ID, open_storage
@@ -203,9 +201,7 @@ def _fresh(root: pathlib.Path, index_file: pathlib.Path) -> api.Index:
 
 @needs_git
 @pytest.mark.parametrize("seed", range(4))
-def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, monkeypatch, seed):
-    # Python files get references even where the reader records none yet.
-    monkeypatch.setattr(extract, "read_source", ast_references.wrapped(extract.read_source))
+def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
     tree = Tree(tmp_path / "tree", seed)
     commit_all(tree.root)  # hotspots need a history; later edits stay uncommitted
     incremental_file = tmp_path / "incremental.sqlite"

@@ -6,20 +6,15 @@ reference is written out below by hand."""
 from __future__ import annotations
 
 import json
-import os
 import pathlib
 import sqlite3
 
-import ast_references
 import pytest
-from helpers import quibra, quibra_json, write_tree
-
 import quibra as api
-from quibra.index import extract
+from helpers import quibra, quibra_json, write_tree
 
 pytestmark = pytest.mark.host
 
-TESTS = pathlib.Path(__file__).resolve().parent
 
 TREE = {
     "pkg/__init__.py": "",
@@ -117,19 +112,7 @@ EXPECTED = [
 
 
 @pytest.fixture
-def with_references(monkeypatch, tmp_path):
-    """Python files get references even where the reader records none yet, here and in the commands run."""
-    monkeypatch.setattr(extract, "read_source", ast_references.wrapped(extract.read_source))
-    site = tmp_path / "site"
-    site.mkdir()
-    (site / "sitecustomize.py").write_text("import ast_references\n")
-    paths = [str(site), str(TESTS), *filter(None, os.environ.get("PYTHONPATH", "").split(":"))]
-    monkeypatch.setenv("PYTHONPATH", ":".join(paths))
-    monkeypatch.setenv("QUIBRA_TEST_AST_REFERENCES", "1")
-
-
-@pytest.fixture
-def tree(tmp_path, with_references) -> pathlib.Path:
+def tree(tmp_path) -> pathlib.Path:
     root = tmp_path / "tree"
     write_tree(root, TREE)
     return root
