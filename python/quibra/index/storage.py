@@ -415,28 +415,23 @@ class Storage:
 
     # Transactions.
 
-    @contextlib.contextmanager
-    def write(self) -> Iterator[sqlite3.Connection]:
+    def write(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
         """One write transaction: committed on success, rolled back on any error.
 
         BEGIN IMMEDIATE takes the write lock at once, so two refreshes never
         both work from the same old state; the second waits up to the busy
         timeout and then sees what the first wrote.
         """
-        connection = self.connection
-        connection.execute("BEGIN IMMEDIATE")
-        try:
-            yield connection
-        except BaseException:
-            _roll_back(connection)
-            raise
-        connection.execute("COMMIT")
+        return self._transaction("BEGIN IMMEDIATE")
+
+    def snapshot(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
+        """A read transaction: every query inside sees the same state of the index."""
+        return self._transaction("BEGIN")
 
     @contextlib.contextmanager
-    def snapshot(self) -> Iterator[sqlite3.Connection]:
-        """A read transaction: every query inside sees the same state of the index."""
+    def _transaction(self, begin: str) -> Iterator[sqlite3.Connection]:
         connection = self.connection
-        connection.execute("BEGIN")
+        connection.execute(begin)
         try:
             yield connection
         except BaseException:

@@ -111,26 +111,6 @@ def _inline_modules(node: Node, source: bytes) -> list[str]:
     return names
 
 
-def _use_paths(tree: Node | None, prefix: str, source: bytes) -> list[str]:
-    """Every path a `use` tree names: `a::{b, c::D}` is a::b and a::c::D."""
-    if tree is None:
-        return []
-    kind = tree.type
-    if kind == "scoped_use_list":
-        path = tree.child_by_field_name("path")
-        inner = _join(prefix, syntax.text(path, source)) if path is not None else prefix
-        return _use_paths(tree.child_by_field_name("list"), inner, source)
-    if kind == "use_list":
-        return [path for item in tree.named_children for path in _use_paths(item, prefix, source)]
-    if kind == "use_as_clause":
-        return _use_paths(tree.child_by_field_name("path"), prefix, source)
-    if kind == "use_wildcard":
-        return [_join(prefix, syntax.text(tree, source).removesuffix("*").rstrip(":"))]
-    if kind in ("identifier", "scoped_identifier", "crate", "self", "super"):
-        return [_join(prefix, syntax.text(tree, source))]
-    return []
-
-
 def _join(prefix: str, path: str) -> str:
     return f"{prefix}::{path}" if prefix and path else prefix or path
 
@@ -182,11 +162,11 @@ def _imports(node: Node, source: bytes) -> list[object]:
     if node.type == "mod_item":
         name = node.child_by_field_name("name")
         return [["mod", syntax.text(name, source), inline]] if name is not None else []
-    try:
-        paths = _use_paths(node.child_by_field_name("argument"), "", source)
-    except RecursionError:  # use lists nested thousands deep: not code anyone wrote
-        return []
-    return [["use", "".join(path.split()), inline] for path in paths]
+    # The paths a `use` names, from the same walk that gives its names: a
+    # glob names its module, anything else the module path and the name.
+    uses = _import_references(node, source)
+    paths = [qualifier if name == "*" else _join(qualifier, name) for name, _node, qualifier in uses]
+    return [["use", path, inline] for path in paths]
 
 
 GRAMMAR = syntax.Grammar(
