@@ -283,7 +283,7 @@ REAL = {
     "rust": (CARGO, lambda: _files(CARGO, "semver-*/src/**/*.rs"), ("Error", "type", "")),
     "javascript": (NODE_SEMVER, lambda: _files(NODE_SEMVER, "**/*.js"), ("require", "call", "")),
     "typescript": (TYPESCRIPT_LIB, lambda: _files(TYPESCRIPT_LIB, "lib.es20*.d.ts"), ("PromiseLike", "type", "")),
-    "java": (JDK_SOURCES, _jdk, ("Objects", "import", "java.util")),
+    "java": (JDK_SOURCES, _jdk, ("Consumer", "import", "java.util.function")),
     "cpp": (GOOGLETEST, lambda: _files(GOOGLETEST, "googletest/src/*.cc"), ("GetTestTypeId", "call", "")),
     "c": (GNULIB, lambda: _files(GNULIB, "hash*.[ch]"), ("free", "call", "")),
     "python": (STDLIB, lambda: _files(STDLIB, "json/*.py"), ("JSONDecodeError", "call", "")),
