@@ -178,6 +178,29 @@ def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
     assert report["files"] == 4  # the four that parse
 
 
+def test_rank_files_lists_each_file_once_with_its_best_symbols(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "find user by name", "--files", "--top", "2")
+    assert report["command"] == "rank_files" and len(report["results"]) == 2
+    assert [entry["rank"] for entry in report["results"]] == [1, 2]
+    first = report["results"][0]
+    assert first["path"] == "pkg/store.py" and first["symbols"][0]["symbol"] == "UserStore.find_user_by_name"
+    assert first["score"] >= report["results"][1]["score"]
+    symbols = quibra_json("rank", small_tree, "--query", "find user by name")["results"]
+    places = {entry["symbol_id"]: entry["rank"] for entry in symbols}
+    for entry in report["results"]:
+        assert 1 <= len(entry["symbols"]) <= entry["matches"]
+        for symbol in entry["symbols"]:
+            # A file's symbols keep the places the symbol ranking gives them.
+            assert places.get(symbol["symbol_id"], symbol["rank"]) == symbol["rank"]
+    table = quibra("rank", small_tree, "--query", "find user by name", "--files").stdout
+    assert "pkg/store.py" in table and "UserStore.find_user_by_name" in table
+
+
+def test_rank_files_and_context_do_not_mix(small_tree):
+    completed = quibra("rank", small_tree, "--query", "user", "--files", "--context", expect=2)
+    assert "not allowed with argument" in completed.stderr
+
+
 def test_rank_json_shape_is_stable(small_tree):
     report = quibra_json("rank", small_tree, "--query", "render users", "--budget", "500")
     assert set(report) == RANK_KEYS
@@ -187,7 +210,17 @@ def test_rank_json_shape_is_stable(small_tree):
         assert set(entry["channel_ranks"]) == {"lexical", "body", "identity", "structural"}
         assert all(rank is None or isinstance(rank, int) for rank in entry["channel_ranks"].values())
         assert isinstance(entry["score"], float) and isinstance(entry["tokens"], int)
-    assert [entry["rank"] for entry in report["results"]] == list(range(1, len(report["results"]) + 1))
+    ranks = [entry["rank"] for entry in report["results"]]
+    assert ranks == sorted(set(ranks)) and ranks[0] >= 1
+
+
+def test_a_result_keeps_its_place_whatever_the_budget(small_tree):
+    places: dict[str, int] = {}
+    for budget in (60, 200, 500, 5000):
+        for entry in quibra_json("rank", small_tree, "--query", "render users", "--budget", budget)["results"]:
+            assert places.setdefault(entry["symbol_id"], entry["rank"]) == entry["rank"], (budget, entry)
+    # The smaller budgets leave some out, so the places they give have gaps.
+    assert len(places) > 1
 
 
 def test_rank_structural_channel_follows_imports(small_tree):

@@ -213,6 +213,16 @@ def _dump(index_file: pathlib.Path) -> list[tuple]:
         connection.close()
 
 
+def _importance(index_file: pathlib.Path) -> list[tuple]:
+    connection = sqlite3.connect(index_file)
+    try:
+        return connection.execute(
+            "SELECT f.path, s.key, s.importance FROM symbols AS s JOIN files AS f ON f.id = s.file_id ORDER BY 1, 2"
+        ).fetchall()
+    finally:
+        connection.close()
+
+
 def _targets(dump: list[tuple]) -> set[str]:
     return {target for row in dump for target in row[-1].split()}
 
@@ -224,6 +234,7 @@ def _targets(dump: list[tuple]) -> set[str]:
         ("pkg/app.py", "open_store(path)\n    st.", "open_db(path)\n    st."),  # a use renamed
         ("pkg/other.py", "class Logger:", "class Logger:\n    pass\n\n\nclass Sink:"),  # emit moves class
         ("pkg/events.py", "    def emit", "    def emit_all"),  # emit becomes unambiguous
+        ("pkg/app.py", "def main(", "\n\ndef main("),  # lines move, the uses stay: the graph is the same
     ],
 )
 def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old, new):
@@ -242,6 +253,7 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     after = _dump(incremental_file)
     assert after == _dump(fresh_file)
     assert after != before
+    assert _importance(incremental_file) == _importance(fresh_file)
 
 
 def test_a_renamed_definition_loses_its_references_in_files_not_read_again(tree, tmp_path):

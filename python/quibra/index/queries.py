@@ -198,33 +198,16 @@ def symbol_details(connection: sqlite3.Connection, ids: list[int]) -> list[Symbo
 # The repository map.
 
 
-class MapFileRow(NamedTuple):
+class MapSymbol(NamedTuple):
+    """A symbol as the map shows it, with what the map needs of its file."""
+
     id: int
+    file_id: int
     path: bytes  # raw, as stored
-    pagerank: float
     language: str
-
-
-def map_files(connection: sqlite3.Connection, languages: Iterable[str] | None) -> list[MapFileRow]:
-    """The files that parsed, of `languages` (None: all)."""
-    scope, scope_parameters = language_clause(languages)
-    rows = connection.execute(
-        f"SELECT id, path, pagerank, language FROM files WHERE language IS NOT NULL AND skipped IS NULL{scope}",
-        scope_parameters,
-    )
-    return [MapFileRow(*row) for row in rows]
-
-
-def map_edges(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int]]:
-    """The import edges (source, target) from or to any of `file_ids`."""
-    return connection.execute(
-        "SELECT source, target FROM edges WHERE source IN (SELECT value FROM json_each(?))"
-        " OR target IN (SELECT value FROM json_each(?))",
-        (json.dumps(file_ids),) * 2,
-    ).fetchall()
-
-
-class SymbolRow(NamedTuple):
+    is_test: int
+    pagerank: float  # of the file
+    importance: float  # of the symbol
     key: str
     name: str
     qualname: str
@@ -235,14 +218,50 @@ class SymbolRow(NamedTuple):
     signature: str
 
 
-def file_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, SymbolRow]]:
-    """The symbols of the files `file_ids`, each with its file's id."""
+_MAP_SYMBOL = (
+    "SELECT symbols.id, symbols.file_id, files.path, files.language, files.is_test, files.pagerank,"
+    " symbols.importance, symbols.key, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
+    " symbols.end_line, symbols.depth, symbols.signature"
+    " FROM symbols JOIN files ON files.id = symbols.file_id"
+)
+
+
+def map_symbols(
+    connection: sqlite3.Connection, languages: Iterable[str] | None, offset: int, limit: int
+) -> list[MapSymbol]:
+    """The symbols of `languages` (None: all), the most important first, from
+    place `offset` on; equals go by their file's PageRank, then by place."""
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
-        "SELECT file_id, key, name, qualname, kind, line, end_line, depth, signature FROM symbols"
-        " WHERE file_id IN (SELECT value FROM json_each(?))",
-        (json.dumps(file_ids),),
+        f"{_MAP_SYMBOL} WHERE files.skipped IS NULL{scope}"
+        " ORDER BY symbols.importance DESC, files.pagerank DESC, files.path, symbols.line, symbols.key"
+        " LIMIT ? OFFSET ?",
+        (*scope_parameters, limit, offset),
     )
-    return [(file_id, SymbolRow(*row)) for file_id, *row in rows]
+    return [MapSymbol(*row) for row in rows]
+
+
+def map_file_symbols(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[MapSymbol]:
+    """Every symbol of the files `file_ids`."""
+    rows = connection.execute(
+        f"{_MAP_SYMBOL} WHERE symbols.file_id IN (SELECT value FROM json_each(?))", (json.dumps(sorted(file_ids)),)
+    )
+    return [MapSymbol(*row) for row in rows]
+
+
+def map_neighbours(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[MapSymbol]:
+    """The symbols that code in the files `file_ids` uses, and those whose code uses a symbol of theirs."""
+    wanted = json.dumps(sorted(file_ids))
+    rows = connection.execute(
+        f"{_MAP_SYMBOL} WHERE symbols.id IN ("
+        " SELECT ref_targets.symbol_id FROM ref_targets WHERE ref_targets.file_id IN (SELECT value FROM json_each(?))"
+        " UNION SELECT refs.scope FROM symbols AS used"
+        " JOIN ref_targets ON ref_targets.symbol_id = used.id"
+        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
+        " WHERE used.file_id IN (SELECT value FROM json_each(?)) AND refs.scope IS NOT NULL)",
+        (wanted, wanted),
+    )
+    return [MapSymbol(*row) for row in rows]
 
 
 # Hotspots.
@@ -383,12 +402,13 @@ class FileDefinition(NamedTuple):
     qualname: str
     kind: str
     signature: str
+    importance: float
 
 
 def file_definitions(connection: sqlite3.Connection, file_id: int) -> list[FileDefinition]:
     """The symbols of the file `file_id`, in line order."""
     rows = connection.execute(
-        "SELECT id, key, name, qualname, kind, signature FROM symbols WHERE file_id = ? ORDER BY line, id",
+        "SELECT id, key, name, qualname, kind, signature, importance FROM symbols WHERE file_id = ? ORDER BY line, id",
         (file_id,),
     )
     return [FileDefinition(*row) for row in rows]
@@ -398,6 +418,38 @@ def parsed_files(connection: sqlite3.Connection) -> list[tuple[int, bytes, str]]
     """The source files that parsed, as (id, path raw as stored, language)."""
     return connection.execute(
         "SELECT id, path, language FROM files WHERE language IS NOT NULL AND skipped IS NULL"
+    ).fetchall()
+
+
+def symbol_spans(connection: sqlite3.Connection) -> list[tuple[int, int, int, int, int, str]]:
+    """Every symbol as (file id, id, start line, end line, depth, key), by file."""
+    return connection.execute(
+        "SELECT file_id, id, start_line, end_line, depth, key FROM symbols ORDER BY file_id"
+    ).fetchall()
+
+
+def resolved_uses(connection: sqlite3.Connection) -> list[tuple[int, int | None, int]]:
+    """Every resolved reference as (its file's id, the symbol it lies in or None, a definition it means)."""
+    return connection.execute(
+        "SELECT refs.file_id, refs.scope, ref_targets.symbol_id FROM ref_targets JOIN refs USING (file_id, seq)"
+    ).fetchall()
+
+
+def uses_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int | None, int]]:
+    """`resolved_uses` of the files `file_ids` only."""
+    return connection.execute(
+        "SELECT refs.file_id, refs.scope, ref_targets.symbol_id FROM ref_targets JOIN refs USING (file_id, seq)"
+        " WHERE refs.file_id IN (SELECT value FROM json_each(?))",
+        (json.dumps(file_ids),),
+    ).fetchall()
+
+
+def targets_of(connection: sqlite3.Connection, references: list[tuple[int, int]]) -> list[tuple[int, int, int]]:
+    """The definitions the references (file id, seq) were resolved to, as (file id, seq, symbol id)."""
+    return connection.execute(
+        "SELECT t.file_id, t.seq, t.symbol_id FROM json_each(?) AS wanted JOIN ref_targets AS t"
+        " ON t.file_id = json_extract(wanted.value, '$[0]') AND t.seq = json_extract(wanted.value, '$[1]')",
+        (json.dumps(references),),
     ).fetchall()
 
 

@@ -37,6 +37,7 @@ from quibra.index.changes import (
     unread_reason,
 )
 from quibra.index.extract import Extracted, extract_files
+from quibra.index.importance import update_importance
 from quibra.index.storage import Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
 from quibra.index.writer import RefreshReport, Writer, update_graph, update_references
@@ -104,8 +105,14 @@ def refresh(
         moved: set[int] = set()
         if writer.imports_changed or writer.nodes_changed or root_moved:
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
+        uses_moved = False
         if writer.reference_files or writer.reference_names or moved:
-            update_references(storage, writer.reference_files | moved, writer.reference_names, report)
+            uses_moved = update_references(
+                storage, writer.reference_files | moved, writer.reference_names, report, writer.dropped_uses
+            )
+        if uses_moved or writer.graph_moved:
+            update_importance(storage)
+            report.importance_computed = True
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report

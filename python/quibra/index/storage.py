@@ -55,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 9
+SCHEMA_VERSION = 10
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -112,13 +112,16 @@ CREATE TABLE symbols (
     context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
-    name_terms TEXT NOT NULL    -- the engine's terms of the name, blank-separated
+    name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
+    importance REAL NOT NULL DEFAULT 0.0  -- PageRank in the symbol graph (importance.py)
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
 CREATE INDEX symbols_by_kind ON symbols(kind, cyclomatic);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
+-- The map reads symbols from the most important down.
+CREATE INDEX symbols_by_importance ON symbols(importance);
 -- Every distinct term of each symbol's name, for the identity channel.
 CREATE TABLE name_terms (
     term TEXT NOT NULL,

@@ -41,12 +41,19 @@ class RefreshReport:
     touched: int = 0
     edges_resolved: bool = False
     pagerank_computed: bool = False
+    importance_computed: bool = False  # the symbol graph's PageRank
     references_resolved: int = 0  # how many references were resolved again
     seconds: float = 0.0
 
     @property
     def changed_anything(self) -> bool:
         return bool(self.added or self.changed or self.removed)
+
+
+def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
+    """(source, definition) of each resolved use: the symbol it lies in, or
+    its file's top level as minus the file's id."""
+    return {(scope if scope is not None else -file_id, target) for file_id, scope, target in uses}
 
 
 def _changed_names(dropped: list[queries.FileDefinition], result: Extracted) -> set[str]:
@@ -84,7 +91,18 @@ class Writer:
         self._changed_names: set[str] = set()
         # The symbols of each file dropped in this pass, until it is written again.
         self._dropped: dict[int, list[queries.FileDefinition]] = {}
+        # Whether a symbol came or went (one read again unchanged keeps its
+        # id), and what the dropped references were resolved to, as
+        # (source, definition) with a file's own top level as minus its id:
+        # together they tell whether the symbol graph moved.
+        self.symbols_moved = False
+        self.dropped_uses: set[tuple[int, int]] = set()
         self._name_ids: dict[str, int] = {}
+
+    @property
+    def graph_moved(self) -> bool:
+        """Whether the symbol graph's nodes may have changed: a file or a symbol came or went."""
+        return self.nodes_changed or self.symbols_moved or bool(self._dropped)
 
     @property
     def reference_names(self) -> set[str]:
@@ -104,6 +122,7 @@ class Writer:
     def _drop_symbols(self, file_id: int) -> None:
         connection = self.connection
         self._dropped[file_id] = queries.file_definitions(connection, file_id)
+        self.dropped_uses.update(use_pairs(queries.uses_of_files(connection, [file_id])))
         connection.execute("DELETE FROM ref_targets WHERE file_id = ?", (file_id,))
         connection.execute("DELETE FROM refs WHERE file_id = ?", (file_id,))
         for table in ("lexical", "code"):
@@ -176,6 +195,9 @@ class Writer:
         dropped = self._dropped.pop(file_id, [])
         kept = {old.key: old for old in dropped}
         reused: list[int | None] = []
+        # A definition that keeps its id keeps its importance too: when the
+        # symbol graph comes out the same, it is not ranked again.
+        importance: list[float] = []
         for indexed in result.symbols:
             old = kept.get(indexed.key)
             symbol = indexed.symbol
@@ -183,6 +205,9 @@ class Writer:
                 symbol.name, symbol.qualname, symbol.kind, symbol.signature
             )
             reused.append(old.id if same and old is not None else None)
+            importance.append(old.importance if same and old is not None else 0.0)
+        if None in reused or len(dropped) != len(reused):
+            self.symbols_moved = True
         self._changed_names |= _changed_names(dropped, result)
         # Kept ids first: a new symbol takes the largest id plus one, which
         # may be one that is still to be given back.
@@ -194,7 +219,7 @@ class Writer:
             cursor = connection.execute(
                 "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
                 " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " name_terms, importance) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
                     reused[position],
                     file_id,
@@ -215,6 +240,7 @@ class Writer:
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
+                    importance[position],
                 ),
             )
             symbol_id = cursor.lastrowid
@@ -345,8 +371,21 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 RESOLVE_BATCH_FILES = 512
 
 
-def update_references(storage: Storage, files: set[int], names: set[str], report: RefreshReport) -> None:
-    """Resolve again every reference of `files` and every reference that uses one of `names`."""
+def update_references(
+    storage: Storage,
+    files: set[int],
+    names: set[str],
+    report: RefreshReport,
+    dropped_uses: set[tuple[int, int]] | None = None,
+) -> bool:
+    """Resolve again every reference of `files` and every reference that uses one of `names`.
+
+    Whether the uses moved: what these references resolve to now, as
+    `use_pairs`, differs from what they resolved to before (the references
+    dropped with their files' symbols before this call are `dropped_uses`).
+    The other references did not move, so the symbol graph's edges are the
+    same when these pairs are.
+    """
     connection = storage.connection
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
@@ -384,6 +423,12 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
     pending: dict[int, list[queries.StoredReference]] = collections.defaultdict(list)
     for reference in by_name:
         pending[reference.file_id].append(reference)
+    before = set(dropped_uses or ())
+    scopes = {(reference.file_id, reference.seq): reference.scope for reference in by_name}
+    old_targets = queries.targets_of(connection, list(scopes))
+    before.update(use_pairs((file_id, scopes[file_id, seq], target) for file_id, seq, target in old_targets))
+    before.update(use_pairs(queries.uses_of_files(connection, whole)))
+    after: set[tuple[int, int]] = set()
     # The references of other files that use a changed name lose their targets first.
     connection.executemany(
         "DELETE FROM ref_targets WHERE file_id = ? AND seq = ?", [(ref.file_id, ref.seq) for ref in by_name]
@@ -405,6 +450,7 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
             unresolved = Unresolved(reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope)
             found, rest = resolver.resolve(view, unresolved)
             targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
+            after.update(use_pairs((reference.file_id, reference.scope, symbol_id) for symbol_id, _ in found))
             if rest != reference.others:
                 others.append((rest, reference.file_id, reference.seq))
         connection.executemany(
@@ -412,6 +458,7 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
         )
         connection.executemany("UPDATE refs SET others = ? WHERE file_id = ? AND seq = ?", others)
         report.references_resolved += len(references)
+    return before != after
 
 
 def _file_views(

@@ -38,6 +38,7 @@ from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
 from quibra.ranking.rank import block_header, block_tokens
 from quibra.ranking.rank import rank as rank_symbols
+from quibra.ranking.rank import rank_files
 from quibra.ranking.repomap import repo_map as map_symbols
 from quibra.ranking.source import (
     SourceChanged,
@@ -62,6 +63,8 @@ DEFAULT_BUDGET = 4000
 # query would only cost time (and, unbounded, blocked a server for minutes).
 MAX_QUERY_CHARS = 10_000
 DEFAULT_MAP_BUDGET = 2000
+# How many files `rank_files` gives unless asked for another number.
+DEFAULT_TOP_FILES = 10
 # How far `refs` follows callers or callees at most.
 MAX_CALL_DEPTH = 10
 _CALL = REFERENCE_KINDS.index("call")
@@ -424,6 +427,52 @@ class Index:
             if stale is not None:
                 report["stale_files"] = stale
             return report
+
+        return self._guarded(run)
+
+    def rank_files(
+        self,
+        query: str,
+        top: int = DEFAULT_TOP_FILES,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+    ) -> Report:
+        """The `top` files that best answer `query`, best first, each with its best symbols.
+
+        A file's "score" adds up its best symbols' scores, each counting half
+        the one before; "matches" counts its symbols among the candidates,
+        and each symbol's "rank" is its place in `rank`'s order.
+        """
+        scope = _languages(languages)
+        selection = _selection(include, exclude)
+        if not query.strip():
+            raise QuibraError("the query is empty")
+        query, cut = _cut_query(query)
+        if top < 1:
+            raise QuibraError(f"the number of files must be at least 1, not {top}")
+
+        def run() -> Report:
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                results, candidates = rank_files(
+                    connection, query, top, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
+            return {
+                "command": "rank_files",
+                **self._header(),
+                "refresh": refreshed,
+                "query": query,
+                "top": top,
+                "candidates": candidates,
+                **counts,
+                "warnings": [*cut, *warnings],
+                "results": results,
+            }
 
         return self._guarded(run)
 

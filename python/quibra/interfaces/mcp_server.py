@@ -26,7 +26,15 @@ from mcp_types import CallToolResult, InputRequiredResult, TextContent
 from pydantic import Field, ValidationError
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH, Index, QuibraError, Report
+from quibra.interfaces.api import (
+    DEFAULT_BUDGET,
+    DEFAULT_MAP_BUDGET,
+    DEFAULT_TOP_FILES,
+    MAX_CALL_DEPTH,
+    Index,
+    QuibraError,
+    Report,
+)
 from quibra.ranking.hotspots import DEFAULT_SINCE
 from quibra.tree.manifest import compare
 
@@ -41,13 +49,15 @@ _NOISE = ("command", "root", "index", "languages", "skipped", "replaced")
 
 INSTRUCTIONS = """\
 Code search and a repository map for the tree this server was started on.
-Start with repo_map for an outline of the most central code; search_code
-finds the code that answers a question, with its source, within a token
-budget; symbol_source gives one symbol's source by the symbol_id that the
-other tools report; find_references lists where a name is used, and
-call_graph what calls a function or what it calls; changed_files tells what
-changed since you last asked; hotspots lists complex, often-changed functions. Paths are relative to the
-tree's root. Every call sees the tree as it is now."""
+Start with repo_map for an outline of the code the rest of the tree uses
+most; search_code finds the code that answers a question, with its source,
+within a token budget, and search_files the files worth reading for it;
+symbol_source gives one symbol's source by the symbol_id that the other
+tools report; find_references lists where a name is used, and call_graph
+what calls a function or what it calls; changed_files tells what changed
+since you last asked; hotspots lists complex, often-changed functions.
+Paths are relative to the tree's root. Every call sees the tree as it is
+now."""
 
 # How long a call waits for another call's refresh to end before it answers
 # from the index as that refresh found it: a refresh that finds nothing to
@@ -190,18 +200,32 @@ def build_server(session: Session) -> MCPServer[Any]:
         )
         return _trimmed(report)
 
+    @_tool(server)
+    def search_files(
+        query: Annotated[str, Field(description="what to look for, in words or names")],
+        top: Annotated[int, Field(ge=1, le=MAX_TOP, description="how many files to list")] = DEFAULT_TOP_FILES,
+    ) -> dict[str, Any]:
+        """The files worth reading for `query`, best first: each with its path, a score that
+        adds up its best-matching symbols (each counting half the one before), how many of its
+        symbols matched, and its best symbols with their lines and `symbol_id` (for
+        symbol_source). Use it to decide which files to open; search_code gives the source."""
+        report = session.run(
+            lambda index, refresh: index.rank_files(query, top, languages=session.languages, refresh=refresh)
+        )
+        return _trimmed(report)
+
     @_tool(server, structured=False)
     def repo_map(
         budget: Budget = DEFAULT_MAP_BUDGET,
         focus: Annotated[
             list[str],
-            Field(description="files being edited, relative to the tree's root: they and the files they"
-                              " import or are imported by come first"),
+            Field(description="files being edited, relative to the tree's root: their symbols, then"
+                              " the symbols their code uses or that use theirs, come first"),
         ] = [],  # noqa: B006 - the SDK reads the default for the schema and never mutates it
     ) -> CallToolResult:
-        """An outline of the tree for your context, with no query: the most central symbols
-        (by PageRank of the import graph) of the most central files, each file's path followed
-        by the signature lines of its chosen symbols, indented by nesting. The text never
+        """An outline of the tree for your context, with no query: the symbols the rest of the
+        code uses most (PageRank of who uses what; tests, private names and dunders last), each
+        file's path followed by the signature lines of its chosen symbols, indented by nesting. The text never
         exceeds `budget` tokens (about four characters a token); the same tree and budget
         give the same map. The structured result lists each symbol's `symbol_id`."""
         report = session.run(

@@ -113,6 +113,10 @@ def _answer(args: argparse.Namespace) -> Report:
         if args.command == "map":
             focus = [os.path.abspath(path) for path in args.focus]
             return index.repo_map(args.budget, focus, languages=languages, refresh=not args.no_refresh)
+        if args.command == "rank" and args.files:
+            return index.rank_files(
+                args.query, args.top, languages=languages, refresh=not args.no_refresh, **filters
+            )
         if args.command == "rank":
             return index.rank(
                 args.query,

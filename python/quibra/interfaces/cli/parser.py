@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH
+from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, DEFAULT_TOP_FILES, MAX_CALL_DEPTH
 from quibra.interfaces.cli.main import EXIT_USAGE
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, parse_since
 from quibra.tree.languages import LANGUAGES
@@ -326,7 +326,19 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_BUDGET,
         help=f"token budget, about four characters a token (default {DEFAULT_BUDGET})",
     )
+    answer = ranking.add_mutually_exclusive_group()
+    answer.add_argument(
+        "--files",
+        action="store_true",
+        help="list the files that best answer the query, each with its best symbols, instead of packing symbols",
+    )
     ranking.add_argument(
+        "--top",
+        type=_count(1),
+        default=DEFAULT_TOP_FILES,
+        help=f"with --files, how many files to list (default {DEFAULT_TOP_FILES})",
+    )
+    answer.add_argument(
         "--context",
         action="store_true",
         help="print the packed context instead of the table: each symbol's source under a"
