@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import functools
 import os
-import re
 import sqlite3
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -36,9 +35,9 @@ from quibra.index.writer import RefreshReport
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
-from quibra.ranking.rank import block_header, block_tokens
+from quibra.ranking.rank import block_header, block_tokens, rank_files
 from quibra.ranking.rank import rank as rank_symbols
-from quibra.ranking.rank import rank_files
+from quibra.ranking.references import References, fit_references
 from quibra.ranking.repomap import repo_map as map_symbols
 from quibra.ranking.source import (
     SourceChanged,
@@ -50,7 +49,6 @@ from quibra.ranking.source import (
 from quibra.tree import git
 from quibra.tree.files import NotInTree, tree_relative
 from quibra.tree.languages import LANGUAGES
-from quibra.tree.languages.model import REFERENCE_KINDS, tokens_of_characters
 from quibra.tree.meter import MeterFactory
 from quibra.tree.selection import BadPattern, Selection
 
@@ -67,7 +65,6 @@ DEFAULT_MAP_BUDGET = 2000
 DEFAULT_TOP_FILES = 10
 # How far `refs` follows callers or callees at most.
 MAX_CALL_DEPTH = 10
-_CALL = REFERENCE_KINDS.index("call")
 
 
 class QuibraError(Exception):
@@ -663,24 +660,6 @@ class Index:
 
     # References.
 
-    def _named(self, connection: sqlite3.Connection, name: str) -> list[queries.DefinedSymbol]:
-        """The definitions `name` means: a symbol id (`path:key`), a place
-        (`path:line`: the symbols whose lines hold it), a qualified name
-        (`Class.method`, `Vec::new`) or a bare name."""
-        for index, character in enumerate(name):
-            if character != ":" or name[index - 1 : index] == ":" or name[index + 1 : index + 2] == ":":
-                continue
-            path, rest = name[:index], name[index + 1 :]
-            raw = os.fsencode(path)
-            if rest and queries.source_file_exists(connection, raw):
-                if rest.isdigit():
-                    found = queries.definitions_at(connection, raw, int(rest), None)
-                    # The innermost of the symbols that hold the line.
-                    return sorted(found, key=lambda row: (row.end_line - row.line, row.key))[:1]
-                return queries.definitions_at(connection, raw, None, rest)
-        qualified = "." in name or "::" in name
-        return queries.definitions_by_name(connection, name, qualified)
-
     def refs(
         self,
         name: str,
@@ -723,125 +702,17 @@ class Index:
             with git.asking_once():
                 refreshed, warnings = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
-                found = [row for row in self._named(connection, name) if kept(row.path, row.language)]
-                found.sort(key=lambda row: (row.path, row.line, row.key))
-                ids = {row.id: row for row in found}
-                rows = [row for row in queries.references_to(connection, list(ids)) if kept(row.path, row.language)]
-                scopes = {row.scope for row in rows if row.scope is not None}
-                described = {row.id: row for row in queries.defined_symbols(connection, sorted(scopes))}
-                described.update(ids)
-                references = [
-                    {
-                        **self._place(row.path, row.line),
-                        "symbol": self._symbol_id(described[row.scope]) if row.scope in described else None,
-                        "kind": REFERENCE_KINDS[row.kind] if 0 <= row.kind < len(REFERENCE_KINDS) else "other",
-                        "target": self._symbol_id(ids[row.target]),
-                        "weight": row.weight,
-                    }
-                    for row in rows
-                ]
-                bare = re.split(r"::|\.|:", found[0].qualname if found else name)[-1]
-                unresolved = queries.unresolved_count(connection, bare)
-                report: Report = {
-                    "command": "refs",
-                    **self._header(),
-                    "refresh": refreshed,
-                    "name": name,
-                    "warnings": warnings,
-                    "definitions": [self._definition(row) for row in found],
-                    "references": references,
-                    # References that use the name but were resolved to no definition.
-                    "unresolved": unresolved,
-                }
-                if callers:
-                    report["callers"] = self._calls(connection, list(ids), callers, up=True, kept=kept)
-                if callees:
-                    report["callees"] = self._calls(connection, list(ids), callees, up=False, kept=kept)
+                answer = References(connection, self._display, kept).of(name, callers, callees)
+            report: Report = {
+                "command": "refs",
+                **self._header(),
+                "refresh": refreshed,
+                "name": name,
+                "warnings": warnings,
+                **answer,
+            }
             if budget is not None:
-                report["left_out"] = _fit_references(report, budget)
+                report["left_out"] = fit_references(report, budget)
             return report
 
         return self._guarded(run)
-
-    def _symbol_id(self, row: queries.DefinedSymbol) -> str:
-        return f"{self._display(row.path)[0]}:{row.key}"
-
-    def _place(self, raw: bytes, line: int) -> Report:
-        path, shown = self._display(raw)
-        return {"path": path, "file": shown, "line": line}
-
-    def _definition(self, row: queries.DefinedSymbol) -> Report:
-        return {
-            "symbol_id": self._symbol_id(row),
-            "symbol": row.qualname,
-            "kind": row.kind,
-            "language": row.language,
-            **self._place(row.path, row.line),
-        }
-
-    def _calls(
-        self,
-        connection: sqlite3.Connection,
-        start: list[int],
-        depth: int,
-        up: bool,
-        kept: Callable[[bytes, str], bool],
-    ) -> list[Report]:
-        """The symbols that call `start` (`up`) or that `start` calls, breadth first to `depth`:
-        each with its depth and the symbol it calls or is called by."""
-        seen = set(start)
-        frontier = start
-        found: list[Report] = []
-        for level in range(1, depth + 1):
-            if not frontier:
-                break
-            pairs = (queries.callers_of if up else queries.callees_of)(connection, frontier, _CALL)
-            fresh = sorted({other for _near, other, _weight in pairs} - seen)
-            rows = {row.id: row for row in queries.defined_symbols(connection, sorted({*fresh, *frontier}))}
-            next_frontier = []
-            for near, other, weight in sorted(pairs, key=lambda pair: (pair[1], pair[0])):
-                row = rows.get(other)
-                if other in seen or row is None or near not in rows or not kept(row.path, row.language):
-                    continue
-                seen.add(other)
-                next_frontier.append(other)
-                found.append(
-                    {
-                        **self._definition(row),
-                        "depth": level,
-                        ("calls" if up else "called_by"): self._symbol_id(rows[near]),
-                        "weight": weight,
-                    }
-                )
-            frontier = next_frontier
-        found.sort(key=lambda entry: (entry["depth"], entry["path"], entry["line"], entry["symbol_id"]))
-        return found
-
-
-def reference_line(entry: Report) -> str:
-    """A reference or a call as one printed line: what a budget counts."""
-    symbol = entry.get("symbol") or ""
-    target = entry.get("target") or entry.get("calls") or entry.get("called_by") or ""
-    return f"{entry['file']}:{entry['line']} {symbol} -> {target}"
-
-
-def _fit_references(report: Report, budget: int) -> int:
-    """Cut the references, callers and callees of `report` to `budget` tokens of
-    their printed lines, in that order; how many were cut."""
-    spent = sum(tokens_of_characters(len(reference_line({**entry, "symbol": entry["symbol_id"]})))
-                for entry in report["definitions"])
-    cut = 0
-    for key in ("references", "callers", "callees"):
-        entries = report.get(key)
-        if entries is None:
-            continue
-        kept = []
-        for entry in entries:
-            cost = tokens_of_characters(len(reference_line(entry)))
-            if spent + cost > budget:
-                cut += 1
-                continue
-            spent += cost
-            kept.append(entry)
-        report[key] = kept
-    return cut
