@@ -375,6 +375,17 @@ def test_hotspots_rank_often_changed_files_first(tmp_path):
 
 
 @needs_git
+def test_hotspots_leave_test_code_out_unless_asked(tmp_path):
+    body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
+    write_tree(tmp_path, {"hot.py": body, "tests/test_hot.py": body})
+    commit_all(tmp_path, "first")
+    plain = {entry["path"] for entry in quibra_json("hotspots", tmp_path)["results"]}
+    assert plain == {"hot.py"}
+    asked = {entry["path"] for entry in quibra_json("hotspots", tmp_path, "--tests")["results"]}
+    assert asked == {"hot.py", "tests/test_hot.py"}
+
+
+@needs_git
 @pytest.mark.parametrize(
     ("since", "commits"),
     [("150 days", 2), ("2 weeks", 1), ("4 months", 2), ("1 year", 3), ("0001-01-01", 3), ("19991231", 3)],

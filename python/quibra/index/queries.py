@@ -287,11 +287,14 @@ class HotspotSymbol(NamedTuple):
 
 
 def hotspot_symbols(
-    connection: sqlite3.Connection, min_complexity: int, languages: Iterable[str] | None
+    connection: sqlite3.Connection, min_complexity: int, languages: Iterable[str] | None, tests: bool = False
 ) -> list[HotspotSymbol]:
     """The functions and methods of `languages` (None: all) whose cyclomatic
-    complexity is at least `min_complexity`, by path, line and key."""
+    complexity is at least `min_complexity`, by path, line and key; those of
+    test code only with `tests`."""
     scope, scope_parameters = language_clause(languages)
+    if not tests:
+        scope += " AND files.is_test = 0"
     rows = connection.execute(
         "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
         " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"

@@ -483,12 +483,15 @@ class Index:
         refresh: bool = True,
         include: Iterable[str] | None = None,
         exclude: Iterable[str] | None = None,
+        tests: bool = False,
     ) -> Report:
         """Complex functions in often-changed files, highest score first.
 
         The tree must be in a git repository that git can read (QuibraError,
         before any file is read, otherwise). Functions whose score is 0 (no
         change in the window) are left out and counted under "zero_score".
+        Test code is left out unless `tests`: a test is long and changes with
+        the code it tests, but it is seldom what a refactoring is after.
         """
         scope = _languages(languages)
         selection = _selection(include, exclude)
@@ -507,7 +510,14 @@ class Index:
                     raise QuibraError(str(error)) from None
             with self._storage.snapshot() as connection:
                 results, zero_score = hotspot_rows(
-                    connection, churn, min_complexity, top, self._display, scope, selection if selection else None
+                    connection,
+                    churn,
+                    min_complexity,
+                    top,
+                    self._display,
+                    scope,
+                    selection if selection else None,
+                    tests,
                 )
                 counts = self._counts(selection)
             return {

@@ -239,12 +239,16 @@ def build_server(session: Session) -> MCPServer[Any]:
             str, Field(description="churn window: a number of days, a span such as '6 weeks', or a date YYYY-MM-DD")
         ] = DEFAULT_SINCE,
         top: Annotated[int, Field(ge=1, le=MAX_TOP, description="how many to list")] = 20,
+        tests: Annotated[bool, Field(description="list test code too")] = False,
     ) -> dict[str, Any]:
         """Complex functions in often-changed files: cyclomatic complexity times the logarithm
-        of the number of git commits that touched the file since `since`, highest first.
-        Churn comes from git history: outside a git repository the tool answers with an error."""
+        of the number of git commits that touched the file since `since`, highest first; test
+        code only when `tests` is true. Churn comes from git history: outside a git repository
+        the tool answers with an error."""
         report = session.run(
-            lambda index, refresh: index.hotspots(since, top, languages=session.languages, refresh=refresh)
+            lambda index, refresh: index.hotspots(
+                since, top, languages=session.languages, refresh=refresh, tests=tests
+            )
         )
         return _trimmed(report)
 

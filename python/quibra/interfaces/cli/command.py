@@ -136,7 +136,13 @@ def _answer(args: argparse.Namespace) -> Report:
                 **filters,
             )
         return index.hotspots(
-            args.since, args.top, args.min_complexity, languages=languages, refresh=not args.no_refresh, **filters
+            args.since,
+            args.top,
+            args.min_complexity,
+            languages=languages,
+            refresh=not args.no_refresh,
+            tests=args.tests,
+            **filters,
         )
 
 

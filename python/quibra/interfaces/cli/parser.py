@@ -366,6 +366,7 @@ def build_parser() -> argparse.ArgumentParser:
     spots.add_argument(
         "--min-complexity", type=_count(0), default=2, help="lowest cyclomatic complexity listed (default 2)"
     )
+    spots.add_argument("--tests", action="store_true", help="list test code too (left out by default)")
     no_refresh(spots)
 
     mapping = command(
