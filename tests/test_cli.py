@@ -196,6 +196,40 @@ def test_rank_files_lists_each_file_once_with_its_best_symbols(small_tree):
     assert "pkg/store.py" in table and "UserStore.find_user_by_name" in table
 
 
+def _age(tree: pathlib.Path) -> None:
+    # Files written a moment before they are indexed are read again by the
+    # next refresh (their stat cannot tell a later write in the same tick).
+    for path in tree.rglob("*.py"):
+        os.utime(path, (path.stat().st_atime - 60, path.stat().st_mtime - 60))
+
+
+def test_status_tells_what_a_refresh_would_do_without_doing_it(small_tree):
+    _age(small_tree)
+    first = quibra_json("status", small_tree)
+    # Nothing indexed yet: every source file waits, and nothing was written.
+    assert first["updated"] is None and first["files"] == 0 and not first["fresh"]
+    assert first["to_read"] >= 4 and first["removed"] == 0
+    quibra("index", small_tree)
+    fresh = quibra_json("status", small_tree)
+    assert fresh["fresh"] and fresh["pending"] == [] and fresh["updated"] is not None
+    assert fresh["files"] >= 4 and fresh["symbols"] > 0 and fresh["index_bytes"] > 0
+    assert fresh["bytes_per_source_byte"] == round(fresh["index_bytes"] / fresh["source_bytes"], 3)
+    index_file = pathlib.Path(fresh["index"])
+    before = index_file.read_bytes()
+    store = small_tree / "pkg/store.py"
+    store.write_text(store.read_text() + "\n\ndef added():\n    pass\n")
+    (small_tree / "pkg/new.py").write_text("def new():\n    pass\n")
+    (small_tree / "pkg/render.py").unlink()
+    stale = quibra_json("status", small_tree)
+    assert (stale["to_read"], stale["removed"], stale["fresh"]) == (2, 1, False)
+    assert stale["pending"] == [str(small_tree / name) for name in ("pkg/new.py", "pkg/render.py", "pkg/store.py")]
+    assert index_file.read_bytes() == before
+    assert "pending: 2 to read again, 1 removed" in quibra("status", small_tree).stdout
+    _age(small_tree)
+    quibra("index", small_tree)
+    assert quibra_json("status", small_tree)["fresh"]
+
+
 def test_rank_files_and_context_do_not_mix(small_tree):
     completed = quibra("rank", small_tree, "--query", "user", "--files", "--context", expect=2)
     assert "not allowed with argument" in completed.stderr

@@ -23,6 +23,21 @@ from typing import NamedTuple
 # Reading the index's own records.
 
 
+class Totals(NamedTuple):
+    files: int  # every file the index knows, skipped ones included
+    source_bytes: int  # their sizes, as last seen
+    symbols: int
+    references: int
+
+
+def totals(connection: sqlite3.Connection) -> Totals:
+    """How much the index holds."""
+    files, source_bytes = connection.execute("SELECT count(*), coalesce(sum(size), 0) FROM files").fetchone()
+    (symbols,) = connection.execute("SELECT count(*) FROM symbols").fetchone()
+    (references,) = connection.execute("SELECT count(*) FROM refs").fetchone()
+    return Totals(files, source_bytes, symbols, references)
+
+
 def meta(connection: sqlite3.Connection, key: str) -> str | None:
     """The value recorded under `key` in the index's `meta` table, or None."""
     row = connection.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()

@@ -29,6 +29,7 @@ from quibra.index.changes import (
     CONFIG,
     DEFAULT_MAX_FILE_SIZE,
     Listed,
+    Pending,
     Read,
     file_size_limit,
     list_tree,
@@ -116,6 +117,12 @@ def refresh(
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report
+
+
+def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> Pending:
+    """What a refresh would read again or drop, found by listing the tree; nothing is written."""
+    limit = file_size_limit(storage) if max_file_size is None else max_file_size
+    return pending_changes(storage, list_tree(root), limit)
 
 
 def _apply(

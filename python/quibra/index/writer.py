@@ -15,6 +15,7 @@ import collections
 import json
 import os
 import sqlite3
+import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -307,7 +308,13 @@ class Writer:
         import edges depend on outside it, and the file size limit."""
         self.connection.executemany(
             "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)",
-            [("root", str(root)), ("outside", outside), ("max_file_size", str(limit))],
+            [
+                ("root", str(root)),
+                ("outside", outside),
+                ("max_file_size", str(limit)),
+                # When the index last took in a change of the tree.
+                ("updated_ns", str(time.time_ns())),
+            ],
         )
 
 

@@ -12,6 +12,7 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
+import datetime
 import functools
 import os
 import sqlite3
@@ -22,7 +23,7 @@ from typing import Any
 
 from quibra.index import queries
 from quibra.index.location import default_index_path
-from quibra.index.refresh import refresh
+from quibra.index.refresh import pending, refresh
 from quibra.index.storage import (
     IndexUnusable,
     Storage,
@@ -161,6 +162,11 @@ def _cut_query(query: str) -> tuple[str, list[str]]:
         if len(words) == 2 and words[0].strip():
             cut = words[0]
     return cut, [f"the query was cut to its first {len(cut):,} of {len(query):,} characters"]
+
+
+def _iso_time(ns: int) -> str:
+    """A time in nanoseconds since the epoch as ISO 8601 in UTC, to the second."""
+    return datetime.datetime.fromtimestamp(ns / 1e9, datetime.timezone.utc).isoformat(timespec="seconds")
 
 
 def _refresh_summary(report: RefreshReport) -> Report:
@@ -315,6 +321,43 @@ class Index:
                 "refresh": _refresh_summary(report),
                 **self._counts(selection),
                 "warnings": warnings,
+            }
+
+        return self._guarded(run)
+
+    def status(self, *, shown: int = 20) -> Report:
+        """How fresh the index is, without refreshing it: what it holds, when it
+        last took in a change, and what a refresh would read again or drop
+        now (the first `shown` of those paths by name)."""
+
+        def run() -> Report:
+            with git.asking_once():
+                waiting = pending(self._storage, self.root, self.max_file_size)
+            with self._storage.snapshot() as connection:
+                totals = queries.totals(connection)
+                updated = queries.meta(connection, "updated_ns")
+            index_bytes = sum(
+                path.stat().st_size
+                for path in (self.index_path, self.index_path.with_name(self.index_path.name + "-wal"))
+                if path.exists()
+            )
+            paths = sorted([*(entry.path for entry in waiting.to_read), *waiting.removed])
+            return {
+                "command": "status",
+                **self._header(),
+                "updated": None if updated is None else _iso_time(int(updated)),
+                "files": totals.files,
+                "symbols": totals.symbols,
+                "references": totals.references,
+                "source_bytes": totals.source_bytes,
+                "index_bytes": index_bytes,
+                "bytes_per_source_byte": round(index_bytes / totals.source_bytes, 3) if totals.source_bytes else None,
+                # Files whose stat moved or that are new: a refresh looks at them
+                # again (one whose content did not move is only re-stamped).
+                "to_read": len(waiting.to_read),
+                "removed": len(waiting.removed),
+                "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
+                "fresh": not waiting.to_read and not waiting.removed,
             }
 
         return self._guarded(run)

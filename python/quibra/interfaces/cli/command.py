@@ -109,6 +109,8 @@ def _answer(args: argparse.Namespace) -> Report:
     ) as index:
         if args.command == "index":
             return index.refresh(**filters)
+        if args.command == "status":
+            return index.status()
         languages = _languages(args)
         if args.command == "map":
             focus = [os.path.abspath(path) for path in args.focus]

@@ -181,7 +181,7 @@ examples:
 
 RANK_EPILOG = """\
 columns:
-  #           pick order
+  #           place in the fused order, the same at any budget
   symbol      the function, method or class (Class.method)
   file:line   where it is defined, as reached from the current folder
   score       fused score of the four channels below
@@ -249,8 +249,17 @@ examples:
   quibra refs src/app.py:120 --callees --json
 """
 
+STATUS_EPILOG = """\
+Says what the index holds, when it last took in a change of the tree, its
+size against the source's, and which files a refresh would read again or
+drop now. It lists the tree but reads no file and changes nothing.
+
+example:
+  quibra status ~/src/project --json
+"""
+
 MCP_EPILOG = """\
-Serves search_code, repo_map, hotspots, changed_files, symbol_source,
+Serves search_code, search_files, repo_map, hotspots, changed_files, symbol_source,
 find_references and call_graph to a
 coding agent over the Model Context Protocol on standard input and output;
 every call refreshes the index first. Needs the mcp extra:
@@ -389,7 +398,7 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         action="extend",
         default=[],
-        help="files being edited: they and the files they import or are imported by come first",
+        help="files being edited: their symbols, then those their code uses or that use theirs, come first",
     )
     no_refresh(mapping)
 
@@ -412,6 +421,14 @@ def build_parser() -> argparse.ArgumentParser:
             help=f"also list {what}, and theirs, to DEPTH levels (default 1)",
         )
     no_refresh(references)
+
+    command(
+        "status",
+        "how fresh the index is, without refreshing it",
+        "Report how fresh the index of the tree at PATH is: what it holds, when it last changed, and what a"
+        " refresh would read again or drop now.",
+        STATUS_EPILOG,
+    )
 
     command(
         "mcp",

@@ -133,6 +133,27 @@ def render_rank_files(report: Report, screen: Screen) -> str:
     return format_table(columns, rows, screen) + "\n" + summary
 
 
+def render_status(report: Report, screen: Screen) -> str:
+    ratio = report["bytes_per_source_byte"]
+    lines = [
+        f"index: {report['index']}",
+        f"holds: {_plural(report['files'], 'file')}, {_plural(report['symbols'], 'symbol')},"
+        f" {_plural(report['references'], 'reference')}",
+        f"size: {report['index_bytes']:,} bytes"
+        + (f" ({ratio} per byte of source)" if ratio is not None else ""),
+        f"last change taken in: {report['updated'] or 'never'}",
+    ]
+    if report["fresh"]:
+        lines.append("fresh: nothing to read again")
+    else:
+        lines.append(f"pending: {report['to_read']} to read again, {report['removed']} removed")
+        lines += [f"  {path}" for path in report["pending"]]
+        more = report["to_read"] + report["removed"] - len(report["pending"])
+        if more > 0:
+            lines.append(f"  and {more} more")
+    return "\n".join(_wrapped(terminal_safe(line), screen) for line in lines)
+
+
 def _rank_summary(report: Report) -> str:
     return (
         f"{_plural(len(report['results']), 'symbol')}, {report['total_tokens']} of {report['budget']} tokens; "
@@ -330,6 +351,7 @@ def print_report(report: Report, args: argparse.Namespace) -> None:
             "index": render_index,
             "rank": render_rank,
             "rank_files": render_rank_files,
+            "status": render_status,
             "hotspots": render_hotspots,
             "map": render_map,
             "hash": render_hash,
