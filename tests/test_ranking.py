@@ -164,6 +164,36 @@ def test_a_function_leads_a_type_that_matches_as_well(tmp_path):
     assert _names(_rank(tmp_path, "temporary folder"))[:2] == ["temporary_folder", "TemporaryFolder"]
 
 
+QUESTION_TREE = {
+    "orm/where.py": (
+        "class WhereNode:\n    \"\"\"A where clause of a query.\"\"\"\n\n"
+        "    def add(self, condition):\n        \"\"\"Add a condition to the where clause.\"\"\"\n"
+        "        return condition\n"
+    ),
+    "web/session.py": (
+        "def save_session(request):\n    \"\"\"Save the session of the request in its store.\"\"\"\n"
+        "    return request\n"
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("query", "first", "absent"),
+    [
+        ("where is the session saved", "save_session", "WhereNode"),
+        ("How do I save a session?", "save_session", "WhereNode"),
+        # Said inside the question, "where" is what is asked about.
+        ("how do I add a where clause", "WhereNode.add", None),
+        ("where", "WhereNode", None),
+    ],
+)
+def test_a_question_s_opening_words_ask_and_do_not_match_names(tmp_path, query, first, absent):
+    write_tree(tmp_path, QUESTION_TREE)
+    names = _names(_rank(tmp_path, query))
+    assert names[0] == first
+    assert absent is None or absent not in names
+
+
 
 
 

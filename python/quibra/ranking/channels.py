@@ -87,7 +87,17 @@ JOINED_WORD = 4
 # half of all docstrings, so a query in that style starts with it too.
 STOP_WORDS = frozenset(
     "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
-    " these this those to was were which while will with return returns".split()
+    " these this those to was were which while will with return returns i me my we our you your".split()
+)
+
+# How a question opens: "how do I", "where is", "what does". Those words ask;
+# they do not say what is meant, and as names they are someone else's
+# (`WhereNode` for "where is the session saved"). Only the opening goes: "add
+# a where clause" still means `where`.
+_QUESTION_OPENING = re.compile(
+    r"\s*(?:how|what|where|when|why|who|which|whose)\b[\s,?]*"
+    r"(?:(?:do|does|did|is|are|was|were|can|could|should|would|will|i|we|you|one|it|there|the|a|an)\b[\s,]*)*",
+    re.IGNORECASE,
 )
 
 # Words that a name leaves out of the phrase it spells: "with the stem" is `with_stem`.
@@ -110,8 +120,12 @@ class Query:
         # with lone surrogates, which the engine cannot take as text: each
         # undecodable byte becomes U+FFFD, as the readers decode sources.
         text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-        words = re.findall(r"[0-9a-z]+", text.lower())
-        terms = [term for term in query_terms(text) if term not in STOP_WORDS]
+        opening = _QUESTION_OPENING.match(text)
+        asked = text[opening.end() :] if opening is not None else text
+        if not re.search(r"[0-9A-Za-z]", asked):
+            asked = text  # the question is all there is
+        words = re.findall(r"[0-9a-z]+", asked.lower())
+        terms = [term for term in query_terms(asked) if term not in STOP_WORDS]
         return cls(
             text=text,
             words=words,
