@@ -14,8 +14,10 @@ from __future__ import annotations
 
 import datetime
 import functools
+import json
 import os
 import sqlite3
+import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import TracebackType
@@ -52,6 +54,7 @@ from quibra.tree.files import NotInTree, tree_relative
 from quibra.tree.languages import LANGUAGES
 from quibra.tree.meter import MeterFactory
 from quibra.tree.selection import BadPattern, Selection
+from quibra.tree.watch import TreeWatch, WatchUnavailable
 
 # What every operation returns and the command prints: plain, JSON-ready data.
 Report = dict[str, Any]
@@ -191,7 +194,9 @@ class Index:
     relative to the tree's root, as in "path"); `progress` draws a progress
     bar on a terminal; `max_file_size` is the size in bytes past which a file
     is listed as skipped, never read (default: the limit the index was last
-    refreshed with, at first 1 MiB).
+    refreshed with, at first 1 MiB); `watch` the tree's file-system events
+    (a long-lived server keeps one): while they tell that nothing changed
+    since the last refresh, an operation answers without listing the tree.
     """
 
     def __init__(
@@ -204,8 +209,10 @@ class Index:
         display_base: str | os.PathLike[str] | None = None,
         progress: bool = False,
         max_file_size: int | None = None,
+        watch: TreeWatch | None = None,
     ):
         self.root = _root(root)
+        self.watch = watch
         self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
@@ -358,6 +365,8 @@ class Index:
                 "removed": len(waiting.removed),
                 "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
                 "fresh": not waiting.to_read and not waiting.removed,
+                # The long-lived server (quibra mcp) that follows the tree's events, if one runs.
+                "watcher": _running_watch(self),
             }
 
         return self._guarded(run)
@@ -366,8 +375,10 @@ class Index:
         """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
         if not wanted and not self._unfilled:
             return None, []
-        report = self._refresh()
-        return _refresh_summary(report), git_warnings(self.root)
+        if self.watch is not None and not self._unfilled and self.watch.quiet():
+            # The events tell that the tree is as the last refresh left it.
+            return {"added": 0, "changed": 0, "removed": 0, "seconds": 0.0, "watched": True}, []
+        return _refresh_summary(self._refresh()), git_warnings(self.root)
 
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
@@ -376,7 +387,11 @@ class Index:
         return functools.partial(Progress, enabled=True)
 
     def _refresh(self) -> RefreshReport:
-        return refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        mark = self.watch.mark() if self.watch is not None else None
+        report = refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        if self.watch is not None and mark is not None:
+            self.watch.refreshed(mark)
+        return report
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
@@ -769,3 +784,56 @@ class Index:
             return report
 
         return self._guarded(run)
+
+
+def _watch_record(index: Index) -> Path:
+    return index.index_path.with_name(index.index_path.name + ".watch")
+
+
+def start_watch(index: Index) -> TreeWatch | None:
+    """Follow the tree's events for a long-lived server, and leave a note
+    beside the index that `status` reads; None where the tree cannot be
+    watched (the index lives outside it, or inotify refuses)."""
+    folder = index.index_path.parent
+    record = _watch_record(index)
+    state = "running"
+    watch: TreeWatch | None = None
+    if not (folder == index.root or index.root in folder.parents):
+        state = "off: the index lives outside the tree, where no cookie of the tree can be written"
+    else:
+        try:
+            watch = TreeWatch(index.root, folder)
+        except WatchUnavailable as error:
+            state = f"off: {error}"
+    note = {"pid": os.getpid(), "started": _iso_time(time.time_ns()), "state": state}
+    try:
+        temporary = record.with_name(f"{record.name}.{os.getpid()}")
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        with os.fdopen(descriptor, "w") as stream:
+            json.dump(note, stream)
+        os.replace(temporary, record)
+    except OSError:
+        pass  # status then says no watcher runs: the answers do not depend on the note
+    return watch
+
+
+def stop_watch(index: Index, watch: TreeWatch) -> None:
+    watch.close()
+    record = _watch_record(index)
+    try:
+        if json.loads(record.read_text()).get("pid") == os.getpid():
+            record.unlink()
+    except (OSError, ValueError):
+        pass
+
+
+def _running_watch(index: Index) -> Report | None:
+    """The note of the server that follows this index's tree, if that server still runs."""
+    try:
+        note = json.loads(_watch_record(index).read_text())
+        pid = int(note["pid"])
+        os.kill(pid, 0)
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return {"pid": pid, "started": str(note.get("started")), "state": str(note.get("state"))}
+

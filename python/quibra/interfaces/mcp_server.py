@@ -34,8 +34,11 @@ from quibra.interfaces.api import (
     Index,
     QuibraError,
     Report,
+    start_watch,
+    stop_watch,
 )
 from quibra.ranking.hotspots import DEFAULT_SINCE
+from quibra.tree.watch import TreeWatch
 from quibra.tree.manifest import compare
 
 # The largest context windows hold about a million tokens; a budget past
@@ -103,9 +106,11 @@ class _Server(MCPServer[Any]):
 class Session:
     """One client's server: the index, and the file hashes it saw at its last changed_files call."""
 
-    def __init__(self, index: Index, languages: list[str] | None = None):
+    def __init__(self, index: Index, languages: list[str] | None = None, watch: TreeWatch | None = None):
         self.index = index
         self.languages = languages
+        # The tree's events: while they tell that nothing changed, a call answers without listing the tree.
+        self.watch = watch
         self._refreshing = threading.Lock()
         self._hashes_lock = threading.Lock()
         self._hashes: dict[str, str] | None = None
@@ -119,6 +124,7 @@ class Session:
             jobs=index.jobs,
             cluster=index.cluster,
             max_file_size=index.max_file_size,
+            watch=self.watch,
         )
 
     def run(self, operation: Callable[[Index, bool], Result]) -> Result:
@@ -319,5 +325,11 @@ def build_server(session: Session) -> MCPServer[Any]:
 
 
 def serve(index: Index, languages: list[str] | None = None) -> None:
-    """Answer MCP requests on standard input and output until the client closes them."""
-    build_server(Session(index, languages)).run("stdio")
+    """Answer MCP requests on standard input and output until the client closes them,
+    following the tree's events where it can be watched."""
+    watch = start_watch(index)
+    try:
+        build_server(Session(index, languages, watch)).run("stdio")
+    finally:
+        if watch is not None:
+            stop_watch(index, watch)

@@ -262,7 +262,8 @@ MCP_EPILOG = """\
 Serves search_code, search_files, repo_map, hotspots, changed_files, symbol_source,
 find_references and call_graph to a
 coding agent over the Model Context Protocol on standard input and output;
-every call refreshes the index first. Needs the mcp extra:
+every call sees the tree as it is: the server follows the tree's file-system
+events and lists the tree again only when one came. Needs the mcp extra:
 pip install 'quibra-core[mcp]'.
 
 example (an agent's MCP configuration):

@@ -151,6 +151,11 @@ def render_status(report: Report, screen: Screen) -> str:
         more = report["to_read"] + report["removed"] - len(report["pending"])
         if more > 0:
             lines.append(f"  and {more} more")
+    watcher = report["watcher"]
+    if watcher is None:
+        lines.append("watcher: none runs (a running quibra mcp follows the tree's events)")
+    else:
+        lines.append(f"watcher: quibra mcp, process {watcher['pid']}, since {watcher['started']}: {watcher['state']}")
     return "\n".join(_wrapped(terminal_safe(line), screen) for line in lines)
 
 
