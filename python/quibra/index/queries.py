@@ -99,14 +99,14 @@ def bm25_matches(
     table: str,
     expression: str,
     weights: tuple[float, ...],
-    test_factor: float,
+    role_factors: tuple[float, float],
     languages: Iterable[str] | None,
     limit: int,
 ) -> list[int]:
     """The ids of the symbols whose row of the full-text table `table`
     matches the FTS5 `expression`, at most `limit`, best BM25 score first
-    (`weights` per column); a test file's rows score `test_factor` of theirs.
-    Ties go by path, line and key."""
+    (`weights` per column); the rows of test files and of auxiliary ones
+    score `role_factors` of theirs. Ties go by path, line and key."""
     weight_list = ", ".join(str(weight) for weight in weights)
     scope, scope_parameters = language_clause(languages)
     # bm25() is negative, better scores more so: a factor below 1 moves a row down.
@@ -114,9 +114,9 @@ def bm25_matches(
         f"SELECT {table}.rowid FROM {table}"
         f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
         f" WHERE {table} MATCH ?{scope}"
-        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END),"
         f" files.path, symbols.line, symbols.key LIMIT ?",
-        (expression, *scope_parameters, test_factor, limit),
+        (expression, *scope_parameters, *role_factors, limit),
     )
     return [row[0] for row in rows]
 
@@ -143,7 +143,7 @@ class NameCandidate(NamedTuple):
     path: bytes  # raw, as stored
     line: int
     key: str
-    is_test: int
+    role: int  # of its file: CODE, TEST or AUXILIARY
 
 
 def name_candidates(
@@ -153,7 +153,7 @@ def name_candidates(
     scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
+        " files.role FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
         f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
         (json.dumps(terms), json.dumps(name_keys), *scope_parameters),
@@ -170,13 +170,14 @@ class CandidateRow(NamedTuple):
     pagerank: float  # of its file
     name: str
     kind: str
+    importance: float  # of the symbol, in the symbol graph
 
 
 def candidate_rows(connection: sqlite3.Connection, ids: Iterable[int]) -> list[CandidateRow]:
     """The symbols `ids`, with what the channels and the fusion weigh of them."""
     rows = connection.execute(
         "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
-        " symbols.kind"
+        " symbols.kind, symbols.importance"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.id IN (SELECT value FROM json_each(?))",
         (json.dumps(list(ids)),),
@@ -220,7 +221,7 @@ class MapSymbol(NamedTuple):
     file_id: int
     path: bytes  # raw, as stored
     language: str
-    is_test: int
+    role: int  # of the file: CODE, TEST or AUXILIARY
     pagerank: float  # of the file
     importance: float  # of the symbol
     key: str
@@ -234,7 +235,7 @@ class MapSymbol(NamedTuple):
 
 
 _MAP_SYMBOL = (
-    "SELECT symbols.id, symbols.file_id, files.path, files.language, files.is_test, files.pagerank,"
+    "SELECT symbols.id, symbols.file_id, files.path, files.language, files.role, files.pagerank,"
     " symbols.importance, symbols.key, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
     " symbols.end_line, symbols.depth, symbols.signature"
     " FROM symbols JOIN files ON files.id = symbols.file_id"
@@ -309,7 +310,7 @@ def hotspot_symbols(
     test code only with `tests`."""
     scope, scope_parameters = language_clause(languages)
     if not tests:
-        scope += " AND files.is_test = 0"
+        scope += " AND files.role != 1"
     rows = connection.execute(
         "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
         " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"

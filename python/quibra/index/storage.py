@@ -55,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 10
+SCHEMA_VERSION = 11
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -89,7 +89,7 @@ CREATE TABLE files (
     hash TEXT NOT NULL,         -- SHA-256 of the content (content_digest)
     skipped TEXT,               -- why the file gave no symbols; NULL when read
     replaced INTEGER NOT NULL DEFAULT 0,  -- read with bytes that are not valid UTF-8 replaced
-    is_test INTEGER NOT NULL DEFAULT 0,  -- whether it holds test code, by its path
+    role INTEGER NOT NULL DEFAULT 0,  -- by its path: 0 the code itself, 1 tests, 2 benchmarks, examples and the like
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
 );

@@ -30,7 +30,7 @@ from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Un
 from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
-from quibra.tree.walk import is_test_path
+from quibra.tree.walk import path_role
 
 
 @dataclass
@@ -148,8 +148,8 @@ class Writer:
             self.report.added.append(entry.path)
             cursor = connection.execute(
                 "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports,"
-                " replaced, is_test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (encode_path(entry.path), *values, is_test_path(entry.path)),
+                " replaced, role) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (encode_path(entry.path), *values, path_role(entry.path)),
             )
             self.imports_changed = True
             self.nodes_changed = True

@@ -31,6 +31,7 @@ from quibra.index import queries
 from quibra.index.queries import MapSymbol
 from quibra.tree.languages.model import tokens_of_characters
 from quibra.tree.text import printable
+from quibra.tree.walk import CODE
 
 INDENT = "  "
 
@@ -67,9 +68,10 @@ def is_public(language: str, name: str, signature: str) -> bool:
 
 
 def is_minor(symbol: MapSymbol) -> bool:
-    """Whether a symbol goes after every other: test code, a dunder method, or
+    """Whether a symbol goes after every other: tests, benchmarks, examples and
+    the like, a dunder method, or
     private, itself or (where a name says it) through what encloses it."""
-    if symbol.is_test or not is_public(symbol.language, symbol.name, symbol.signature):
+    if symbol.role != CODE or not is_public(symbol.language, symbol.name, symbol.signature):
         return True
     if symbol.language == "python":
         dunder = symbol.name.startswith("__") and symbol.name.endswith("__")
