@@ -21,10 +21,9 @@ Method, fixed before measuring:
   folder the newest branch head that has it; the report names it. A repository with no
   snapshot, or whose searched folder is not in the tree, is skipped and
   named. The searched folder is extracted once into --scratch and kept.
-- Rankers, each over the searched folder: quibra (`Index.rank(query,
-  budget)`), whose files are those of its ranked symbols in order of first
-  appearance (peers.quibra_files) and whose chunks are the lines it packed
-  of each symbol; and two peers (peers.py): BM25 over symbols, whose files
+- Rankers, each over the searched folder: quibra, whose files are its
+  answer to "which files" (`Index.rank_files(query, 10)`) and whose chunks
+  are the lines `Index.rank(query, budget)` packed of each symbol; and two peers (peers.py): BM25 over symbols, whose files
   come the same way and whose chunks are the symbols' lines, and BM25 over
   whole files, whose chunks are whole files.
 - File NDCG@10, as semble defines it: the first 10 distinct files of a
@@ -63,7 +62,6 @@ from peers import (  # noqa: E402
     SymbolPeer,
     files_in_order,
     held_out,
-    quibra_files,
     quibra_spans,
     read_tree,
 )
@@ -375,7 +373,8 @@ def run_repo(checkout: Checkout, tasks: list[Task], scratch: Path, budget: int) 
     started = time.perf_counter()
     for task in tasks:
         report = index.rank(task.query, budget=budget, refresh=False)
-        files = [_repo_relative(root, path) for path in quibra_files(report, TOP)]
+        ranked_files = index.rank_files(task.query, TOP, refresh=False)["results"]
+        files = [_repo_relative(root, entry["path"]) for entry in ranked_files]
         chunks = [Span(_repo_relative(root, s.path), s.start, s.end) for s in quibra_spans(report)[:TOP]]
         run.short_file_lists += len(files) < TOP
         answers.append(Answer(files, chunks))

@@ -15,6 +15,7 @@ the next call.
 from __future__ import annotations
 
 import inspect
+import os
 import threading
 from collections.abc import Callable
 from typing import Annotated, Any, Literal, TypeVar
@@ -114,9 +115,27 @@ class Session:
         self._refreshing = threading.Lock()
         self._hashes_lock = threading.Lock()
         self._hashes: dict[str, str] | None = None
+        # Each worker thread keeps its own connection: opening one costs more than a warm answer.
+        self._local = threading.local()
 
     def _opened(self) -> Index:
-        """The session's index on a connection of its own."""
+        """The session's index on this thread's own connection; opened again
+        when the file is another than the one opened (a damaged index was
+        rebuilt and put in its place)."""
+        opened: Index | None = getattr(self._local, "index", None)
+        try:
+            info = os.stat(self.index.index_path)
+            identity: tuple[int, int] | None = (info.st_dev, info.st_ino)
+        except OSError:
+            identity = None
+        if opened is None or identity is None or identity != getattr(self._local, "identity", None):
+            if opened is not None:
+                opened.close()
+            opened = self._local.index = self._open()
+            self._local.identity = identity
+        return opened
+
+    def _open(self) -> Index:
         index = self.index
         return Index(
             index.root,
@@ -138,8 +157,7 @@ class Session:
         """
         refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
         try:
-            with self._opened() as index:
-                result = operation(index, refresh)
+            result = operation(self._opened(), refresh)
             if not refresh and isinstance(result, dict):
                 result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
             return result
