@@ -161,7 +161,6 @@ class Candidate:
     pagerank: float
     name: str
     kind: str
-    importance: float
 
     @property
     def order(self) -> tuple[bytes, int, str]:
@@ -400,9 +399,6 @@ def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> 
     unrelated to the query into the results. Within a file (and between
     equally central files) the candidates keep the order they came in.
     """
-    import os
-    if os.environ.get("QX") == "symbol":
-        return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].importance)
     return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].pagerank)
 
 
