@@ -114,7 +114,7 @@ TREES: dict[str, tuple[Part, ...]] = {
              "gl_anylinked_list*.h", "gl_array_list.[ch]", "gl_xlist.[ch]"),
         ),
     ),
-    "cpp": (Part("googletest", GOOGLETEST, ("include/*", "src/*")),),
+    "cpp": (Part("googletest", GOOGLETEST, ("include/gtest/*.h", "include/gtest/internal/*.h", "include/gtest/internal/custom/*.h", "src/*")),),
     "javascript": (
         Part("semver", NODE / "semver", ("*.js", "*/*.js", "package.json")),
         *(Part(package, NODE / package, ("src/*.js", "package.json")) for package in ("d3-array", "d3-scale")),

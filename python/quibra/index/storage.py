@@ -55,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 9
+SCHEMA_VERSION = 10
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -112,7 +112,8 @@ CREATE TABLE symbols (
     context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
-    name_terms TEXT NOT NULL    -- the engine's terms of the name, blank-separated
+    name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
+    declaration INTEGER NOT NULL DEFAULT 0  -- 1 for a function declared without its body
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
@@ -159,6 +160,7 @@ CREATE TABLE refs (
     qualifier INTEGER,          -- ref_names.id; NULL for a bare name
     scope INTEGER,              -- symbols.id
     others INTEGER NOT NULL DEFAULT 0,
+    arity INTEGER NOT NULL DEFAULT -1,  -- arguments a call passes; -1 unknown
     PRIMARY KEY (file_id, seq)
 ) WITHOUT ROWID;
 CREATE INDEX refs_by_name ON refs(name);

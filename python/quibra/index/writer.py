@@ -27,7 +27,7 @@ from quibra.index.extract import Extracted
 from quibra.index.queries import StoredFile
 from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
 from quibra.index.storage import Storage, encode_path
-from quibra.tree.languages import resolve_edges
+from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
 from quibra.tree.walk import is_test_path
 
@@ -52,18 +52,27 @@ class RefreshReport:
 def _changed_names(dropped: list[queries.FileDefinition], result: Extracted) -> set[str]:
     """The names whose definitions in one file differ between what it held
     (`dropped`, in line order) and what it holds now: one added, removed,
-    renamed, changed in kind or signature, or moved past another of its name."""
+    renamed, changed in kind, signature, parameters or body, or moved past
+    another of its name."""
 
-    def by_name(entries: Iterable[tuple[str, str, str, str, str]]) -> dict[str, list[tuple[str, str, str, str]]]:
-        found: dict[str, list[tuple[str, str, str, str]]] = collections.defaultdict(list)
-        for name, *rest in entries:
-            found[name].append((rest[0], rest[1], rest[2], rest[3]))
+    def by_name(entries: Iterable[tuple[str, tuple[object, ...]]]) -> dict[str, list[tuple[object, ...]]]:
+        found: dict[str, list[tuple[object, ...]]] = collections.defaultdict(list)
+        for name, rest in entries:
+            found[name].append(rest)
         return found
 
-    before = by_name((old.name, old.key, old.qualname, old.kind, old.signature) for old in dropped)
+    before = by_name(
+        (old.name, (old.key, old.qualname, old.kind, old.signature, old.param_count, bool(old.declaration)))
+        for old in dropped
+    )
     now = sorted(result.symbols, key=lambda indexed: indexed.symbol.line)
     after = by_name(
-        (item.symbol.name, item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in now
+        (
+            item.symbol.name,
+            (item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature, item.symbol.param_count,
+             item.symbol.declaration),
+        )
+        for item in now
     )
     return {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
 
@@ -194,7 +203,7 @@ class Writer:
             cursor = connection.execute(
                 "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
                 " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " name_terms, declaration) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
                     reused[position],
                     file_id,
@@ -215,6 +224,7 @@ class Writer:
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
+                    symbol.declaration,
                 ),
             )
             symbol_id = cursor.lastrowid
@@ -251,7 +261,7 @@ class Writer:
         names = self._name_ids
         other = REFERENCE_KINDS.index("other")
         self.connection.executemany(
-            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope, arity) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     file_id,
@@ -261,6 +271,7 @@ class Writer:
                     names[reference.name],
                     names[reference.qualifier] if reference.qualifier else None,
                     symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else None,
+                    reference.arity,
                 )
                 for seq, reference in enumerate(references)
                 if reference.name
@@ -366,7 +377,13 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
                     known[row.name].append(
-                        Definition(*row[:8], path=paths[row.file_id], family=families[row.file_id])
+                        Definition(
+                            *row[:8],
+                            path=paths[row.file_id],
+                            family=families[row.file_id],
+                            param_count=row.param_count,
+                            declaration=bool(row.declaration),
+                        )
                     )
 
     def lookup(name: str) -> list[Definition]:
@@ -402,7 +419,9 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
             view = views.get(reference.file_id)
             if view is None:
                 continue
-            unresolved = Unresolved(reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope)
+            unresolved = Unresolved(
+                reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope, reference.arity
+            )
             found, rest = resolver.resolve(view, unresolved)
             targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
             if rest != reference.others:
@@ -427,6 +446,13 @@ def _file_views(
         for file_id in file_ids
         if file_id in paths
     }
+    for file_id, raw_imports in queries.imports_of_files(connection, list(views), "java"):
+        try:
+            parsed = json.loads(raw_imports)
+        except ValueError:
+            continue
+        if isinstance(parsed, list):
+            views[file_id].static_imports = frozenset(java.static_imports(parsed))
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol
