@@ -311,12 +311,35 @@ def _parameter_lists(signature: str, family: str, name: str) -> list[str]:
             held = _parenthesized(signature, receiver.end() - 1)
             if held is not None:
                 lists.append(held)
-    found = re.search(rf"(?<![\w$]){re.escape(name)}\s*(?:[<\[][^()]*?[>\]])?\s*\(", signature)
-    if found is not None:
-        held = _parenthesized(signature, found.end() - 1)
-        if held is not None:
-            lists.append(held)
+    for found in re.finditer(rf"(?<![\w$]){re.escape(name)}(?![\w$])", signature):
+        start = _after_type_parameters(signature, found.end())
+        if start < len(signature) and signature[start] == "(":
+            held = _parenthesized(signature, start)
+            if held is not None:
+                lists.append(held)
+            break
     return lists
+
+
+def _after_type_parameters(text: str, index: int) -> int:
+    """Where `text` goes on past the blanks and the type parameters (`<T: Fn(u8) -> u8>`, `[K, V]`) at `index`."""
+    while index < len(text) and text[index] == " ":
+        index += 1
+    if index < len(text) and text[index] in "<[":
+        depth = 0
+        while index < len(text):
+            character = text[index]
+            if character in "<[":
+                depth += 1
+            elif character in ">]" and text[index - 1] != "-":
+                depth -= 1
+                if depth == 0:
+                    index += 1
+                    break
+            index += 1
+        while index < len(text) and text[index] == " ":
+            index += 1
+    return index
 
 
 def _type_named(written: str) -> tuple[str, str] | None:

@@ -23,7 +23,8 @@ what precedes the last dot), the class a class extends; in TypeScript,
 every type name used (`ns.T` through ns) but those that classes,
 interfaces, type aliases and type parameters declare; and the names each
 `import` or `export ... from` brings in, qualified by its module
-specifier. `require()` and `import()` stay calls.
+specifier (TypeScript's `import x = require("./m")` too). `require()` and
+`import()` stay calls.
 """
 
 from __future__ import annotations
@@ -73,6 +74,7 @@ JAVASCRIPT_QUERY = COMMON_QUERY + f"""
 """
 
 TYPESCRIPT_QUERY = COMMON_QUERY + f"""
+(import_require_clause source: (string) @import)
 (public_field_definition name: (_) @name value: {_FUNCTION_VALUES} @value) @function
 (abstract_class_declaration name: (_) @name body: (class_body) @body) @class
 (interface_declaration name: (_) @name body: (_) @body) @interface
@@ -143,6 +145,8 @@ def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
         return []
     module = _unquote(node, source)
     uses: list[syntax.NamedUse] = []
+    if statement.type == "import_require_clause":  # TypeScript's `import x = require("./m")`
+        return [(syntax.text(part, source), part, module) for part in statement.named_children if part.type == "identifier"]
     for part in statement.named_children:
         if part.type == "import_clause":
             for item in part.named_children:
