@@ -92,6 +92,8 @@ _BASE_WORDS = frozenset(
      "abstract", "static", "object", "metaclass"}
 )
 _IDENTIFIER = re.compile(r"[A-Za-z_$][\w$]*")
+# What only an import's module specifier looks like, no expression: "./m", "d3-array", "@scope/name".
+_MODULE_SPECIFIER = re.compile(r"(?=.*[-/@])[\w$@./-]+")
 _MAX_GENERATIONS = 4
 
 
@@ -152,17 +154,29 @@ def family_of(language: str | None) -> str:
 
 
 def imported_files(
-    edges: Iterable[int], file_paths: Mapping[int, str], ids_by_path: Mapping[str, int]
+    edges: Iterable[int],
+    file_paths: Mapping[int, str],
+    ids_by_path: Mapping[str, int],
+    barrels: Mapping[int, Iterable[int]] | None = None,
 ) -> frozenset[int]:
     """The files a file imports: its import edges' targets and, for an
-    included header, the source file of the same name beside it."""
+    included header, the source file of the same name beside it; with
+    `barrels` (the edges of every file), also what an imported index file
+    imports, which it exports again (`export { default as range } from "./range.js"`)."""
     found = set(edges)
     for target in list(found):
         path = file_paths.get(target, "")
         stem, suffix = posixpath.splitext(path)
         if suffix in _HEADER_SUFFIXES:
             found.update(ids_by_path[stem + other] for other in _SOURCE_SUFFIXES if stem + other in ids_by_path)
+        elif barrels is not None and is_barrel(path):
+            found.update(barrels.get(target, ()))
     return frozenset(found)
+
+
+def is_barrel(path: str) -> bool:
+    """Whether a JavaScript or TypeScript file stands for its folder (`index.js`, `index.d.ts`)."""
+    return posixpath.basename(path).split(".", 1)[0] == "index"
 
 
 _folder = functools.lru_cache(maxsize=65536)(posixpath.dirname)
@@ -671,6 +685,11 @@ class Resolver:
         members = [d for d in candidates if _owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
+        if file.family == "ecmascript" and _MODULE_SPECIFIER.fullmatch(reference.qualifier):
+            # A name a renamed import brought in, through its module's specifier.
+            exported = [d for d in top if d.file_id in file.imported and not _parent(d.qualname)]
+            if exported:
+                return _weighed([(IMPORTED, d) for d in exported])
         if file.family in _RENAMED_IMPORTS and re.fullmatch(r"[A-Za-z_$][\w$]*", reference.qualifier):
             renamed = [d for d in top if d.file_id in file.imported]
             if renamed:

@@ -25,7 +25,16 @@ from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
 from quibra.index.queries import StoredFile
-from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
+from quibra.index.resolve import (
+    Definition,
+    FileView,
+    Resolver,
+    ScopeSymbol,
+    Unresolved,
+    family_of,
+    imported_files,
+    is_barrel,
+)
 from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
@@ -334,6 +343,10 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
     moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
         moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
+        # What imports an index file sees through it too (`imported_files`).
+        paths_by_id = {file_id: path for path, file_id in ids.items()}
+        barrels = {file_id for file_id in moved if is_barrel(paths_by_id.get(file_id, ""))}
+        moved |= {source for source, target in edges if target in barrels}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
@@ -442,7 +455,14 @@ def _file_views(
     ids_by_path: dict[str, int],
 ) -> dict[int, FileView]:
     views = {
-        file_id: FileView(file_id, paths[file_id], families[file_id], imported_files(edges[file_id], paths, ids_by_path))
+        file_id: FileView(
+            file_id,
+            paths[file_id],
+            families[file_id],
+            imported_files(
+                edges[file_id], paths, ids_by_path, edges if families[file_id] == "ecmascript" else None
+            ),
+        )
         for file_id in file_ids
         if file_id in paths
     }
