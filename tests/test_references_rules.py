@@ -1,8 +1,9 @@
 """The rules that resolve references beyond a name's place, on a small tree
-of C, Java, Go, Rust and TypeScript written out below: a C prototype stands
+of C, Java, Go, Rust, JavaScript and TypeScript written out below: a C prototype stands
 for its definition, Java calls reach inherited members, static imports and
 the overload their arguments fit, a Go receiver's type picks its method, a
-path may start with another crate's name. A refresh after an edit that moves
+path may start with another crate's name, a JavaScript import may rename what
+it takes from a package of the tree. A refresh after an edit that moves
 what these rules read resolves exactly as a fresh build does."""
 
 from __future__ import annotations
@@ -80,6 +81,11 @@ TREE = {
     "r/beta/src/other.rs": "pub struct Thing;\n",
     "t/shape.d.ts": "declare class Shape { area(): number; }\nexport = Shape;\n",
     "t/use.ts": "import Shape = require('./shape');\nexport function measure(s: Shape): number { return s.area(); }\n",
+    "w/pkg-a/package.json": '{"name": "pkg-a", "module": "src/index.js"}\n',
+    "w/pkg-a/src/index.js": 'export {default as range} from "./range.js";\n',
+    "w/pkg-a/src/range.js": "export default function range(n) { return n; }\n",
+    "w/app/range.js": "export function range(n) { return -n; }\n",
+    "w/app/main.js": 'import {range as seq} from "pkg-a";\nexport function run() { return seq(3); }\n',
 }
 
 # (use path, line, name) -> the definition it means (path, line), by hand.
@@ -94,6 +100,7 @@ EXPECTED = {
     ("r/beta/src/lib.rs", 1, "Thing"): ("r/alpha/src/lib.rs", 1),  # a path that starts with a crate's name
     ("t/use.ts", 1, "Shape"): ("t/shape.d.ts", 1),  # import x = require(...)
     ("t/use.ts", 2, "area"): ("t/shape.d.ts", 1),  # through a typed parameter
+    ("w/app/main.js", 2, "range"): ("w/pkg-a/src/range.js", 1),  # renamed, from a package, through its index
 }
 
 
@@ -130,6 +137,9 @@ def test_each_use_resolves_to_the_definition_it_means(tree, tmp_path):
         ("g/server.go", "func (s *Server) Run()", "func (s *Client) Run()"),  # the receiver's type changes
         ("r/alpha/Cargo.toml", 'name = "alpha-core"', 'name = "gamma"'),  # the crate is renamed
         ("t/use.ts", "(s: Shape)", "(s: Other)"),  # the parameter's type changes
+        ("w/pkg-a/package.json", '"pkg-a"', '"pkg-b"'),  # the package is renamed
+        ("w/pkg-a/src/index.js", '"./range.js"', '"./other.js"'),  # the index exports no more range
+        ("w/app/main.js", "{range as seq}", "{range as other}"),  # the import names another
     ],
 )
 def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old, new):
