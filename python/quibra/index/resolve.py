@@ -325,14 +325,23 @@ def _parameter_lists(signature: str, family: str, name: str) -> list[str]:
             held = _parenthesized(signature, receiver.end() - 1)
             if held is not None:
                 lists.append(held)
-    for found in re.finditer(rf"(?<![\w$]){re.escape(name)}(?![\w$])", signature):
-        start = _after_type_parameters(signature, found.end())
-        if start < len(signature) and signature[start] == "(":
-            held = _parenthesized(signature, start)
-            if held is not None:
-                lists.append(held)
-            break
+    at = signature.find(name)
+    while at >= 0:
+        end = at + len(name)
+        before, after = signature[at - 1 : at], signature[end : end + 1]
+        if not _is_word_character(before) and not _is_word_character(after):
+            start = _after_type_parameters(signature, end)
+            if start < len(signature) and signature[start] == "(":
+                held = _parenthesized(signature, start)
+                if held is not None:
+                    lists.append(held)
+                break
+        at = signature.find(name, end)
     return lists
+
+
+def _is_word_character(character: str) -> bool:
+    return bool(character) and (character.isalnum() or character in "_$")
 
 
 def _after_type_parameters(text: str, index: int) -> int:
@@ -537,7 +546,7 @@ class Resolver:
         """The type the signature of a function around `scope` gives `variable`."""
         symbol = file.symbols.get(scope) if scope is not None else None
         while symbol is not None:
-            if symbol.kind in CALLABLE_KINDS:
+            if symbol.kind in CALLABLE_KINDS and variable in symbol.signature:
                 name = symbol.qualname.rsplit(_separator(symbol.qualname), 1)[-1]
                 found = parameter_type(symbol.signature, variable, file.family, name)
                 if found is not None:
