@@ -19,6 +19,16 @@ where it stands. In order, the first rule that finds something decides:
   import can be renamed (`import numpy as np`), a top-level definition of
   any imported file.
 
+Before these, a call through a name whose type its function's signature
+writes (a Go receiver, a parameter in Go, Java, C++, Rust or TypeScript) or
+through a new object means a method of that type or of its bases; and in
+C++ and Java a call without a receiver first means a member of the
+enclosing class and its bases (or of the class an out-of-line definition
+names), then a method a Java file imports statically. Overloads are told
+apart by the number of arguments a call passes, static ones kept for a
+call through the class's name; a C or C++ declaration gives way to the
+definitions of its qualified name.
+
 What no rule decides is a guess: a bare name may mean a definition of its
 own folder or, when the name is rare, one anywhere in the tree; an
 attribute reached through an unknown receiver (`conn.open()`) may mean a
