@@ -421,6 +421,15 @@ def _cases() -> Iterator[Case]:
 
 CASES = list(_cases())
 
+# Cases the index still answers wrongly, and why: each fails until fixed.
+STILL_WRONG = {
+    "go:net/http/client.go:207:closeBody": "req is a local variable, whose type only its initializer tells",
+    "go:net/http/transport.go:595:roundTrip": "pconn is a local variable, whose type is what getConn returns",
+    "rust:semver-1.0.14/src/lib.rs:514:as_str": "the receiver is a field of self, whose type the struct's body declares",
+    "java:java.base/java/util/ArrayList.java:1211:batchRemove": "root is a field, whose type the class's body declares",
+    "cpp:googletest/src/gtest.cc:2221:Abort": "which of three definitions stands depends on the preprocessor's #if",
+}
+
 # (use path, line, name) -> (qualifier, [(weight, definition path, definition line)]) of each use so named there.
 Resolved = dict[tuple[str, int, str], list[tuple[str, list[tuple[float, str, int]]]]]
 
@@ -479,7 +488,16 @@ def indexed(tmp_path_factory):
     return get
 
 
-@pytest.mark.parametrize("case", CASES, ids=[case.id for case in CASES])
+@pytest.mark.parametrize(
+    "case",
+    [
+        pytest.param(case, marks=pytest.mark.xfail(strict=True, reason=STILL_WRONG[case.id]))
+        if case.id in STILL_WRONG
+        else case
+        for case in CASES
+    ],
+    ids=[case.id for case in CASES],
+)
 def test_a_use_resolves_to_the_definition_it_means(indexed, case):
     if _available(case.language, case.path) is None:
         pytest.skip(f"the package of {case.path} is not installed")
@@ -503,6 +521,7 @@ def test_a_use_resolves_to_the_definition_it_means(indexed, case):
 
 def test_every_case_names_a_use_and_a_definition_within_its_tree():
     assert {case.language for case in CASES} == set(TREES)
+    assert set(STILL_WRONG) <= {case.id for case in CASES}
     for case in CASES:
         for path in (case.path, case.definition[0]):
             assert any(path.startswith(part.folder) for part in TREES[case.language]), (case, path)

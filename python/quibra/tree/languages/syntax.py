@@ -70,6 +70,8 @@ NamedUse = tuple[str, "tree_sitter.Node", str]
 # Parents of a called name, up to the call, and the nodes that hold a call's arguments.
 _CALL_CLIMB = 4
 _ARGUMENT_LISTS = frozenset({"arguments", "argument_list"})
+# Nodes in an argument list that are no argument: Python's backslash at a line's end.
+_NO_ARGUMENTS = frozenset({"line_continuation"})
 
 
 def call_arity(name: Node) -> int:
@@ -81,6 +83,8 @@ def call_arity(name: Node) -> int:
         node = node.parent if node is not None else None
         if node is None or node.type in _ARGUMENT_LISTS or node.type == "token_tree":
             return -1  # the name is an argument of an outer call, or a macro's token
+        if node.type == "type_alias_statement":
+            return 1  # Python's `type(x).attr = value`, which the grammar reads as an alias
         arguments = node.child_by_field_name("arguments")
         if arguments is None or arguments.type == "template_argument_list":
             continue
@@ -88,7 +92,7 @@ def call_arity(name: Node) -> int:
             return 1
         if arguments.type not in _ARGUMENT_LISTS:
             return -1
-        return sum(1 for child in arguments.named_children if "comment" not in child.type)
+        return sum(1 for child in arguments.named_children if child.type not in _NO_ARGUMENTS and "comment" not in child.type)
     return -1
 
 
