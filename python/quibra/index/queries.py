@@ -420,13 +420,16 @@ class FileDefinition(NamedTuple):
     qualname: str
     kind: str
     signature: str
+    param_count: int
+    declaration: bool
     importance: float
 
 
 def file_definitions(connection: sqlite3.Connection, file_id: int) -> list[FileDefinition]:
     """The symbols of the file `file_id`, in line order."""
     rows = connection.execute(
-        "SELECT id, key, name, qualname, kind, signature, importance FROM symbols WHERE file_id = ? ORDER BY line, id",
+        "SELECT id, key, name, qualname, kind, signature, param_count, declaration, importance FROM symbols"
+        " WHERE file_id = ? ORDER BY line, id",
         (file_id,),
     )
     return [FileDefinition(*row) for row in rows]
@@ -485,6 +488,8 @@ class DefinitionRow(NamedTuple):
     line: int
     key: str
     signature: str
+    param_count: int
+    declaration: bool
     path: bytes  # raw, as stored
     language: str
 
@@ -493,12 +498,20 @@ def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[
     """The symbols whose name is one of `names`, with their file's path and language."""
     rows = connection.execute(
         "SELECT symbols.id, symbols.file_id, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
-        " symbols.key, symbols.signature, files.path, files.language"
+        " symbols.key, symbols.signature, symbols.param_count, symbols.declaration, files.path, files.language"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.name IN (SELECT value FROM json_each(?))",
         (json.dumps(names),),
     )
     return [DefinitionRow(*row) for row in rows]
+
+
+def imports_of_files(connection: sqlite3.Connection, file_ids: list[int], language: str) -> list[tuple[int, str]]:
+    """The imports, as stored (JSON), of those of the files `file_ids` in `language`."""
+    return connection.execute(
+        "SELECT id, imports FROM files WHERE language = ? AND id IN (SELECT value FROM json_each(?))",
+        (language, json.dumps(file_ids)),
+    ).fetchall()
 
 
 def scope_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int, str, str, str]]:
@@ -517,10 +530,11 @@ class StoredReference(NamedTuple):
     qualifier: str  # "" for a bare name
     scope: int | None
     others: int
+    arity: int  # arguments a call passes; -1 unknown
 
 
 _STORED_REFERENCE = (
-    "SELECT refs.file_id, refs.seq, refs.kind, n.text, coalesce(q.text, ''), refs.scope, refs.others"
+    "SELECT refs.file_id, refs.seq, refs.kind, n.text, coalesce(q.text, ''), refs.scope, refs.others, refs.arity"
     " FROM refs JOIN ref_names AS n ON n.id = refs.name LEFT JOIN ref_names AS q ON q.id = refs.qualifier"
 )
 

@@ -55,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 11
+SCHEMA_VERSION = 12
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -113,6 +113,7 @@ CREATE TABLE symbols (
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
+    declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
     importance REAL NOT NULL DEFAULT 0.0  -- PageRank in the symbol graph (importance.py)
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
@@ -162,6 +163,7 @@ CREATE TABLE refs (
     qualifier INTEGER,          -- ref_names.id; NULL for a bare name
     scope INTEGER,              -- symbols.id
     others INTEGER NOT NULL DEFAULT 0,
+    arity INTEGER NOT NULL DEFAULT -1,  -- arguments a call passes; -1 unknown
     PRIMARY KEY (file_id, seq)
 ) WITHOUT ROWID;
 CREATE INDEX refs_by_name ON refs(name);

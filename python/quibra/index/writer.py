@@ -26,9 +26,18 @@ from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
 from quibra.index.queries import StoredFile
-from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
+from quibra.index.resolve import (
+    Definition,
+    FileView,
+    Resolver,
+    ScopeSymbol,
+    Unresolved,
+    family_of,
+    imported_files,
+    is_barrel,
+)
 from quibra.index.storage import Storage, encode_path
-from quibra.tree.languages import resolve_edges
+from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
 from quibra.tree.walk import path_role
 
@@ -60,18 +69,27 @@ def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int
 def _changed_names(dropped: list[queries.FileDefinition], result: Extracted) -> set[str]:
     """The names whose definitions in one file differ between what it held
     (`dropped`, in line order) and what it holds now: one added, removed,
-    renamed, changed in kind or signature, or moved past another of its name."""
+    renamed, changed in kind, signature, parameters or body, or moved past
+    another of its name."""
 
-    def by_name(entries: Iterable[tuple[str, str, str, str, str]]) -> dict[str, list[tuple[str, str, str, str]]]:
-        found: dict[str, list[tuple[str, str, str, str]]] = collections.defaultdict(list)
-        for name, *rest in entries:
-            found[name].append((rest[0], rest[1], rest[2], rest[3]))
+    def by_name(entries: Iterable[tuple[str, tuple[object, ...]]]) -> dict[str, list[tuple[object, ...]]]:
+        found: dict[str, list[tuple[object, ...]]] = collections.defaultdict(list)
+        for name, rest in entries:
+            found[name].append(rest)
         return found
 
-    before = by_name((old.name, old.key, old.qualname, old.kind, old.signature) for old in dropped)
+    before = by_name(
+        (old.name, (old.key, old.qualname, old.kind, old.signature, old.param_count, bool(old.declaration)))
+        for old in dropped
+    )
     now = sorted(result.symbols, key=lambda indexed: indexed.symbol.line)
     after = by_name(
-        (item.symbol.name, item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in now
+        (
+            item.symbol.name,
+            (item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature, item.symbol.param_count,
+             item.symbol.declaration),
+        )
+        for item in now
     )
     return {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
 
@@ -220,7 +238,8 @@ class Writer:
             cursor = connection.execute(
                 "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
                 " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms, importance) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                " name_terms, declaration, importance)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (
                     reused[position],
                     file_id,
@@ -241,6 +260,7 @@ class Writer:
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
+                    symbol.declaration,
                     importance[position],
                 ),
             )
@@ -278,7 +298,7 @@ class Writer:
         names = self._name_ids
         other = REFERENCE_KINDS.index("other")
         self.connection.executemany(
-            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope, arity) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     file_id,
@@ -288,6 +308,7 @@ class Writer:
                     names[reference.name],
                     names[reference.qualifier] if reference.qualifier else None,
                     symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else None,
+                    reference.arity,
                 )
                 for seq, reference in enumerate(references)
                 if reference.name
@@ -356,6 +377,10 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
     moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
         moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
+        # What imports an index file sees through it too (`imported_files`).
+        paths_by_id = {file_id: path for path, file_id in ids.items()}
+        barrels = {file_id for file_id in moved if is_barrel(paths_by_id.get(file_id, ""))}
+        moved |= {source for source, target in edges if target in barrels}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
@@ -412,7 +437,13 @@ def update_references(
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
                     known[row.name].append(
-                        Definition(*row[:8], path=paths[row.file_id], family=families[row.file_id])
+                        Definition(
+                            *row[:8],
+                            path=paths[row.file_id],
+                            family=families[row.file_id],
+                            param_count=row.param_count,
+                            declaration=bool(row.declaration),
+                        )
                     )
 
     def lookup(name: str) -> list[Definition]:
@@ -454,7 +485,9 @@ def update_references(
             view = views.get(reference.file_id)
             if view is None:
                 continue
-            unresolved = Unresolved(reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope)
+            unresolved = Unresolved(
+                reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope, reference.arity
+            )
             found, rest = resolver.resolve(view, unresolved)
             targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
             after.update(use_pairs((reference.file_id, reference.scope, symbol_id) for symbol_id, _ in found))
@@ -477,10 +510,24 @@ def _file_views(
     ids_by_path: dict[str, int],
 ) -> dict[int, FileView]:
     views = {
-        file_id: FileView(file_id, paths[file_id], families[file_id], imported_files(edges[file_id], paths, ids_by_path))
+        file_id: FileView(
+            file_id,
+            paths[file_id],
+            families[file_id],
+            imported_files(
+                edges[file_id], paths, ids_by_path, edges if families[file_id] == "ecmascript" else None
+            ),
+        )
         for file_id in file_ids
         if file_id in paths
     }
+    for file_id, raw_imports in queries.imports_of_files(connection, list(views), "java"):
+        try:
+            parsed = json.loads(raw_imports)
+        except ValueError:
+            continue
+        if isinstance(parsed, list):
+            views[file_id].static_imports = frozenset(java.static_imports(parsed))
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol

@@ -44,6 +44,9 @@ class Symbol:
     max_nesting: int  # deepest block level of its own body: 0 for straight-line code
     signature: str  # the declaration's head, on one line
     docstring: str  # its documentation: a docstring or the doc comment above it
+    # A function declared without its body: a C prototype, an interface's or
+    # a trait's method, a TypeScript signature.
+    declaration: bool = False
 
 
 # What a reference does with the name it uses.
@@ -60,6 +63,8 @@ class Reference:
     in `self.close()`, `os.path` in `os.path.join(...)`, `de` in
     `de::Error`, `http` in `http.Get`). `scope` is the index in the file's
     `symbols` of the innermost symbol the use lies in, -1 at file level.
+    `arity` is how many arguments a call passes, -1 where it is no call or
+    the reader cannot tell.
     """
 
     name: str
@@ -67,6 +72,7 @@ class Reference:
     kind: str  # one of REFERENCE_KINDS
     qualifier: str
     scope: int
+    arity: int = -1
 
 
 @dataclass(slots=True)

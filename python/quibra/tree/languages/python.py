@@ -271,6 +271,8 @@ class _References:
             text = source.decode("utf-8", "replace")
         self.lines = text.split("\n")
         self.uses: list[_Use] = []
+        # How many arguments each call passes, by the place of its name.
+        self.arities: dict[tuple[int, int], int] = {}
 
     def _attribute_start(self, node: ast.Attribute) -> tuple[int, int]:
         """Where the name after the dot starts: it ends the attribute."""
@@ -298,10 +300,15 @@ class _References:
 
     def call(self, node: ast.Call) -> None:
         function = node.func
+        arity = len(node.args) + len(node.keywords)
         if isinstance(function, ast.Name):
-            self.uses.append(((function.lineno, function.col_offset), function.id, "call", ""))
+            place = (function.lineno, function.col_offset)
+            self.uses.append((place, function.id, "call", ""))
+            self.arities[place] = arity
         elif isinstance(function, ast.Attribute):
-            self.uses.append((self._attribute_start(function), function.attr, "call", self._receiver(function)))
+            place = self._attribute_start(function)
+            self.uses.append((place, function.attr, "call", self._receiver(function)))
+            self.arities[place] = arity
 
     def annotation(self, node: ast.expr) -> None:
         """The names and dotted names an annotation or a base class is made of."""
@@ -366,11 +373,13 @@ class _References:
             enclosing.append(open_symbols[-1] if open_symbols else -1)
             open_symbols.append(index)
         references: list[Reference] = []
-        for (line, _), name, kind, qualifier in sorted(self.uses)[:MAX_REFERENCES]:
+        for place, name, kind, qualifier in sorted(self.uses)[:MAX_REFERENCES]:
+            line = place[0]
             at = bisect_right(starts, line) - 1
             while at >= 0 and line > ends[at]:
                 at = enclosing[at]
-            references.append(Reference(name, line, kind, qualifier, at))
+            arity = self.arities.get(place, -1) if kind == "call" else -1
+            references.append(Reference(name, line, kind, qualifier, at, arity))
         return references
 
 
