@@ -7,17 +7,25 @@ where it stands. In order, the first rule that finds something decides:
 - through `self`, `this`, `cls` or `super()`: a method of the enclosing
   class, else of its bases (by name, through up to four generations);
 - a bare name: a definition of its own file (a method only where the
-  language calls methods of the enclosing class without a receiver), then
-  one of the files it imports (the import edges; for C and C++ also the
-  source file beside each included header), then, in Go and Java where a
-  folder is a package, one of its own folder;
+  language calls methods of the enclosing class without a receiver; in
+  Python, one of its top level or of a function around the reference, the
+  innermost first), then one of the files it imports (the import edges; for
+  C and C++ also the source file beside each included header), then, in
+  Python, one of the files those import (a package's `__init__.py` that
+  re-exports its modules' names), then, in Go and Java where a folder is a
+  package, one of its own folder;
 - a name reached through a module, package or namespace (`os.path.join`,
   `http.Get`, `crate::io::read`, `import { f } from "./m"`): a top-level
   definition of an imported file whose name (or folder's name) is the
-  qualifier's last part; else a member of a type of that name
-  (`Config.load`, `Vec::new`); else, in Python and JavaScript where an
-  import can be renamed (`import numpy as np`), a top-level definition of
-  any imported file.
+  qualifier's last part, or in Python of a file that one imports; else a
+  member of a type of that name (`Config.load`, `Vec::new`); else, in
+  JavaScript where an import can be renamed (`import * as ns`), a top-level
+  definition of any imported file. (Python's reader records a renamed
+  import's uses under the names it imports: `np.f()` is f through numpy.)
+
+In Python, another module's definitions are those of its top level, and
+only a method is reached through an object: `text.encode()` never means a
+module's function `encode`.
 
 What no rule decides is a guess: a bare name may mean a definition of its
 own folder or, when the name is rare, one anywhere in the tree; an
@@ -69,8 +77,9 @@ FAMILIES = {
 _FOLDER_PACKAGES = frozenset({"go", "java"})
 # Where a method calls the methods of its class without a receiver.
 _IMPLICIT_RECEIVER = frozenset({"java", "c", "rust"})
-# Where an import can bind a module under a name of the file's choosing.
-_RENAMED_IMPORTS = frozenset({"python", "ecmascript"})
+# Where an import can bind a module under a name of the file's choosing that
+# the reader cannot see through (Python's reader records `np.f` as numpy.f).
+_RENAMED_IMPORTS = frozenset({"ecmascript"})
 _SELF = frozenset({"self", "this", "cls", "Self", "super", "super()"})
 _PATH_WORDS = frozenset({"crate", "self", "super", "Self"})
 # Files that stand for their folder: a package's `__init__.py`, `index.js`, `mod.rs`.
@@ -113,6 +122,9 @@ class FileView:
     path: str
     family: str
     imported: frozenset[int]  # files it imports, by id
+    # Python: the files each imported file imports, by the imported file's path
+    # (`from pkg import f` finds the f that pkg/__init__.py imports).
+    onward: dict[str, frozenset[int]] = field(default_factory=dict)
     symbols: dict[int, ScopeSymbol] = field(default_factory=dict)  # by symbol id
     by_qualname: dict[str, ScopeSymbol] = field(default_factory=dict)
 
@@ -307,19 +319,35 @@ class Resolver:
     def _bare(self, file: FileView, reference: Unresolved, candidates: list[Definition]) -> Targets:
         owner = self._enclosing_class(file, reference.scope) if file.family in _IMPLICIT_RECEIVER else None
         own_class = owner.qualname if owner is not None else None
+        python = file.family == "python"
+        scope = file.symbols.get(reference.scope) if python and reference.scope is not None else None
 
         def visible(definition: Definition) -> bool:
+            if python:
+                # A function's own definitions are seen from inside it only.
+                parent = _parent(definition.qualname)
+                inside = not parent or (scope is not None and f"{scope.qualname}.".startswith(f"{parent}."))
+                return definition.kind != "method" and inside
             return definition.kind not in CALLABLE_KINDS or definition.kind == "function" or (
                 own_class is not None and _parent(definition.qualname) == own_class
             )
 
         local = [d for d in candidates if d.file_id == file.id and visible(d)]
+        if local and python:  # the innermost scope that defines the name hides the others
+            innermost = max(len(_parent(d.qualname)) for d in local)
+            local = [d for d in local if len(_parent(d.qualname)) == innermost]
         if local:
             return _weighed([(SAME_FILE, d) for d in local])
-        top = [d for d in candidates if d.kind != "method"]
+        # Another Python module's names are those of its top level.
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
         imported = [d for d in top if d.file_id in file.imported]
         if imported:
             return _weighed([(IMPORTED, d) for d in imported])
+        if python:
+            onward = frozenset().union(*file.onward.values())
+            reexported = [d for d in top if d.file_id in onward]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         folder = [d for d in top if _folder(d.path) == file.folder]
         if folder and file.family in _FOLDER_PACKAGES:
             return _weighed([(SAME_FOLDER, d) for d in folder])
@@ -331,10 +359,16 @@ class Resolver:
         last = _last_part(reference.qualifier)
         if not last:  # `crate::f`, `self::f`, `super::f`: a path to a module of this crate
             return self._bare(file, reference._replace(qualifier=""), candidates)
-        top = [d for d in candidates if d.kind != "method"]
+        python = file.family == "python"
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
         modules = [d for d in top if d.file_id in file.imported and names_module(d.path, last)]
         if modules:
             return _weighed([(IMPORTED, d) for d in modules])
+        if python:  # a name the module imports from another
+            onward = frozenset().union(*(ids for path, ids in file.onward.items() if names_module(path, last)))
+            reexported = [d for d in top if d.file_id in onward]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         members = [d for d in candidates if _owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
@@ -348,6 +382,9 @@ class Resolver:
 
     def _receiver(self, file: FileView, candidates: list[Definition]) -> Targets:
         """An attribute of an unknown receiver: only a rare name gets candidates."""
+        if file.family == "python":
+            # What a module defines at its top level is reached through the module alone.
+            candidates = [d for d in candidates if d.kind == "method"]
         if len(candidates) <= RARE_DEFINITIONS:
             return self._tiered(file, candidates)
         return [], len(candidates)

@@ -298,7 +298,7 @@ def engine_key(path: str) -> str:
 
 def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:
     """Resolve the import edges again; recompute PageRank when they or the nodes
-    changed. The files whose own edges changed, by id."""
+    changed. The files whose own edges changed, and those that import one of them, by id."""
     connection = storage.connection
     rows = connection.execute(
         "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
@@ -323,6 +323,9 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
     moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
         moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
+        # A reference may mean what an imported file imports in turn: the
+        # files that import one whose edges moved are resolved again too.
+        moved |= {source for source, target in edges if target in moved}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
@@ -427,6 +430,9 @@ def _file_views(
         for file_id in file_ids
         if file_id in paths
     }
+    for view in views.values():
+        if view.family == "python":
+            view.onward = {paths[target]: frozenset(edges[target]) for target in view.imported if target in paths}
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol
