@@ -264,10 +264,10 @@ def test_a_budget_cuts_the_references_and_counts_them(tree, tmp_path):
     assert json.dumps(cut)  # plain data
 
 
-# Python's ways to import: renamed names and modules, relative imports, a
-# package that re-exports what its modules define, decorators; and names
-# that no import brings: a parameter, a str's method, another function's own
-# function.
+# Python's ways to bind a name: renamed names and modules, relative imports,
+# a package that re-exports what its modules define, decorators, super() as
+# Python 2 wrote it; and names that no import brings: a parameter, a str's
+# method, another function's own function.
 IMPORTS_TREE = {
     "lib/__init__.py": """\
         from .util import helper, Registry
@@ -288,6 +288,11 @@ IMPORTS_TREE = {
         class Registry:
             def add(self, item):
                 return item
+
+
+        class Plugins(Registry):
+            def add(self, item):
+                return super(Plugins, self).add(item)
         """,
     "lib/core/__init__.py": "",
     "lib/core/engine.py": """\
@@ -344,8 +349,9 @@ IMPORTS_EXPECTED = [
                 ("app.py", 7, "call", "app.py:main", "lib/util.py:helper"),
                 ("lib/__init__.py", 1, "import", None, "lib/util.py:helper"),
                 ("lib/core/engine.py", 7, "call", "lib/core/engine.py:run", "lib/util.py:helper")]),
-    # A renamed class as a type and as a call, and its re-export.
+    # A renamed class as a type and as a call, its re-export, and a base class.
     ("Registry", [("lib/__init__.py", 1, "import", None, "lib/util.py:Registry"),
+                  ("lib/util.py", 18, "type", "lib/util.py:Plugins", "lib/util.py:Registry"),
                   ("tool.py", 2, "import", None, "lib/util.py:Registry"),
                   ("tool.py", 8, "call", "tool.py:build", "lib/util.py:Registry"),
                   ("tool.py", 8, "type", "tool.py:build", "lib/util.py:Registry")]),
@@ -360,6 +366,8 @@ IMPORTS_EXPECTED = [
     ("callback", [("lib/core/engine.py", 14, "call", "lib/core/engine.py:schedule",
                    "lib/core/engine.py:schedule.callback")]),
     ("run", [("lib/core/engine.py", 12, "call", "lib/core/engine.py:schedule.callback", "lib/core/engine.py:run")]),
+    # The base class's method, through `super(Class, self)`.
+    ("Registry.add", [("lib/util.py", 20, "call", "lib/util.py:Plugins.add", "lib/util.py:Registry.add")]),
 ]
 
 

@@ -394,6 +394,8 @@ class Resolver:
         candidates = self._definitions(reference.name, file.family)
         if not candidates:
             return [], 0
+        if file.family == "python" and reference.qualifier.startswith("super(") and reference.qualifier.endswith(")"):
+            reference = reference._replace(qualifier="super()")  # `super(Class, self)`, as Python 2 wrote it
         if reference.qualifier in _SELF:
             found = self._through_self(file, reference, candidates)
             if found is not None:
