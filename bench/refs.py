@@ -198,8 +198,11 @@ def sample(definitions: list[Definition], count: int, seed: int) -> list[Definit
 
 
 def _mark_type(uses: dict[tuple[int, str], set[str]], node: ast.expr) -> None:
-    for part in ast.walk(node):
-        if isinstance(part, ast.Name):
+    """The names an annotation or a base uses as types: of `mod.T`, T alone (mod is a module it reads)."""
+    parts = list(ast.walk(node))
+    owners = {id(part.value) for part in parts if isinstance(part, ast.Attribute)}
+    for part in parts:
+        if isinstance(part, ast.Name) and id(part) not in owners:
             uses[(part.lineno, part.id)].add("type")
         elif isinstance(part, ast.Attribute):
             uses[(part.end_lineno or part.lineno, part.attr)].add("type")

@@ -387,6 +387,18 @@ def test_python_imports_resolve_as_the_interpreter_binds_them(imports_tree, tmp_
     assert {entry["weight"] for entry in report["references"]} <= {1.0}
 
 
+def test_a_tree_that_is_a_package_names_itself_by_its_folder(tmp_path):
+    root = tmp_path / "lib"
+    files = {path.removeprefix("lib/"): text for path, text in IMPORTS_TREE.items() if path.startswith("lib/")}
+    write_tree(root, {**files, "app.py": IMPORTS_TREE["app.py"]})
+    with api.Index(root, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs("helper")
+    found = {(e["path"], e["line"], e["kind"], e["target"]) for e in report["references"] if e["path"] == "app.py"}
+    # `from lib import helper` and `lib.helper()` reach the root's __init__.py, which imports util.py.
+    assert found == {("app.py", 2, "import", "util.py:helper"), ("app.py", 6, "call", "util.py:helper"),
+                     ("app.py", 7, "call", "util.py:helper")}
+
+
 @pytest.mark.parametrize(
     ("path", "old", "new"),
     [

@@ -16,8 +16,9 @@ where it stands. In order, the first rule that finds something decides:
   package, one of its own folder;
 - a name reached through a module, package or namespace (`os.path.join`,
   `http.Get`, `crate::io::read`, `import { f } from "./m"`): a top-level
-  definition of an imported file whose name (or folder's name) is the
-  qualifier's last part, or in Python of a file that one imports; else a
+  definition of an imported file whose name (or folder's name, the root
+  folder's for a Python tree that is a package) is the qualifier's last
+  part, or in Python of a file that one imports; else a
   member of a type of that name (`Config.load`, `Vec::new`); else, in
   JavaScript where an import can be renamed (`import * as ns`), a top-level
   definition of any imported file. (Python's reader records a renamed
@@ -125,6 +126,8 @@ class FileView:
     # Python: the files each imported file imports, by the imported file's path
     # (`from pkg import f` finds the f that pkg/__init__.py imports).
     onward: dict[str, frozenset[int]] = field(default_factory=dict)
+    # Python: the package the tree's root is, which an `__init__.py` at the root stands for.
+    root_package: str = ""
     symbols: dict[int, ScopeSymbol] = field(default_factory=dict)  # by symbol id
     by_qualname: dict[str, ScopeSymbol] = field(default_factory=dict)
 
@@ -360,12 +363,16 @@ class Resolver:
         if not last:  # `crate::f`, `self::f`, `super::f`: a path to a module of this crate
             return self._bare(file, reference._replace(qualifier=""), candidates)
         python = file.family == "python"
+
+        def named(path: str) -> bool:
+            return names_module(path, last) or (python and path == "__init__.py" and last == file.root_package)
+
         top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
-        modules = [d for d in top if d.file_id in file.imported and names_module(d.path, last)]
+        modules = [d for d in top if d.file_id in file.imported and named(d.path)]
         if modules:
             return _weighed([(IMPORTED, d) for d in modules])
         if python:  # a name the module imports from another
-            onward = frozenset().union(*(ids for path, ids in file.onward.items() if names_module(path, last)))
+            onward = frozenset().union(*(ids for path, ids in file.onward.items() if named(path)))
             reexported = [d for d in top if d.file_id in onward]
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])

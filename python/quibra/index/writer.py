@@ -28,6 +28,7 @@ from quibra.index.queries import StoredFile
 from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
 from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import resolve_edges
+from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
 from quibra.tree.walk import is_test_path
 
@@ -348,9 +349,12 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 RESOLVE_BATCH_FILES = 512
 
 
-def update_references(storage: Storage, files: set[int], names: set[str], report: RefreshReport) -> None:
+def update_references(
+    storage: Storage, root: Path, files: set[int], names: set[str], report: RefreshReport
+) -> None:
     """Resolve again every reference of `files` and every reference that uses one of `names`."""
     connection = storage.connection
+    root_package = (package_prefix_above(root) or [""])[-1]
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
@@ -398,7 +402,7 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
         references = queries.references_of_files(connection, [file_id for file_id in batch if file_id in files])
         references += [reference for file_id in batch for reference in pending.get(file_id, [])]
         fetch(reference.name for reference in references)
-        views = _file_views(connection, batch, paths, families, edges, ids_by_path)
+        views = _file_views(connection, batch, paths, families, edges, ids_by_path, root_package)
         targets: list[tuple[int, int, int, float]] = []
         others: list[tuple[int, int, int]] = []
         for reference in references:
@@ -424,6 +428,7 @@ def _file_views(
     families: dict[int, str],
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
+    root_package: str,
 ) -> dict[int, FileView]:
     views = {
         file_id: FileView(file_id, paths[file_id], families[file_id], imported_files(edges[file_id], paths, ids_by_path))
@@ -433,6 +438,7 @@ def _file_views(
     for view in views.values():
         if view.family == "python":
             view.onward = {paths[target]: frozenset(edges[target]) for target in view.imported if target in paths}
+            view.root_package = root_package
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol
