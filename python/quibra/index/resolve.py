@@ -135,6 +135,11 @@ class FileView:
     def folder(self) -> str:
         return posixpath.dirname(self.path)
 
+    @functools.cached_property
+    def onward_files(self) -> frozenset[int]:
+        """Python: every file that the files it imports import."""
+        return frozenset().union(*self.onward.values())
+
 
 class Unresolved(NamedTuple):
     name: str
@@ -347,8 +352,7 @@ class Resolver:
         if imported:
             return _weighed([(IMPORTED, d) for d in imported])
         if python:
-            onward = frozenset().union(*file.onward.values())
-            reexported = [d for d in top if d.file_id in onward]
+            reexported = [d for d in top if d.file_id in file.onward_files]
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])
         folder = [d for d in top if _folder(d.path) == file.folder]
