@@ -32,8 +32,10 @@ What no rule decides is a guess: a bare name may mean a definition of its
 own folder or, when the name is rare, one anywhere in the tree; an
 attribute reached through an unknown receiver (`conn.open()`) may mean a
 method of that name only when the name is rare. A rare name has at most
-RARE_DEFINITIONS definitions in the language, so that all of them fit in
-the MAX_TARGETS kept: `x.open()` is never linked to every `open` of a tree.
+RARE_DEFINITIONS definitions in the language (in Python, for an attribute,
+at most that many methods: nothing else is reached so), so that all of them
+fit in the MAX_TARGETS kept: `x.open()` is never linked to every `open` of
+a tree.
 
 A reference keeps at most MAX_TARGETS definitions, weighed by where they
 are (same file > imported file > same folder > elsewhere) and summing to 1,
