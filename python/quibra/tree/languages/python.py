@@ -21,6 +21,7 @@ aside, and stands in for it when tree-sitter-python cannot be loaded.
 from __future__ import annotations
 
 import ast
+import dataclasses
 import importlib.util
 import re
 import unicodedata
@@ -456,20 +457,19 @@ def unaliased(extract: FileExtract) -> FileExtract:
     # What each new name stands for as a qualifier: `from . import a as b` makes `b.f` .a.f.
     paths = {new: module + name if module.endswith(".") else f"{module}.{name}" for new, (module, name) in names.items()}
     paths.update(modules)
-    references = []
-    for reference in extract.references:
+
+    def seen_through(reference: Reference) -> Reference:
         if reference.kind == "import":
-            pass
-        elif not reference.qualifier and reference.name in names:
+            return reference
+        if not reference.qualifier and reference.name in names:
             module, name = names[reference.name]
-            reference = Reference(name, reference.line, reference.kind, module, reference.scope)
-        else:
-            first, dot, rest = reference.qualifier.partition(".")
-            if first in paths:
-                qualifier = paths[first] + dot + rest
-                reference = Reference(reference.name, reference.line, reference.kind, qualifier, reference.scope)
-        references.append(reference)
-    extract.references = references
+            return dataclasses.replace(reference, name=name, qualifier=module)
+        first, dot, rest = reference.qualifier.partition(".")
+        if first in paths:
+            return dataclasses.replace(reference, qualifier=paths[first] + dot + rest)
+        return reference
+
+    extract.references = [seen_through(reference) for reference in extract.references]
     return extract
 
 
