@@ -203,9 +203,9 @@ def _dump(index_file: pathlib.Path) -> list[tuple]:
     try:
         return connection.execute(
             "SELECT f.path, r.seq, r.line, r.kind, n.text, coalesce(q.text, ''), coalesce(s.key, ''), r.others,"
-            " coalesce((SELECT group_concat(tf.path || ':' || ts.key || '=' || t.weight, ' ') FROM"
-            " (SELECT * FROM ref_targets AS t WHERE t.file_id = r.file_id AND t.seq = r.seq ORDER BY t.symbol_id) AS t"
-            " JOIN symbols AS ts ON ts.id = t.symbol_id JOIN files AS tf ON tf.id = ts.file_id), '')"
+            " coalesce((SELECT group_concat(target, ' ') FROM (SELECT tf.path || ':' || ts.key || '=' || t.weight"
+            " AS target FROM ref_targets AS t JOIN symbols AS ts ON ts.id = t.symbol_id"
+            " JOIN files AS tf ON tf.id = ts.file_id WHERE t.file_id = r.file_id AND t.seq = r.seq ORDER BY 1)), '')"
             " FROM refs AS r JOIN files AS f ON f.id = r.file_id JOIN ref_names AS n ON n.id = r.name"
             " LEFT JOIN ref_names AS q ON q.id = r.qualifier LEFT JOIN symbols AS s ON s.id = r.scope ORDER BY 1, 2"
         ).fetchall()
@@ -274,6 +274,184 @@ def test_a_budget_cuts_the_references_and_counts_them(tree, tmp_path):
     assert whole["left_out"] == 0 and len(whole["references"]) == 3
     assert cut["left_out"] == 3 - len(cut["references"]) > 0
     assert json.dumps(cut)  # plain data
+
+
+# Python's ways to bind a name: renamed names and modules, relative imports,
+# a package that re-exports what its modules define, decorators, super() as
+# Python 2 wrote it; and names that no import brings: a parameter, a str's
+# method, another function's own function.
+IMPORTS_TREE = {
+    "lib/__init__.py": """\
+        from .util import helper, Registry
+        """,
+    "lib/util.py": """\
+        def helper(x):
+            return x
+
+
+        def encode(text):
+            return text
+
+
+        def register(function):
+            return function
+
+
+        class Registry:
+            def add(self, item):
+                return item
+
+
+        class Plugins(Registry):
+            def add(self, item):
+                return super(Plugins, self).add(item)
+        """,
+    "lib/core/__init__.py": "",
+    "lib/core/engine.py": """\
+        from .. import util
+        from ..util import register as plugin
+
+
+        @plugin
+        def run(task):
+            return util.helper(task)
+
+
+        def schedule(tasks):
+            def callback(task):
+                return run(task)
+
+            return [callback(task) for task in tasks]
+        """,
+    "lib/core/worker.py": """\
+        from lib.util import encode
+
+
+        def work(callback, text):
+            callback(text)
+            return text.encode("utf-8")
+        """,
+    "app.py": """\
+        import lib
+        from lib import helper
+
+
+        def main(path):
+            helper(path)
+            return lib.helper(path)
+        """,
+    "tool.py": """\
+        import lib.util as u
+        from lib.util import Registry as Reg
+
+
+        @u.register
+        def build(path):
+            u.encode(path)
+            registry: Reg = Reg()
+            return registry
+        """,
+}
+
+# (name asked for, its references: path, line, kind, enclosing symbol, target), by hand; every weight is 1.
+IMPORTS_EXPECTED = [
+    # Imported from the package that re-exports it, called plainly and through the package; through a relative import.
+    ("helper", [("app.py", 2, "import", None, "lib/util.py:helper"),
+                ("app.py", 6, "call", "app.py:main", "lib/util.py:helper"),
+                ("app.py", 7, "call", "app.py:main", "lib/util.py:helper"),
+                ("lib/__init__.py", 1, "import", None, "lib/util.py:helper"),
+                ("lib/core/engine.py", 7, "call", "lib/core/engine.py:run", "lib/util.py:helper")]),
+    # A renamed class as a type and as a call, its re-export, and a base class.
+    ("Registry", [("lib/__init__.py", 1, "import", None, "lib/util.py:Registry"),
+                  ("lib/util.py", 18, "type", "lib/util.py:Plugins", "lib/util.py:Registry"),
+                  ("tool.py", 2, "import", None, "lib/util.py:Registry"),
+                  ("tool.py", 8, "call", "tool.py:build", "lib/util.py:Registry"),
+                  ("tool.py", 8, "type", "tool.py:build", "lib/util.py:Registry")]),
+    # Decorators, one renamed, one through a renamed module.
+    ("register", [("lib/core/engine.py", 2, "import", None, "lib/util.py:register"),
+                  ("lib/core/engine.py", 5, "call", "lib/core/engine.py:run", "lib/util.py:register"),
+                  ("tool.py", 5, "call", "tool.py:build", "lib/util.py:register")]),
+    # Through a renamed module; `text.encode()` is no use of a module's function.
+    ("encode", [("lib/core/worker.py", 1, "import", None, "lib/util.py:encode"),
+                ("tool.py", 7, "call", "tool.py:build", "lib/util.py:encode")]),
+    # A function's own function, called inside it; the parameter of that name elsewhere is not it.
+    ("callback", [("lib/core/engine.py", 14, "call", "lib/core/engine.py:schedule",
+                   "lib/core/engine.py:schedule.callback")]),
+    ("run", [("lib/core/engine.py", 12, "call", "lib/core/engine.py:schedule.callback", "lib/core/engine.py:run")]),
+    # The base class's method, through `super(Class, self)`.
+    ("Registry.add", [("lib/util.py", 20, "call", "lib/util.py:Plugins.add", "lib/util.py:Registry.add")]),
+]
+
+
+@pytest.fixture
+def imports_tree(tmp_path) -> pathlib.Path:
+    root = tmp_path / "imports"
+    write_tree(root, IMPORTS_TREE)
+    return root
+
+
+@pytest.mark.parametrize(("name", "expected"), IMPORTS_EXPECTED, ids=[name for name, _ in IMPORTS_EXPECTED])
+def test_python_imports_resolve_as_the_interpreter_binds_them(imports_tree, tmp_path, name, expected):
+    with api.Index(imports_tree, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs(name)
+    found = [(e["path"], e["line"], e["kind"], e["symbol"], e["target"]) for e in report["references"]]
+    assert sorted(found) == sorted(expected)
+    assert {entry["weight"] for entry in report["references"]} <= {1.0}
+
+
+@pytest.mark.parametrize(("methods", "functions"), [(1, 3), (4, 0)])
+def test_only_methods_are_reached_through_an_unknown_receiver(tmp_path, methods, functions):
+    # Module functions named `encode` are no candidates for `text.encode()`, nor
+    # do they make the name common: a method of that name stays one while rare.
+    files = {f"m{number}.py": "def encode(text):\n    return text\n" for number in range(functions)}
+    for number in range(methods):
+        files[f"codec{number}.py"] = "class Codec:\n    def encode(self, text):\n        return text\n"
+    files["use.py"] = "def send(text):\n    return text.encode()\n"
+    write_tree(tmp_path / "tree", files)
+    with api.Index(tmp_path / "tree", index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs("encode")
+    found = [(e["path"], e["line"], e["target"]) for e in report["references"]]
+    assert found == ([("use.py", 2, "codec0.py:Codec.encode")] if methods == 1 else [])
+    assert report["unresolved"] == (0 if methods == 1 else 1)
+
+
+def test_a_tree_that_is_a_package_names_itself_by_its_folder(tmp_path):
+    root = tmp_path / "lib"
+    files = {path.removeprefix("lib/"): text for path, text in IMPORTS_TREE.items() if path.startswith("lib/")}
+    write_tree(root, {**files, "app.py": IMPORTS_TREE["app.py"]})
+    with api.Index(root, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs("helper")
+    found = {(e["path"], e["line"], e["kind"], e["target"]) for e in report["references"] if e["path"] == "app.py"}
+    # `from lib import helper` and `lib.helper()` reach the root's __init__.py, which imports util.py.
+    assert found == {("app.py", 2, "import", "util.py:helper"), ("app.py", 6, "call", "util.py:helper"),
+                     ("app.py", 7, "call", "util.py:helper")}
+
+
+@pytest.mark.parametrize(
+    ("path", "old", "new"),
+    [
+        ("lib/__init__.py", "helper, Registry", "Registry"),  # a re-export dropped: app.py is not read again
+        ("lib/__init__.py", "from .util", "from .extra import helper\nfrom .util"),  # re-exported from a new module
+        ("lib/util.py", "def helper(x)", "def helper_v2(x)"),  # what a package re-exports, renamed
+        ("lib/core/engine.py", "def schedule", "def callback():\n    pass\n\n\ndef schedule"),  # now at the top
+    ],
+)
+def test_a_refresh_after_an_edit_of_imports_equals_a_fresh_build(imports_tree, tmp_path, path, old, new):
+    (imports_tree / "lib/extra.py").write_text("def helper(x):\n    return x\n")
+    incremental_file = tmp_path / "incremental.sqlite"
+    with api.Index(imports_tree, index_file=incremental_file, jobs=1) as index:
+        index.refresh()
+        before = _dump(incremental_file)
+        file = imports_tree / path
+        text = file.read_text()
+        assert old in text
+        file.write_text(text.replace(old, new, 1))
+        index.refresh()
+    with api.Index(imports_tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    after = _dump(incremental_file)
+    assert after == _dump(tmp_path / "fresh.sqlite")
+    assert after != before
 
 
 mcp = pytest.importorskip("mcp")

@@ -109,7 +109,12 @@ def refresh(
         uses_moved = False
         if writer.reference_files or writer.reference_names or moved:
             uses_moved = update_references(
-                storage, writer.reference_files | moved, writer.reference_names, report, writer.dropped_uses
+                storage,
+                root,
+                writer.reference_files | moved,
+                writer.reference_names,
+                report,
+                writer.dropped_uses,
             )
         if uses_moved or writer.graph_moved:
             update_importance(storage)

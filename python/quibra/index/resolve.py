@@ -7,17 +7,26 @@ where it stands. In order, the first rule that finds something decides:
 - through `self`, `this`, `cls` or `super()`: a method of the enclosing
   class, else of its bases (by name, through up to four generations);
 - a bare name: a definition of its own file (a method only where the
-  language calls methods of the enclosing class without a receiver), then
-  one of the files it imports (the import edges; for C and C++ also the
-  source file beside each included header), then, in Go and Java where a
-  folder is a package, one of its own folder;
+  language calls methods of the enclosing class without a receiver; in
+  Python, one of its top level or of a function around the reference, the
+  innermost first), then one of the files it imports (the import edges; for
+  C and C++ also the source file beside each included header), then, in
+  Python, one of the files those import (a package's `__init__.py` that
+  re-exports its modules' names), then, in Go and Java where a folder is a
+  package, one of its own folder;
 - a name reached through a module, package or namespace (`os.path.join`,
   `http.Get`, `crate::io::read`, `import { f } from "./m"`): a top-level
-  definition of an imported file whose name (or folder's name) is the
-  qualifier's last part; else a member of a type of that name
-  (`Config.load`, `Vec::new`); else, in Python and JavaScript where an
-  import can be renamed (`import numpy as np`), a top-level definition of
-  any imported file.
+  definition of an imported file whose name (or folder's name, the root
+  folder's for a Python tree that is a package) is the qualifier's last
+  part, or in Python of a file that one imports; else a
+  member of a type of that name (`Config.load`, `Vec::new`); else, in
+  JavaScript where an import can be renamed (`import * as ns`), a top-level
+  definition of any imported file. (Python's reader records a renamed
+  import's uses under the names it imports: `np.f()` is f through numpy.)
+
+In Python, another module's definitions are those of its top level, and
+only a method is reached through an object: `text.encode()` never means a
+module's function `encode`.
 
 Before these, a call through a name whose type its function's signature
 writes (a Go receiver, a parameter in Go, Java, C++, Rust or TypeScript) or
@@ -33,8 +42,10 @@ What no rule decides is a guess: a bare name may mean a definition of its
 own folder or, when the name is rare, one anywhere in the tree; an
 attribute reached through an unknown receiver (`conn.open()`) may mean a
 method of that name only when the name is rare. A rare name has at most
-RARE_DEFINITIONS definitions in the language, so that all of them fit in
-the MAX_TARGETS kept: `x.open()` is never linked to every `open` of a tree.
+RARE_DEFINITIONS definitions in the language (in Python, for an attribute,
+at most that many methods: nothing else is reached so), so that all of them
+fit in the MAX_TARGETS kept: `x.open()` is never linked to every `open` of
+a tree.
 
 A reference keeps at most MAX_TARGETS definitions, weighed by where they
 are (same file > imported file > same folder > elsewhere) and summing to 1,
@@ -79,8 +90,9 @@ FAMILIES = {
 _FOLDER_PACKAGES = frozenset({"go", "java"})
 # Where a method calls the methods of its class without a receiver.
 _IMPLICIT_RECEIVER = frozenset({"java", "c", "rust"})
-# Where an import can bind a module under a name of the file's choosing.
-_RENAMED_IMPORTS = frozenset({"python", "ecmascript"})
+# Where an import can bind a module under a name of the file's choosing that
+# the reader cannot see through (Python's reader records `np.f` as numpy.f).
+_RENAMED_IMPORTS = frozenset({"ecmascript"})
 # Where a path names a module by its file or folder, whether or not the file imports it
 # (`adaptors::map_into` of a module that re-exports what a file below it defines).
 _MODULE_FOLDERS = frozenset({"rust"})
@@ -137,6 +149,11 @@ class FileView:
     path: str
     family: str
     imported: frozenset[int]  # files it imports, by id
+    # Python: the files each imported file imports, by the imported file's path
+    # (`from pkg import f` finds the f that pkg/__init__.py imports).
+    onward: dict[str, frozenset[int]] = field(default_factory=dict)
+    # Python: the package the tree's root is, which an `__init__.py` at the root stands for.
+    root_package: str = ""
     symbols: dict[int, ScopeSymbol] = field(default_factory=dict)  # by symbol id
     by_qualname: dict[str, ScopeSymbol] = field(default_factory=dict)
     # Members a Java file imports statically, as "Class.member" or "Class.*".
@@ -145,6 +162,11 @@ class FileView:
     @property
     def folder(self) -> str:
         return posixpath.dirname(self.path)
+
+    @functools.cached_property
+    def onward_files(self) -> frozenset[int]:
+        """Python: every file that the files it imports import."""
+        return frozenset().union(*self.onward.values())
 
 
 class Unresolved(NamedTuple):
@@ -669,19 +691,34 @@ class Resolver:
             return members
         owner = self._enclosing_class(file, reference.scope) if file.family in _IMPLICIT_RECEIVER else None
         own_class = owner.qualname if owner is not None else None
+        python = file.family == "python"
+        scope = file.symbols.get(reference.scope) if python and reference.scope is not None else None
 
         def visible(definition: Definition) -> bool:
+            if python:
+                # A function's own definitions are seen from inside it only.
+                parent = _parent(definition.qualname)
+                inside = not parent or (scope is not None and f"{scope.qualname}.".startswith(f"{parent}."))
+                return definition.kind != "method" and inside
             return definition.kind not in CALLABLE_KINDS or definition.kind == "function" or (
                 own_class is not None and _parent(definition.qualname) == own_class
             )
 
         local = [d for d in candidates if d.file_id == file.id and visible(d)]
+        if local and python:  # the innermost scope that defines the name hides the others
+            innermost = max(len(_parent(d.qualname)) for d in local)
+            local = [d for d in local if len(_parent(d.qualname)) == innermost]
         if local:
             return _weighed([(SAME_FILE, d) for d in local])
-        top = [d for d in candidates if d.kind != "method"]
+        # Another Python module's names are those of its top level.
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
         imported = [d for d in top if d.file_id in file.imported]
         if imported:
             return _weighed([(IMPORTED, d) for d in imported])
+        if python:
+            reexported = [d for d in top if d.file_id in file.onward_files]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         folder = [d for d in top if _folder(d.path) == file.folder]
         if folder and file.family in _FOLDER_PACKAGES:
             return _weighed([(SAME_FOLDER, d) for d in folder])
@@ -693,14 +730,24 @@ class Resolver:
         last = _last_part(reference.qualifier)
         if not last:  # `crate::f`, `self::f`, `super::f`: a path to a module of this crate
             return self._bare(file, reference._replace(qualifier=""), candidates)
-        top = [d for d in candidates if d.kind != "method"]
-        modules = [d for d in top if d.file_id in file.imported and names_module(d.path, last)]
+        python = file.family == "python"
+
+        def named(path: str) -> bool:
+            return names_module(path, last) or (python and path == "__init__.py" and last == file.root_package)
+
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
+        modules = [d for d in top if d.file_id in file.imported and named(d.path)]
         if modules:
             return _weighed([(IMPORTED, d) for d in modules])
         if file.family in _MODULE_FOLDERS:
             within = [d for d in top if names_module(d.path, last)]
             if within:
                 return self._tiered(file, within)
+        if python:  # a name the module imports from another
+            onward = frozenset().union(*(ids for path, ids in file.onward.items() if named(path)))
+            reexported = [d for d in top if d.file_id in onward]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         members = [d for d in candidates if _owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
@@ -721,6 +768,9 @@ class Resolver:
 
     def _receiver(self, file: FileView, candidates: list[Definition]) -> Targets:
         """An attribute of an unknown receiver: only a rare name gets candidates."""
+        if file.family == "python":
+            # What a module defines at its top level is reached through the module alone.
+            candidates = [d for d in candidates if d.kind == "method"]
         if len(candidates) <= RARE_DEFINITIONS:
             return self._tiered(file, candidates)
         return [], len(candidates)
@@ -730,6 +780,8 @@ class Resolver:
         candidates = self._definitions(reference.name, file.family)
         if not candidates:
             return [], 0
+        if file.family == "python" and reference.qualifier.startswith("super(") and reference.qualifier.endswith(")"):
+            reference = reference._replace(qualifier="super()")  # `super(Class, self)`, as Python 2 wrote it
         fitting = candidates
         if file.family in _OVERLOADS and reference.kind == "call":
             through = _last_part(reference.qualifier) if reference.qualifier not in _SELF else ""

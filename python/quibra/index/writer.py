@@ -34,11 +34,11 @@ from quibra.index.resolve import (
     Unresolved,
     family_of,
     imported_files,
-    is_barrel,
 )
 from quibra.index.storage import Storage, encode_path
 from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS, Reference
+from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
 
@@ -352,7 +352,7 @@ def engine_key(path: str) -> str:
 
 def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:
     """Resolve the import edges again; recompute PageRank when they or the nodes
-    changed. The files whose own edges changed, by id."""
+    changed. The files whose own edges changed, and those that import one of them, by id."""
     connection = storage.connection
     rows = connection.execute(
         "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
@@ -377,10 +377,9 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
     moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
         moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
-        # What imports an index file sees through it too (`imported_files`).
-        paths_by_id = {file_id: path for path, file_id in ids.items()}
-        barrels = {file_id for file_id in moved if is_barrel(paths_by_id.get(file_id, ""))}
-        moved |= {source for source, target in edges if target in barrels}
+        # A reference may mean what an imported file imports in turn: the
+        # files that import one whose edges moved are resolved again too.
+        moved |= {source for source, target in edges if target in moved}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
@@ -405,6 +404,7 @@ RESOLVE_BATCH_FILES = 512
 
 def update_references(
     storage: Storage,
+    root: Path,
     files: set[int],
     names: set[str],
     report: RefreshReport,
@@ -419,6 +419,7 @@ def update_references(
     same when these pairs are.
     """
     connection = storage.connection
+    root_package = (package_prefix_above(root) or [""])[-1]
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
@@ -478,7 +479,7 @@ def update_references(
         references = queries.references_of_files(connection, [file_id for file_id in batch if file_id in files])
         references += [reference for file_id in batch for reference in pending.get(file_id, [])]
         fetch(reference.name for reference in references)
-        views = _file_views(connection, batch, paths, families, edges, ids_by_path)
+        views = _file_views(connection, batch, paths, families, edges, ids_by_path, root_package)
         targets: list[tuple[int, int, int, float]] = []
         others: list[tuple[int, int, int]] = []
         for reference in references:
@@ -508,6 +509,7 @@ def _file_views(
     families: dict[int, str],
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
+    root_package: str,
 ) -> dict[int, FileView]:
     views = {
         file_id: FileView(
@@ -528,6 +530,10 @@ def _file_views(
             continue
         if isinstance(parsed, list):
             views[file_id].static_imports = frozenset(java.static_imports(parsed))
+    for view in views.values():
+        if view.family == "python":
+            view.onward = {paths[target]: frozenset(edges[target]) for target in view.imported if target in paths}
+            view.root_package = root_package
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol

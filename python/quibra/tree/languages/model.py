@@ -61,7 +61,9 @@ class Reference:
     `qualifier` is what the name was reached through, as written: "" for a
     bare name (`open(...)`), the receiver or module path otherwise (`self`
     in `self.close()`, `os.path` in `os.path.join(...)`, `de` in
-    `de::Error`, `http` in `http.Get`). `scope` is the index in the file's
+    `de::Error`, `http` in `http.Get`); a name or module that an import
+    renamed may be written out as what it imports (Python's `np.sum` is sum
+    through numpy). `scope` is the index in the file's
     `symbols` of the innermost symbol the use lies in, -1 at file level.
     `arity` is how many arguments a call passes, -1 where it is no call or
     the reader cannot tell.
