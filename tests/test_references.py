@@ -228,22 +228,22 @@ def test_the_ast_reader_records_what_the_tree_sitter_reader_does():
 PYTHON_USES = {
     "a name from a module, renamed": (
         "from .m import a as b\nb(1)\nx: b.T = b.f()\n",
-        [R("a", 1, "import", ".m", -1), R("a", 2, "call", ".m", -1), R("T", 3, "type", ".m.a", -1),
-         R("f", 3, "call", ".m.a", -1)],
+        [R("a", 1, "import", ".m", -1), R("a", 2, "call", ".m", -1, 1), R("T", 3, "type", ".m.a", -1),
+         R("f", 3, "call", ".m.a", -1, 0)],
     ),
     "a module, renamed": (
         "import os.path as p\nfrom . import m as n\np.join(n.f())\n",
-        [R("path", 1, "import", "os", -1), R("m", 2, "import", ".", -1), R("join", 3, "call", "os.path", -1),
-         R("f", 3, "call", ".m", -1)],
+        [R("path", 1, "import", "os", -1), R("m", 2, "import", ".", -1), R("join", 3, "call", "os.path", -1, 1),
+         R("f", 3, "call", ".m", -1, 0)],
     ),
     "a renamed name the file defines again": (
         "from m import a as b\ndef b():\n    b()\n",
-        [R("a", 1, "import", "m", -1), R("b", 3, "call", "", 0)],
+        [R("a", 1, "import", "m", -1), R("b", 3, "call", "", 0, 0)],
     ),
     "decorators": (
         "import functools as ft\n@cache\n@ft.wraps\n@(lru)\n@route(1)\nclass C:\n    @prop.setter\n    def f(self): pass\n",
         [R("functools", 1, "import", "", -1), R("cache", 2, "call", "", 0), R("wraps", 3, "call", "functools", 0),
-         R("lru", 4, "call", "", 0), R("route", 5, "call", "", 0), R("setter", 7, "call", "prop", 1)],
+         R("lru", 4, "call", "", 0), R("route", 5, "call", "", 0, 1), R("setter", 7, "call", "prop", 1)],
     ),
 }
 
