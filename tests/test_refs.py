@@ -399,20 +399,25 @@ def test_python_imports_resolve_as_the_interpreter_binds_them(imports_tree, tmp_
     assert {entry["weight"] for entry in report["references"]} <= {1.0}
 
 
-@pytest.mark.parametrize(("methods", "functions"), [(1, 3), (4, 0)])
-def test_only_methods_are_reached_through_an_unknown_receiver(tmp_path, methods, functions):
-    # Module functions named `encode` are no candidates for `text.encode()`, nor
-    # do they make the name common: a method of that name stays one while rare.
-    files = {f"m{number}.py": "def encode(text):\n    return text\n" for number in range(functions)}
+@pytest.mark.parametrize(
+    ("name", "methods", "functions", "linked"),
+    [
+        ("transcode", 1, 3, True),  # module functions are no candidates, nor do they make the name common
+        ("transcode", 4, 0, False),  # a common method name
+        ("encode", 1, 0, False),  # a str's method, most likely: `text` may well be one
+    ],
+)
+def test_what_an_unknown_receiver_reaches(tmp_path, name, methods, functions, linked):
+    files = {f"m{number}.py": f"def {name}(text):\n    return text\n" for number in range(functions)}
     for number in range(methods):
-        files[f"codec{number}.py"] = "class Codec:\n    def encode(self, text):\n        return text\n"
-    files["use.py"] = "def send(text):\n    return text.encode()\n"
+        files[f"codec{number}.py"] = f"class Codec:\n    def {name}(self, text):\n        return text\n"
+    files["use.py"] = f"def send(text):\n    return text.{name}()\n"
     write_tree(tmp_path / "tree", files)
     with api.Index(tmp_path / "tree", index_file=tmp_path / "index.sqlite", jobs=1) as index:
-        report = index.refs("encode")
+        report = index.refs(name)
     found = [(e["path"], e["line"], e["target"]) for e in report["references"]]
-    assert found == ([("use.py", 2, "codec0.py:Codec.encode")] if methods == 1 else [])
-    assert report["unresolved"] == (0 if methods == 1 else 1)
+    assert found == ([("use.py", 2, f"codec0.py:Codec.{name}")] if linked else [])
+    assert report["unresolved"] == (0 if linked else 1)
 
 
 def test_a_tree_that_is_a_package_names_itself_by_its_folder(tmp_path):

@@ -26,7 +26,8 @@ where it stands. In order, the first rule that finds something decides:
 
 In Python, another module's definitions are those of its top level, and
 only a method is reached through an object: `text.encode()` never means a
-module's function `encode`.
+module's function `encode`, nor, as the name is one of str's methods, any
+method of the tree unless the receiver is known (`self`, a class).
 
 Before these, a call through a name whose type its function's signature
 writes (a Go receiver, a parameter in Go, Java, C++, Rust or TypeScript) or
@@ -116,6 +117,11 @@ _BASE_WORDS = frozenset(
 _IDENTIFIER = re.compile(r"[A-Za-z_$][\w$]*")
 # What only an import's module specifier looks like, no expression: "./m", "d3-array", "@scope/name".
 _MODULE_SPECIFIER = re.compile(r"(?=.*[-/@])[\w$@./-]+")
+# The methods of Python's builtin types: on an object of unknown type, a call
+# of one of these names is as likely the builtin's as any class's of the tree.
+_PYTHON_BUILTIN_METHODS = frozenset(
+    name for kind in (object, str, bytes, bytearray, int, float, list, tuple, dict, set, frozenset) for name in dir(kind)
+)
 _MAX_GENERATIONS = 4
 
 
@@ -771,6 +777,8 @@ class Resolver:
         if file.family == "python":
             # What a module defines at its top level is reached through the module alone.
             candidates = [d for d in candidates if d.kind == "method"]
+            if candidates and candidates[0].name in _PYTHON_BUILTIN_METHODS:
+                return [], len(candidates)  # `text.encode()`: most likely a str's
         if len(candidates) <= RARE_DEFINITIONS:
             return self._tiered(file, candidates)
         return [], len(candidates)
