@@ -78,9 +78,10 @@ def test_a_huge_budget_shows_every_symbol(email_tree):
 
 
 def test_what_the_package_is_built_around_comes_first(email_tree):
-    outline = quibra_json("map", email_tree, "--budget", 300)["outline"]
+    outline = quibra_json("map", email_tree, "--budget", 600)["outline"]
     shown = {symbol["symbol"] for entry in outline for symbol in entry["symbols"]}
-    assert {"Message", "Header", "Policy"} <= shown
+    # The package's documentation opens with its four parts: the object model, parser, generator and policy.
+    assert {"Message", "Parser", "Generator", "Policy"} <= shown
     assert not any(name.split(".")[-1].startswith("_") for name in shown), shown
 
 
