@@ -12,6 +12,7 @@ binary.
 
 from __future__ import annotations
 
+import hashlib
 import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -209,27 +210,41 @@ def pack(spans: Iterable[Span], budget: int) -> list[Span]:
     return packed
 
 
-# Repositories that no benchmark, test or tuning of quibra may use, by GitHub owner/name. A list of
+# Repositories that no benchmark, test or tuning of quibra may use, kept as the
+# first 16 hex digits of the SHA-256 of their lowercase GitHub "owner/name" and
+# of their short name, so that no benchmark spells them out. A list of
 # repositories that comes from elsewhere goes through `held_out` first.
-HELD_OUT_REPOSITORIES = frozenset(
+HELD_OUT = frozenset(
     {
-        "pallets/flask",
-        "psf/requests",
-        "pallets/click",
-        "encode/httpx",
-        "fastapi/fastapi",
-        "tiangolo/fastapi",
-        "gin-gonic/gin",
-        "serde-rs/serde",
-        "expressjs/express",
-        "google/gson",
+        "008231aaf9995698",
+        "118ed66320ca3720",
+        "2869beca07619a28",
+        "3a2ff84cb8bd8297",
+        "3ef2c81d73621616",
+        "44c3f6f83c39094f",
+        "4b1cb9a625a5d4be",
+        "4db6a8e1248f6a64",
+        "53097d904e2fd1a8",
+        "6aee0e678a168eea",
+        "7ae31811b699aada",
+        "8b917c4b6163bc82",
+        "8f5a43fbbd9b85a2",
+        "985adc4dc7d1150f",
+        "a29ffcc7a645856a",
+        "a3d1696c5c902827",
+        "b87aa5270772708a",
+        "e5c7ffac26fed654",
+        "ec72420df5dfbdce",
     }
 )
-HELD_OUT_NAMES = frozenset({"flask", "requests", "click", "httpx", "fastapi", "gin", "express", "gson"})
+
+
+def name_digest(name: str) -> str:
+    return hashlib.sha256(name.encode("utf-8")).hexdigest()[:16]
 
 
 def held_out(repository: str) -> bool:
     """Whether a repository ("owner/name", or a benchmark's short name for it) is held out."""
     repository = repository.lower().removesuffix(".git").strip("/")
     name = repository.rpartition("/")[2]
-    return repository in HELD_OUT_REPOSITORIES or name in HELD_OUT_NAMES or repository == "serde"
+    return name_digest(repository) in HELD_OUT or name_digest(name) in HELD_OUT

@@ -101,11 +101,17 @@ def test_tasks_take_relevant_then_secondary_targets_and_infer_a_missing_category
     assert tasks[3].repo == "redux"
 
 
-def test_specs_keep_the_eight_languages_and_leave_out_held_out_repositories():
+@pytest.fixture
+def withheld(monkeypatch):
+    """Two made-up repositories held out as the real ones are: by owner/name and by short name."""
+    monkeypatch.setattr(peers, "HELD_OUT", peers.HELD_OUT | {peers.name_digest("acme/withheld"), peers.name_digest("kept")})
+
+
+def test_specs_keep_the_eight_languages_and_leave_out_held_out_repositories(withheld):
     raw = [
         {"name": "chi", "language": "go", "url": "https://github.com/go-chi/chi.git", "revision": "a" * 40},
-        {"name": "gin", "language": "go", "url": "https://github.com/gin-gonic/gin.git", "revision": "b" * 40},
-        {"name": "serde", "language": "rust", "url": "https://github.com/serde-rs/serde.git", "revision": "c" * 40},
+        {"name": "withheld", "language": "go", "url": "https://github.com/acme/withheld.git", "revision": "b" * 40},
+        {"name": "kept", "language": "rust", "url": "https://github.com/other-org/kept.git", "revision": "c" * 40},
         {"name": "rack", "language": "ruby", "url": "https://github.com/rack/rack.git", "revision": "d" * 40},
         {
             "name": "fmtlib",
@@ -120,23 +126,28 @@ def test_specs_keep_the_eight_languages_and_leave_out_held_out_repositories():
         ("chi", "go", "go-chi/chi", ""),
         ("fmtlib", "cpp", "fmtlib/fmt", "include/fmt"),
     ]
-    assert [line.split()[0] for line in left_out] == ["gin", "serde"]
+    assert [line.split()[0] for line in left_out] == ["withheld", "kept"]
 
 
 @pytest.mark.parametrize(
     ("repository", "held"),
     [
-        ("serde-rs/serde", True),
-        ("serde", True),
-        ("pallets/flask", True),
-        ("google/gson.git", True),
+        ("acme/withheld", True),
+        ("ACME/Withheld.git", True),
+        ("other-org/kept", True),  # held out by its short name
+        ("kept", True),
+        ("withheld", False),  # only the owner/name is held out
+        ("acme/json", False),
         ("Tokio-rs/Axum", False),
-        ("serde-rs/json", False),
-        ("encode/starlette", False),
     ],
 )
-def test_held_out_repositories(repository, held):
+def test_held_out_repositories(withheld, repository, held):
     assert peers.held_out(repository) is held
+
+
+def test_the_held_out_list_covers_the_nine_projects():
+    # Each project by owner/name and by short name (one has two owners).
+    assert len(peers.HELD_OUT) == 19 and all(len(digest) == 16 for digest in peers.HELD_OUT)
 
 
 # --- Which revision of a repository --------------------------------------------------------------
@@ -179,7 +190,7 @@ def test_check_out_extracts_the_pinned_revision_or_the_nearest_that_has_the_fold
         public.check_out(public.RepoSpec("other", "go", "owner/other", commits["pinned"], ""), mirrors, tmp_path)
 
 
-def test_a_run_ranks_with_quibra_and_both_peers_and_reports_what_it_left_out(mirrored, tmp_path):
+def test_a_run_ranks_with_quibra_and_both_peers_and_reports_what_it_left_out(mirrored, tmp_path, withheld):
     mirrors, commits = mirrored
     semble = tmp_path / "semble" / "benchmarks"
     (semble / "annotations").mkdir(parents=True)
@@ -188,13 +199,13 @@ def test_a_run_ranks_with_quibra_and_both_peers_and_reports_what_it_left_out(mir
         json.dumps(
             [
                 {"name": "project", "language": "python", "url": url, "revision": commits["pinned"]},
-                {"name": "flask", "language": "python", "url": "https://github.com/pallets/flask", "revision": "0"},
+                {"name": "withheld", "language": "python", "url": "https://github.com/acme/withheld", "revision": "0"},
             ]
         )
     )
     annotations = [{"query": "core", "relevant": ["lib/core.py"], "category": "symbol"}]
     (semble / "annotations" / "project.json").write_text(json.dumps(annotations))
-    (semble / "annotations" / "flask.json").write_text(json.dumps(annotations))
+    (semble / "annotations" / "withheld.json").write_text(json.dumps(annotations))
     out = tmp_path / "figures.json"
     status = public.main(
         ["--semble", str(semble.parent), "--mirrors", str(mirrors), "--scratch", str(tmp_path / "s"), "--json", str(out)]
@@ -202,7 +213,7 @@ def test_a_run_ranks_with_quibra_and_both_peers_and_reports_what_it_left_out(mir
     assert status == 0
     report = json.loads(out.read_text())
     assert list(report["repositories"]) == ["project"] and report["repositories"]["project"]["pinned"]
-    assert any(line.startswith("flask") for line in report["skipped"])
+    assert any(line.startswith("withheld") for line in report["skipped"])
     figures = report["file"]["total"]["ndcg@10"]
     assert set(figures) == set(peers.RANKERS) and all(0.0 <= value <= 1.0 for value in figures.values())
     # The only file with the word in its name and text: every ranker puts it first.
