@@ -26,14 +26,14 @@ from quibra.index.storage import Storage
 from quibra.index.writer import engine_key
 
 
-def containment(rows: list[tuple[int, int, int, int]]) -> list[tuple[int, int]]:
+def containment(rows: list[tuple[int, int, int, int, str]]) -> list[tuple[int, int]]:
     """(member, enclosing symbol) pairs of one file's symbols, given as
-    (id, start line, end line, depth): the innermost symbol one level up
-    whose lines hold the member."""
+    (id, first line, last line, depth, key): the innermost symbol one level
+    up whose lines hold the member. Equal places go by key, never by id."""
     pairs = []
-    open_rows: list[tuple[int, int, int, int]] = []  # the symbols holding the current line, outermost first
-    for row in sorted(rows, key=lambda row: (row[1], row[3], row[0])):
-        symbol_id, start, _end, depth = row
+    open_rows: list[tuple[int, int, int, int, str]] = []  # the symbols holding the current line, outermost first
+    for row in sorted(rows, key=lambda row: (row[1], row[3], row[4])):
+        symbol_id, start, _end, depth, _key = row
         while open_rows and open_rows[-1][2] < start:
             open_rows.pop()
         parent = next((other for other in reversed(open_rows) if other[3] == depth - 1), None)
@@ -58,7 +58,7 @@ def symbol_graph(connection: sqlite3.Connection) -> tuple[list[tuple[str, str]],
         spans = []
         for _file_id, symbol_id, start, end, depth, key in group:
             keys[symbol_id] = f"{files[file_id]}\0{key}"
-            spans.append((symbol_id, start, end, depth))
+            spans.append((symbol_id, start, end, depth, key))
         edges.update((keys[member], keys[parent]) for member, parent in containment(spans))
     for file_id, scope, target in queries.resolved_uses(connection):
         source = keys.get(scope) if scope is not None else files.get(file_id)

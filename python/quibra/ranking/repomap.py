@@ -28,6 +28,7 @@ from dataclasses import dataclass
 import _quibra_core as engine
 
 from quibra.index import queries
+from quibra.index.importance import containment
 from quibra.index.queries import MapSymbol
 from quibra.tree.languages.model import tokens_of_characters
 from quibra.tree.text import printable
@@ -106,16 +107,7 @@ class Entry:
 def _enclosing(rows: list[MapSymbol]) -> dict[int, int]:
     """For each symbol of one file (by id), the id of the innermost symbol one
     level up whose lines hold it; top-level symbols are left out."""
-    parents: dict[int, int] = {}
-    open_rows: list[MapSymbol] = []  # rows whose lines hold the current one, outermost first
-    for row in sorted(rows, key=lambda row: (row.line, row.depth, row.key)):
-        while open_rows and open_rows[-1].end_line < row.line:
-            open_rows.pop()
-        parent = next((other for other in reversed(open_rows) if other.depth == row.depth - 1), None)
-        if parent is not None:
-            parents[row.id] = parent.id
-        open_rows.append(row)
-    return parents
+    return dict(containment([(row.id, row.line, row.end_line, row.depth, row.key) for row in rows]))
 
 
 def _header(display: Callable[[bytes], tuple[str, str]], path: bytes) -> str:
