@@ -156,7 +156,9 @@ def require_history(root: Path) -> None:
 
 def _cut_query(query: str) -> tuple[str, list[str]]:
     """The query cut to MAX_QUERY_CHARS (at the last blank before, when a
-    word would be split), and the warning that says so."""
+    word would be split), and the warning that says so; an empty one refused."""
+    if not query.strip():
+        raise QuibraError("the query is empty")
     if len(query) <= MAX_QUERY_CHARS:
         return query, []
     cut = query[:MAX_QUERY_CHARS]
@@ -451,8 +453,6 @@ class Index:
         """
         scope = _languages(languages)
         selection = _selection(include, exclude)
-        if not query.strip():
-            raise QuibraError("the query is empty")
         query, cut = _cut_query(query)
         if budget < 1:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
@@ -503,8 +503,6 @@ class Index:
         """
         scope = _languages(languages)
         selection = _selection(include, exclude)
-        if not query.strip():
-            raise QuibraError("the query is empty")
         query, cut = _cut_query(query)
         if top < 1:
             raise QuibraError(f"the number of files must be at least 1, not {top}")
