@@ -95,7 +95,8 @@ def identity_name(symbol: Symbol) -> str:
     name = symbol.name
     if symbol.kind == "method" and name in CONSTRUCTORS:
         owner = re.split(r"::|\.", symbol.qualname)
-        return owner[-2] if len(owner) > 1 else name
+        # A macro template's `impl $name` names its type only where the macro is used.
+        return owner[-2] if len(owner) > 1 and not owner[-2].startswith("$") else name
     if name.startswith("__") and name.endswith("__"):
         return ""
     return name

@@ -27,8 +27,14 @@ declare, and each name a `use` brings in, qualified by its path (`use
 a::b::{c, d}`: c and d through a::b; a glob is the name `*`). Inside a
 macro invocation, whose arguments are tokens to the grammar, a name
 directly followed by parentheses is taken for a call, qualified by the one
-token before a `.` or `::` in front of it (`y.z(1)`: z through y); items
-that macros generate are not seen.
+token before a `.` or `::` in front of it (`y.z(1)`: z through y).
+
+Macros: the items written inside a macro call at the level of items (`cfg_if!
+{ ... }`, `declare_error_trait! { pub trait Error ... }`) and in the templates
+of `macro_rules!` are read as Rust where they are items (see `_macro_body`),
+and then count as if they stood there; an item that a template names by a
+metavariable (`struct $name`) is no symbol, and its members stand under
+`$name`. Items that a macro builds from its arguments are not seen.
 """
 
 from __future__ import annotations
@@ -38,6 +44,7 @@ from collections import deque
 from collections.abc import Mapping
 from pathlib import Path, PurePosixPath
 
+import tree_sitter
 import tree_sitter_rust
 
 from quibra.tree.files import open_tree_file
@@ -70,6 +77,11 @@ _QUERY = """
     (scoped_identifier path: (_) @ref.qualifier name: (identifier) @ref.call)])])
 (type_identifier) @ref.type
 (scoped_type_identifier path: (_) @ref.qualifier name: (type_identifier) @ref.type)
+[(source_file (macro_invocation (token_tree) @embedded))
+ (source_file (expression_statement (macro_invocation (token_tree) @embedded)))
+ (declaration_list (macro_invocation (token_tree) @embedded))
+ (source_file (macro_definition (macro_rule right: (token_tree) @embedded)))
+ (declaration_list (macro_definition (macro_rule right: (token_tree) @embedded)))]
 (token_tree (identifier) @ref.call . (token_tree . "("))
 (token_tree (_) @ref.qualifier . ["." "::"] . (identifier) @ref.call . (token_tree . "("))
 [(struct_item name: (_) @ref.skip) (union_item name: (_) @ref.skip) (enum_item name: (_) @ref.skip)
@@ -78,6 +90,7 @@ _QUERY = """
 """
 
 _WORD = re.compile(r"[A-Za-z_]\w*")
+_BYTES_WORD = re.compile(rb"[A-Za-z_]\w*")
 
 
 def _is_outer_doc(comment: str) -> bool:
@@ -88,10 +101,24 @@ def _is_outer_doc(comment: str) -> bool:
 
 def _define(kind: str, captures: Captures, source: bytes) -> Definition | None:
     definition = syntax.plain_definition(kind, captures, source)
-    if definition is not None and kind == "impl":
+    if definition is None:
+        return None
+    name_start = definition.name_node.start_byte
+    if kind == "impl":
         # `impl<T> fmt::Display for &'a VersionReq<T>` implements for VersionReq.
-        words = _WORD.findall(definition.name.split("<", 1)[0])
-        definition.name = words[-1] if words else definition.name
+        head = source[name_start : definition.name_node.end_byte].split(b"<", 1)[0]
+        words = list(_BYTES_WORD.finditer(head))
+        if words:
+            definition.name = words[-1].group().decode("utf-8", "replace")
+            name_start += words[-1].start()
+    if source[name_start - 1 : name_start] == b"$":
+        # Named by a metavariable of a macro's template (its `$` is no part of
+        # what was read): which name it stands for is known where the macro
+        # is used. A function of that name is left out; a type holds its
+        # members under `$name`, as an `impl` does, with no symbol of its own.
+        if kind in ("function", "method"):
+            return None
+        definition.kind, definition.name = "impl", "$" + definition.name
     return definition
 
 
@@ -172,9 +199,84 @@ def _imports(node: Node, source: bytes) -> list[object]:
     return [["use", path, inline] for path in paths]
 
 
+# Macros. A macro's body is tokens to the grammar; where it holds items (a
+# `macro_rules!` template, or a call of a macro that takes items and gives
+# them back, with or without more: `cfg_if!`, `declare_error_trait! { pub
+# trait Error ... }`), it is read again as Rust, bytes and lines kept, and
+# kept when every part of it is an item. A body that is not so has its
+# `{ }` groups tried one by one (the branches of `cfg_if!`). In a template,
+# the `$` of a metavariable and the `$(`, `)sep*` around a repetition are
+# left out of the reading: `impl<$($T: Clone),*> Foo for ($($T,)*)` is read as
+# `impl<T: Clone> Foo for (T,)`.
+
+_ITEMS = frozenset(
+    {
+        "function_item", "function_signature_item", "struct_item", "union_item", "enum_item", "trait_item",
+        "impl_item", "mod_item", "type_item", "const_item", "static_item", "use_declaration",
+        "extern_crate_declaration", "foreign_mod_item", "macro_invocation", "macro_definition",
+        "associated_type", "attribute_item", "inner_attribute_item", "line_comment", "block_comment",
+        "empty_statement",
+    }
+)
+# A body that spells none of these defines no symbol: it is not read again.
+_DEFINING_WORD = re.compile(rb"\b(?:fn|struct|union|enum|trait|impl|mod)\b")
+_LANGUAGE = syntax.load_language(tree_sitter_rust.language)
+_TEMPLATE_MARKS = tree_sitter.Query(_LANGUAGE, "(metavariable) @variable (token_repetition) @repetition")
+
+
+def _macro_body(node: Node, source: bytes) -> list[tree_sitter.Range]:
+    """The inside of a macro's token tree, without the marks of a template; none
+    where it cannot define a symbol."""
+    children = node.children
+    if len(children) < 2:
+        return []
+    opening, closing = children[0], children[-1]
+    if not _DEFINING_WORD.search(source, opening.end_byte, closing.start_byte):
+        return []
+    # (start byte, start point, end byte, end point) of each span left out.
+    left_out: list[tuple[int, tree_sitter.Point, int, tree_sitter.Point]] = []
+    for capture, marks in tree_sitter.QueryCursor(_TEMPLATE_MARKS).captures(node).items():
+        for mark in marks:
+            if capture == "variable":
+                dollar_end = tree_sitter.Point(mark.start_point.row, mark.start_point.column + 1)
+                left_out.append((mark.start_byte, mark.start_point, mark.start_byte + 1, dollar_end))
+                continue
+            parts = mark.children
+            ends = [part for part in parts if part.type == ")"]
+            if len(parts) < 2 or not ends:
+                continue
+            left_out.append((mark.start_byte, mark.start_point, parts[1].end_byte, parts[1].end_point))
+            left_out.append((ends[-1].start_byte, ends[-1].start_point, mark.end_byte, mark.end_point))
+    ranges = []
+    start_byte, start_point = opening.end_byte, opening.end_point
+    for span_start, span_start_point, span_end, span_end_point in sorted(left_out, key=lambda span: span[0]):
+        if span_start > start_byte:
+            ranges.append(tree_sitter.Range(start_point, span_start_point, start_byte, span_start))
+        if span_end > start_byte:
+            start_byte, start_point = span_end, span_end_point
+    if closing.start_byte > start_byte:
+        ranges.append(tree_sitter.Range(start_point, closing.start_point, start_byte, closing.start_byte))
+    return ranges
+
+
+def _only_items(root: Node) -> bool:
+    return not root.has_error and all(_is_item(child) for child in root.named_children)
+
+
+def _is_item(node: Node) -> bool:
+    # A macro called at the top level with parentheses, `m!(...);`, is an expression statement.
+    if node.type == "expression_statement":
+        return node.named_child_count == 1 and node.named_children[0].type == "macro_invocation"
+    return node.type in _ITEMS
+
+
+def _brace_groups(node: Node) -> list[Node]:
+    return [child for child in node.named_children if child.type == "token_tree" and child.children[0].type == "{"]
+
+
 GRAMMAR = syntax.Grammar(
     name="rust",
-    language=syntax.load_language(tree_sitter_rust.language),
+    language=_LANGUAGE,
     query_text=_QUERY,
     separator="::",
     doc_style=DocStyle(is_doc=_is_outer_doc),
@@ -184,6 +286,10 @@ GRAMMAR = syntax.Grammar(
     count_params=_count_params,
     imports=_imports,
     import_references=_import_references,
+    embedded_ranges=_macro_body,
+    embedded_accepts=_only_items,
+    embedded_parts=_brace_groups,
+    placeholder_mark=b"$",
 )
 
 

@@ -19,6 +19,11 @@ name:
 - `@foreign`: a construct that a strict grammar leaves to another reader
   (Python 2 statements in a Python 3 reader), as it does any file that
   does not parse cleanly;
+- `@embedded`: a node whose text the grammar may read again as code of its
+  own (a Rust macro's body, which the grammar leaves as tokens): its
+  `embedded_ranges` say which bytes, and `embedded_accepts` whether the
+  tree they give is kept; what a kept tree defines and uses counts as if
+  it stood there in the file, at its own lines;
 - references, on the node of the name used: `@ref.call` and `@ref.type`
   (with `@ref.qualifier` on what the name is reached through, if any);
   `@ref.call.q` and `@ref.type.q` for a name that ends a path whose
@@ -41,6 +46,7 @@ from __future__ import annotations
 import os
 import re
 from bisect import bisect_left, bisect_right
+from collections import deque
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import NamedTuple, Protocol
@@ -57,6 +63,13 @@ CONTAINER_KINDS = frozenset({"class", "struct", "interface", "trait", "enum", "i
 SCOPE_KINDS = frozenset({"scope", "impl"})
 _DEFINITION_CAPTURES = SYMBOL_KINDS | SCOPE_KINDS
 _REFERENCE_ROLES = ("ref.call", "ref.type", "ref.call.q", "ref.type.q", "ref.types", "ref.skip")
+
+# Embedded code is read again inside embedded code this many levels deep at
+# most, and a file gets at most this many readings of it: each level reads
+# bytes of the file at most twice (the whole, then its parts), so the work
+# stays a small multiple of the file's own parse.
+MAX_EMBEDDED_DEPTH = 3
+MAX_EMBEDDED_READINGS = 10_000
 
 # References kept per file: past this, a file is generated tables of calls, not code to navigate.
 MAX_REFERENCES = 200_000
@@ -147,6 +160,18 @@ def _no_uses(node: Node, source: bytes) -> list[NamedUse]:
     return []
 
 
+def _no_ranges(node: Node, source: bytes) -> list[tree_sitter.Range]:
+    return []
+
+
+def _no_parts(node: Node) -> list[Node]:
+    return []
+
+
+def _never(root: Node) -> bool:
+    return False
+
+
 def clean_qualifier(written: str) -> str:
     """A qualifier as written, on one line, and its tail alone when it is long."""
     if not written.isidentifier():
@@ -216,6 +241,15 @@ class Grammar:
     # A strict grammar's tree nested deeper than this is Unreadable too:
     # a reader with a recursive parser refuses such a file.
     max_depth: int | None = None
+    # For an `@embedded` node: the bytes to read again as the grammar's own
+    # code (none: nothing is read), whether the tree they give is kept, and
+    # the parts of the node to try one by one when it is not.
+    embedded_ranges: Callable[[Node, bytes], list[tree_sitter.Range]] = _no_ranges
+    embedded_accepts: Callable[[Node], bool] = _never
+    embedded_parts: Callable[[Node], list[Node]] = _no_parts
+    # A byte left out of embedded code right before a name that makes the
+    # name a placeholder (a macro template's `$name`): no use of that name.
+    placeholder_mark: bytes = b""
     query: tree_sitter.Query = field(init=False)
     parser: tree_sitter.Parser = field(init=False)
     # For each pattern of the query: what it captures (a capture name above).
@@ -229,7 +263,10 @@ class Grammar:
     def _role(self, pattern: int) -> str:
         start, end = self.query.start_byte_for_pattern(pattern), self.query.end_byte_for_pattern(pattern)
         names = set(re.findall(r"@([\w.]+)", self.query_text[start:end]))
-        roles = ("branch", "multiway", "block", "flat", "import", "foreign", *_REFERENCE_ROLES, *sorted(_DEFINITION_CAPTURES))
+        roles = (
+            "branch", "multiway", "block", "flat", "import", "foreign", "embedded",
+            *_REFERENCE_ROLES, *sorted(_DEFINITION_CAPTURES),
+        )
         for role in roles:
             if role in names:
                 return role
@@ -359,7 +396,8 @@ class _Entry:
 
 
 _PlainUse = tuple[str, Node, "Node | None"]  # kind, name node, qualifier node
-_ReadUse = tuple[int, int, str, str, str, int]  # byte offset, row, name, kind, qualifier, arity
+# byte offset, row, name, kind, qualifier, arity, depth of the embedded code it was read in (0: none)
+_ReadUse = tuple[int, int, str, str, str, int, int]
 
 
 class _Reader:
@@ -379,11 +417,14 @@ class _Reader:
         self.foreign = False
         # (byte offset of the name, row, name, kind, qualifier, arity) of each use, in match order.
         self.uses: list[_ReadUse] = []
+        self.depth = 0  # of the embedded code being collected (0: the file's own tree)
         # The same, for the plain `@ref.call` and `@ref.type` captures, whose text
-        # is read only for those that stay: (byte offset, kind, name node, qualifier node).
-        self.plain_uses: list[tuple[int, str, Node, Node | None]] = []
+        # is read only for those that stay: (byte offset, kind, name node, qualifier node, depth).
+        self.plain_uses: list[tuple[int, str, Node, Node | None, int]] = []
         self.skipped: set[int] = set()  # byte offsets of names that are no use
         self.qualifier_spans: list[tuple[int, int]] = []  # qualifiers read off `.q` paths
+        # `@embedded` nodes not read yet, each with how deep in embedded code it stands.
+        self.embedded: list[tuple[Node, int]] = []
 
     def _use(self, node: Node, kind: str, qualifier: str) -> None:
         if len(self.uses) < 2 * MAX_REFERENCES:
@@ -393,7 +434,7 @@ class _Reader:
                 name = self.grammar.name_text(name)
             if name:
                 arity = call_arity(node) if kind == "call" else -1
-                self.uses.append((start, node.start_point.row, name, kind, qualifier, arity))
+                self.uses.append((start, node.start_point.row, name, kind, qualifier, arity, self.depth))
 
     def _path_use(self, node: Node, kind: str) -> None:
         """A name that ends a path: its qualifier is the path's text before it."""
@@ -421,10 +462,13 @@ class _Reader:
                 self.skipped.add(nodes[0].start_byte)
             elif capture == "ref.types":
                 for name, node, qualifier in self.grammar.type_references(nodes[0], self.source):
-                    self.uses.append((node.start_byte, node.start_point.row, name, "type", qualifier, -1))
+                    self.uses.append((node.start_byte, node.start_point.row, name, "type", qualifier, -1, self.depth))
 
-    def collect(self, root: Node) -> None:
+    def collect(self, root: Node, depth: int = 0) -> None:
+        """Take in the captures of the tree at `root`, which is embedded code
+        `depth` levels deep (0: the file's own tree)."""
         grammar, source = self.grammar, self.source
+        self.depth = depth
         roles = grammar._roles
         define = grammar.define
         for pattern, captures in tree_sitter.QueryCursor(grammar.query).matches(root):
@@ -440,7 +484,8 @@ class _Reader:
                 node = captures["import"][0]
                 self.imports.extend(grammar.imports(node, source))
                 for name, name_node, qualifier in grammar.import_references(node, source):
-                    self.uses.append((name_node.start_byte, name_node.start_point.row, name, "import", qualifier, -1))
+                    row = name_node.start_point.row
+                    self.uses.append((name_node.start_byte, row, name, "import", qualifier, -1, depth))
             elif role == "ref.type" or role == "ref.call":
                 nodes = captures.get(role)
                 if nodes is None:
@@ -448,7 +493,8 @@ class _Reader:
                 elif len(self.plain_uses) < 2 * MAX_REFERENCES:
                     qualifiers = captures.get("ref.qualifier")
                     node = nodes[0]
-                    self.plain_uses.append((node.start_byte, role[4:], node, qualifiers[0] if qualifiers else None))
+                    qualifier_node = qualifiers[0] if qualifiers else None
+                    self.plain_uses.append((node.start_byte, role[4:], node, qualifier_node, depth))
             elif role.startswith("ref."):
                 self._reference(captures)
             elif role == "flat":
@@ -457,10 +503,38 @@ class _Reader:
                     self.flat.add((node.start_byte, -node.end_byte))
             elif role == "foreign":
                 self.foreign = True
+            elif role == "embedded":
+                if depth < MAX_EMBEDDED_DEPTH:
+                    self.embedded.append((captures["embedded"][0], depth + 1))
             else:
                 definition = define(role, captures, source)
                 if definition is not None:
                     self.entries.append(self._entry(definition))
+
+    def collect_embedded(self) -> None:
+        """Read the embedded code found so far, and what that holds in turn,
+        within MAX_EMBEDDED_READINGS readings: a node whose reading is not
+        kept has its parts tried instead, each on its own and no further."""
+        grammar = self.grammar
+        readings = 0
+        # (node, how deep it stands, whether its parts are tried when it is not kept)
+        pending = deque((node, depth, True) for node, depth in self.embedded)
+        self.embedded = []
+        while pending and readings < MAX_EMBEDDED_READINGS:
+            node, depth, whole = pending.popleft()
+            ranges = grammar.embedded_ranges(node, self.source)
+            if not ranges:
+                continue
+            readings += 1
+            # Ranges keep the file's bytes, lines and columns: the tree's nodes stand where they do in the file.
+            parser = tree_sitter.Parser(grammar.language, included_ranges=ranges)
+            root = parser.parse(self.source).root_node
+            if grammar.embedded_accepts(root):
+                self.collect(root, depth)
+                pending.extend((inner, inner_depth, True) for inner, inner_depth in self.embedded)
+                self.embedded = []
+            elif whole:
+                pending.extendleft((part, depth, False) for part in reversed(grammar.embedded_parts(node)))
 
     def _entry(self, definition: Definition) -> _Entry:
         node = definition.node
@@ -536,16 +610,18 @@ class _Reader:
         as a type is a call; with a qualifier rather than without), each with
         the innermost symbol around it; names inside a path's qualifier are
         part of that qualifier, not uses of their own."""
-        # Per name: its rank (an import, a call, with a qualifier: each wins over
-        # what it is not) and its use, read or not yet.
-        best: dict[int, tuple[tuple[bool, bool, bool], _PlainUse | _ReadUse]] = {}
-        for start, kind, node, qualifier_node in self.plain_uses:
-            rank = (False, kind == "call", qualifier_node is not None)
+        # Per name: its rank (read in embedded code, an import, a call, with a
+        # qualifier: each wins over what it is not; embedded code read again
+        # tells a name's use better than the tokens it was read from) and its
+        # use, read or not yet.
+        best: dict[int, tuple[tuple[int, bool, bool, bool], _PlainUse | _ReadUse]] = {}
+        for start, kind, node, qualifier_node, depth in self.plain_uses:
+            rank = (depth, False, kind == "call", qualifier_node is not None)
             held = best.get(start)
             if held is None or rank > held[0]:
                 best[start] = (rank, (kind, node, qualifier_node))
         for use in self.uses:
-            rank = (use[3] == "import", use[3] == "call", bool(use[4]))
+            rank = (use[6], use[3] == "import", use[3] == "call", bool(use[4]))
             held = best.get(use[0])
             if held is None or rank > held[0]:
                 best[use[0]] = (rank, use)
@@ -561,8 +637,11 @@ class _Reader:
         ends = [symbol.end for symbol in symbols]
         enclosing = [symbol.enclosing_symbol for symbol in symbols]
         references: list[Reference] = []
+        placeholder = grammar.placeholder_mark
         for offset in sorted(best):
             if offset in skipped or offset in definitions:
+                continue
+            if placeholder and source[offset - 1 : offset] == placeholder:
                 continue
             if spans:
                 inside = bisect_right(span_starts, offset) - 1
@@ -583,7 +662,7 @@ class _Reader:
                 row = node.start_point.row
                 arity = call_arity(node) if kind == "call" else -1
             else:
-                _, row, name, kind, qualifier, arity = kept
+                _, row, name, kind, qualifier, arity, _depth = kept
             references.append(Reference(name, row + 1, kind, qualifier, at, arity))
             if len(references) >= MAX_REFERENCES:
                 break
@@ -781,6 +860,8 @@ def read_tree(grammar: Grammar, source: bytes) -> FileExtract:
         raise Unreadable("nested too deeply")
     reader = _Reader(grammar, source)
     reader.collect(tree.root_node)
+    if reader.embedded:
+        reader.collect_embedded()
     if grammar.strict and reader.foreign:
         raise Unreadable("a construct this grammar leaves to another reader")
     reader.nest()
