@@ -210,6 +210,14 @@ def symbol_details(connection: sqlite3.Connection, ids: list[int]) -> list[Symbo
     return [SymbolDetails(*row) for row in rows]
 
 
+def symbol_heads(connection: sqlite3.Connection, ids: list[int]) -> list[tuple[int, str, str]]:
+    """(id, signature, docstring) of the symbols `ids`: what the ranking reads of a candidate's head."""
+    return connection.execute(
+        "SELECT id, signature, docstring FROM symbols WHERE id IN (SELECT value FROM json_each(?))",
+        (json.dumps(ids),),
+    ).fetchall()
+
+
 # The repository map.
 
 

@@ -21,6 +21,7 @@ than one built at once, and the two must answer alike.
 from __future__ import annotations
 
 import math
+import os
 import re
 import sqlite3
 from collections import Counter
@@ -30,7 +31,7 @@ from dataclasses import dataclass
 from quibra.index import queries
 from quibra.tree.languages.model import CONTAINER_KINDS
 from quibra.tree.terms import query_terms, text_terms
-from quibra.tree.walk import CODE, TEST
+from quibra.tree.walk import CODE, TEST, is_test_path
 
 # How many symbols each channel contributes at most. A symbol ranked past
 # this adds less than 1/1000 of a first place to its fused score.
@@ -407,7 +408,22 @@ def is_private_name(name: str) -> bool:
     return name.startswith("_") and not (name.startswith("__") and name.endswith("__"))
 
 
-def prior(candidate: Candidate) -> float:
-    """What a candidate's name and kind say of it before the query does."""
+# A module of tests inside a file of code: Rust's `#[cfg(test)] mod tests`,
+# a C++ `namespace test`. Its symbols are test code wherever the file stands.
+_TEST_MODULE = re.compile(r"(?:^|::)tests?::")
+
+
+def in_test_module(candidate: Candidate) -> bool:
+    """Whether the candidate stands in a module of tests inside a file that is no test file."""
+    return _TEST_MODULE.search(candidate.key) is not None and not is_test_path(os.fsdecode(candidate.path))
+
+
+def prior(candidate: Candidate, query: Query, tests_apart: bool = True) -> float:
+    """What a candidate's name, kind and place say of it before the query's
+    words do. A symbol of a module of tests inside a file of code counts as
+    test code when `tests_apart`: in a list of symbols, the test is not the
+    code it tests; in a list of files, it speaks for the file it stands in."""
     factor = PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
+    if tests_apart and in_test_module(candidate):
+        factor *= query.role_factor(TEST)
     return factor * TYPE_FACTOR if candidate.kind in CONTAINER_KINDS else factor

@@ -25,6 +25,7 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.ranking.channels import (
+    PRIVATE_FACTOR,
     Candidate,
     Query,
     body_channel,
@@ -77,7 +78,10 @@ class Ranked:
     candidates: dict[int, Candidate]
 
 
-def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
+def fused_candidates(connection: sqlite3.Connection, query: Query, *, files: bool = False) -> Ranked:
+    """The candidates of `query`, fused. For a ranking of `files`, tests
+    inside a file of code count for that file as its code does, and copies
+    of a member keep their place."""
     lexical = lexical_channel(connection, query)
     body = body_channel(connection, query)
     identity = identity_channel(connection, query)
@@ -92,13 +96,71 @@ def fused_candidates(connection: sqlite3.Connection, query: Query) -> Ranked:
         smoothing=FUSION_SMOOTHING,
         weights=CHANNEL_WEIGHTS,
     )
+    heads = {symbol_id: (signature, doc) for symbol_id, signature, doc in queries.symbol_heads(connection, ordered)}
     entries = []
     for result in fused:
         symbol_id = int(result.symbol_id)
-        entries.append((symbol_id, result.score * prior(candidates[symbol_id]), result.channel_ranks))
+        score = result.score * prior(candidates[symbol_id], query, tests_apart=not files)
+        if is_declared_private(heads[symbol_id][0]):
+            score *= PRIVATE_FACTOR
+        entries.append((symbol_id, score, result.channel_ranks))
     # The engine leaves the order of equal scores open; fix it by place in the tree.
     entries.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
-    return Ranked(entries, candidates)
+    return Ranked(entries if files else _copies_behind(entries, candidates, heads), candidates)
+
+
+# How much of its score a copy of a better placed candidate keeps, for each
+# copy before it: the same member on sibling types, declared and documented
+# alike (`sort` of Int8Array, Uint8Array ... Float64Array). In a list of
+# symbols, where each takes a place, eight copies would fill the first
+# places for one answer; a list of files shows each file once.
+COPY_FACTOR = 0.5
+
+_SCOPE_SEPARATOR = re.compile(r"::|\.")
+
+
+def copy_key(candidate: Candidate, signature: str, docstring: str) -> tuple[str, str, str] | None:
+    """What copies of one member have in common: its name, its documentation and
+    its signature with its owner's name blanked (`every(predicate: (value:
+    number, array: Int8Array) => unknown)` on Int8Array); None for a member
+    without documentation, whose name alone says nothing of what it does."""
+    if not docstring:
+        return None
+    owner = _SCOPE_SEPARATOR.split(candidate.key.partition("@")[0])[-2:-1]
+    if owner and owner[0]:
+        signature = re.sub(rf"\b{re.escape(owner[0])}\b", "", signature)
+    return (candidate.name, docstring, " ".join(signature.split()))
+
+
+def _copies_behind(
+    entries: list[tuple[int, float, dict[str, int]]],
+    candidates: dict[int, Candidate],
+    heads: dict[int, tuple[str, str]],
+) -> list[tuple[int, float, dict[str, int]]]:
+    """The fused order with each copy (see `copy_key`) of a candidate placed
+    before it scoring COPY_FACTOR less for each such copy."""
+    seen: dict[tuple[str, str, str], int] = {}
+    damped = []
+    for symbol_id, score, ranks in entries:
+        key = copy_key(candidates[symbol_id], *heads[symbol_id])
+        if key is not None:
+            before = seen.get(key, 0)
+            seen[key] = before + 1
+            score *= COPY_FACTOR**before
+        damped.append((symbol_id, score, ranks))
+    damped.sort(key=lambda entry: (-entry[1], candidates[entry[0]].order))
+    return damped
+
+
+# A modifier that makes a member private (Java, TypeScript, PHP), before its parameters.
+_PRIVATE_MODIFIER = re.compile(r"(?:^|\s)private\s")
+
+
+def is_declared_private(signature: str) -> bool:
+    """Whether a signature declares its symbol private: `private void readInput()`,
+    `private static int setBit(...)`. Such a member is the class's own
+    helper, as a `_name` is in Python."""
+    return _PRIVATE_MODIFIER.search(signature.split("(", 1)[0]) is not None
 
 
 def _without_overlaps(
@@ -223,7 +285,7 @@ def rank_files(
 ) -> tuple[list[dict[str, object]], int]:
     """(the `top` files that best answer `query`, best first, each with its
     best symbols; the number of candidate symbols)."""
-    ranked = fused_candidates(connection, Query.parse(query, languages))
+    ranked = fused_candidates(connection, Query.parse(query, languages), files=True)
     by_file: dict[int, list[tuple[int, int, float]]] = {}  # file id -> (place, symbol id, score), best first
     for place, (symbol_id, score, _ranks) in enumerate(ranked.ordered, start=1):
         candidate = ranked.candidates[symbol_id]
