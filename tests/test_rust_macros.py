@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 import quibra as api
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quibra.tree.languages import read_source
 from quibra.tree.languages.model import SkipFile, Symbol
 from quibra.tree.languages.syntax import MAX_EMBEDDED_DEPTH
@@ -174,6 +176,32 @@ def test_macros_in_macros_are_read_to_a_bounded_depth(levels):
     text += "".join(f"{'    ' * level}}}\n" for level in reversed(range(levels)))
     names = {symbol.name for symbol in read_source("rust", "lib.rs", text.encode()).symbols}
     assert names == {f"f{level}" for level in range(min(levels, MAX_EMBEDDED_DEPTH))}
+
+
+_TOKENS = ["fn", "struct", "impl", "mod", "pub", "$name", "$", ";", "::", "f", "T", "<", ">", "->", ":", ",",
+           "/// doc\n", "\n", "#[cfg(x)]", "m!", "=>"]
+# Token trees as a macro's body holds them: delimiters balanced, repetitions anywhere.
+_TREES = st.recursive(
+    st.sampled_from(_TOKENS),
+    lambda inner: st.tuples(
+        st.sampled_from([("{", "}"), ("(", ")"), ("[", "]"), ("$(", ")*"), ("$(", "),*")]), st.lists(inner, max_size=6)
+    ).map(lambda group: f"{group[0][0]} {' '.join(group[1])} {group[0][1]}"),
+    max_leaves=40,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(_TREES, max_size=8), st.booleans())
+def test_any_macro_body_reads_without_error_and_within_the_file(trees, template):
+    body = " ".join(trees)
+    text = f"macro_rules! m {{ ($name:ident) => {{ {body} }}; }}\n" if template else f"m! {{ {body} }}\n"
+    source = f"fn before() {{}}\n{text}fn after() {{}}\n".encode()
+    symbols = read_source("rust", "lib.rs", source).symbols
+    lines = source.count(b"\n") + 1
+    assert {"before", "after"} <= {symbol.qualname for symbol in symbols}
+    for symbol in symbols:
+        assert 1 <= symbol.start_line <= symbol.line <= symbol.end_line <= lines
+        assert symbol.name and not symbol.name.startswith("$")
 
 
 def _read_wrapped(path: Path) -> tuple[list[tuple], list[tuple]] | None:

@@ -527,7 +527,10 @@ class _Reader:
                 continue
             readings += 1
             # Ranges keep the file's bytes, lines and columns: the tree's nodes stand where they do in the file.
-            parser = tree_sitter.Parser(grammar.language, included_ranges=ranges)
+            try:
+                parser = tree_sitter.Parser(grammar.language, included_ranges=ranges)
+            except ValueError:  # ranges out of order: a grammar's mistake costs this reading only
+                continue
             root = parser.parse(self.source).root_node
             if grammar.embedded_accepts(root):
                 self.collect(root, depth)
