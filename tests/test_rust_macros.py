@@ -12,6 +12,7 @@ import pytest
 import quibra as api
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from quibra.index.extract import identity_name
 from quibra.tree.languages import read_source
 from quibra.tree.languages.model import SkipFile, Symbol
 from quibra.tree.languages.syntax import MAX_EMBEDDED_DEPTH
@@ -140,6 +141,8 @@ def test_what_a_macro_body_holds_counts_as_code():
 def test_names_a_metavariable_stands_for_are_no_symbols_and_no_uses():
     extract = read_source("rust", "lib.rs", _source(ERROR_TRAIT))
     assert not [symbol for symbol in extract.symbols if "$" in symbol.name]
+    # A template's constructor is called by its own name: its type's is not known yet.
+    assert identity_name(symbols_of(ERROR_TRAIT)["$name::new"]) == "new"
     # `$name`, `$t` and `$supertrait` name nothing yet; Display and Formatter are used.
     used = {reference.name for reference in extract.references}
     assert not used & {"name", "t", "supertrait"}
