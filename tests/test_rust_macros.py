@@ -181,7 +181,7 @@ def test_macros_in_macros_are_read_to_a_bounded_depth(levels):
     assert names == {f"f{level}" for level in range(min(levels, MAX_EMBEDDED_DEPTH))}
 
 
-_TOKENS = ["fn", "struct", "impl", "mod", "pub", "$name", "$", ";", "::", "f", "T", "<", ">", "->", ":", ",",
+_TOKENS = ["fn", "struct", "impl", "mod", "pub", "$name", "$crate", ";", "::", "f", "T", "<", ">", "->", ":", ",",
            "/// doc\n", "\n", "#[cfg(x)]", "m!", "=>"]
 # Token trees as a macro's body holds them: delimiters balanced, repetitions anywhere.
 _TREES = st.recursive(
