@@ -7,11 +7,10 @@ from __future__ import annotations
 
 import json
 import pathlib
-import sqlite3
 
 import pytest
 import quibra as api
-from helpers import quibra, quibra_json, write_tree
+from helpers import quibra, quibra_json, stored_references, write_tree
 
 pytestmark = pytest.mark.host
 
@@ -198,21 +197,6 @@ def test_a_bad_request_is_one_line(tree, args, expect, message):
         assert len(completed.stderr.strip().splitlines()) == 1
 
 
-def _dump(index_file: pathlib.Path) -> list[tuple]:
-    connection = sqlite3.connect(index_file)
-    try:
-        return connection.execute(
-            "SELECT f.path, r.seq, r.line, r.kind, n.text, coalesce(q.text, ''), coalesce(s.key, ''), r.others,"
-            " coalesce((SELECT group_concat(tf.path || ':' || ts.key || '=' || t.weight, ' ') FROM"
-            " (SELECT * FROM ref_targets AS t WHERE t.file_id = r.file_id AND t.seq = r.seq ORDER BY t.symbol_id) AS t"
-            " JOIN symbols AS ts ON ts.id = t.symbol_id JOIN files AS tf ON tf.id = ts.file_id), '')"
-            " FROM refs AS r JOIN files AS f ON f.id = r.file_id JOIN ref_names AS n ON n.id = r.name"
-            " LEFT JOIN ref_names AS q ON q.id = r.qualifier LEFT JOIN symbols AS s ON s.id = r.scope ORDER BY 1, 2"
-        ).fetchall()
-    finally:
-        connection.close()
-
-
 def _targets(dump: list[tuple]) -> set[str]:
     return {target for row in dump for target in row[-1].split()}
 
@@ -230,7 +214,7 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     incremental_file = tmp_path / "incremental.sqlite"
     with api.Index(tree, index_file=incremental_file, jobs=1) as index:
         index.refresh()
-        before = _dump(incremental_file)
+        before = stored_references(incremental_file)
         file = tree / path
         text = file.read_text()
         assert old in text
@@ -239,8 +223,8 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     fresh_file = tmp_path / "fresh.sqlite"
     with api.Index(tree, index_file=fresh_file, jobs=1) as index:
         index.refresh()
-    after = _dump(incremental_file)
-    assert after == _dump(fresh_file)
+    after = stored_references(incremental_file)
+    assert after == stored_references(fresh_file)
     assert after != before
 
 

@@ -14,6 +14,7 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
+from quibra.index.packed import pack_terms
 from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
 from quibra.tree.languages.model import CONTAINER_KINDS, Reference, SkipFile, Symbol
 from quibra.tree.terms import text_terms
@@ -42,6 +43,9 @@ class Extracted:
     skipped: str | None = None  # why the file gave nothing
     references: list[Reference] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
+    # What the symbols give the full-text tables, compressed (`packed.pack_terms`):
+    # made here, on the workers, for the index to keep.
+    terms: bytes = b""
 
 
 def name_key(name: str) -> str:
@@ -168,7 +172,11 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    return Extracted(path, language, symbols, extract.imports, replaced=replaced, references=extract.references)
+    # Every symbol of the file carries the same path terms.
+    terms = pack_terms(symbols[0].fields[4], [indexed.fields[:4] for indexed in symbols]) if symbols else b""
+    return Extracted(
+        path, language, symbols, extract.imports, replaced=replaced, references=extract.references, terms=terms
+    )
 
 
 @contextlib.contextmanager

@@ -105,7 +105,9 @@ def refresh(
         if writer.imports_changed or writer.nodes_changed or root_moved:
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
         if writer.reference_files or writer.reference_names or moved:
-            update_references(storage, writer.reference_files | moved, writer.reference_names, report)
+            update_references(
+                storage, writer.reference_files | moved, writer.reference_names, report, writer.pending_references
+            )
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report

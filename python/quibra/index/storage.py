@@ -55,7 +55,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 9
+SCHEMA_VERSION = 10
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -96,7 +96,7 @@ CREATE TABLE files (
 CREATE TABLE symbols (
     id INTEGER PRIMARY KEY,
     file_id INTEGER NOT NULL REFERENCES files(id),
-    key TEXT NOT NULL,          -- qualname, made unique within the file
+    own_key TEXT,               -- the key where it is not the qualname (a name defined twice)
     name TEXT NOT NULL,
     qualname TEXT NOT NULL,
     kind TEXT NOT NULL,
@@ -108,33 +108,41 @@ CREATE TABLE symbols (
     cyclomatic INTEGER NOT NULL,
     max_nesting INTEGER NOT NULL,
     signature TEXT NOT NULL,
-    docstring TEXT NOT NULL,
     context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
-    name_terms TEXT NOT NULL    -- the engine's terms of the name, blank-separated
+    name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
+    -- qualname, made unique within the file; computed, never stored
+    key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
-CREATE INDEX symbols_by_kind ON symbols(kind, cyclomatic);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
--- Every distinct term of each symbol's name, for the identity channel.
+-- Every distinct term of each symbol's name, for the identity channel. A
+-- symbol's rows are found again through its `name_terms`.
 CREATE TABLE name_terms (
     term TEXT NOT NULL,
     symbol_id INTEGER NOT NULL,
     PRIMARY KEY (term, symbol_id)
 ) WITHOUT ROWID;
-CREATE INDEX name_terms_by_symbol ON name_terms(symbol_id);
 -- The lexical index, in two tables: what a symbol says of itself (its
 -- qualified name, signature, docstring and file path) and its code. Apart,
 -- each is weighed against the length of its own kind of text: a long body
 -- must not drown a name that matches. rowid is the symbol's id, each
 -- column the engine's terms of one field, blank-separated; the ascii
 -- tokenizer splits only at ASCII punctuation and blanks, which never occur
--- inside an engine term.
-CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii');
-CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii');
+-- inside an engine term. The tables keep only the full-text index (BM25
+-- needs no more), not the text they were given.
+CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii', content = '');
+CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii', content = '');
+-- What each file's symbols gave the two tables above, compressed: a row
+-- leaves a table without stored text only when given the same text again.
+CREATE TABLE file_terms (
+    file_id INTEGER PRIMARY KEY,
+    symbols TEXT NOT NULL,      -- JSON: the ids of the file's symbols, in the order of `terms`
+    terms BLOB NOT NULL         -- see `packed.pack_terms`
+);
 CREATE TABLE edges (
     source INTEGER NOT NULL,
     target INTEGER NOT NULL,
@@ -146,33 +154,26 @@ CREATE TABLE ref_names (
     id INTEGER PRIMARY KEY,
     text TEXT NOT NULL UNIQUE
 );
--- Every use of a name, as the file's reader saw it: `seq` is its place
--- among the file's references. `scope` is the innermost symbol it lies in
--- (NULL at file level); `others` counts the definitions it may mean beyond
--- those kept in ref_targets.
-CREATE TABLE refs (
-    file_id INTEGER NOT NULL,
-    seq INTEGER NOT NULL,
-    line INTEGER NOT NULL,
-    kind INTEGER NOT NULL,      -- index in REFERENCE_KINDS
+-- Every use of a name in a file, as its reader saw it, with the
+-- definitions it was resolved to: one packed row per file
+-- (`packed.pack_references`), a use's place among them its `seq`.
+CREATE TABLE file_refs (
+    file_id INTEGER PRIMARY KEY,
+    refs BLOB NOT NULL
+);
+-- The files whose references use each name, for a refresh to resolve them
+-- again when the name's definitions change.
+CREATE TABLE ref_uses (
     name INTEGER NOT NULL,      -- ref_names.id
-    qualifier INTEGER,          -- ref_names.id; NULL for a bare name
-    scope INTEGER,              -- symbols.id
-    others INTEGER NOT NULL DEFAULT 0,
-    PRIMARY KEY (file_id, seq)
-) WITHOUT ROWID;
-CREATE INDEX refs_by_name ON refs(name);
-CREATE INDEX refs_by_scope ON refs(scope) WHERE scope IS NOT NULL;
--- The definitions each reference was resolved to: at most three, their
--- weights summing to 1.
-CREATE TABLE ref_targets (
     file_id INTEGER NOT NULL,
-    seq INTEGER NOT NULL,
-    symbol_id INTEGER NOT NULL,
-    weight REAL NOT NULL,
-    PRIMARY KEY (file_id, seq, symbol_id)
+    PRIMARY KEY (name, file_id)
 ) WITHOUT ROWID;
-CREATE INDEX ref_targets_by_symbol ON ref_targets(symbol_id);
+-- The files that hold references resolved to each symbol.
+CREATE TABLE ref_sources (
+    symbol_id INTEGER NOT NULL,
+    file_id INTEGER NOT NULL,
+    PRIMARY KEY (symbol_id, file_id)
+) WITHOUT ROWID;
 """
 
 

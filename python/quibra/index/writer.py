@@ -24,6 +24,7 @@ import _quibra_core as engine
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
+from quibra.index.packed import PackedReference, pack_references, unpack_references, unpack_terms, weight_units
 from quibra.index.queries import StoredFile
 from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
 from quibra.index.storage import Storage, encode_path
@@ -85,6 +86,9 @@ class Writer:
         # The symbols of each file dropped in this pass, until it is written again.
         self._dropped: dict[int, list[queries.FileDefinition]] = {}
         self._name_ids: dict[str, int] = {}
+        # The references of the files written, by ids, until they are resolved:
+        # (line, kind, name, qualifier or 0, scope or 0) each.
+        self.pending_references: dict[int, list[tuple[int, int, int, int, int]]] = {}
 
     @property
     def reference_names(self) -> set[str]:
@@ -104,14 +108,26 @@ class Writer:
     def _drop_symbols(self, file_id: int) -> None:
         connection = self.connection
         self._dropped[file_id] = queries.file_definitions(connection, file_id)
-        connection.execute("DELETE FROM ref_targets WHERE file_id = ?", (file_id,))
-        connection.execute("DELETE FROM refs WHERE file_id = ?", (file_id,))
-        for table in ("lexical", "code"):
-            connection.execute(
-                f"DELETE FROM {table} WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+        drop_references(connection, file_id)
+        stored = queries.file_terms(connection, file_id)
+        if stored is not None:
+            # The full-text tables keep no text: a row leaves them given what it was given.
+            symbol_ids, blob = stored
+            path, fields = unpack_terms(blob)
+            connection.executemany(
+                "INSERT INTO lexical (lexical, rowid, name, signature, doc, path) VALUES ('delete', ?, ?, ?, ?, ?)",
+                [(symbol_id, name, signature, doc, path)
+                 for symbol_id, (name, signature, doc, _body) in zip(symbol_ids, fields, strict=True)],
             )
-        connection.execute(
-            "DELETE FROM name_terms WHERE symbol_id IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+            connection.executemany(
+                "INSERT INTO code (code, rowid, body) VALUES ('delete', ?, ?)",
+                [(symbol_id, body) for symbol_id, (_name, _signature, _doc, body) in zip(symbol_ids, fields, strict=True)],
+            )
+            connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
+        connection.executemany(
+            "DELETE FROM name_terms WHERE term = ? AND symbol_id = ?",
+            [(term, symbol_id) for symbol_id, terms in queries.symbol_name_terms(connection, file_id)
+             for term in terms.split()],
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
@@ -184,55 +200,75 @@ class Writer:
             )
             reused.append(old.id if same and old is not None else None)
         self._changed_names |= _changed_names(dropped, result)
-        # Kept ids first: a new symbol takes the largest id plus one, which
-        # may be one that is still to be given back.
-        order = sorted(range(len(reused)), key=lambda position: reused[position] is None)
+        # Kept ids first: a new symbol takes the largest id plus one, as
+        # SQLite would give it, which may be one that is still to be given back.
         symbol_ids = [0] * len(reused)
-        for position in order:
-            indexed = result.symbols[position]
-            symbol = indexed.symbol
-            cursor = connection.execute(
-                "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
-                " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (
-                    reused[position],
-                    file_id,
-                    indexed.key,
-                    symbol.name,
-                    symbol.qualname,
-                    symbol.kind,
-                    symbol.line,
-                    symbol.start_line,
-                    symbol.end_line,
-                    symbol.depth,
-                    symbol.param_count,
-                    symbol.cyclomatic,
-                    symbol.max_nesting,
-                    symbol.signature,
-                    symbol.docstring,
-                    indexed.context_end,
-                    indexed.chars,
-                    indexed.name_key,
-                    " ".join(indexed.name_terms),
-                ),
-            )
-            symbol_id = cursor.lastrowid
-            assert symbol_id is not None
-            symbol_ids[position] = symbol_id
-            name, signature, doc, body, path = indexed.fields
+        kept_positions = [position for position, old_id in enumerate(reused) if old_id is not None]
+        new_positions = [position for position, old_id in enumerate(reused) if old_id is None]
+        for position in kept_positions:
+            symbol_ids[position] = reused[position] or 0
+        self._insert_symbols(file_id, result, [(symbol_ids[position], position) for position in kept_positions])
+        if new_positions:
+            next_id = queries.largest_symbol_id(connection) + 1
+            for offset, position in enumerate(new_positions):
+                symbol_ids[position] = next_id + offset
+            self._insert_symbols(file_id, result, [(symbol_ids[position], position) for position in new_positions])
+        if result.symbols:
             connection.execute(
-                "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
-                (symbol_id, name, signature, doc, path),
-            )
-            connection.execute("INSERT INTO code (rowid, body) VALUES (?, ?)", (symbol_id, body))
-            connection.executemany(
-                "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
-                [(term, symbol_id) for term in indexed.name_terms],
+                "INSERT INTO file_terms (file_id, symbols, terms) VALUES (?, ?, ?)",
+                (file_id, json.dumps(symbol_ids), result.terms),
             )
         self.reference_files.add(file_id)
         if result.references:
             self._references(file_id, result.references, symbol_ids)
+
+    def _insert_symbols(self, file_id: int, result: Extracted, placed: list[tuple[int, int]]) -> None:
+        """Write the symbols of `result` at `placed` (id, position in the file's
+        symbols), their full-text rows and their name terms."""
+        if not placed:
+            return
+        connection = self.connection
+        symbols = result.symbols
+        connection.executemany(
+            "INSERT INTO symbols (id, file_id, own_key, name, qualname, kind, line, start_line, end_line, depth,"
+            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [
+                (
+                    symbol_id,
+                    file_id,
+                    None if indexed.key == indexed.symbol.qualname else indexed.key,
+                    indexed.symbol.name,
+                    indexed.symbol.qualname,
+                    indexed.symbol.kind,
+                    indexed.symbol.line,
+                    indexed.symbol.start_line,
+                    indexed.symbol.end_line,
+                    indexed.symbol.depth,
+                    indexed.symbol.param_count,
+                    indexed.symbol.cyclomatic,
+                    indexed.symbol.max_nesting,
+                    indexed.symbol.signature,
+                    indexed.context_end,
+                    indexed.chars,
+                    indexed.name_key,
+                    " ".join(indexed.name_terms),
+                )
+                for symbol_id, indexed in ((symbol_id, symbols[position]) for symbol_id, position in placed)
+            ],
+        )
+        connection.executemany(
+            "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
+            [(symbol_id, *symbols[position].fields[:3], symbols[position].fields[4]) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT INTO code (rowid, body) VALUES (?, ?)",
+            [(symbol_id, symbols[position].fields[3]) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
+            [(term, symbol_id) for symbol_id, position in placed for term in symbols[position].name_terms],
+        )
 
     def _interned(self, texts: set[str]) -> None:
         """Give every one of `texts` an id in ref_names (kept in `_name_ids`)."""
@@ -247,25 +283,21 @@ class Writer:
                 self._name_ids[text] = cursor.lastrowid
 
     def _references(self, file_id: int, references: list[Reference], symbol_ids: list[int]) -> None:
+        """Keep the file's references by ids until `update_references` resolves and writes them."""
         self._interned({text for reference in references for text in (reference.name, reference.qualifier) if text})
         names = self._name_ids
-        other = REFERENCE_KINDS.index("other")
-        self.connection.executemany(
-            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope) VALUES (?, ?, ?, ?, ?, ?, ?)",
-            [
-                (
-                    file_id,
-                    seq,
-                    reference.line,
-                    REFERENCE_KINDS.index(reference.kind) if reference.kind in REFERENCE_KINDS else other,
-                    names[reference.name],
-                    names[reference.qualifier] if reference.qualifier else None,
-                    symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else None,
-                )
-                for seq, reference in enumerate(references)
-                if reference.name
-            ],
-        )
+        other = _KIND_CODES["other"]
+        self.pending_references[file_id] = [
+            (
+                reference.line,
+                _KIND_CODES.get(reference.kind, other),
+                names[reference.name],
+                names[reference.qualifier] if reference.qualifier else 0,
+                symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else 0,
+            )
+            for reference in references
+            if reference.name
+        ]
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
@@ -283,6 +315,30 @@ class Writer:
             "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)",
             [("root", str(root)), ("outside", outside), ("max_file_size", str(limit))],
         )
+
+
+_KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
+
+
+def drop_references(connection: sqlite3.Connection, file_id: int) -> None:
+    """Delete the references of the file `file_id` and what finds them."""
+    blob = queries.file_reference_blobs(connection, [file_id]).get(file_id)
+    if blob is None:
+        return
+    references = unpack_references(blob)
+    connection.executemany(
+        "DELETE FROM ref_uses WHERE name = ? AND file_id = ?",
+        [(name, file_id) for name in sorted({reference.name for reference in references})],
+    )
+    connection.executemany(
+        "DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?",
+        [(target, file_id) for target in sorted(_targets_of(references))],
+    )
+    connection.execute("DELETE FROM file_refs WHERE file_id = ?", (file_id,))
+
+
+def _targets_of(references: Iterable[PackedReference]) -> set[int]:
+    return {target for reference in references for target, _units in reference.targets}
 
 
 def engine_key(path: str) -> str:
@@ -345,9 +401,18 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 RESOLVE_BATCH_FILES = 512
 
 
-def update_references(storage: Storage, files: set[int], names: set[str], report: RefreshReport) -> None:
-    """Resolve again every reference of `files` and every reference that uses one of `names`."""
+def update_references(
+    storage: Storage,
+    files: set[int],
+    names: set[str],
+    report: RefreshReport,
+    pending: dict[int, list[tuple[int, int, int, int, int]]] | None = None,
+) -> None:
+    """Resolve again every reference of `files` and every reference that uses
+    one of `names`; write the references of the files in `pending` (the ones
+    just read, by ids: see `Writer.pending_references`) with what they resolve to."""
     connection = storage.connection
+    pending = pending if pending is not None else {}
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
@@ -375,43 +440,71 @@ def update_references(storage: Storage, files: set[int], names: set[str], report
         return known[name]
 
     resolver = Resolver(lookup)
-    whole = sorted(file_id for file_id in files if file_id in paths)
-    by_name = [
-        reference
-        for reference in (queries.references_named(connection, sorted(names)) if names else [])
-        if reference.file_id not in files
-    ]
-    pending: dict[int, list[queries.StoredReference]] = collections.defaultdict(list)
-    for reference in by_name:
-        pending[reference.file_id].append(reference)
-    # The references of other files that use a changed name lose their targets first.
-    connection.executemany(
-        "DELETE FROM ref_targets WHERE file_id = ? AND seq = ?", [(ref.file_id, ref.seq) for ref in by_name]
-    )
-    connection.execute("DELETE FROM ref_targets WHERE file_id IN (SELECT value FROM json_each(?))", (json.dumps(whole),))
-    order = whole + sorted(pending)
+    texts: dict[int, str] = {}
+    whole = sorted(file_id for file_id in files | pending.keys() if file_id in paths)
+    changed = set(queries.ref_name_ids(connection, sorted(names)).values()) if names else set()
+    whole_set = set(whole)
+    by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
+    order = whole + sorted(by_name)
     for start in range(0, len(order), RESOLVE_BATCH_FILES):
         batch = order[start : start + RESOLVE_BATCH_FILES]
-        references = queries.references_of_files(connection, [file_id for file_id in batch if file_id in files])
-        references += [reference for file_id in batch for reference in pending.get(file_id, [])]
-        fetch(reference.name for reference in references)
-        views = _file_views(connection, batch, paths, families, edges, ids_by_path)
-        targets: list[tuple[int, int, int, float]] = []
-        others: list[tuple[int, int, int]] = []
-        for reference in references:
-            view = views.get(reference.file_id)
-            if view is None:
-                continue
-            unresolved = Unresolved(reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope)
-            found, rest = resolver.resolve(view, unresolved)
-            targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
-            if rest != reference.others:
-                others.append((rest, reference.file_id, reference.seq))
-        connection.executemany(
-            "INSERT INTO ref_targets (file_id, seq, symbol_id, weight) VALUES (?, ?, ?, ?)", targets
-        )
-        connection.executemany("UPDATE refs SET others = ? WHERE file_id = ? AND seq = ?", others)
-        report.references_resolved += len(references)
+        stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
+        old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
+        uses = {
+            file_id: [PackedReference(*use, 0, ()) for use in pending[file_id]] if file_id in pending else old[file_id]
+            for file_id in batch
+            if file_id in pending or file_id in old
+        }
+        unknown = {
+            text_id
+            for references in uses.values()
+            for reference in references
+            for text_id in (reference.name, reference.qualifier)
+            if text_id and text_id not in texts
+        }
+        texts.update(queries.ref_name_texts(connection, sorted(unknown)))
+        fetch(texts[reference.name] for references in uses.values() for reference in references)
+        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path)
+        packed_rows: list[tuple[int, bytes]] = []
+        added_sources: list[tuple[int, int]] = []
+        dropped_sources: list[tuple[int, int]] = []
+        used_names: list[tuple[int, int]] = []
+        for file_id, references in uses.items():
+            view = views[file_id]
+            again = file_id in whole_set
+            # Alike uses in one file resolve alike: each is resolved once.
+            resolved: dict[tuple[int, int, int, int], tuple[tuple[tuple[int, int], ...], int]] = {}
+            written = []
+            for reference in references:
+                if not again and reference.name not in changed:
+                    written.append(reference)
+                    continue
+                key = (reference.name, reference.qualifier, reference.kind, reference.scope)
+                found = resolved.get(key)
+                if found is None:
+                    unresolved = Unresolved(
+                        texts[reference.name],
+                        texts[reference.qualifier] if reference.qualifier else "",
+                        REFERENCE_KINDS[reference.kind],
+                        reference.scope or None,
+                    )
+                    targets, rest = resolver.resolve(view, unresolved)
+                    found = tuple((symbol_id, weight_units(weight)) for symbol_id, weight in targets), rest
+                    resolved[key] = found
+                written.append(reference._replace(targets=found[0], others=found[1]))
+                report.references_resolved += 1
+            packed_rows.append((file_id, pack_references(written)))
+            before = _targets_of(old.get(file_id, ()))
+            after = _targets_of(written)
+            added_sources.extend((target, file_id) for target in sorted(after - before))
+            dropped_sources.extend((target, file_id) for target in sorted(before - after))
+            if file_id in pending:
+                used_names.extend((name, file_id) for name in sorted({reference.name for reference in references}))
+        connection.executemany("DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?", dropped_sources)
+        connection.executemany("INSERT INTO ref_sources (symbol_id, file_id) VALUES (?, ?)", added_sources)
+        connection.executemany("INSERT INTO ref_uses (name, file_id) VALUES (?, ?)", used_names)
+        connection.executemany("INSERT OR REPLACE INTO file_refs (file_id, refs) VALUES (?, ?)", packed_rows)
+    pending.clear()
 
 
 def _file_views(

@@ -1,0 +1,113 @@
+"""What the index keeps of a file in one compressed value, rather than in rows.
+
+A tree has millions of name uses and hundreds of thousands of symbols; a
+row costs SQLite a header, a cell and an entry in every index, so a
+file's references are one value of `file_refs`, and what its symbols gave
+the full-text tables (kept only to take them out again) one of
+`file_terms`. Both are zlib-compressed. Nothing here touches the index.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import zlib
+from array import array
+from typing import NamedTuple
+
+# Weights are kept in ten-thousandths: the resolution rounds them to four decimals.
+WEIGHT_SCALE = 10_000
+
+# The width of every packed integer: symbol ids, name ids and lines all fit.
+_TYPECODE = "i"
+_COLUMNS = 7  # line, kind, name, qualifier, scope, others, targets
+_LEVEL = 6
+
+
+class PackedReference(NamedTuple):
+    """One use of a name in a file, by ids, with the definitions it was resolved to."""
+
+    line: int
+    kind: int  # index in REFERENCE_KINDS
+    name: int  # ref_names.id
+    qualifier: int  # ref_names.id; 0 for a bare name
+    scope: int  # symbols.id of the innermost enclosing symbol; 0 at file level
+    others: int  # the definitions it may mean beyond `targets`
+    targets: tuple[tuple[int, int], ...]  # (symbols.id, weight in ten-thousandths), best first
+
+
+def weight_units(weight: float) -> int:
+    return round(weight * WEIGHT_SCALE)
+
+
+def weight_of(units: int) -> float:
+    return units / WEIGHT_SCALE
+
+
+def _compressed(values: array[int]) -> bytes:
+    if sys.byteorder == "big":
+        values.byteswap()
+    return zlib.compress(values.tobytes(), _LEVEL)
+
+
+def _decompressed(blob: bytes) -> array[int]:
+    values = array(_TYPECODE)
+    values.frombytes(zlib.decompress(blob))
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values
+
+
+def pack_references(references: list[PackedReference]) -> bytes:
+    """A file's references, in order, as one value: their count, then each
+    field as a column (lines as steps from the line before), then the
+    targets' ids and weights. Columns of alike numbers compress well."""
+    count = len(references)
+    values = array(_TYPECODE, [count])
+    previous = 0
+    for reference in references:
+        values.append(reference.line - previous)
+        previous = reference.line
+    values.extend(reference.kind for reference in references)
+    values.extend(reference.name for reference in references)
+    values.extend(reference.qualifier for reference in references)
+    values.extend(reference.scope for reference in references)
+    values.extend(reference.others for reference in references)
+    values.extend(len(reference.targets) for reference in references)
+    values.extend(target for reference in references for target, _units in reference.targets)
+    values.extend(units for reference in references for _target, units in reference.targets)
+    return _compressed(values)
+
+
+def unpack_references(blob: bytes) -> list[PackedReference]:
+    """The references `pack_references` packed, in the same order."""
+    values = _decompressed(blob)
+    count = values[0]
+    columns = [values[1 + column * count : 1 + (column + 1) * count] for column in range(_COLUMNS)]
+    lines, kinds, names, qualifiers, scopes, others, counts = columns
+    flat = values[1 + _COLUMNS * count :]
+    total = len(flat) // 2
+    ids, units = flat[:total], flat[total:]
+    references = []
+    line = position = 0
+    for index in range(count):
+        line += lines[index]
+        end = position + counts[index]
+        targets = tuple(zip(ids[position:end], units[position:end], strict=True))
+        position = end
+        references.append(
+            PackedReference(line, kinds[index], names[index], qualifiers[index], scopes[index], others[index], targets)
+        )
+    return references
+
+
+def pack_terms(path: str, fields: list[tuple[str, str, str, str]]) -> bytes:
+    """What a file's symbols give the full-text tables: the path's terms
+    (one column, the same for every symbol) and each symbol's name,
+    signature, docstring and body terms, in the file's order."""
+    return zlib.compress(json.dumps([path, fields], separators=(",", ":")).encode(), _LEVEL)
+
+
+def unpack_terms(blob: bytes) -> tuple[str, list[tuple[str, str, str, str]]]:
+    path, fields = json.loads(zlib.decompress(blob))
+    return str(path), [(str(name), str(signature), str(doc), str(body)) for name, signature, doc, body in fields]
