@@ -16,7 +16,13 @@ from dataclasses import dataclass, field
 
 from quibra.index.packed import pack_terms
 from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
-from quibra.tree.languages.model import CONTAINER_KINDS, Reference, SkipFile, Symbol
+from quibra.tree.languages.model import (
+    CONTAINER_KINDS,
+    REFERENCE_KINDS,
+    Reference,
+    SkipFile,
+    Symbol,
+)
 from quibra.tree.terms import text_terms
 
 
@@ -41,11 +47,35 @@ class Extracted:
     symbols: list[IndexedSymbol]
     imports: list[object]
     skipped: str | None = None  # why the file gave nothing
-    references: list[Reference] = field(default_factory=list)
+    # The names its references use and reach them through, each once, and
+    # the references by those: (line, kind, name, qualifier, scope) with the
+    # kind's index in REFERENCE_KINDS, the name's index in `reference_texts`,
+    # the qualifier's plus one (0 for a bare name) and the index of the
+    # innermost enclosing symbol in `symbols` (-1 at file level). Plain
+    # numbers cost a fraction of Reference objects to send to the index.
+    reference_texts: list[str] = field(default_factory=list)
+    references: list[tuple[int, int, int, int, int]] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
     # What the symbols give the full-text tables, compressed (`packed.pack_terms`):
     # made here, on the workers, for the index to keep.
     terms: bytes = b""
+
+
+KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
+
+
+def compact_references(references: list[Reference]) -> tuple[list[str], list[tuple[int, int, int, int, int]]]:
+    """The references that name something, as `Extracted` holds them."""
+    texts: dict[str, int] = {}
+    other = KIND_CODES["other"]
+    compact = []
+    for reference in references:
+        if not reference.name:
+            continue
+        name = texts.setdefault(reference.name, len(texts))
+        qualifier = texts.setdefault(reference.qualifier, len(texts)) + 1 if reference.qualifier else 0
+        compact.append((reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope))
+    return list(texts), compact
 
 
 def name_key(name: str) -> str:
@@ -174,8 +204,10 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
         return Extracted(path, language, [], [], skipped="not valid text")
     # Every symbol of the file carries the same path terms.
     terms = pack_terms(symbols[0].fields[4], [indexed.fields[:4] for indexed in symbols]) if symbols else b""
+    texts, references = compact_references(extract.references)
     return Extracted(
-        path, language, symbols, extract.imports, replaced=replaced, references=extract.references, terms=terms
+        path, language, symbols, extract.imports, replaced=replaced, reference_texts=texts, references=references,
+        terms=terms,
     )
 
 

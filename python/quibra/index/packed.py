@@ -36,6 +36,10 @@ class PackedReference(NamedTuple):
     targets: tuple[tuple[int, int], ...]  # (symbols.id, weight in ten-thousandths), best first
 
 
+# A reference as the resolution handles it: the fields of PackedReference, in its order.
+ReferenceFields = tuple[int, int, int, int, int, int, tuple[tuple[int, int], ...]]
+
+
 def weight_units(weight: float) -> int:
     return round(weight * WEIGHT_SCALE)
 
@@ -58,7 +62,7 @@ def _decompressed(blob: bytes) -> array[int]:
     return values
 
 
-def pack_references(references: list[PackedReference]) -> bytes:
+def pack_references(references: list[ReferenceFields]) -> bytes:
     """A file's references, in order, as one value: their count, then each
     field as a column (lines as steps from the line before), then the
     targets' ids and weights. Columns of alike numbers compress well."""
@@ -66,16 +70,16 @@ def pack_references(references: list[PackedReference]) -> bytes:
     values = array(_TYPECODE, [count])
     previous = 0
     for reference in references:
-        values.append(reference.line - previous)
-        previous = reference.line
-    values.extend(reference.kind for reference in references)
-    values.extend(reference.name for reference in references)
-    values.extend(reference.qualifier for reference in references)
-    values.extend(reference.scope for reference in references)
-    values.extend(reference.others for reference in references)
-    values.extend(len(reference.targets) for reference in references)
-    values.extend(target for reference in references for target, _units in reference.targets)
-    values.extend(units for reference in references for _target, units in reference.targets)
+        values.append(reference[0] - previous)
+        previous = reference[0]
+    values.extend([reference[1] for reference in references])
+    values.extend([reference[2] for reference in references])
+    values.extend([reference[3] for reference in references])
+    values.extend([reference[4] for reference in references])
+    values.extend([reference[5] for reference in references])
+    values.extend([len(reference[6]) for reference in references])
+    values.extend([target for reference in references for target, _units in reference[6]])
+    values.extend([units for reference in references for _target, units in reference[6]])
     return _compressed(values)
 
 

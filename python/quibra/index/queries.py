@@ -433,6 +433,11 @@ def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[
     return [DefinitionRow(*row) for row in rows]
 
 
+def definition_names(connection: sqlite3.Connection) -> list[str]:
+    """Every name that some symbol has, in order."""
+    return [name for (name,) in connection.execute("SELECT DISTINCT name FROM symbols ORDER BY name")]
+
+
 def scope_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int, str, str, str]]:
     """The symbols of the files `file_ids` as (file id, id, qualname, kind, signature)."""
     return connection.execute(

@@ -106,7 +106,7 @@ def refresh(
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
         if writer.reference_files or writer.reference_names or moved:
             update_references(
-                storage, writer.reference_files | moved, writer.reference_names, report, writer.pending_references
+                storage, writer.reference_files | moved, writer.reference_names, report, writer.pending_references, jobs
             )
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started

@@ -12,6 +12,8 @@ those that use a name some file it wrote or dropped defined or defines.
 from __future__ import annotations
 
 import collections
+import concurrent.futures
+import concurrent.futures.process
 import json
 import os
 import sqlite3
@@ -24,12 +26,28 @@ import _quibra_core as engine
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
-from quibra.index.packed import PackedReference, pack_references, unpack_references, unpack_terms, weight_units
+from quibra.index.packed import (
+    PackedReference,
+    ReferenceFields,
+    pack_references,
+    unpack_references,
+    unpack_terms,
+    weight_units,
+)
 from quibra.index.queries import StoredFile
-from quibra.index.resolve import Definition, FileView, Resolver, ScopeSymbol, Unresolved, family_of, imported_files
+from quibra.index.resolve import (
+    Definition,
+    FileView,
+    Resolver,
+    ScopeSymbol,
+    Unresolved,
+    family_of,
+    imported_files,
+)
 from quibra.index.storage import Storage, encode_path
+from quibra.index.workers import forked_executor, interrupts_held, stop_workers
 from quibra.tree.languages import resolve_edges
-from quibra.tree.languages.model import REFERENCE_KINDS, Reference
+from quibra.tree.languages.model import REFERENCE_KINDS
 from quibra.tree.walk import is_test_path
 
 
@@ -199,7 +217,9 @@ class Writer:
                 symbol.name, symbol.qualname, symbol.kind, symbol.signature
             )
             reused.append(old.id if same and old is not None else None)
-        self._changed_names |= _changed_names(dropped, result)
+        if self.stored:
+            # With nothing stored before, every reference is resolved anyway.
+            self._changed_names |= _changed_names(dropped, result)
         # Kept ids first: a new symbol takes the largest id plus one, as
         # SQLite would give it, which may be one that is still to be given back.
         symbol_ids = [0] * len(reused)
@@ -220,7 +240,7 @@ class Writer:
             )
         self.reference_files.add(file_id)
         if result.references:
-            self._references(file_id, result.references, symbol_ids)
+            self._references(file_id, result, symbol_ids)
 
     def _insert_symbols(self, file_id: int, result: Extracted, placed: list[tuple[int, int]]) -> None:
         """Write the symbols of `result` at `placed` (id, position in the file's
@@ -282,21 +302,14 @@ class Writer:
                 assert cursor.lastrowid is not None
                 self._name_ids[text] = cursor.lastrowid
 
-    def _references(self, file_id: int, references: list[Reference], symbol_ids: list[int]) -> None:
+    def _references(self, file_id: int, result: Extracted, symbol_ids: list[int]) -> None:
         """Keep the file's references by ids until `update_references` resolves and writes them."""
-        self._interned({text for reference in references for text in (reference.name, reference.qualifier) if text})
-        names = self._name_ids
-        other = _KIND_CODES["other"]
+        self._interned(set(result.reference_texts))
+        ids = [self._name_ids[text] for text in result.reference_texts]
+        count = len(symbol_ids)
         self.pending_references[file_id] = [
-            (
-                reference.line,
-                _KIND_CODES.get(reference.kind, other),
-                names[reference.name],
-                names[reference.qualifier] if reference.qualifier else 0,
-                symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else 0,
-            )
-            for reference in references
-            if reference.name
+            (line, kind, ids[name], ids[qualifier - 1] if qualifier else 0, symbol_ids[scope] if 0 <= scope < count else 0)
+            for line, kind, name, qualifier, scope in result.references
         ]
 
     def removed(self, path: str) -> None:
@@ -317,9 +330,6 @@ class Writer:
         )
 
 
-_KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
-
-
 def drop_references(connection: sqlite3.Connection, file_id: int) -> None:
     """Delete the references of the file `file_id` and what finds them."""
     blob = queries.file_reference_blobs(connection, [file_id]).get(file_id)
@@ -337,8 +347,8 @@ def drop_references(connection: sqlite3.Connection, file_id: int) -> None:
     connection.execute("DELETE FROM file_refs WHERE file_id = ?", (file_id,))
 
 
-def _targets_of(references: Iterable[PackedReference]) -> set[int]:
-    return {target for reference in references for target, _units in reference.targets}
+def _targets_of(references: Iterable[ReferenceFields]) -> set[int]:
+    return {target for reference in references for target, _units in reference[6]}
 
 
 def engine_key(path: str) -> str:
@@ -399,6 +409,95 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 
 # Files whose references are resolved at a time: what they hold stays in memory.
 RESOLVE_BATCH_FILES = 512
+# With worker processes, more at a time: each batch starts them again.
+PARALLEL_BATCH_FILES = 8192
+# Below this many references to resolve, worker processes cost more than they save.
+PARALLEL_REFERENCES = 50_000
+
+
+@dataclass
+class _Resolution:
+    """What resolving the references of a batch of files needs, and does."""
+
+    resolver: Resolver
+    views: dict[int, FileView]
+    # Each file's references: as stored (PackedReference), or just read
+    # (line, kind, name, qualifier, scope) with nothing resolved yet.
+    uses: dict[int, list[PackedReference] | list[tuple[int, int, int, int, int]]]
+    texts: dict[int, str]
+    whole: set[int]  # files all of whose references are resolved again
+    changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
+
+    def file(self, file_id: int) -> tuple[int, bytes, list[int], int]:
+        """(file id, its references packed with what they resolve to, their targets, how many were resolved)."""
+        view = self.views[file_id]
+        again = file_id in self.whole
+        texts = self.texts
+        # Alike uses in one file resolve alike: each is resolved once.
+        resolved: dict[tuple[int, int, int, int], tuple[int, tuple[tuple[int, int], ...]]] = {}
+        written: list[ReferenceFields] = []
+        count = 0
+        for reference in self.uses[file_id]:
+            line, kind, name, qualifier, scope = reference[:5]
+            if not again and name not in self.changed:
+                assert isinstance(reference, PackedReference)
+                written.append(reference)
+                continue
+            key = (kind, name, qualifier, scope)
+            found = resolved.get(key)
+            if found is None:
+                unresolved = Unresolved(
+                    texts[name], texts[qualifier] if qualifier else "", REFERENCE_KINDS[kind], scope or None
+                )
+                targets, rest = self.resolver.resolve(view, unresolved)
+                found = rest, tuple((symbol_id, weight_units(weight)) for symbol_id, weight in targets)
+                resolved[key] = found
+            written.append((line, kind, name, qualifier, scope, *found))
+            count += 1
+        return file_id, pack_references(written), sorted(_targets_of(written)), count
+
+
+# The resolution that forked workers share with the process that forks them:
+# set just before they start, so each has it without its being sent.
+_FORKED: _Resolution | None = None
+
+
+def _resolve_in_worker(file_ids: list[int]) -> list[tuple[int, bytes, list[int], int]]:
+    assert _FORKED is not None
+    return [_FORKED.file(file_id) for file_id in file_ids]
+
+
+def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], int]]:
+    """Every file of `work` resolved: on `jobs` forked workers when that pays."""
+    global _FORKED
+    file_ids = list(work.uses)
+    total = sum(len(work.uses[file_id]) for file_id in file_ids)
+    executor = forked_executor(jobs) if jobs > 1 and total >= PARALLEL_REFERENCES else None
+    if executor is None:
+        return [work.file(file_id) for file_id in file_ids]
+    # Chunks of about alike work, a few per worker, in the files' order.
+    chunks: list[list[int]] = [[]]
+    size = 0
+    for file_id in file_ids:
+        chunks[-1].append(file_id)
+        size += len(work.uses[file_id])
+        if size >= total / (4 * jobs):
+            chunks.append([])
+            size = 0
+    _FORKED = work
+    try:
+        with interrupts_held():
+            futures = [executor.submit(_resolve_in_worker, chunk) for chunk in chunks if chunk]
+        return [result for future in futures for result in future.result()]
+    except concurrent.futures.process.BrokenProcessPool:
+        # A worker died: the work is done here, more slowly but all the same.
+        return [work.file(file_id) for file_id in file_ids]
+    except BaseException:
+        stop_workers(executor)
+        raise
+    finally:
+        _FORKED = None
+        executor.shutdown(wait=True, cancel_futures=True)
 
 
 def update_references(
@@ -407,10 +506,12 @@ def update_references(
     names: set[str],
     report: RefreshReport,
     pending: dict[int, list[tuple[int, int, int, int, int]]] | None = None,
+    jobs: int = 1,
 ) -> None:
     """Resolve again every reference of `files` and every reference that uses
     one of `names`; write the references of the files in `pending` (the ones
-    just read, by ids: see `Writer.pending_references`) with what they resolve to."""
+    just read, by ids: see `Writer.pending_references`) with what they resolve
+    to. Many references are resolved on `jobs` forked worker processes."""
     connection = storage.connection
     pending = pending if pending is not None else {}
     parsed = queries.parsed_files(connection)
@@ -421,13 +522,20 @@ def update_references(
     for source, target in queries.all_edges(connection):
         edges[source].append(target)
     known: dict[str, list[Definition]] = {}
+    # Whether `known` holds every definition of the tree: then a name it lacks has none.
+    complete = False
 
-    def fetch(wanted: Iterable[str]) -> None:
-        missing = sorted({name for name in wanted if name not in known})
+    def fetch(wanted: Iterable[str] | None) -> None:
+        """Read the definitions of the names `wanted` (None: of every name)."""
+        missing = (
+            sorted({name for name in wanted if name not in known})
+            if wanted is not None
+            else queries.definition_names(connection)
+        )
         for start in range(0, len(missing), 10_000):
             chunk = missing[start : start + 10_000]
             for name in chunk:
-                known[name] = []
+                known.setdefault(name, [])
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
                     known[row.name].append(
@@ -436,6 +544,8 @@ def update_references(
 
     def lookup(name: str) -> list[Definition]:
         if name not in known:
+            if complete:
+                return []
             fetch([name])
         return known[name]
 
@@ -446,12 +556,18 @@ def update_references(
     whole_set = set(whole)
     by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
     order = whole + sorted(by_name)
-    for start in range(0, len(order), RESOLVE_BATCH_FILES):
-        batch = order[start : start + RESOLVE_BATCH_FILES]
+    parallel = jobs > 1 and sum(len(pending.get(file_id, ())) for file_id in order) >= PARALLEL_REFERENCES
+    if parallel:
+        # A forked worker cannot read the index: it must find every definition it may ask for.
+        fetch(None)
+        complete = True
+    step = PARALLEL_BATCH_FILES if parallel else RESOLVE_BATCH_FILES
+    for start in range(0, len(order), step):
+        batch = order[start : start + step]
         stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
         old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
-        uses = {
-            file_id: [PackedReference(*use, 0, ()) for use in pending[file_id]] if file_id in pending else old[file_id]
+        uses: dict[int, list[PackedReference] | list[tuple[int, int, int, int, int]]] = {
+            file_id: pending[file_id] if file_id in pending else old[file_id]
             for file_id in batch
             if file_id in pending or file_id in old
         }
@@ -459,47 +575,27 @@ def update_references(
             text_id
             for references in uses.values()
             for reference in references
-            for text_id in (reference.name, reference.qualifier)
+            for text_id in (reference[2], reference[3])
             if text_id and text_id not in texts
         }
         texts.update(queries.ref_name_texts(connection, sorted(unknown)))
-        fetch(texts[reference.name] for references in uses.values() for reference in references)
+        if not complete:
+            fetch(texts[reference[2]] for references in uses.values() for reference in references)
         views = _file_views(connection, list(uses), paths, families, edges, ids_by_path)
+        work = _Resolution(resolver, views, uses, texts, whole_set, changed)
         packed_rows: list[tuple[int, bytes]] = []
         added_sources: list[tuple[int, int]] = []
         dropped_sources: list[tuple[int, int]] = []
         used_names: list[tuple[int, int]] = []
-        for file_id, references in uses.items():
-            view = views[file_id]
-            again = file_id in whole_set
-            # Alike uses in one file resolve alike: each is resolved once.
-            resolved: dict[tuple[int, int, int, int], tuple[tuple[tuple[int, int], ...], int]] = {}
-            written = []
-            for reference in references:
-                if not again and reference.name not in changed:
-                    written.append(reference)
-                    continue
-                key = (reference.name, reference.qualifier, reference.kind, reference.scope)
-                found = resolved.get(key)
-                if found is None:
-                    unresolved = Unresolved(
-                        texts[reference.name],
-                        texts[reference.qualifier] if reference.qualifier else "",
-                        REFERENCE_KINDS[reference.kind],
-                        reference.scope or None,
-                    )
-                    targets, rest = resolver.resolve(view, unresolved)
-                    found = tuple((symbol_id, weight_units(weight)) for symbol_id, weight in targets), rest
-                    resolved[key] = found
-                written.append(reference._replace(targets=found[0], others=found[1]))
-                report.references_resolved += 1
-            packed_rows.append((file_id, pack_references(written)))
+        for file_id, blob, targets, count in _resolve(work, jobs if parallel else 1):
+            report.references_resolved += count
+            packed_rows.append((file_id, blob))
             before = _targets_of(old.get(file_id, ()))
-            after = _targets_of(written)
+            after = set(targets)
             added_sources.extend((target, file_id) for target in sorted(after - before))
             dropped_sources.extend((target, file_id) for target in sorted(before - after))
             if file_id in pending:
-                used_names.extend((name, file_id) for name in sorted({reference.name for reference in references}))
+                used_names.extend((name, file_id) for name in sorted({reference[2] for reference in uses[file_id]}))
         connection.executemany("DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?", dropped_sources)
         connection.executemany("INSERT INTO ref_sources (symbol_id, file_id) VALUES (?, ?)", added_sources)
         connection.executemany("INSERT INTO ref_uses (name, file_id) VALUES (?, ?)", used_names)
