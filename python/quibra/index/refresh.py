@@ -20,6 +20,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import concurrent.futures.process
+import contextlib
 import json
 import time
 from collections.abc import Iterator
@@ -94,7 +95,8 @@ def refresh(
     if not pending.to_read and not pending.removed and not root_moved and not limit_moved:
         report.seconds = time.monotonic() - started
         return report
-    with storage.write():
+    # A build into an empty index goes through a rollback journal, not the WAL.
+    with storage.journaled() if not pending.stored else contextlib.nullcontext(False), storage.write():
         # Another refresh may have written while this one waited for the lock.
         pending = pending_changes(storage, listed, limit)
         writer = Writer(storage, pending.stored, report)

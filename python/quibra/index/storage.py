@@ -12,7 +12,8 @@ Rules that keep it trustworthy:
 - every write happens in one transaction, so a process killed at any moment
   leaves the previous index or the new one, never a mix;
 - WAL mode, so queries read a consistent snapshot while a refresh writes, and
-  a second writer waits for the first instead of failing;
+  a second writer waits for the first instead of failing; a build into an
+  empty index alone goes through a rollback journal (`Storage.journaled`);
 - the file carries quibra's application id and a schema version. A new index
   is written under a temporary name beside its place and moved there only
   once it carries both, so quibra never leaves an unmarked file at an index
@@ -424,6 +425,35 @@ class Storage:
         timeout and then sees what the first wrote.
         """
         return self._transaction("BEGIN IMMEDIATE")
+
+    @contextlib.contextmanager
+    def journaled(self) -> Iterator[bool]:
+        """Write the transactions within through a rollback journal, not the
+        WAL; yields whether it does. For a build into an empty index: the WAL
+        would grow to the size of the whole index and every page be written
+        twice, where a rollback journal keeps only the few pages the empty
+        index had, and a process killed meanwhile still leaves that empty
+        index (the journal is rolled back when the index is next opened).
+        Readers wait for the build instead of reading the empty index.
+
+        Leaving WAL needs the index to itself: where another connection has
+        it open, nothing changes (at once, without waiting for it)."""
+        connection = self.connection
+        switched = False
+        connection.execute("PRAGMA busy_timeout = 0")
+        try:
+            switched = connection.execute("PRAGMA journal_mode = DELETE").fetchone()[0] == "delete"
+        except sqlite3.OperationalError:
+            pass
+        finally:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
+        try:
+            yield switched
+        finally:
+            if switched:
+                # Failing here (a full disk) leaves the journal mode to the next opening.
+                with contextlib.suppress(sqlite3.Error):
+                    connection.execute("PRAGMA journal_mode = WAL")
 
     def snapshot(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
         """A read transaction: every query inside sees the same state of the index."""
