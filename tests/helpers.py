@@ -120,3 +120,19 @@ def stored_references(index_file: pathlib.Path) -> list[tuple[object, ...]]:
         ]
     finally:
         connection.close()
+
+
+def full_text_counts(index_file: pathlib.Path) -> dict[str, list[tuple[str, str, int, int]]]:
+    """What each full-text table of an index holds, by term and column: how
+    many rows and how many times. A row taken out with other text than it
+    was given would leave its terms counted here."""
+    connection = sqlite3.connect(index_file)
+    try:
+        counts = {}
+        for table in ("lexical", "code"):
+            connection.execute(f"CREATE VIRTUAL TABLE temp.{table}_counts USING fts5vocab(main, {table}, col)")
+            counts[table] = connection.execute(f"SELECT term, col, doc, cnt FROM temp.{table}_counts").fetchall()
+            connection.execute(f"INSERT INTO {table} ({table}) VALUES ('integrity-check')")
+        return counts
+    finally:
+        connection.close()

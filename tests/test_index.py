@@ -28,6 +28,7 @@ from helpers import (
     STDLIB,
     _command,
     commit_all,
+    full_text_counts,
     git,
     needs_git,
     quibra,
@@ -200,6 +201,7 @@ def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
             assert _answers(incremental) == _answers(fresh), action
             assert _graph(incremental_file) == _graph(tmp_path / "fresh.sqlite"), action
             assert stored_references(incremental_file) == stored_references(tmp_path / "fresh.sqlite"), action
+            assert full_text_counts(incremental_file) == full_text_counts(tmp_path / "fresh.sqlite"), action
         finally:
             fresh.close()
     incremental.close()

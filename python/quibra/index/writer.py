@@ -412,7 +412,7 @@ RESOLVE_BATCH_FILES = 512
 # With worker processes, more at a time: each batch starts them again.
 PARALLEL_BATCH_FILES = 8192
 # Below this many references to resolve, worker processes cost more than they save.
-PARALLEL_REFERENCES = 50_000
+PARALLEL_REFERENCES = 20_000
 
 
 @dataclass
