@@ -12,7 +12,15 @@ import time
 
 import pytest
 import quibra as api
-from helpers import STDLIB, _command, full_text_counts, quibra, quibra_json, stored_references, write_tree
+from helpers import (
+    STDLIB,
+    _command,
+    full_text_counts,
+    quibra,
+    quibra_json,
+    stored_references,
+    write_tree,
+)
 from quibra.index import packed, writer
 from quibra.index.extract import extract_file
 from quibra.index.packed import PackedReference
