@@ -39,6 +39,29 @@ class IndexedSymbol:
     # the file's path.
     fields: tuple[str, str, str, str, str]
 
+    def __reduce__(self) -> tuple[object, tuple[object, ...]]:
+        # Sent from the workers as plain tuples: a slotted dataclass is
+        # pickled field by field through Python code, twice per symbol.
+        symbol = self.symbol
+        return _indexed_symbol, (
+            (symbol.name, symbol.qualname, symbol.kind, symbol.line, symbol.start_line, symbol.end_line,
+             symbol.depth, symbol.param_count, symbol.cyclomatic, symbol.max_nesting, symbol.signature,
+             symbol.docstring),
+            self.key, self.context_end, self.chars, self.name_key, self.name_terms, self.fields,
+        )
+
+
+def _indexed_symbol(
+    symbol: tuple[str, str, str, int, int, int, int, int, int, int, str, str],
+    key: str,
+    context_end: int,
+    chars: int,
+    name_key: str,
+    name_terms: list[str],
+    fields: tuple[str, str, str, str, str],
+) -> IndexedSymbol:
+    return IndexedSymbol(Symbol(*symbol), key, context_end, chars, name_key, name_terms, fields)
+
 
 @dataclass(slots=True)
 class Extracted:
