@@ -139,3 +139,18 @@ def test_references_resolved_on_workers_are_those_of_one_process(tmp_path):
     # Enough references that two jobs resolve them on worker processes.
     assert len(results[1]) >= writer.PARALLEL_REFERENCES
     assert results[1] == results[2]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_call_through_an_included_header_reaches_the_source_file_beside_it(tmp_path, jobs):
+    root = tmp_path / "tree"
+    write_tree(root, {
+        "lib/util.h": "int add(int a, int b);\n",
+        "lib/util.c": '#include "util.h"\nint add(int a, int b) { return a + b; }\n',
+        "lib/main.c": '#include "util.h"\nint main(void) { return add(1, 2); }\n',
+        "other/add.c": "int add(int a, int b) { return b + a; }\n",
+    })
+    report = quibra_json("refs", "add", root, "--index", tmp_path / "index.sqlite", "--jobs", str(jobs))
+    # The header brings its source file with it: both are imported, the other folder's `add` is not.
+    calls = sorted((entry["path"], entry["target"]) for entry in report["references"])
+    assert calls == [("lib/main.c", "lib/util.c:add"), ("lib/main.c", "lib/util.h:add")]

@@ -550,6 +550,7 @@ def update_references(
         return known[name]
 
     resolver = Resolver(lookup)
+    bringing = {target for target in paths if imported_files([target], paths, ids_by_path) != {target}}
     texts: dict[int, str] = {}
     whole = sorted(file_id for file_id in files | pending.keys() if file_id in paths)
     changed = set(queries.ref_name_ids(connection, sorted(names)).values()) if names else set()
@@ -581,7 +582,7 @@ def update_references(
         texts.update(queries.ref_name_texts(connection, sorted(unknown)))
         if not complete:
             fetch(texts[reference[2]] for references in uses.values() for reference in references)
-        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path)
+        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path, bringing)
         work = _Resolution(resolver, views, uses, texts, whole_set, changed)
         packed_rows: list[tuple[int, bytes]] = []
         added_sources: list[tuple[int, int]] = []
@@ -610,9 +611,20 @@ def _file_views(
     families: dict[int, str],
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
+    bringing: set[int],
 ) -> dict[int, FileView]:
+    """The files `file_ids` as the resolution sees them. `bringing`: the files
+    that, imported, bring others with them (a header its source file); only
+    a file that imports one of them needs `imported_files` at all, where a
+    Go file imports each of hundreds of files of its imports' folders."""
+    def imported(file_id: int) -> frozenset[int]:
+        targets = edges[file_id]
+        if bringing.isdisjoint(targets):
+            return frozenset(targets)
+        return imported_files(targets, paths, ids_by_path)
+
     views = {
-        file_id: FileView(file_id, paths[file_id], families[file_id], imported_files(edges[file_id], paths, ids_by_path))
+        file_id: FileView(file_id, paths[file_id], families[file_id], imported(file_id))
         for file_id in file_ids
         if file_id in paths
     }
