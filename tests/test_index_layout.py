@@ -154,3 +154,24 @@ def test_a_call_through_an_included_header_reaches_the_source_file_beside_it(tmp
     # The header brings its source file with it: both are imported, the other folder's `add` is not.
     calls = sorted((entry["path"], entry["target"]) for entry in report["references"])
     assert calls == [("lib/main.c", "lib/util.c:add"), ("lib/main.c", "lib/util.h:add")]
+
+
+def test_a_query_during_the_first_build_waits_for_it(tmp_path):
+    root = tmp_path / "tree"
+    write_tree(root, {"README.txt": "nothing to read yet\n"})
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    _copies(root, 3)
+    query = ("rank", root, "--query", "parse a message header")
+    reference = quibra_json(*query, "--index", tmp_path / "reference.sqlite")["results"]
+    command, environment = _command()
+    build = subprocess.Popen(
+        [*command, "index", str(root), "--index", str(index), "--jobs", "1"],
+        env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+    )
+    while build.poll() is None and not (tmp_path / "index.sqlite-journal").exists():
+        time.sleep(0.01)
+    # The index is not in WAL mode while it is built: opening it waits for the build, and reads what it wrote.
+    assert quibra_json(*query, "--index", index, "--no-refresh")["results"] == reference
+    _out, errors = build.communicate()
+    assert build.returncode == 0, errors

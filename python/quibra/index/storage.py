@@ -494,12 +494,38 @@ def _connect(path: Path) -> sqlite3.Connection:
     try:
         # WAL lets readers go on beside a writer; with it, NORMAL sync still
         # survives a killed process (only a power cut may lose the last commit).
-        connection.execute("PRAGMA journal_mode = WAL")
+        _wal_mode(connection)
         connection.execute("PRAGMA synchronous = NORMAL")
     except sqlite3.Error:
         connection.close()
         raise
     return connection
+
+
+# How many times opening an index waits for a build in a rollback journal
+# (`Storage.journaled`) to end before it gives up.
+_BUILDS_WAITED = 5
+
+
+def _wal_mode(connection: sqlite3.Connection) -> None:
+    """Put the index in WAL mode, as every index is but while it is first built.
+
+    Entering WAL mode needs the index to itself. While another process
+    builds it through a rollback journal, SQLite refuses at once rather than
+    wait (both would wait for the other): this waits for that build's write
+    lock instead, and then tries again.
+    """
+    for _attempt in range(_BUILDS_WAITED):
+        try:
+            connection.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if _primary_code(error) not in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+                raise
+        # Waits (up to the busy timeout) until the build commits or rolls back.
+        connection.execute("BEGIN IMMEDIATE")
+        connection.execute("ROLLBACK")
+    connection.execute("PRAGMA journal_mode = WAL")
 
 
 def _schema_version(connection: sqlite3.Connection) -> int:
