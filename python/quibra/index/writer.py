@@ -14,6 +14,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import concurrent.futures.process
+import gc
 import json
 import os
 import sqlite3
@@ -485,6 +486,9 @@ def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], 
             chunks.append([])
             size = 0
     _FORKED = work
+    # The workers' collector is to leave alone what they inherit: walking
+    # it would copy every page of it into each worker.
+    gc.freeze()
     try:
         with interrupts_held():
             futures = [executor.submit(_resolve_in_worker, chunk) for chunk in chunks if chunk]
@@ -497,6 +501,7 @@ def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], 
         raise
     finally:
         _FORKED = None
+        gc.unfreeze()
         executor.shutdown(wait=True, cancel_futures=True)
 
 
