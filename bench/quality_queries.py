@@ -38,6 +38,8 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("get a path relative to another path", ("pathlib.PurePath.relative_to",)),
         ("read the whole file as text", ("pathlib.Path.read_text",)),
         ("expand the tilde to the user's home directory in a path", ("pathlib.Path.expanduser",)),
+        ("move a file or a directory to another place", ("shutil.move",)),
+        ("create a directory and any missing parent directories", ("pathlib.Path.mkdir",)),
     ),
     "email": (
         ("parse an email message from a string", ("email.message_from_string", "email.parser.Parser.parsestr")),
@@ -51,6 +53,16 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             "turn a message into bytes for sending",
             ("email.message.Message.as_bytes", "email.generator.Generator.flatten"),
         ),
+        ("parse a message from a binary file", ("email.message_from_binary_file", "email.parser.BytesParser.parse")),
+        ("format a real name and an email address for a header", ("email.utils.formataddr",)),
+        ("turn the Date header of a message into a datetime", ("email.utils.parsedate_to_datetime",)),
+        ("go through every part of a multipart message", ("email.iterators.walk",)),
+        ("get the file name of an attachment", ("email.message.Message.get_filename",)),
+        (
+            "which character set the body of a message uses",
+            ("email.message.Message.get_content_charset", "email.message.Message.get_charsets"),
+        ),
+        ("encode a header that contains non-ASCII text", ("email.header.Header.encode", "email.header.make_header")),
     ),
     "http": (
         (
@@ -73,6 +85,26 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         (
             "read the status line and headers of a response",
             ("http.client.HTTPResponse.begin", "http.client.HTTPResponse._read_status"),
+        ),
+        (
+            "save cookies to a file and load them again later",
+            (
+                "http.cookiejar.FileCookieJar.load",
+                "http.cookiejar.MozillaCookieJar.save",
+                "http.cookiejar.LWPCookieJar.save",
+            ),
+        ),
+        ("open an HTTPS connection to a server", ("http.client.HTTPSConnection",)),
+        ("add a header line to a request being sent", ("http.client.HTTPConnection.putheader",)),
+        ("read a response body sent with chunked transfer encoding", ("http.client.HTTPResponse._read_chunked",)),
+        ("an HTTP server that handles each request in its own thread", ("http.server.ThreadingHTTPServer",)),
+        (
+            "format a cookie as a Set-Cookie header",
+            ("http.cookies.Morsel.OutputString", "http.cookies.Morsel.output", "http.cookies.BaseCookie.output"),
+        ),
+        (
+            "write a line to the log for every request the server handles",
+            ("http.server.BaseHTTPRequestHandler.log_request", "http.server.BaseHTTPRequestHandler.log_message"),
         ),
     ),
     "logging": (
@@ -111,6 +143,22 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
                 "logging.handlers.TimedRotatingFileHandler.doRollover",
             ),
         ),
+        ("write log messages to standard error", ("logging.StreamHandler", "logging.StreamHandler.emit")),
+        ("send log records by email", ("logging.handlers.SMTPHandler", "logging.handlers.SMTPHandler.emit")),
+        ("send log messages to syslog", ("logging.handlers.SysLogHandler", "logging.handlers.SysLogHandler.emit")),
+        (
+            "keep log records in memory and write them out when an error comes",
+            ("logging.handlers.MemoryHandler", "logging.handlers.MemoryHandler.shouldFlush"),
+        ),
+        (
+            "hand log records to another thread through a queue",
+            ("logging.handlers.QueueHandler", "logging.handlers.QueueListener"),
+        ),
+        ("turn off all logging at or below a level", ("logging.disable",)),
+        (
+            "decide with a filter which records get logged",
+            ("logging.Filterer.addFilter", "logging.Filterer.filter", "logging.Filter.filter"),
+        ),
     ),
     "unittest": (
         ("assert that two floats are almost equal", ("unittest.case.TestCase.assertAlmostEqual",)),
@@ -130,6 +178,16 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             ("unittest.main.TestProgram", "unittest.main.TestProgram.parseArgs", "unittest.main.TestProgram.runTests"),
         ),
         ("compare two long strings and show a diff on failure", ("unittest.case.TestCase.assertMultiLineEqual",)),
+        ("mark a test as expected to fail", ("unittest.case.expectedFailure",)),
+        ("register a function to run after the test to clean up", ("unittest.case.TestCase.addCleanup",)),
+        ("run part of a test as a separate subtest", ("unittest.case.TestCase.subTest",)),
+        ("check that a warning is raised", ("unittest.case.TestCase.assertWarns",)),
+        ("check that two lists have the same elements in any order", ("unittest.case.TestCase.assertCountEqual",)),
+        (
+            "run the tests and print the results as text",
+            ("unittest.runner.TextTestRunner", "unittest.runner.TextTestRunner.run"),
+        ),
+        ("check that some code logs a message", ("unittest.case.TestCase.assertLogs",)),
     ),
     "asyncio": (
         ("run a coroutine with a timeout", ("asyncio.tasks.wait_for", "asyncio.timeouts.timeout")),
@@ -161,6 +219,21 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ),
         ("cancel a running task", ("asyncio.tasks.Task.cancel",)),
         ("protect a task from being cancelled", ("asyncio.tasks.shield",)),
+        (
+            "start a TCP server",
+            ("asyncio.streams.start_server", "asyncio.base_events.BaseEventLoop.create_server"),
+        ),
+        ("wait until the first of several tasks is done", ("asyncio.tasks.wait", "asyncio.tasks.as_completed")),
+        (
+            "a queue for passing items between coroutines",
+            ("asyncio.queues.Queue", "asyncio.queues.Queue.put", "asyncio.queues.Queue.get"),
+        ),
+        (
+            "limit how many coroutines run a section at the same time",
+            ("asyncio.locks.Semaphore", "asyncio.locks.BoundedSemaphore"),
+        ),
+        ("submit a coroutine to the event loop from another thread", ("asyncio.tasks.run_coroutine_threadsafe",)),
+        ("read one line from a stream", ("asyncio.streams.StreamReader.readline",)),
     ),
     "go-net-http": (
         ("send a GET request to a URL", ("net/http:Get", "net/http:Client.Get")),
@@ -180,6 +253,8 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             ("net/http/httputil:NewSingleHostReverseProxy", "net/http/httputil:ReverseProxy.ServeHTTP"),
         ),
         ("record a handler's response in a test", ("net/http/httptest:NewRecorder",)),
+        ("set a header value", ("net/http:Header.Set", "net/http:Header.Add")),
+        ("read a cookie sent with the request", ("net/http:Request.Cookie", "net/http:Request.Cookies")),
     ),
     "go-encoding": (
         ("encode a value as JSON", ("encoding/json:Marshal",)),
@@ -191,6 +266,13 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("decode a PEM block", ("encoding/pem:Decode",)),
         ("parse XML into a struct", ("encoding/xml:Unmarshal", "encoding/xml:Decoder.Decode")),
         ("write a variable-length integer", ("encoding/binary:PutUvarint", "encoding/binary:PutVarint")),
+        ("decode a base64 string", ("encoding/base64:Encoding.DecodeString",)),
+        ("write records to a CSV file", ("encoding/csv:Writer.Write", "encoding/csv:Writer.WriteAll")),
+        ("read binary data in a given byte order into a struct", ("encoding/binary:Read",)),
+        ("decode a hexadecimal string into bytes", ("encoding/hex:DecodeString",)),
+        ("print a hex dump of some bytes", ("encoding/hex:Dump", "encoding/hex:Dumper")),
+        ("serialize a value in the gob format", ("encoding/gob:Encoder.Encode", "encoding/gob:NewEncoder")),
+        ("write a PEM block", ("encoding/pem:Encode", "encoding/pem:EncodeToMemory")),
     ),
     "go-text": (
         ("split a string at a separator", ("strings:Split",)),
@@ -205,6 +287,13 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("execute a template with data", ("text/template:Template.Execute",)),
         ("align text in columns", ("text/tabwriter:NewWriter", "text/tabwriter:Writer.Init")),
         ("build a string efficiently piece by piece", ("strings:Builder.WriteString", "strings:Builder.String")),
+        ("check whether a string starts with a prefix", ("strings:HasPrefix",)),
+        ("convert a string to upper case", ("strings:ToUpper",)),
+        ("parse a boolean from a string", ("strconv:ParseBool",)),
+        (
+            "replace the matches of a regular expression",
+            ("regexp:Regexp.ReplaceAllString", "regexp:Regexp.ReplaceAll"),
+        ),
     ),
     "rust-regex-syntax": (
         ("parse a regular expression into a syntax tree", ("src/ast/parse.rs:Parser::parse",)),
@@ -226,6 +315,27 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             "UTF-8 byte sequences for a range of code points",
             ("src/utf8.rs:Utf8Sequences::new", "src/utf8.rs:Utf8Sequences"),
         ),
+        ("is this character a regex meta character", ("src/lib.rs:is_meta_character",)),
+        (
+            "make a character class match regardless of case",
+            (
+                "src/hir/mod.rs:Class::case_fold_simple",
+                "src/hir/mod.rs:ClassUnicode::case_fold_simple",
+                "src/hir/mod.rs:ClassBytes::case_fold_simple",
+            ),
+        ),
+        ("union of two character classes", ("src/hir/mod.rs:ClassUnicode::union", "src/hir/mod.rs:ClassBytes::union")),
+        (
+            "intersection of two character classes",
+            ("src/hir/mod.rs:ClassUnicode::intersect", "src/hir/mod.rs:ClassBytes::intersect"),
+        ),
+        ("the literal prefixes of a regular expression", ("src/hir/literal/mod.rs:Literals::prefixes",)),
+        (
+            "walk the syntax tree with a visitor without recursion",
+            ("src/ast/visitor.rs:visit", "src/hir/visitor.rs:visit"),
+        ),
+        ("the Unicode class of decimal digits", ("src/unicode.rs:perl_digit",)),
+        ("look up a Unicode property class by its name", ("src/unicode.rs:class",)),
     ),
     "rust-semver": (
         ("parse a version string", ("src/lib.rs:Version::parse", "src/parse.rs:Version::from_str")),
@@ -236,6 +346,26 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("parse a version requirement", ("src/lib.rs:VersionReq::parse", "src/parse.rs:VersionReq::from_str")),
         ("create a version from major, minor and patch numbers", ("src/lib.rs:Version::new",)),
         ("compare pre-release identifiers", ("src/impls.rs:Prerelease::cmp",)),
+        (
+            "check whether a version matches one comparator",
+            ("src/lib.rs:Comparator::matches", "src/eval.rs:matches_comparator"),
+        ),
+        ("which versions a caret requirement like ^1.2 allows", ("src/eval.rs:matches_caret",)),
+        ("which versions a tilde requirement like ~1.2 allows", ("src/eval.rs:matches_tilde",)),
+        (
+            "create a pre-release identifier from text",
+            ("src/lib.rs:Prerelease::new", "src/parse.rs:Prerelease::from_str"),
+        ),
+        ("create build metadata from text", ("src/lib.rs:BuildMetadata::new", "src/parse.rs:BuildMetadata::from_str")),
+        ("write a version out as a string", ("src/display.rs:Version::fmt",)),
+        (
+            "parse one comparator such as >=1.2.3",
+            ("src/lib.rs:Comparator::parse", "src/parse.rs:Comparator::from_str"),
+        ),
+        ("serialize a version with serde", ("src/serde.rs:Version::serialize",)),
+        ("order two build metadata values", ("src/impls.rs:BuildMetadata::cmp",)),
+        ("the message of a parse error", ("src/error.rs:Error::fmt",)),
+        ("whether a pre-release version can satisfy a requirement", ("src/eval.rs:pre_is_compatible",)),
     ),
     "rust-itertools": (
         ("group consecutive elements by a key", ("src/lib.rs:Itertools::group_by",)),
@@ -249,6 +379,17 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             "look ahead several elements without consuming them",
             ("src/peek_nth.rs:peek_nth", "src/peek_nth.rs:PeekNth::peek_nth"),
         ),
+        ("split the elements into two collections by a function", ("src/lib.rs:Itertools::partition_map",)),
+        ("take the elements in chunks of a fixed size", ("src/lib.rs:Itertools::chunks",)),
+        ("iterate over overlapping pairs of neighbouring elements", ("src/lib.rs:Itertools::tuple_windows",)),
+        (
+            "sort the elements and iterate over them",
+            ("src/lib.rs:Itertools::sorted", "src/lib.rs:Itertools::sorted_by"),
+        ),
+        ("count how many times each element occurs", ("src/lib.rs:Itertools::counts",)),
+        ("merge two sorted iterators into one sorted iterator", ("src/lib.rs:Itertools::merge",)),
+        ("all orderings of k elements", ("src/lib.rs:Itertools::permutations",)),
+        ("collect the elements into a hash map of lists by key", ("src/lib.rs:Itertools::into_group_map",)),
     ),
     "js-lodash": (
         ("split an array into chunks of a given size", ("chunk.js:chunk",)),
@@ -262,6 +403,11 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("compare two values deeply for equality", ("isEqual.js:isEqual", "_baseIsEqual.js:baseIsEqual")),
         ("flatten nested arrays all the way down", ("flattenDeep.js:flattenDeep",)),
         ("call a function only once", ("once.js:once",)),
+        ("pick some properties of an object", ("_basePick.js:basePick",)),
+        ("a random number between two bounds", ("random.js:random", "_baseRandom.js:baseRandom")),
+        ("set a nested property by its path", ("set.js:set", "_baseSet.js:baseSet")),
+        ("cache the results of a function by its arguments", ("memoize.js:memoize",)),
+        ("pad a string on the left to a given length", ("padStart.js:padStart",)),
     ),
     "ts-lib-es": (
         ("parse a JSON string", ("lib.es5.d.ts:JSON.parse",)),
@@ -277,6 +423,15 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ),
         ("check whether an array contains a value", ("lib.es2016.array.include.d.ts:Array.includes",)),
         ("create an object with a given prototype", ("lib.es5.d.ts:ObjectConstructor.create",)),
+        ("check whether a string starts with another string", ("lib.es2015.core.d.ts:String.startsWith",)),
+        ("pad a string at the start to a given length", ("lib.es2017.string.d.ts:String.padStart",)),
+        (
+            "create an array from an iterable or an array-like object",
+            ("lib.es2015.core.d.ts:ArrayConstructor.from", "lib.es2015.iterable.d.ts:ArrayConstructor.from"),
+        ),
+        ("copy the properties of objects onto a target object", ("lib.es2015.core.d.ts:ObjectConstructor.assign",)),
+        ("the key and value pairs of an object", ("lib.es2017.object.d.ts:ObjectConstructor.entries",)),
+        ("parse an integer from a string", ("lib.es5.d.ts:parseInt",)),
     ),
     "java-util": (
         (
@@ -296,5 +451,16 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
             "an unmodifiable view of a list",
             ("java.base/java/util/Collections.java:Collections.unmodifiableList",),
         ),
+        (
+            "copy part of an array into a new array",
+            ("java.base/java/util/Arrays.java:Arrays.copyOfRange", "java.base/java/util/Arrays.java:Arrays.copyOf"),
+        ),
+        (
+            "a queue that hands out the smallest element first",
+            ("java.base/java/util/PriorityQueue.java:PriorityQueue",),
+        ),
+        ("check whether two arrays are equal", ("java.base/java/util/Arrays.java:Arrays.equals",)),
+        ("the value, or a default when it is absent", ("java.base/java/util/Optional.java:Optional.orElse",)),
+        ("compute a hash code from several values", ("java.base/java/util/Objects.java:Objects.hash",)),
     ),
 }

@@ -113,7 +113,7 @@ def stored_references(index_file: pathlib.Path) -> list[tuple[object, ...]]:
         return [
             (
                 reference.path, reference.seq, reference.line, reference.kind, reference.name, reference.qualifier,
-                symbols[reference.scope][1] if reference.scope is not None else "", reference.others,
+                symbols[reference.scope][1] if reference.scope is not None else "", reference.arity, reference.others,
                 sorted((*symbols[target], weight) for target, weight in reference.targets),
             )
             for reference in queries.all_references(connection)

@@ -178,6 +178,63 @@ def test_rank_finds_the_named_method_first_and_skips_copies(small_tree):
     assert report["files"] == 4  # the four that parse
 
 
+def test_rank_files_lists_each_file_once_with_its_best_symbols(small_tree):
+    report = quibra_json("rank", small_tree, "--query", "find user by name", "--files", "--top", "2")
+    assert report["command"] == "rank_files" and len(report["results"]) == 2
+    assert [entry["rank"] for entry in report["results"]] == [1, 2]
+    first = report["results"][0]
+    assert first["path"] == "pkg/store.py" and first["symbols"][0]["symbol"] == "UserStore.find_user_by_name"
+    assert first["score"] >= report["results"][1]["score"]
+    symbols = quibra_json("rank", small_tree, "--query", "find user by name")["results"]
+    places = {entry["symbol_id"]: entry["rank"] for entry in symbols}
+    for entry in report["results"]:
+        assert 1 <= len(entry["symbols"]) <= entry["matches"]
+        for symbol in entry["symbols"]:
+            # A file's symbols keep the places the symbol ranking gives them.
+            assert places.get(symbol["symbol_id"], symbol["rank"]) == symbol["rank"]
+    table = quibra("rank", small_tree, "--query", "find user by name", "--files").stdout
+    assert "pkg/store.py" in table and "UserStore.find_user_by_name" in table
+
+
+def _age(tree: pathlib.Path) -> None:
+    # Files written a moment before they are indexed are read again by the
+    # next refresh (their stat cannot tell a later write in the same tick).
+    for path in tree.rglob("*.py"):
+        os.utime(path, (path.stat().st_atime - 60, path.stat().st_mtime - 60))
+
+
+def test_status_tells_what_a_refresh_would_do_without_doing_it(small_tree):
+    _age(small_tree)
+    first = quibra_json("status", small_tree)
+    # Nothing indexed yet: every source file waits, and nothing was written.
+    assert first["updated"] is None and first["files"] == 0 and not first["fresh"]
+    assert first["to_read"] >= 4 and first["removed"] == 0
+    quibra("index", small_tree)
+    fresh = quibra_json("status", small_tree)
+    assert fresh["fresh"] and fresh["pending"] == [] and fresh["updated"] is not None
+    assert fresh["files"] >= 4 and fresh["symbols"] > 0 and fresh["index_bytes"] > 0
+    assert fresh["bytes_per_source_byte"] == round(fresh["index_bytes"] / fresh["source_bytes"], 3)
+    index_file = pathlib.Path(fresh["index"])
+    before = index_file.read_bytes()
+    store = small_tree / "pkg/store.py"
+    store.write_text(store.read_text() + "\n\ndef added():\n    pass\n")
+    (small_tree / "pkg/new.py").write_text("def new():\n    pass\n")
+    (small_tree / "pkg/render.py").unlink()
+    stale = quibra_json("status", small_tree)
+    assert (stale["to_read"], stale["removed"], stale["fresh"]) == (2, 1, False)
+    assert stale["pending"] == [str(small_tree / name) for name in ("pkg/new.py", "pkg/render.py", "pkg/store.py")]
+    assert index_file.read_bytes() == before
+    assert "pending: 2 to read again, 1 removed" in quibra("status", small_tree).stdout
+    _age(small_tree)
+    quibra("index", small_tree)
+    assert quibra_json("status", small_tree)["fresh"]
+
+
+def test_rank_files_and_context_do_not_mix(small_tree):
+    completed = quibra("rank", small_tree, "--query", "user", "--files", "--context", expect=2)
+    assert "not allowed with argument" in completed.stderr
+
+
 def test_rank_json_shape_is_stable(small_tree):
     report = quibra_json("rank", small_tree, "--query", "render users", "--budget", "500")
     assert set(report) == RANK_KEYS
@@ -187,7 +244,17 @@ def test_rank_json_shape_is_stable(small_tree):
         assert set(entry["channel_ranks"]) == {"lexical", "body", "identity", "structural"}
         assert all(rank is None or isinstance(rank, int) for rank in entry["channel_ranks"].values())
         assert isinstance(entry["score"], float) and isinstance(entry["tokens"], int)
-    assert [entry["rank"] for entry in report["results"]] == list(range(1, len(report["results"]) + 1))
+    ranks = [entry["rank"] for entry in report["results"]]
+    assert ranks == sorted(set(ranks)) and ranks[0] >= 1
+
+
+def test_a_result_keeps_its_place_whatever_the_budget(small_tree):
+    places: dict[str, int] = {}
+    for budget in (60, 200, 500, 5000):
+        for entry in quibra_json("rank", small_tree, "--query", "render users", "--budget", budget)["results"]:
+            assert places.setdefault(entry["symbol_id"], entry["rank"]) == entry["rank"], (budget, entry)
+    # The smaller budgets leave some out, so the places they give have gaps.
+    assert len(places) > 1
 
 
 def test_rank_structural_channel_follows_imports(small_tree):
@@ -339,6 +406,17 @@ def test_hotspots_rank_often_changed_files_first(tmp_path):
     table = quibra("hotspots", tmp_path).stdout
     assert f"{recent['zero_score']} functions unchanged since then left out" in table
     assert "cold.py" not in table
+
+
+@needs_git
+def test_hotspots_leave_test_code_out_unless_asked(tmp_path):
+    body = textwrap.dedent(SMALL_TREE["pkg/shapes.py"])
+    write_tree(tmp_path, {"hot.py": body, "tests/test_hot.py": body})
+    commit_all(tmp_path, "first")
+    plain = {entry["path"] for entry in quibra_json("hotspots", tmp_path)["results"]}
+    assert plain == {"hot.py"}
+    asked = {entry["path"] for entry in quibra_json("hotspots", tmp_path, "--tests")["results"]}
+    assert asked == {"hot.py", "tests/test_hot.py"}
 
 
 @needs_git

@@ -27,14 +27,14 @@ from quibra.index.packed import PackedReference
 
 CASES = {
     "none": [],
-    "one bare name, unresolved": [PackedReference(1, 0, 1, 0, 0, 0, ())],
+    "one bare name, unresolved": [PackedReference(1, 0, 1, 0, 0, -1, 0, ())],
     "lines going back, large ids, three targets": [
-        PackedReference(120, 2, 7, 9, 31, 4, ((5, 10_000),)),
-        PackedReference(3, 1, 7, 0, 0, 0, ((5, 3333), (8, 3333), (2**31 - 1, 3334))),
+        PackedReference(120, 2, 7, 9, 31, 2, 4, ((5, 10_000),)),
+        PackedReference(3, 1, 7, 0, 0, -1, 0, ((5, 3333), (8, 3333), (2**31 - 1, 3334))),
     ],
     "a long file": [
         PackedReference(
-            line, line % 5, line * 7, 0 if line % 2 else line, line // 3, line % 4,
+            line, line % 5, line * 7, 0 if line % 2 else line, line // 3, line % 3 - 1, line % 4,
             tuple((line + target, 1000 * target) for target in range(line % 4)),
         )
         for line in range(1, 3000)
@@ -46,6 +46,10 @@ CASES = {
 def test_references_come_back_as_they_were_packed(references):
     blob = packed.pack_references(list(references))
     assert packed.unpack_references(blob) == references
+    # What they resolve to, read without unpacking the rest.
+    assert packed.resolved_pairs(blob) == [
+        (reference.scope, target) for reference in references for target, _units in reference.targets
+    ]
 
 
 @pytest.mark.parametrize("parts", [1, 2, 3, 6, 7, 9999])
@@ -151,9 +155,11 @@ def test_a_call_through_an_included_header_reaches_the_source_file_beside_it(tmp
         "other/add.c": "int add(int a, int b) { return b + a; }\n",
     })
     report = quibra_json("refs", "add", root, "--index", tmp_path / "index.sqlite", "--jobs", str(jobs))
-    # The header brings its source file with it: both are imported, the other folder's `add` is not.
-    calls = sorted((entry["path"], entry["target"]) for entry in report["references"])
-    assert calls == [("lib/main.c", "lib/util.c:add"), ("lib/main.c", "lib/util.h:add")]
+    # The header brings its source file with it: the definition there is the
+    # one meant, before the other folder's; the header's declaration is none.
+    calls = sorted((-entry["weight"], entry["path"], entry["target"]) for entry in report["references"])
+    assert [call[1:] for call in calls] == [("lib/main.c", "lib/util.c:add"), ("lib/main.c", "other/add.c:add")]
+    assert calls[0][0] < calls[1][0]
 
 
 def test_a_query_during_the_first_build_waits_for_it(tmp_path):

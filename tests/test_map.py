@@ -77,10 +77,56 @@ def test_a_huge_budget_shows_every_symbol(email_tree):
     assert printed_tokens(report["map"]) == report["total_tokens"]
 
 
-def test_most_central_files_come_first(email_tree):
-    outline = quibra_json("map", email_tree, "--budget", 4000)["outline"]
-    ranks = [entry["pagerank"] for entry in outline]
-    assert ranks == sorted(ranks, reverse=True)
+def test_what_the_package_is_built_around_comes_first(email_tree):
+    outline = quibra_json("map", email_tree, "--budget", 600)["outline"]
+    shown = {symbol["symbol"] for entry in outline for symbol in entry["symbols"]}
+    # The package's documentation opens with its four parts: the object model, parser, generator and policy.
+    assert {"Message", "Parser", "Generator", "Policy"} <= shown
+    assert not any(name.split(".")[-1].startswith("_") for name in shown), shown
+
+
+CORE_TREE = {
+    "core/__init__.py": "",
+    "core/model.py": (
+        "class Model:\n"
+        "    def __init__(self, **fields):\n        self.fields = fields\n\n"
+        "    def save(self):\n        return _write(self)\n\n\n"
+        "def _write(model):\n    return model\n\n\n"
+        "def rarely_used():\n    return None\n"
+    ),
+    "tests/test_model.py": "from core.model import Model\n\n\ndef test_save():\n    Model().save()\n",
+    **{
+        f"app/view{number}.py": (
+            f"from core.model import Model\n\n\ndef view{number}(request):\n"
+            f"    item = Model()\n    item.save()\n    return item\n"
+        )
+        for number in range(4)
+    },
+}
+
+
+def test_symbols_the_tree_uses_come_before_unused_private_dunder_and_test_ones(tmp_path):
+    write_tree(tmp_path, CORE_TREE)
+    outline = quibra_json("map", tmp_path, "--budget", 10_000)["outline"]
+    order = [symbol["symbol"] for entry in outline for symbol in entry["symbols"]]
+    # Files come in the order of their best symbol: the model's file first, tests last.
+    assert outline[0]["path"] == "core/model.py" and outline[-1]["path"] == "tests/test_model.py"
+    importance = {symbol["symbol"]: symbol["importance"] for entry in outline for symbol in entry["symbols"]}
+    assert importance["Model"] > importance["rarely_used"] and importance["Model.save"] > importance["rarely_used"]
+    small = quibra_json("map", ".", "--budget", 12, cwd=tmp_path)["outline"]
+    assert [symbol["symbol"] for entry in small for symbol in entry["symbols"]] == ["Model"]
+    assert set(order) >= {"Model.__init__", "_write", "test_save"}
+
+
+def test_importance_is_the_same_however_the_index_was_built(tmp_path):
+    tree = tmp_path / "tree"
+    write_tree(tree, CORE_TREE)
+    quibra("index", tree)
+    (tree / "app/view9.py").write_text("from core.model import Model\n\n\ndef view9():\n    return Model()\n")
+    (tree / "app/view0.py").unlink()
+    stepwise = quibra_json("map", tree, "--budget", 10_000)["outline"]
+    shutil.rmtree(tree / ".quibra")
+    assert quibra_json("map", tree, "--budget", 10_000)["outline"] == stepwise
 
 
 def test_same_map_however_the_index_was_built(tmp_path):

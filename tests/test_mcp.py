@@ -30,7 +30,7 @@ from mcp.client.stdio import stdio_client  # noqa: E402
 # The host's tests: the sanitizer build of the engine skips them (tools/sanitize).
 pytestmark = pytest.mark.host
 
-TOOLS = {"search_code", "repo_map", "hotspots", "changed_files", "symbol_source", "find_references", "call_graph"}
+TOOLS = {"search_code", "search_files", "repo_map", "hotspots", "changed_files", "symbol_source", "find_references", "call_graph"}
 CHANNELS = {"lexical", "body", "identity", "structural"}
 
 
@@ -123,6 +123,14 @@ def test_every_tool_answers_from_the_tree(email_tree, tmp_path):
             whole = file_lines(email_tree, result["path"], result["start_line"], result["end_line"])
             assert shown.content[0].text == whole and whole.startswith(result["source"])
 
+        files = await answer(session, "search_files", query="parse the headers of a message", top=4)
+        assert 1 <= len(files["results"]) <= 4
+        best = {result["path"] for result in found["results"][:3]}
+        assert files["results"][0]["path"] in best
+        for entry in files["results"]:
+            for symbol in entry["symbols"]:
+                assert symbol["symbol_id"].startswith(entry["path"] + ":")
+
         mapped = await session.call_tool("repo_map", {"budget": 600})
         text = mapped.content[0].text
         assert text == mapped.structured_content["map"]
@@ -180,6 +188,8 @@ BAD_CALLS = [
     ("search_code", {"query": "header", "budget": "lots"}, "budget"),
     ("search_code", {}, "query"),
     ("search_code", {"query": "   "}, "the query is empty"),
+    ("search_files", {"query": "header", "top": 0}, "top"),
+    ("search_files", {"query": ""}, "the query is empty"),
     ("repo_map", {"budget": 0}, "budget"),
     ("repo_map", {"focus": ["../outside.py"]}, "is outside the tree"),
     ("repo_map", {"focus": ["/etc/passwd"]}, "is outside the tree"),

@@ -125,6 +125,31 @@ def test_code_comes_before_its_tests_unless_tests_are_asked_for(store_tree, quer
     assert _names(_rank(store_tree, query))[0] == first
 
 
+EXAMPLE_STORE = '''
+from store import ReportStore
+
+
+def save_a_report_to_a_file(path):
+    """Save a report to a file: how to use the store."""
+    ReportStore(path).save_report("report", "text")
+'''
+
+
+@pytest.mark.parametrize(
+    ("path", "query", "first"),
+    [
+        ("examples/save.py", "save a report to a file", "ReportStore.save_report"),
+        ("benches/save.py", "save a report to a file", "ReportStore.save_report"),
+        ("build.rs", "save a report to a file", "ReportStore.save_report"),
+        ("examples/save.py", "example that saves a report to a file", "save_a_report_to_a_file"),
+    ],
+)
+def test_benchmarks_examples_and_build_scripts_come_after_the_code(tmp_path, path, query, first):
+    source = EXAMPLE_STORE if path.endswith(".py") else "fn save_a_report_to_a_file() {}\n"
+    write_tree(tmp_path, {"store.py": STORE, path: source})
+    assert _names(_rank(tmp_path, query))[0] == first
+
+
 def test_a_page_of_text_pasted_as_the_query_is_answered(store_tree):
     # Names spelled by runs of words and parts cut short are sought among a
     # bounded number of words: a long text costs about what its words do.
@@ -162,6 +187,36 @@ def test_a_function_leads_a_type_that_matches_as_well(tmp_path):
         {"temp.py": "class TemporaryFolder:\n    pass\n\n\ndef temporary_folder(prefix):\n    return prefix\n"},
     )
     assert _names(_rank(tmp_path, "temporary folder"))[:2] == ["temporary_folder", "TemporaryFolder"]
+
+
+QUESTION_TREE = {
+    "orm/where.py": (
+        "class WhereNode:\n    \"\"\"A where clause of a query.\"\"\"\n\n"
+        "    def add(self, condition):\n        \"\"\"Add a condition to the where clause.\"\"\"\n"
+        "        return condition\n"
+    ),
+    "web/session.py": (
+        "def save_session(request):\n    \"\"\"Save the session of the request in its store.\"\"\"\n"
+        "    return request\n"
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("query", "first", "absent"),
+    [
+        ("where is the session saved", "save_session", "WhereNode"),
+        ("How do I save a session?", "save_session", "WhereNode"),
+        # Said inside the question, "where" is what is asked about.
+        ("how do I add a where clause", "WhereNode.add", None),
+        ("where", "WhereNode", None),
+    ],
+)
+def test_a_question_s_opening_words_ask_and_do_not_match_names(tmp_path, query, first, absent):
+    write_tree(tmp_path, QUESTION_TREE)
+    names = _names(_rank(tmp_path, query))
+    assert names[0] == first
+    assert absent is None or absent not in names
 
 
 

@@ -36,14 +36,14 @@ SNIPPETS = {
             R("Dict", 4, "type", "", 1),
             R("str", 4, "type", "", 1),
             R("int", 4, "type", "", 1),
-            R("g", 4, "call", "", 1),
+            R("g", 4, "call", "", 1, 0),
             R("Y", 4, "type", "x", 1),
             R("A", 4, "type", "", 1),
-            R("super", 5, "call", "", 1),
-            R("f", 5, "call", "super()", 1),
-            R("join", 6, "call", "os.path", 1),
-            R("strip", 6, "call", "(a)", 1),
-            R("join", 6, "call", '"s"', 1),
+            R("super", 5, "call", "", 1, 0),
+            R("f", 5, "call", "super()", 1, 1),
+            R("join", 6, "call", "os.path", 1, 2),
+            R("strip", 6, "call", "(a)", 1, 0),
+            R("join", 6, "call", '"s"', 1, 1),
         ],
     ),
     "go": (
@@ -67,9 +67,9 @@ SNIPPETS = {
             R("Server", 7, "type", "", 1),
             R("Node", 7, "type", "", 1),
             R("error", 7, "type", "", 1),
-            R("Println", 8, "call", "fmt", 1),
-            R("run", 9, "call", "", 1),
-            R("Get", 9, "call", "s.c", 1),
+            R("Println", 8, "call", "fmt", 1, 1),
+            R("run", 9, "call", "", 1, 1),
+            R("Get", 9, "call", "s.c", 1, 0),
         ],
     ),
     "rust": (
@@ -94,9 +94,9 @@ SNIPPETS = {
             R("S", 3, "type", "", -1),
             R("Result", 4, "type", "fmt", 1),
             R("Parser", 5, "type", "", 1),
-            R("new", 5, "call", "Parser::<u8>", 1),
-            R("go", 5, "call", "self", 1),
-            R("helper", 5, "call", "", 1),
+            R("new", 5, "call", "Parser::<u8>", 1, 0),
+            R("go", 5, "call", "self", 1, 0),
+            R("helper", 5, "call", "", 1, 1),
             R("inner", 6, "call", "", 1),
             R("z", 6, "call", "y", 1),
         ],
@@ -115,9 +115,9 @@ SNIPPETS = {
             R("x", 1, "import", "./m", -1),
             R("*", 2, "import", "./s", -1),
             R("Base", 3, "type", "lib", 0),
-            R("Foo", 4, "call", "", 1),
-            R("g", 4, "call", "", 1),
-            R("h", 4, "call", "this", 1),
+            R("Foo", 4, "call", "", 1, 0),
+            R("g", 4, "call", "", 1, 1),
+            R("h", 4, "call", "this", 1, 1),
         ],
     ),
     "typescript": (
@@ -137,8 +137,8 @@ SNIPPETS = {
             R("D", 3, "type", "", 1),
             R("T", 4, "type", "ns", 2),
             R("E", 4, "type", "", 2),
-            R("Bar", 4, "call", "ns", 2),
-            R("c", 4, "call", "a.b", 2),
+            R("Bar", 4, "call", "ns", 2, 1),
+            R("c", 4, "call", "a.b", 2, 0),
         ],
     ),
     "java": (
@@ -159,10 +159,10 @@ SNIPPETS = {
             R("I", 3, "type", "", 0),
             R("List", 4, "type", "java.util", 0),
             R("T", 4, "type", "", 0),
-            R("Foo", 5, "call", "a", 1),
-            R("Bar", 5, "call", "", 1),
-            R("g", 5, "call", "this", 1),
-            R("h", 5, "call", "", 1),
+            R("Foo", 5, "call", "a", 1, 0),
+            R("Bar", 5, "call", "", 1, 0),
+            R("g", 5, "call", "this", 1, 0),
+            R("h", 5, "call", "", 1, 0),
         ],
     ),
     "c": (
@@ -178,9 +178,9 @@ SNIPPETS = {
             R("U", 3, "type", "", 1),
             R("T", 3, "type", "", 1),
             R("S", 4, "type", "", 2),
-            R("g", 4, "call", "", 2),
-            R("cb", 4, "call", "s", 2),
-            R("h", 4, "call", "", 2),
+            R("g", 4, "call", "", 2, 1),
+            R("cb", 4, "call", "s", 2, 1),
+            R("h", 4, "call", "", 2, 0),
         ],
     ),
     "cpp": (
@@ -196,11 +196,11 @@ SNIPPETS = {
             R("Base", 3, "type", "a", 0),
             R("T", 3, "type", "", 0),
             R("Foo", 4, "type", "", 1),
-            R("g", 4, "call", "a::b", 1),
+            R("g", 4, "call", "a::b", 1, 1),
             R("iterator", 4, "type", "std::vector<int>", 1),
-            R("T", 4, "call", "ns", 1),
-            R("m", 4, "call", "p", 1),
-            R("k", 4, "call", "X<int>", 1),
+            R("T", 4, "call", "ns", 1, 0),
+            R("m", 4, "call", "p", 1, 0),
+            R("k", 4, "call", "X<int>", 1, 0),
         ],
     ),
 }
@@ -221,6 +221,39 @@ def test_calls_types_and_imports_are_recorded_exactly(language):
 def test_the_ast_reader_records_what_the_tree_sitter_reader_does():
     path, source, expected = SNIPPETS["python"]
     assert python.read(path, textwrap.dedent(source).encode()).references == expected
+
+
+# Python: a name an import renamed is recorded as the name it imports,
+# reached through its module; a decorator calls what it names.
+PYTHON_USES = {
+    "a name from a module, renamed": (
+        "from .m import a as b\nb(1)\nx: b.T = b.f()\n",
+        [R("a", 1, "import", ".m", -1), R("a", 2, "call", ".m", -1, 1), R("T", 3, "type", ".m.a", -1),
+         R("f", 3, "call", ".m.a", -1, 0)],
+    ),
+    "a module, renamed": (
+        "import os.path as p\nfrom . import m as n\np.join(n.f())\n",
+        [R("path", 1, "import", "os", -1), R("m", 2, "import", ".", -1), R("join", 3, "call", "os.path", -1, 1),
+         R("f", 3, "call", ".m", -1, 0)],
+    ),
+    "a renamed name the file defines again": (
+        "from m import a as b\ndef b():\n    b()\n",
+        [R("a", 1, "import", "m", -1), R("b", 3, "call", "", 0, 0)],
+    ),
+    "decorators": (
+        "import functools as ft\n@cache\n@ft.wraps\n@(lru)\n@route(1)\nclass C:\n    @prop.setter\n    def f(self): pass\n",
+        [R("functools", 1, "import", "", -1), R("cache", 2, "call", "", 0), R("wraps", 3, "call", "functools", 0),
+         R("lru", 4, "call", "", 0), R("route", 5, "call", "", 0, 1), R("setter", 7, "call", "prop", 1)],
+    ),
+}
+
+
+@pytest.mark.parametrize("reader", ["tree-sitter", "ast"])
+@pytest.mark.parametrize("case", sorted(PYTHON_USES))
+def test_python_renamed_imports_and_decorators(case, reader):
+    source, expected = PYTHON_USES[case]
+    found = references("a.py", source) if reader == "tree-sitter" else python.read("a.py", source.encode()).references
+    assert found == expected
 
 
 @pytest.mark.parametrize(

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import pathlib
+import sqlite3
 
 import pytest
 import quibra as api
@@ -197,6 +198,16 @@ def test_a_bad_request_is_one_line(tree, args, expect, message):
         assert len(completed.stderr.strip().splitlines()) == 1
 
 
+def _importance(index_file: pathlib.Path) -> list[tuple]:
+    connection = sqlite3.connect(index_file)
+    try:
+        return connection.execute(
+            "SELECT f.path, s.key, s.importance FROM symbols AS s JOIN files AS f ON f.id = s.file_id ORDER BY 1, 2"
+        ).fetchall()
+    finally:
+        connection.close()
+
+
 def _targets(dump: list[tuple]) -> set[str]:
     return {target for row in dump for target in row[-1].split()}
 
@@ -208,6 +219,7 @@ def _targets(dump: list[tuple]) -> set[str]:
         ("pkg/app.py", "open_store(path)\n    st.", "open_db(path)\n    st."),  # a use renamed
         ("pkg/other.py", "class Logger:", "class Logger:\n    pass\n\n\nclass Sink:"),  # emit moves class
         ("pkg/events.py", "    def emit", "    def emit_all"),  # emit becomes unambiguous
+        ("pkg/app.py", "def main(", "\n\ndef main("),  # lines move, the uses stay: the graph is the same
     ],
 )
 def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old, new):
@@ -226,6 +238,7 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     after = stored_references(incremental_file)
     assert after == stored_references(fresh_file)
     assert after != before
+    assert _importance(incremental_file) == _importance(fresh_file)
 
 
 def test_a_renamed_definition_loses_its_references_in_files_not_read_again(tree, tmp_path):
@@ -246,6 +259,189 @@ def test_a_budget_cuts_the_references_and_counts_them(tree, tmp_path):
     assert whole["left_out"] == 0 and len(whole["references"]) == 3
     assert cut["left_out"] == 3 - len(cut["references"]) > 0
     assert json.dumps(cut)  # plain data
+
+
+# Python's ways to bind a name: renamed names and modules, relative imports,
+# a package that re-exports what its modules define, decorators, super() as
+# Python 2 wrote it; and names that no import brings: a parameter, a str's
+# method, another function's own function.
+IMPORTS_TREE = {
+    "lib/__init__.py": """\
+        from .util import helper, Registry
+        """,
+    "lib/util.py": """\
+        def helper(x):
+            return x
+
+
+        def encode(text):
+            return text
+
+
+        def register(function):
+            return function
+
+
+        class Registry:
+            def add(self, item):
+                return item
+
+
+        class Plugins(Registry):
+            def add(self, item):
+                return super(Plugins, self).add(item)
+        """,
+    "lib/core/__init__.py": "",
+    "lib/core/engine.py": """\
+        from .. import util
+        from ..util import register as plugin
+
+
+        @plugin
+        def run(task):
+            return util.helper(task)
+
+
+        def schedule(tasks):
+            def callback(task):
+                return run(task)
+
+            return [callback(task) for task in tasks]
+        """,
+    "lib/core/worker.py": """\
+        from lib.util import encode
+
+
+        def work(callback, text):
+            callback(text)
+            return text.encode("utf-8")
+        """,
+    "app.py": """\
+        import lib
+        from lib import helper
+
+
+        def main(path):
+            helper(path)
+            return lib.helper(path)
+        """,
+    "tool.py": """\
+        import lib.util as u
+        from lib.util import Registry as Reg
+
+
+        @u.register
+        def build(path):
+            u.encode(path)
+            registry: Reg = Reg()
+            return registry
+        """,
+}
+
+# (name asked for, its references: path, line, kind, enclosing symbol, target), by hand; every weight is 1.
+IMPORTS_EXPECTED = [
+    # Imported from the package that re-exports it, called plainly and through the package; through a relative import.
+    ("helper", [("app.py", 2, "import", None, "lib/util.py:helper"),
+                ("app.py", 6, "call", "app.py:main", "lib/util.py:helper"),
+                ("app.py", 7, "call", "app.py:main", "lib/util.py:helper"),
+                ("lib/__init__.py", 1, "import", None, "lib/util.py:helper"),
+                ("lib/core/engine.py", 7, "call", "lib/core/engine.py:run", "lib/util.py:helper")]),
+    # A renamed class as a type and as a call, its re-export, and a base class.
+    ("Registry", [("lib/__init__.py", 1, "import", None, "lib/util.py:Registry"),
+                  ("lib/util.py", 18, "type", "lib/util.py:Plugins", "lib/util.py:Registry"),
+                  ("tool.py", 2, "import", None, "lib/util.py:Registry"),
+                  ("tool.py", 8, "call", "tool.py:build", "lib/util.py:Registry"),
+                  ("tool.py", 8, "type", "tool.py:build", "lib/util.py:Registry")]),
+    # Decorators, one renamed, one through a renamed module.
+    ("register", [("lib/core/engine.py", 2, "import", None, "lib/util.py:register"),
+                  ("lib/core/engine.py", 5, "call", "lib/core/engine.py:run", "lib/util.py:register"),
+                  ("tool.py", 5, "call", "tool.py:build", "lib/util.py:register")]),
+    # Through a renamed module; `text.encode()` is no use of a module's function.
+    ("encode", [("lib/core/worker.py", 1, "import", None, "lib/util.py:encode"),
+                ("tool.py", 7, "call", "tool.py:build", "lib/util.py:encode")]),
+    # A function's own function, called inside it; the parameter of that name elsewhere is not it.
+    ("callback", [("lib/core/engine.py", 14, "call", "lib/core/engine.py:schedule",
+                   "lib/core/engine.py:schedule.callback")]),
+    ("run", [("lib/core/engine.py", 12, "call", "lib/core/engine.py:schedule.callback", "lib/core/engine.py:run")]),
+    # The base class's method, through `super(Class, self)`.
+    ("Registry.add", [("lib/util.py", 20, "call", "lib/util.py:Plugins.add", "lib/util.py:Registry.add")]),
+]
+
+
+@pytest.fixture
+def imports_tree(tmp_path) -> pathlib.Path:
+    root = tmp_path / "imports"
+    write_tree(root, IMPORTS_TREE)
+    return root
+
+
+@pytest.mark.parametrize(("name", "expected"), IMPORTS_EXPECTED, ids=[name for name, _ in IMPORTS_EXPECTED])
+def test_python_imports_resolve_as_the_interpreter_binds_them(imports_tree, tmp_path, name, expected):
+    with api.Index(imports_tree, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs(name)
+    found = [(e["path"], e["line"], e["kind"], e["symbol"], e["target"]) for e in report["references"]]
+    assert sorted(found) == sorted(expected)
+    assert {entry["weight"] for entry in report["references"]} <= {1.0}
+
+
+@pytest.mark.parametrize(
+    ("name", "methods", "functions", "linked"),
+    [
+        ("transcode", 1, 3, True),  # module functions are no candidates, nor do they make the name common
+        ("transcode", 4, 0, False),  # a common method name
+        ("encode", 1, 0, False),  # a str's method, most likely: `text` may well be one
+    ],
+)
+def test_what_an_unknown_receiver_reaches(tmp_path, name, methods, functions, linked):
+    files = {f"m{number}.py": f"def {name}(text):\n    return text\n" for number in range(functions)}
+    for number in range(methods):
+        files[f"codec{number}.py"] = f"class Codec:\n    def {name}(self, text):\n        return text\n"
+    files["use.py"] = f"def send(text):\n    return text.{name}()\n"
+    write_tree(tmp_path / "tree", files)
+    with api.Index(tmp_path / "tree", index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs(name)
+    found = [(e["path"], e["line"], e["target"]) for e in report["references"]]
+    assert found == ([("use.py", 2, f"codec0.py:Codec.{name}")] if linked else [])
+    assert report["unresolved"] == (0 if linked else 1)
+
+
+def test_a_tree_that_is_a_package_names_itself_by_its_folder(tmp_path):
+    root = tmp_path / "lib"
+    files = {path.removeprefix("lib/"): text for path, text in IMPORTS_TREE.items() if path.startswith("lib/")}
+    write_tree(root, {**files, "app.py": IMPORTS_TREE["app.py"]})
+    with api.Index(root, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.refs("helper")
+    found = {(e["path"], e["line"], e["kind"], e["target"]) for e in report["references"] if e["path"] == "app.py"}
+    # `from lib import helper` and `lib.helper()` reach the root's __init__.py, which imports util.py.
+    assert found == {("app.py", 2, "import", "util.py:helper"), ("app.py", 6, "call", "util.py:helper"),
+                     ("app.py", 7, "call", "util.py:helper")}
+
+
+@pytest.mark.parametrize(
+    ("path", "old", "new"),
+    [
+        ("lib/__init__.py", "helper, Registry", "Registry"),  # a re-export dropped: app.py is not read again
+        ("lib/__init__.py", "from .util", "from .extra import helper\nfrom .util"),  # re-exported from a new module
+        ("lib/util.py", "def helper(x)", "def helper_v2(x)"),  # what a package re-exports, renamed
+        ("lib/core/engine.py", "def schedule", "def callback():\n    pass\n\n\ndef schedule"),  # now at the top
+    ],
+)
+def test_a_refresh_after_an_edit_of_imports_equals_a_fresh_build(imports_tree, tmp_path, path, old, new):
+    (imports_tree / "lib/extra.py").write_text("def helper(x):\n    return x\n")
+    incremental_file = tmp_path / "incremental.sqlite"
+    with api.Index(imports_tree, index_file=incremental_file, jobs=1) as index:
+        index.refresh()
+        before = stored_references(incremental_file)
+        file = imports_tree / path
+        text = file.read_text()
+        assert old in text
+        file.write_text(text.replace(old, new, 1))
+        index.refresh()
+    with api.Index(imports_tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    after = stored_references(incremental_file)
+    assert after == stored_references(tmp_path / "fresh.sqlite")
+    assert after != before
 
 
 mcp = pytest.importorskip("mcp")

@@ -123,3 +123,31 @@ def test_every_count_of_characters_costs_what_it_always_did():
             assert block_tokens(header, chars) == max(1, -(-(len(header) + chars + 3) // 4))
     for length in range(0, 50):
         assert line_tokens("y" * length) == -(-(length + 1) // 4)
+
+
+@pytest.mark.parametrize(
+    ("path", "role"),
+    [
+        ("src/lib.rs", "code"),
+        ("pkg/benchmark_utils.py", "code"),  # a name, not a folder of benchmarks
+        ("src/examples.rs", "code"),
+        ("internal/poll/fd.go", "code"),  # Go's internal packages are the code itself
+        ("tests/test_store.py", "test"),
+        ("src/test/java/AppTest.java", "test"),
+        ("net/http/server_test.go", "test"),
+        ("benches/combinations.rs", "auxiliary"),
+        ("bench/quality.py", "auxiliary"),
+        ("examples/basic/main.go", "auxiliary"),
+        ("build.rs", "auxiliary"),
+        ("crate/build.rs", "auxiliary"),
+        ("vendor/github.com/x/y.go", "auxiliary"),
+        ("third_party/zlib/inflate.c", "auxiliary"),
+        ("src/private/de.rs", "auxiliary"),
+        ("encoding/json/bench_test.go", "test"),
+        ("pkg/sort_bench.go", "auxiliary"),
+    ],
+)
+def test_a_path_says_what_its_file_holds(path, role):
+    from quibra.tree.walk import AUXILIARY, CODE, TEST, path_role
+
+    assert path_role(path) == {"code": CODE, "test": TEST, "auxiliary": AUXILIARY}[role]

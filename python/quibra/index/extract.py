@@ -46,13 +46,13 @@ class IndexedSymbol:
         return _indexed_symbol, (
             (symbol.name, symbol.qualname, symbol.kind, symbol.line, symbol.start_line, symbol.end_line,
              symbol.depth, symbol.param_count, symbol.cyclomatic, symbol.max_nesting, symbol.signature,
-             symbol.docstring),
+             symbol.docstring, symbol.declaration),
             self.key, self.context_end, self.chars, self.name_key, self.name_terms, self.fields,
         )
 
 
 def _indexed_symbol(
-    symbol: tuple[str, str, str, int, int, int, int, int, int, int, str, str],
+    symbol: tuple[str, str, str, int, int, int, int, int, int, int, str, str, bool],
     key: str,
     context_end: int,
     chars: int,
@@ -73,11 +73,12 @@ class Extracted:
     # The names its references use and reach them through, each once, and
     # the references by those: (line, kind, name, qualifier, scope) with the
     # kind's index in REFERENCE_KINDS, the name's index in `reference_texts`,
-    # the qualifier's plus one (0 for a bare name) and the index of the
-    # innermost enclosing symbol in `symbols` (-1 at file level). Plain
+    # the qualifier's plus one (0 for a bare name), the index of the
+    # innermost enclosing symbol in `symbols` (-1 at file level) and the
+    # arguments a call passes (-1 where unknown). Plain
     # numbers cost a fraction of Reference objects to send to the index.
     reference_texts: list[str] = field(default_factory=list)
-    references: list[tuple[int, int, int, int, int]] = field(default_factory=list)
+    references: list[tuple[int, int, int, int, int, int]] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
     # What the symbols give the full-text tables, compressed (`packed.pack_terms`):
     # made here, on the workers, for the index to keep.
@@ -87,7 +88,7 @@ class Extracted:
 KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
 
 
-def compact_references(references: list[Reference]) -> tuple[list[str], list[tuple[int, int, int, int, int]]]:
+def compact_references(references: list[Reference]) -> tuple[list[str], list[tuple[int, int, int, int, int, int]]]:
     """The references that name something, as `Extracted` holds them."""
     texts: dict[str, int] = {}
     other = KIND_CODES["other"]
@@ -97,7 +98,9 @@ def compact_references(references: list[Reference]) -> tuple[list[str], list[tup
             continue
         name = texts.setdefault(reference.name, len(texts))
         qualifier = texts.setdefault(reference.qualifier, len(texts)) + 1 if reference.qualifier else 0
-        compact.append((reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope))
+        compact.append(
+            (reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope, reference.arity)
+        )
     return list(texts), compact
 
 

@@ -20,7 +20,7 @@ WEIGHT_SCALE = 10_000
 
 # The width of every packed integer: symbol ids, name ids and lines all fit.
 _TYPECODE = "i"
-_COLUMNS = 7  # line, kind, name, qualifier, scope, others, targets
+_COLUMNS = 8  # line, kind, name, qualifier, scope, arity, others, targets
 _LEVEL = 6
 
 
@@ -32,12 +32,13 @@ class PackedReference(NamedTuple):
     name: int  # ref_names.id
     qualifier: int  # ref_names.id; 0 for a bare name
     scope: int  # symbols.id of the innermost enclosing symbol; 0 at file level
+    arity: int  # the arguments a call passes; -1 where unknown or no call
     others: int  # the definitions it may mean beyond `targets`
     targets: tuple[tuple[int, int], ...]  # (symbols.id, weight in ten-thousandths), best first
 
 
 # A reference as the resolution handles it: the fields of PackedReference, in its order.
-ReferenceFields = tuple[int, int, int, int, int, int, tuple[tuple[int, int], ...]]
+ReferenceFields = tuple[int, int, int, int, int, int, int, tuple[tuple[int, int], ...]]
 
 
 def weight_units(weight: float) -> int:
@@ -77,9 +78,10 @@ def pack_references(references: list[ReferenceFields]) -> bytes:
     values.extend([reference[3] for reference in references])
     values.extend([reference[4] for reference in references])
     values.extend([reference[5] for reference in references])
-    values.extend([len(reference[6]) for reference in references])
-    values.extend([target for reference in references for target, _units in reference[6]])
-    values.extend([units for reference in references for _target, units in reference[6]])
+    values.extend([reference[6] for reference in references])
+    values.extend([len(reference[7]) for reference in references])
+    values.extend([target for reference in references for target, _units in reference[7]])
+    values.extend([units for reference in references for _target, units in reference[7]])
     return _compressed(values)
 
 
@@ -88,7 +90,7 @@ def unpack_references(blob: bytes) -> list[PackedReference]:
     values = _decompressed(blob)
     count = values[0]
     columns = [values[1 + column * count : 1 + (column + 1) * count] for column in range(_COLUMNS)]
-    lines, kinds, names, qualifiers, scopes, others, counts = columns
+    lines, kinds, names, qualifiers, scopes, arities, others, counts = columns
     flat = values[1 + _COLUMNS * count :]
     total = len(flat) // 2
     ids, units = flat[:total], flat[total:]
@@ -100,9 +102,25 @@ def unpack_references(blob: bytes) -> list[PackedReference]:
         targets = tuple(zip(ids[position:end], units[position:end], strict=True))
         position = end
         references.append(
-            PackedReference(line, kinds[index], names[index], qualifiers[index], scopes[index], others[index], targets)
+            PackedReference(
+                line, kinds[index], names[index], qualifiers[index], scopes[index], arities[index], others[index],
+                targets,
+            )
         )
     return references
+
+
+def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:
+    """What the references `pack_references` packed resolve to, as (scope,
+    target symbol id) for each target of each, without unpacking the rest."""
+    values = _decompressed(blob)
+    count = values[0]
+    scopes = values[1 + 4 * count : 1 + 5 * count]
+    counts = values[1 + 7 * count : 1 + 8 * count]
+    flat = values[1 + _COLUMNS * count :]
+    ids = flat[: len(flat) // 2]
+    sources = [scope for scope, many in zip(scopes, counts, strict=True) for _ in range(many)]
+    return list(zip(sources, ids, strict=True))
 
 
 def pack_terms(path: str, fields: list[tuple[str, str, str, str]]) -> bytes:

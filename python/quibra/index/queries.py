@@ -16,13 +16,28 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import NamedTuple
 
-from quibra.index.packed import PackedReference, unpack_references, weight_of
+from quibra.index.packed import PackedReference, resolved_pairs, unpack_references, weight_of
 
 # Reading the index's own records.
+
+
+class Totals(NamedTuple):
+    files: int  # every file the index knows, skipped ones included
+    source_bytes: int  # their sizes, as last seen
+    symbols: int
+    references: int
+
+
+def totals(connection: sqlite3.Connection) -> Totals:
+    """How much the index holds."""
+    files, source_bytes = connection.execute("SELECT count(*), coalesce(sum(size), 0) FROM files").fetchone()
+    (symbols,) = connection.execute("SELECT count(*) FROM symbols").fetchone()
+    (references,) = connection.execute("SELECT coalesce(sum(uses), 0) FROM file_refs").fetchone()
+    return Totals(files, source_bytes, symbols, references)
 
 
 def meta(connection: sqlite3.Connection, key: str) -> str | None:
@@ -86,14 +101,14 @@ def bm25_matches(
     table: str,
     expression: str,
     weights: tuple[float, ...],
-    test_factor: float,
+    role_factors: tuple[float, float],
     languages: Iterable[str] | None,
     limit: int,
 ) -> list[int]:
     """The ids of the symbols whose row of the full-text table `table`
     matches the FTS5 `expression`, at most `limit`, best BM25 score first
-    (`weights` per column); a test file's rows score `test_factor` of theirs.
-    Ties go by path, line and key."""
+    (`weights` per column); the rows of test files and of auxiliary ones
+    score `role_factors` of theirs. Ties go by path, line and key."""
     weight_list = ", ".join(str(weight) for weight in weights)
     scope, scope_parameters = language_clause(languages)
     # bm25() is negative, better scores more so: a factor below 1 moves a row down.
@@ -101,9 +116,9 @@ def bm25_matches(
         f"SELECT {table}.rowid FROM {table}"
         f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
         f" WHERE {table} MATCH ?{scope}"
-        f" ORDER BY bm25({table}, {weight_list}) * (CASE WHEN files.is_test THEN ? ELSE 1.0 END),"
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END),"
         f" files.path, symbols.line, symbols.key LIMIT ?",
-        (expression, *scope_parameters, test_factor, limit),
+        (expression, *scope_parameters, *role_factors, limit),
     )
     return [row[0] for row in rows]
 
@@ -130,7 +145,7 @@ class NameCandidate(NamedTuple):
     path: bytes  # raw, as stored
     line: int
     key: str
-    is_test: int
+    role: int  # of its file: CODE, TEST or AUXILIARY
 
 
 def name_candidates(
@@ -140,7 +155,7 @@ def name_candidates(
     scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        " files.is_test FROM symbols JOIN files ON files.id = symbols.file_id"
+        " files.role FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
         f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
         (json.dumps(terms), json.dumps(name_keys), *scope_parameters),
@@ -200,33 +215,16 @@ def symbol_details(connection: sqlite3.Connection, ids: list[int]) -> list[Symbo
 # The repository map.
 
 
-class MapFileRow(NamedTuple):
+class MapSymbol(NamedTuple):
+    """A symbol as the map shows it, with what the map needs of its file."""
+
     id: int
+    file_id: int
     path: bytes  # raw, as stored
-    pagerank: float
     language: str
-
-
-def map_files(connection: sqlite3.Connection, languages: Iterable[str] | None) -> list[MapFileRow]:
-    """The files that parsed, of `languages` (None: all)."""
-    scope, scope_parameters = language_clause(languages)
-    rows = connection.execute(
-        f"SELECT id, path, pagerank, language FROM files WHERE language IS NOT NULL AND skipped IS NULL{scope}",
-        scope_parameters,
-    )
-    return [MapFileRow(*row) for row in rows]
-
-
-def map_edges(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int]]:
-    """The import edges (source, target) from or to any of `file_ids`."""
-    return connection.execute(
-        "SELECT source, target FROM edges WHERE source IN (SELECT value FROM json_each(?))"
-        " OR target IN (SELECT value FROM json_each(?))",
-        (json.dumps(file_ids),) * 2,
-    ).fetchall()
-
-
-class SymbolRow(NamedTuple):
+    role: int  # of the file: CODE, TEST or AUXILIARY
+    pagerank: float  # of the file
+    importance: float  # of the symbol
     key: str
     name: str
     qualname: str
@@ -237,14 +235,58 @@ class SymbolRow(NamedTuple):
     signature: str
 
 
-def file_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, SymbolRow]]:
-    """The symbols of the files `file_ids`, each with its file's id."""
+_MAP_SYMBOL = (
+    "SELECT symbols.id, symbols.file_id, files.path, files.language, files.role, files.pagerank,"
+    " symbols.importance, symbols.key, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
+    " symbols.end_line, symbols.depth, symbols.signature"
+    " FROM symbols JOIN files ON files.id = symbols.file_id"
+)
+
+
+def map_symbols(
+    connection: sqlite3.Connection, languages: Iterable[str] | None, offset: int, limit: int
+) -> list[MapSymbol]:
+    """The symbols of `languages` (None: all), the most important first, from
+    place `offset` on; equals go by their file's PageRank, then by place."""
+    scope, scope_parameters = language_clause(languages)
     rows = connection.execute(
-        "SELECT file_id, key, name, qualname, kind, line, end_line, depth, signature FROM symbols"
-        " WHERE file_id IN (SELECT value FROM json_each(?))",
-        (json.dumps(file_ids),),
+        f"{_MAP_SYMBOL} WHERE files.skipped IS NULL{scope}"
+        " ORDER BY symbols.importance DESC, files.pagerank DESC, files.path, symbols.line, symbols.key"
+        " LIMIT ? OFFSET ?",
+        (*scope_parameters, limit, offset),
     )
-    return [(file_id, SymbolRow(*row)) for file_id, *row in rows]
+    return [MapSymbol(*row) for row in rows]
+
+
+def map_file_symbols(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[MapSymbol]:
+    """Every symbol of the files `file_ids`."""
+    rows = connection.execute(
+        f"{_MAP_SYMBOL} WHERE symbols.file_id IN (SELECT value FROM json_each(?))", (json.dumps(sorted(file_ids)),)
+    )
+    return [MapSymbol(*row) for row in rows]
+
+
+def map_neighbours(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[MapSymbol]:
+    """The symbols that code in the files `file_ids` uses, and those whose code uses a symbol of theirs."""
+    wanted = sorted(set(file_ids))
+    near = {target for _file_id, _scope, target in uses_of_files(connection, wanted)}
+    own = {
+        symbol_id
+        for (symbol_id,) in connection.execute(
+            "SELECT id FROM symbols WHERE file_id IN (SELECT value FROM json_each(?))", (json.dumps(wanted),)
+        )
+    }
+    near.update(
+        reference.scope
+        for file in file_references(connection, _files_referring_to(connection, sorted(own)))
+        for reference in file.references
+        if reference.scope and any(target in own for target, _units in reference.targets)
+    )
+    rows = connection.execute(
+        f"{_MAP_SYMBOL} WHERE symbols.id IN (SELECT value FROM json_each(?)) ORDER BY symbols.id",
+        (json.dumps(sorted(near)),),
+    )
+    return [MapSymbol(*row) for row in rows]
 
 
 # Hotspots.
@@ -270,11 +312,14 @@ class HotspotSymbol(NamedTuple):
 
 
 def hotspot_symbols(
-    connection: sqlite3.Connection, min_complexity: int, languages: Iterable[str] | None
+    connection: sqlite3.Connection, min_complexity: int, languages: Iterable[str] | None, tests: bool = False
 ) -> list[HotspotSymbol]:
     """The functions and methods of `languages` (None: all) whose cyclomatic
-    complexity is at least `min_complexity`, by path, line and key."""
+    complexity is at least `min_complexity`, by path, line and key; those of
+    test code only with `tests`."""
     scope, scope_parameters = language_clause(languages)
+    if not tests:
+        scope += " AND files.role != 1"
     rows = connection.execute(
         "SELECT symbols.id, symbols.kind, symbols.file_id, symbols.cyclomatic, symbols.max_nesting,"
         " symbols.param_count, symbols.key, symbols.qualname, symbols.line, files.path, files.language"
@@ -385,12 +430,16 @@ class FileDefinition(NamedTuple):
     qualname: str
     kind: str
     signature: str
+    param_count: int
+    declaration: bool
+    importance: float
 
 
 def file_definitions(connection: sqlite3.Connection, file_id: int) -> list[FileDefinition]:
     """The symbols of the file `file_id`, in line order."""
     rows = connection.execute(
-        "SELECT id, key, name, qualname, kind, signature FROM symbols WHERE file_id = ? ORDER BY line, id",
+        "SELECT id, key, name, qualname, kind, signature, param_count, declaration, importance FROM symbols"
+        " WHERE file_id = ? ORDER BY line, id",
         (file_id,),
     )
     return [FileDefinition(*row) for row in rows]
@@ -401,6 +450,29 @@ def parsed_files(connection: sqlite3.Connection) -> list[tuple[int, bytes, str]]
     return connection.execute(
         "SELECT id, path, language FROM files WHERE language IS NOT NULL AND skipped IS NULL"
     ).fetchall()
+
+
+def symbol_spans(connection: sqlite3.Connection) -> list[tuple[int, int, int, int, int, str]]:
+    """Every symbol as (file id, id, start line, end line, depth, key), by file."""
+    return connection.execute(
+        "SELECT file_id, id, start_line, end_line, depth, key FROM symbols ORDER BY file_id"
+    ).fetchall()
+
+
+def resolved_uses(connection: sqlite3.Connection) -> Iterator[tuple[int, int | None, int]]:
+    """Every resolved reference as (its file's id, the symbol it lies in or None, a definition it means)."""
+    for file_id, blob in connection.execute("SELECT file_id, refs FROM file_refs"):
+        for scope, target in resolved_pairs(blob):
+            yield file_id, scope or None, target
+
+
+def uses_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int | None, int]]:
+    """`resolved_uses` of the files `file_ids` only."""
+    return [
+        (file_id, scope or None, target)
+        for file_id, blob in file_reference_blobs(connection, file_ids).items()
+        for scope, target in resolved_pairs(blob)
+    ]
 
 
 def all_edges(connection: sqlite3.Connection) -> list[tuple[int, int]]:
@@ -417,6 +489,8 @@ class DefinitionRow(NamedTuple):
     line: int
     key: str
     signature: str
+    param_count: int
+    declaration: bool
     path: bytes  # raw, as stored
     language: str
 
@@ -425,7 +499,7 @@ def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[
     """The symbols whose name is one of `names`, with their file's path and language."""
     rows = connection.execute(
         "SELECT symbols.id, symbols.file_id, symbols.name, symbols.qualname, symbols.kind, symbols.line,"
-        " symbols.key, symbols.signature, files.path, files.language"
+        " symbols.key, symbols.signature, symbols.param_count, symbols.declaration, files.path, files.language"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.name IN (SELECT value FROM json_each(?))",
         (json.dumps(names),),
@@ -436,6 +510,14 @@ def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[
 def definition_names(connection: sqlite3.Connection) -> list[str]:
     """Every name that some symbol has, in order."""
     return [name for (name,) in connection.execute("SELECT DISTINCT name FROM symbols ORDER BY name")]
+
+
+def imports_of_files(connection: sqlite3.Connection, file_ids: list[int], language: str) -> list[tuple[int, str]]:
+    """The imports, as stored (JSON), of those of the files `file_ids` in `language`."""
+    return connection.execute(
+        "SELECT id, imports FROM files WHERE language = ? AND id IN (SELECT value FROM json_each(?))",
+        (language, json.dumps(file_ids)),
+    ).fetchall()
 
 
 def scope_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int, str, str, str]]:
@@ -650,6 +732,7 @@ class StoredReference(NamedTuple):
     name: str
     qualifier: str  # "" for a bare name
     scope: int | None
+    arity: int
     others: int
     targets: tuple[tuple[int, float], ...]  # (symbol id, weight), best first
 
@@ -661,7 +744,8 @@ def all_references(connection: sqlite3.Connection) -> list[StoredReference]:
     found = [
         StoredReference(
             file.path, seq, reference.line, reference.kind, texts[reference.name],
-            texts[reference.qualifier] if reference.qualifier else "", reference.scope or None, reference.others,
+            texts[reference.qualifier] if reference.qualifier else "", reference.scope or None, reference.arity,
+            reference.others,
             tuple((target, weight_of(units)) for target, units in reference.targets),
         )
         for file in file_references(connection, files)

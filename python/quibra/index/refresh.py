@@ -30,6 +30,7 @@ from quibra.index.changes import (
     CONFIG,
     DEFAULT_MAX_FILE_SIZE,
     Listed,
+    Pending,
     Read,
     file_size_limit,
     list_tree,
@@ -38,6 +39,7 @@ from quibra.index.changes import (
     unread_reason,
 )
 from quibra.index.extract import Extracted, extract_files
+from quibra.index.importance import update_importance
 from quibra.index.storage import Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
 from quibra.index.writer import RefreshReport, Writer, update_graph, update_references
@@ -106,13 +108,30 @@ def refresh(
         moved: set[int] = set()
         if writer.imports_changed or writer.nodes_changed or root_moved:
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
+        uses_moved = False
         if writer.reference_files or writer.reference_names or moved:
-            update_references(
-                storage, writer.reference_files | moved, writer.reference_names, report, writer.pending_references, jobs
+            uses_moved = update_references(
+                storage,
+                root,
+                writer.reference_files | moved,
+                writer.reference_names,
+                report,
+                writer.pending_references,
+                jobs,
+                None if writer.graph_moved else writer.dropped_uses,
             )
+        if uses_moved or writer.graph_moved:
+            update_importance(storage)
+            report.importance_computed = True
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report
+
+
+def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> Pending:
+    """What a refresh would read again or drop, found by listing the tree; nothing is written."""
+    limit = file_size_limit(storage) if max_file_size is None else max_file_size
+    return pending_changes(storage, list_tree(root), limit)
 
 
 def _apply(

@@ -7,24 +7,46 @@ where it stands. In order, the first rule that finds something decides:
 - through `self`, `this`, `cls` or `super()`: a method of the enclosing
   class, else of its bases (by name, through up to four generations);
 - a bare name: a definition of its own file (a method only where the
-  language calls methods of the enclosing class without a receiver), then
-  one of the files it imports (the import edges; for C and C++ also the
-  source file beside each included header), then, in Go and Java where a
-  folder is a package, one of its own folder;
+  language calls methods of the enclosing class without a receiver; in
+  Python, one of its top level or of a function around the reference, the
+  innermost first), then one of the files it imports (the import edges; for
+  C and C++ also the source file beside each included header), then, in
+  Python, one of the files those import (a package's `__init__.py` that
+  re-exports its modules' names), then, in Go and Java where a folder is a
+  package, one of its own folder;
 - a name reached through a module, package or namespace (`os.path.join`,
   `http.Get`, `crate::io::read`, `import { f } from "./m"`): a top-level
-  definition of an imported file whose name (or folder's name) is the
-  qualifier's last part; else a member of a type of that name
-  (`Config.load`, `Vec::new`); else, in Python and JavaScript where an
-  import can be renamed (`import numpy as np`), a top-level definition of
-  any imported file.
+  definition of an imported file whose name (or folder's name, the root
+  folder's for a Python tree that is a package) is the qualifier's last
+  part, or in Python of a file that one imports; else a
+  member of a type of that name (`Config.load`, `Vec::new`); else, in
+  JavaScript where an import can be renamed (`import * as ns`), a top-level
+  definition of any imported file. (Python's reader records a renamed
+  import's uses under the names it imports: `np.f()` is f through numpy.)
+
+In Python, another module's definitions are those of its top level, and
+only a method is reached through an object: `text.encode()` never means a
+module's function `encode`, nor, as the name is one of str's methods, any
+method of the tree unless the receiver is known (`self`, a class).
+
+Before these, a call through a name whose type its function's signature
+writes (a Go receiver, a parameter in Go, Java, C++, Rust or TypeScript) or
+through a new object means a method of that type or of its bases; and in
+C++ and Java a call without a receiver first means a member of the
+enclosing class and its bases (or of the class an out-of-line definition
+names), then a method a Java file imports statically. Overloads are told
+apart by the number of arguments a call passes, static ones kept for a
+call through the class's name; a C or C++ declaration gives way to the
+definitions of its qualified name.
 
 What no rule decides is a guess: a bare name may mean a definition of its
 own folder or, when the name is rare, one anywhere in the tree; an
 attribute reached through an unknown receiver (`conn.open()`) may mean a
 method of that name only when the name is rare. A rare name has at most
-RARE_DEFINITIONS definitions in the language, so that all of them fit in
-the MAX_TARGETS kept: `x.open()` is never linked to every `open` of a tree.
+RARE_DEFINITIONS definitions in the language (in Python, for an attribute,
+at most that many methods: nothing else is reached so), so that all of them
+fit in the MAX_TARGETS kept: `x.open()` is never linked to every `open` of
+a tree.
 
 A reference keeps at most MAX_TARGETS definitions, weighed by where they
 are (same file > imported file > same folder > elsewhere) and summing to 1,
@@ -69,8 +91,19 @@ FAMILIES = {
 _FOLDER_PACKAGES = frozenset({"go", "java"})
 # Where a method calls the methods of its class without a receiver.
 _IMPLICIT_RECEIVER = frozenset({"java", "c", "rust"})
-# Where an import can bind a module under a name of the file's choosing.
-_RENAMED_IMPORTS = frozenset({"python", "ecmascript"})
+# Where an import can bind a module under a name of the file's choosing that
+# the reader cannot see through (Python's reader records `np.f` as numpy.f).
+_RENAMED_IMPORTS = frozenset({"ecmascript"})
+# Where a path names a module by its file or folder, whether or not the file imports it
+# (`adaptors::map_into` of a module that re-exports what a file below it defines).
+_MODULE_FOLDERS = frozenset({"rust"})
+# Where the class of a method is known by its name alone, and calls without a
+# receiver reach the methods of the class and of its bases (C++ and Java).
+_MEMBER_CALLS = frozenset({"java", "c"})
+# Where functions overload by their parameters, which calls tell apart by their arguments.
+_OVERLOADS = frozenset({"java", "c"})
+# Where the type of a receiver, parameter or variable is written in its function's signature.
+_TYPED_SIGNATURES = frozenset({"go", "java", "c", "rust", "ecmascript"})
 _SELF = frozenset({"self", "this", "cls", "Self", "super", "super()"})
 _PATH_WORDS = frozenset({"crate", "self", "super", "Self"})
 # Files that stand for their folder: a package's `__init__.py`, `index.js`, `mod.rs`.
@@ -82,6 +115,13 @@ _BASE_WORDS = frozenset(
      "abstract", "static", "object", "metaclass"}
 )
 _IDENTIFIER = re.compile(r"[A-Za-z_$][\w$]*")
+# What only an import's module specifier looks like, no expression: "./m", "d3-array", "@scope/name".
+_MODULE_SPECIFIER = re.compile(r"(?=.*[-/@])[\w$@./-]+")
+# The methods of Python's builtin types: on an object of unknown type, a call
+# of one of these names is as likely the builtin's as any class's of the tree.
+_PYTHON_BUILTIN_METHODS = frozenset(
+    name for kind in (object, str, bytes, bytearray, int, float, list, tuple, dict, set, frozenset) for name in dir(kind)
+)
 _MAX_GENERATIONS = 4
 
 
@@ -96,6 +136,8 @@ class Definition(NamedTuple):
     signature: str
     path: str
     family: str
+    param_count: int = -1
+    declaration: bool = False  # a function declared without its body
 
 
 class ScopeSymbol(NamedTuple):
@@ -113,12 +155,24 @@ class FileView:
     path: str
     family: str
     imported: frozenset[int]  # files it imports, by id
+    # Python: the files each imported file imports, by the imported file's path
+    # (`from pkg import f` finds the f that pkg/__init__.py imports).
+    onward: dict[str, frozenset[int]] = field(default_factory=dict)
+    # Python: the package the tree's root is, which an `__init__.py` at the root stands for.
+    root_package: str = ""
     symbols: dict[int, ScopeSymbol] = field(default_factory=dict)  # by symbol id
     by_qualname: dict[str, ScopeSymbol] = field(default_factory=dict)
+    # Members a Java file imports statically, as "Class.member" or "Class.*".
+    static_imports: frozenset[str] = frozenset()
 
     @property
     def folder(self) -> str:
         return posixpath.dirname(self.path)
+
+    @functools.cached_property
+    def onward_files(self) -> frozenset[int]:
+        """Python: every file that the files it imports import."""
+        return frozenset().union(*self.onward.values())
 
 
 class Unresolved(NamedTuple):
@@ -126,6 +180,7 @@ class Unresolved(NamedTuple):
     qualifier: str
     kind: str
     scope: int | None
+    arity: int = -1  # arguments a call passes; -1 unknown
 
 
 Targets = tuple[list[tuple[int, float]], int]
@@ -137,17 +192,29 @@ def family_of(language: str | None) -> str:
 
 
 def imported_files(
-    edges: Iterable[int], file_paths: Mapping[int, str], ids_by_path: Mapping[str, int]
+    edges: Iterable[int],
+    file_paths: Mapping[int, str],
+    ids_by_path: Mapping[str, int],
+    barrels: Mapping[int, Iterable[int]] | None = None,
 ) -> frozenset[int]:
     """The files a file imports: its import edges' targets and, for an
-    included header, the source file of the same name beside it."""
+    included header, the source file of the same name beside it; with
+    `barrels` (the edges of every file), also what an imported index file
+    imports, which it exports again (`export { default as range } from "./range.js"`)."""
     found = set(edges)
     for target in list(found):
         path = file_paths.get(target, "")
         stem, suffix = posixpath.splitext(path)
         if suffix in _HEADER_SUFFIXES:
             found.update(ids_by_path[stem + other] for other in _SOURCE_SUFFIXES if stem + other in ids_by_path)
+        elif barrels is not None and is_barrel(path):
+            found.update(barrels.get(target, ()))
     return frozenset(found)
+
+
+def is_barrel(path: str) -> bool:
+    """Whether a JavaScript or TypeScript file stands for its folder (`index.js`, `index.d.ts`)."""
+    return posixpath.basename(path).split(".", 1)[0] == "index"
 
 
 _folder = functools.lru_cache(maxsize=65536)(posixpath.dirname)
@@ -180,6 +247,8 @@ def names_module(path: str, name: str) -> bool:
     its stem, or its folder's name (a Go package, a Python package's `__init__.py`)."""
     folder, base = posixpath.split(path)
     stem = posixpath.splitext(base)[0]
+    if base.endswith((".d.ts", ".d.mts", ".d.cts")):  # a declaration file stands for the module x.js
+        stem = stem[:-2]
     return name == stem or name == posixpath.basename(folder)
 
 
@@ -208,7 +277,8 @@ def base_names(signature: str, family: str) -> tuple[str, ...]:
     found = re.search(r"(?:\bextends\b|\bimplements\b|(?<!:):(?!:))(.*)", signature)
     if found is None:
         return ()
-    text = re.sub(r"<[^<>]*>", "", found.group(1)).split("{", 1)[0]
+    # A sealed class's `permits` names its subclasses, not its bases.
+    text = re.split(r"\bpermits\b", re.sub(r"<[^<>]*>", "", found.group(1)).split("{", 1)[0])[0]
     words = []
     for part in re.split(r",|\bimplements\b|\bextends\b", text):
         names = [word for word in _IDENTIFIER.findall(part) if word not in _BASE_WORDS]
@@ -231,6 +301,207 @@ def _weighed(candidates: list[tuple[float, Definition]]) -> Targets:
     return [(definition.id, round(weight / total, 4)) for weight, definition in kept], len(ordered) - len(kept)
 
 
+
+# Types as signatures write them.
+_TYPE_NOISE = re.compile(
+    r"&|\*|\.\.\.|'\w+|\b(?:const|final|volatile|mut|struct|class|enum|union|unsigned|signed|dyn|impl|typename)\b"
+)
+_TYPE_PATH = re.compile(r"([A-Za-z_$][\w$]*(?:(?:\.|::)[A-Za-z_$][\w$]*)*)\s*$")
+_CONSTRUCTED = re.compile(r"new\s+([A-Za-z_$][\w$]*(?:(?:\.|::)[A-Za-z_$][\w$]*)*)\s*(?:<.*>)?\s*\(.*\)")
+_GO_PARAMETER = re.compile(r"\s*([A-Za-z_]\w*)(?:\s+(\S.*))?$", re.DOTALL)
+_COLON_PARAMETER = re.compile(
+    r"\s*(?:(?:public|private|protected|readonly|override|mut)\s+)*([A-Za-z_$][\w$]*)\??\s*:\s*([^=]+)", re.DOTALL
+)
+_TYPED_PARAMETER = re.compile(r"(.*?)([A-Za-z_$][\w$]*)\s*(?:\[[^\]]*\]\s*)*(?:=.*)?$", re.DOTALL)
+_OPENING = {"(": ")", "[": "]", "{": "}", "<": ">"}
+_STATIC = re.compile(r"(?<![\w$])static\s")
+
+
+def _parenthesized(text: str, start: int) -> str | None:
+    """What the parentheses opening at `start` hold, or None if they do not close."""
+    depth = 0
+    for index in range(start, len(text)):
+        character = text[index]
+        if character == "(":
+            depth += 1
+        elif character == ")":
+            depth -= 1
+            if depth == 0:
+                return text[start + 1 : index]
+    return None
+
+
+def _split_top(text: str) -> list[str]:
+    """`text` cut at its commas that no bracket encloses (`->` opens none)."""
+    parts: list[str] = []
+    depth = 0
+    current: list[str] = []
+    previous = ""
+    for character in text:
+        if character in _OPENING:
+            depth += 1
+        elif character in ")]}" or (character == ">" and previous != "-"):
+            depth = max(0, depth - 1)
+        elif character == "," and depth == 0:
+            parts.append("".join(current))
+            current = []
+            previous = character
+            continue
+        current.append(character)
+        previous = character
+    parts.append("".join(current))
+    return [part.strip() for part in parts if part.strip()]
+
+
+def _parameter_lists(signature: str, family: str, name: str) -> list[str]:
+    """The parameter lists a function's signature writes: a Go method's receiver
+    and parameters, the parameters of any other."""
+    lists: list[str] = []
+    if family == "go":
+        receiver = re.match(r"\s*func\s*\(", signature)
+        if receiver is not None:
+            held = _parenthesized(signature, receiver.end() - 1)
+            if held is not None:
+                lists.append(held)
+    at = signature.find(name)
+    while at >= 0:
+        end = at + len(name)
+        before, after = signature[at - 1 : at], signature[end : end + 1]
+        if not _is_word_character(before) and not _is_word_character(after):
+            start = _after_type_parameters(signature, end)
+            if start < len(signature) and signature[start] == "(":
+                held = _parenthesized(signature, start)
+                if held is not None:
+                    lists.append(held)
+                break
+        at = signature.find(name, end)
+    return lists
+
+
+def _is_word_character(character: str) -> bool:
+    return bool(character) and (character.isalnum() or character in "_$")
+
+
+def _after_type_parameters(text: str, index: int) -> int:
+    """Where `text` goes on past the blanks and the type parameters (`<T: Fn(u8) -> u8>`, `[K, V]`) at `index`."""
+    while index < len(text) and text[index] == " ":
+        index += 1
+    if index < len(text) and text[index] in "<[":
+        depth = 0
+        while index < len(text):
+            character = text[index]
+            if character in "<[":
+                depth += 1
+            elif character in ">]" and text[index - 1] != "-":
+                depth -= 1
+                if depth == 0:
+                    index += 1
+                    break
+            index += 1
+        while index < len(text) and text[index] == " ":
+            index += 1
+    return index
+
+
+def _type_named(written: str) -> tuple[str, str] | None:
+    """(qualifier, name) of the type a declaration writes: `*url.URL` -> ("url", "URL"),
+    `const FilePath&` -> ("", "FilePath"), `Collection<?>` -> ("", "Collection")."""
+    text = written.strip()
+    if text.startswith(("[]", "map[", "func", "chan", "(", "[")):
+        return None
+    while True:
+        shorter = re.sub(r"<[^<>]*>|\[[^\[\]]*\]", "", text)
+        if shorter == text:
+            break
+        text = shorter
+    text = _TYPE_NOISE.sub(" ", text)
+    found = _TYPE_PATH.search(text)
+    if found is None:
+        return None
+    path = found.group(1)
+    separator = "::" if "::" in path else "."
+    qualifier, _, name = path.rpartition(separator)
+    return qualifier, name
+
+
+@functools.lru_cache(maxsize=65536)
+def parameter_type(signature: str, variable: str, family: str, name: str) -> tuple[str, str] | None:
+    """The type that the signature of the function `name` gives its receiver or
+    parameter `variable`, as (qualifier, type name); None if it names none."""
+    for held in _parameter_lists(signature, family, name):
+        pending: list[str] = []  # Go: `a, b T` gives both names the type T
+        for part in _split_top(held):
+            written: str | None = None
+            if family == "go":
+                go = _GO_PARAMETER.match(part)
+                if go is None:
+                    continue
+                pending.append(go.group(1))
+                if go.group(2) is None:
+                    continue
+                names, pending, written = pending, [], go.group(2)
+            elif family in ("rust", "ecmascript"):
+                colon = _COLON_PARAMETER.match(part)
+                if colon is None:
+                    continue
+                names, written = [colon.group(1)], colon.group(2)
+            else:
+                typed = _TYPED_PARAMETER.match(part)
+                if typed is None or not typed.group(1).strip():
+                    continue
+                names, written = [typed.group(2)], typed.group(1)
+            if variable in names:
+                return _type_named(written)
+    return None
+
+
+def constructed_type(qualifier: str) -> tuple[str, str] | None:
+    """The type of a receiver that is a new object: `new SemVer(a, b)` -> ("", "SemVer")."""
+    found = _CONSTRUCTED.fullmatch(qualifier)
+    if found is None:
+        return None
+    path = found.group(1)
+    separator = "::" if "::" in path else "."
+    qualifier_part, _, name = path.rpartition(separator)
+    return qualifier_part, name
+
+
+def _defined(weighed: list[tuple[float, Definition]], candidates: list[Definition]) -> list[tuple[float, Definition]]:
+    """C and C++: a function declared without its body stands for the definitions
+    of its qualified name where the tree has them (a header's prototype for the
+    source file's function); a static function is no header's. The weight of
+    each declaration goes to its definitions."""
+    bodies: dict[str, list[Definition]] = {}
+    for definition in candidates:
+        if not definition.declaration and not definition.signature.startswith("static "):
+            bodies.setdefault(definition.qualname, []).append(definition)
+    merged: dict[int, tuple[float, Definition]] = {}
+    for weight, definition in weighed:
+        found = bodies.get(definition.qualname) if definition.declaration else None
+        for target in found or [definition]:
+            share = weight / len(found) if found else weight
+            held = merged.get(target.id)
+            merged[target.id] = ((held[0] if held else 0.0) + share, target)
+    return list(merged.values())
+
+
+def fitting_overloads(candidates: list[Definition], arity: int, through: str) -> list[Definition]:
+    """Of the functions that share a qualified name (overloads), those whose
+    parameters take `arity` arguments (when known), and of those the static ones
+    when the call goes through their class's name (`through`), where any of
+    them does; all others stay."""
+    groups: dict[str, list[Definition]] = {}
+    for definition in candidates:
+        groups.setdefault(definition.qualname, []).append(definition)
+    kept: list[Definition] = []
+    for qualname, group in groups.items():
+        fitting = [definition for definition in group if arity < 0 or definition.param_count == arity] or group
+        if through and _owner_name(qualname) == through:
+            fitting = [definition for definition in fitting if _STATIC.search(definition.signature)] or fitting
+        kept.extend(fitting)
+    return kept if len(kept) < len(candidates) else candidates
+
+
 class Resolver:
     """Resolves the references of files, given a way to find definitions by name."""
 
@@ -245,6 +516,122 @@ class Resolver:
             found = [definition for definition in self._lookup(name) if definition.family == family]
             self._families[(name, family)] = found
         return found
+
+    def _refined(self, file: FileView, candidates: list[Definition], found: Targets) -> Targets:
+        """What the rules found, with C's declarations traded for their definitions."""
+        targets, others = found
+        if file.family != "c" or not targets:
+            return found
+        by_id = {definition.id: definition for definition in candidates}
+        chosen = [(weight, by_id[target]) for target, weight in targets]
+        if not any(definition.declaration for _weight, definition in chosen):
+            return found
+        return _weighed(_defined(chosen, candidates))[0], others
+
+    def _owner_lineages(self, file: FileView, scope: int | None) -> list[list[str]]:
+        """The classes whose members a call without a receiver reaches from `scope`,
+        innermost first, each with its bases: the classes around it, and the class
+        an out-of-line definition (`FilePath::Concat`) is qualified by."""
+        lineages: list[list[str]] = []
+        symbol = file.symbols.get(scope) if scope is not None else None
+        while symbol is not None:
+            parent = _parent(symbol.qualname)
+            if symbol.kind in CONTAINER_KINDS:
+                lineages.append(self._class_lineage(file, symbol, True))
+            elif parent and parent not in file.by_qualname:
+                owner = parent.rsplit(_separator(parent), 1)[-1]
+                declared = [
+                    definition
+                    for definition in self._definitions(owner, file.family)
+                    if definition.kind in CONTAINER_KINDS and definition.qualname == parent
+                ]
+                if declared:
+                    first = declared[0]
+                    lineages.append(
+                        self._class_lineage(file, ScopeSymbol(first.id, first.qualname, first.kind, first.signature), True)
+                    )
+                else:
+                    lineages.append([parent])
+            symbol = file.by_qualname.get(parent)
+        return lineages
+
+    def _class_members(self, file: FileView, reference: Unresolved, candidates: list[Definition]) -> Targets | None:
+        """A call without a receiver in C++ or Java: a member of the enclosing class
+        or of its bases, then of a class around it; a method a Java file imports statically."""
+        if file.family not in _MEMBER_CALLS or reference.kind != "call":
+            return None
+        for lineage in self._owner_lineages(file, reference.scope):
+            for class_name in lineage:
+                members = [
+                    definition
+                    for definition in candidates
+                    if _member_of(definition.qualname, class_name) and definition.name != _owner_name(definition.qualname)
+                ]
+                if members:
+                    return self._tiered(file, members)
+        if file.static_imports:
+            imported = [
+                definition
+                for definition in candidates
+                if f"{_owner_name(definition.qualname)}.{definition.name}" in file.static_imports
+                or f"{_owner_name(definition.qualname)}.*" in file.static_imports
+            ]
+            if imported:
+                return _weighed([(IMPORTED, definition) for definition in imported])
+        return None
+
+    def _declared_type(self, file: FileView, scope: int | None, variable: str) -> tuple[str, str] | None:
+        """The type the signature of a function around `scope` gives `variable`."""
+        symbol = file.symbols.get(scope) if scope is not None else None
+        while symbol is not None:
+            if symbol.kind in CALLABLE_KINDS and variable in symbol.signature:
+                name = symbol.qualname.rsplit(_separator(symbol.qualname), 1)[-1]
+                found = parameter_type(symbol.signature, variable, file.family, name)
+                if found is not None:
+                    return found
+            symbol = file.by_qualname.get(_parent(symbol.qualname))
+        return None
+
+    def _through_typed_name(self, file: FileView, reference: Unresolved, candidates: list[Definition]) -> Targets | None:
+        """A call through a receiver, parameter or new object whose type is written:
+        `srv.Serve()` in `func (srv *Server) ...`, `u.String()` for `u *url.URL`,
+        `new SemVer(a).compare(b)`: a method of that type, or of its bases."""
+        if file.family not in _TYPED_SIGNATURES or reference.kind != "call" or not reference.qualifier:
+            return None
+        typed = constructed_type(reference.qualifier)
+        if typed is None:
+            if reference.qualifier in _SELF or not _IDENTIFIER.fullmatch(reference.qualifier):
+                return None
+            typed = self._declared_type(file, reference.scope, reference.qualifier)
+        if typed is None:
+            return None
+        package, type_name = typed
+        for class_name in self._type_lineage(type_name, file.family):
+            members = [definition for definition in candidates if _member_of(definition.qualname, class_name)]
+            if package:
+                last = _last_part(package)
+                within = [definition for definition in members if names_module(definition.path, last)]
+                members = within or members
+            if members:
+                return self._tiered(file, members)
+        return None
+
+    def _type_lineage(self, type_name: str, family: str) -> list[str]:
+        """`type_name` and the names its declarations derive from, nearest first."""
+        lineage = [type_name]
+        for _round in range(_MAX_GENERATIONS):
+            following = [
+                base
+                for name in lineage
+                for definition in self._definitions(name, family)
+                if definition.kind in CONTAINER_KINDS
+                for base in base_names(definition.signature, family)
+                if base not in lineage
+            ]
+            if not following:
+                break
+            lineage.extend(dict.fromkeys(following))
+        return lineage
 
     def _place(self, file: FileView, definition: Definition) -> float:
         if definition.file_id == file.id:
@@ -305,21 +692,39 @@ class Resolver:
         return None
 
     def _bare(self, file: FileView, reference: Unresolved, candidates: list[Definition]) -> Targets:
+        members = self._class_members(file, reference, candidates)
+        if members is not None:
+            return members
         owner = self._enclosing_class(file, reference.scope) if file.family in _IMPLICIT_RECEIVER else None
         own_class = owner.qualname if owner is not None else None
+        python = file.family == "python"
+        scope = file.symbols.get(reference.scope) if python and reference.scope is not None else None
 
         def visible(definition: Definition) -> bool:
+            if python:
+                # A function's own definitions are seen from inside it only.
+                parent = _parent(definition.qualname)
+                inside = not parent or (scope is not None and f"{scope.qualname}.".startswith(f"{parent}."))
+                return definition.kind != "method" and inside
             return definition.kind not in CALLABLE_KINDS or definition.kind == "function" or (
                 own_class is not None and _parent(definition.qualname) == own_class
             )
 
         local = [d for d in candidates if d.file_id == file.id and visible(d)]
+        if local and python:  # the innermost scope that defines the name hides the others
+            innermost = max(len(_parent(d.qualname)) for d in local)
+            local = [d for d in local if len(_parent(d.qualname)) == innermost]
         if local:
             return _weighed([(SAME_FILE, d) for d in local])
-        top = [d for d in candidates if d.kind != "method"]
+        # Another Python module's names are those of its top level.
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
         imported = [d for d in top if d.file_id in file.imported]
         if imported:
             return _weighed([(IMPORTED, d) for d in imported])
+        if python:
+            reexported = [d for d in top if d.file_id in file.onward_files]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         folder = [d for d in top if _folder(d.path) == file.folder]
         if folder and file.family in _FOLDER_PACKAGES:
             return _weighed([(SAME_FOLDER, d) for d in folder])
@@ -331,23 +736,49 @@ class Resolver:
         last = _last_part(reference.qualifier)
         if not last:  # `crate::f`, `self::f`, `super::f`: a path to a module of this crate
             return self._bare(file, reference._replace(qualifier=""), candidates)
-        top = [d for d in candidates if d.kind != "method"]
-        modules = [d for d in top if d.file_id in file.imported and names_module(d.path, last)]
+        python = file.family == "python"
+
+        def named(path: str) -> bool:
+            return names_module(path, last) or (python and path == "__init__.py" and last == file.root_package)
+
+        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
+        modules = [d for d in top if d.file_id in file.imported and named(d.path)]
         if modules:
             return _weighed([(IMPORTED, d) for d in modules])
+        if file.family in _MODULE_FOLDERS:
+            within = [d for d in top if names_module(d.path, last)]
+            if within:
+                return self._tiered(file, within)
+        if python:  # a name the module imports from another
+            onward = frozenset().union(*(ids for path, ids in file.onward.items() if named(path)))
+            reexported = [d for d in top if d.file_id in onward]
+            if reexported:
+                return _weighed([(IMPORTED, d) for d in reexported])
         members = [d for d in candidates if _owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
+        if file.family == "ecmascript" and _MODULE_SPECIFIER.fullmatch(reference.qualifier):
+            # A name a renamed import brought in, through its module's specifier.
+            exported = [d for d in top if d.file_id in file.imported and not _parent(d.qualname)]
+            if exported:
+                return _weighed([(IMPORTED, d) for d in exported])
         if file.family in _RENAMED_IMPORTS and re.fullmatch(r"[A-Za-z_$][\w$]*", reference.qualifier):
             renamed = [d for d in top if d.file_id in file.imported]
             if renamed:
                 return _weighed([(IMPORTED, d) for d in renamed])
         if reference.kind == "import":
-            return [], len(candidates)
+            # What an import brings in is defined at the top of a file it leads to.
+            brought = [d for d in top if d.file_id in file.imported]
+            return _weighed([(IMPORTED, d) for d in brought]) if brought else ([], len(candidates))
         return self._receiver(file, candidates)
 
     def _receiver(self, file: FileView, candidates: list[Definition]) -> Targets:
         """An attribute of an unknown receiver: only a rare name gets candidates."""
+        if file.family == "python":
+            # What a module defines at its top level is reached through the module alone.
+            candidates = [d for d in candidates if d.kind == "method"]
+            if candidates and candidates[0].name in _PYTHON_BUILTIN_METHODS:
+                return [], len(candidates)  # `text.encode()`: most likely a str's
         if len(candidates) <= RARE_DEFINITIONS:
             return self._tiered(file, candidates)
         return [], len(candidates)
@@ -357,6 +788,18 @@ class Resolver:
         candidates = self._definitions(reference.name, file.family)
         if not candidates:
             return [], 0
+        if file.family == "python" and reference.qualifier.startswith("super(") and reference.qualifier.endswith(")"):
+            reference = reference._replace(qualifier="super()")  # `super(Class, self)`, as Python 2 wrote it
+        fitting = candidates
+        if file.family in _OVERLOADS and reference.kind == "call":
+            through = _last_part(reference.qualifier) if reference.qualifier not in _SELF else ""
+            fitting = fitting_overloads(candidates, reference.arity, through)
+        return self._refined(file, candidates, self._by_rules(file, reference, fitting))
+
+    def _by_rules(self, file: FileView, reference: Unresolved, candidates: list[Definition]) -> Targets:
+        typed = self._through_typed_name(file, reference, candidates)
+        if typed is not None:
+            return typed
         if reference.qualifier in _SELF:
             found = self._through_self(file, reference, candidates)
             if found is not None:

@@ -56,7 +56,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 10
+SCHEMA_VERSION = 14
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -90,7 +90,7 @@ CREATE TABLE files (
     hash TEXT NOT NULL,         -- SHA-256 of the content (content_digest)
     skipped TEXT,               -- why the file gave no symbols; NULL when read
     replaced INTEGER NOT NULL DEFAULT 0,  -- read with bytes that are not valid UTF-8 replaced
-    is_test INTEGER NOT NULL DEFAULT 0,  -- whether it holds test code, by its path
+    role INTEGER NOT NULL DEFAULT 0,  -- by its path: 0 the code itself, 1 tests, 2 benchmarks, examples and the like
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
 );
@@ -113,6 +113,8 @@ CREATE TABLE symbols (
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
+    declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
+    importance REAL NOT NULL DEFAULT 0.0,  -- PageRank in the symbol graph (importance.py)
     -- qualname, made unique within the file; computed, never stored
     key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
@@ -120,6 +122,8 @@ CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
+-- The map reads symbols from the most important down.
+CREATE INDEX symbols_by_importance ON symbols(importance);
 -- Every distinct term of each symbol's name, for the identity channel. A
 -- symbol's rows are found again through its `name_terms`.
 CREATE TABLE name_terms (
@@ -160,6 +164,7 @@ CREATE TABLE ref_names (
 -- (`packed.pack_references`), a use's place among them its `seq`.
 CREATE TABLE file_refs (
     file_id INTEGER PRIMARY KEY,
+    uses INTEGER NOT NULL,      -- how many references it packs
     refs BLOB NOT NULL
 );
 -- The files whose references use each name, for a refresh to resolve them

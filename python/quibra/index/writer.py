@@ -18,6 +18,7 @@ import gc
 import json
 import os
 import sqlite3
+import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -31,6 +32,7 @@ from quibra.index.packed import (
     PackedReference,
     ReferenceFields,
     pack_references,
+    resolved_pairs,
     unpack_references,
     unpack_terms,
     weight_units,
@@ -44,12 +46,19 @@ from quibra.index.resolve import (
     Unresolved,
     family_of,
     imported_files,
+    is_barrel,
 )
 from quibra.index.storage import Storage, encode_path
 from quibra.index.workers import forked_executor, interrupts_held, stop_workers
-from quibra.tree.languages import resolve_edges
+from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import REFERENCE_KINDS
-from quibra.tree.walk import is_test_path
+from quibra.tree.languages.python import package_prefix_above
+from quibra.tree.walk import path_role
+
+
+# A reference just read, by ids, until it is resolved: (line, kind, name,
+# qualifier or 0, scope or 0, arity), as PackedReference holds them.
+PendingReference = tuple[int, int, int, int, int, int]
 
 
 @dataclass
@@ -61,6 +70,7 @@ class RefreshReport:
     touched: int = 0
     edges_resolved: bool = False
     pagerank_computed: bool = False
+    importance_computed: bool = False  # the symbol graph's PageRank
     references_resolved: int = 0  # how many references were resolved again
     seconds: float = 0.0
 
@@ -69,21 +79,36 @@ class RefreshReport:
         return bool(self.added or self.changed or self.removed)
 
 
+def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
+    """(source, definition) of each resolved use: the symbol it lies in, or
+    its file's top level as minus the file's id."""
+    return {(scope if scope is not None else -file_id, target) for file_id, scope, target in uses}
+
+
 def _changed_names(dropped: list[queries.FileDefinition], result: Extracted) -> set[str]:
     """The names whose definitions in one file differ between what it held
     (`dropped`, in line order) and what it holds now: one added, removed,
-    renamed, changed in kind or signature, or moved past another of its name."""
+    renamed, changed in kind, signature, parameters or body, or moved past
+    another of its name."""
 
-    def by_name(entries: Iterable[tuple[str, str, str, str, str]]) -> dict[str, list[tuple[str, str, str, str]]]:
-        found: dict[str, list[tuple[str, str, str, str]]] = collections.defaultdict(list)
-        for name, *rest in entries:
-            found[name].append((rest[0], rest[1], rest[2], rest[3]))
+    def by_name(entries: Iterable[tuple[str, tuple[object, ...]]]) -> dict[str, list[tuple[object, ...]]]:
+        found: dict[str, list[tuple[object, ...]]] = collections.defaultdict(list)
+        for name, rest in entries:
+            found[name].append(rest)
         return found
 
-    before = by_name((old.name, old.key, old.qualname, old.kind, old.signature) for old in dropped)
+    before = by_name(
+        (old.name, (old.key, old.qualname, old.kind, old.signature, old.param_count, bool(old.declaration)))
+        for old in dropped
+    )
     now = sorted(result.symbols, key=lambda indexed: indexed.symbol.line)
     after = by_name(
-        (item.symbol.name, item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in now
+        (
+            item.symbol.name,
+            (item.key, item.symbol.qualname, item.symbol.kind, item.symbol.signature, item.symbol.param_count,
+             item.symbol.declaration),
+        )
+        for item in now
     )
     return {name for name in before.keys() | after.keys() if before.get(name) != after.get(name)}
 
@@ -104,10 +129,21 @@ class Writer:
         self._changed_names: set[str] = set()
         # The symbols of each file dropped in this pass, until it is written again.
         self._dropped: dict[int, list[queries.FileDefinition]] = {}
+        # Whether a symbol came or went (one read again unchanged keeps its
+        # id), and what the dropped references were resolved to, as
+        # (source, definition) with a file's own top level as minus its id:
+        # together they tell whether the symbol graph moved.
+        self.symbols_moved = False
+        self.dropped_uses: set[tuple[int, int]] = set()
         self._name_ids: dict[str, int] = {}
         # The references of the files written, by ids, until they are resolved:
-        # (line, kind, name, qualifier or 0, scope or 0) each.
-        self.pending_references: dict[int, list[tuple[int, int, int, int, int]]] = {}
+        # (line, kind, name, qualifier or 0, scope or 0, arity) each.
+        self.pending_references: dict[int, list[PendingReference]] = {}
+
+    @property
+    def graph_moved(self) -> bool:
+        """Whether the symbol graph's nodes may have changed: a file or a symbol came or went."""
+        return self.nodes_changed or self.symbols_moved or bool(self._dropped)
 
     @property
     def reference_names(self) -> set[str]:
@@ -127,7 +163,7 @@ class Writer:
     def _drop_symbols(self, file_id: int) -> None:
         connection = self.connection
         self._dropped[file_id] = queries.file_definitions(connection, file_id)
-        drop_references(connection, file_id)
+        self.dropped_uses |= drop_references(connection, file_id)
         stored = queries.file_terms(connection, file_id)
         if stored is not None:
             # The full-text tables keep no text: a row leaves them given what it was given.
@@ -163,8 +199,8 @@ class Writer:
             self.report.added.append(entry.path)
             cursor = connection.execute(
                 "INSERT INTO files (path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped, imports,"
-                " replaced, is_test) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (encode_path(entry.path), *values, is_test_path(entry.path)),
+                " replaced, role) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (encode_path(entry.path), *values, path_role(entry.path)),
             )
             self.imports_changed = True
             self.nodes_changed = True
@@ -211,6 +247,9 @@ class Writer:
         dropped = self._dropped.pop(file_id, [])
         kept = {old.key: old for old in dropped}
         reused: list[int | None] = []
+        # A definition that keeps its id keeps its importance too: when the
+        # symbol graph comes out the same, it is not ranked again.
+        importance: list[float] = []
         for indexed in result.symbols:
             old = kept.get(indexed.key)
             symbol = indexed.symbol
@@ -218,6 +257,9 @@ class Writer:
                 symbol.name, symbol.qualname, symbol.kind, symbol.signature
             )
             reused.append(old.id if same and old is not None else None)
+            importance.append(old.importance if same and old is not None else 0.0)
+        if None in reused or len(dropped) != len(reused):
+            self.symbols_moved = True
         if self.stored:
             # With nothing stored before, every reference is resolved anyway.
             self._changed_names |= _changed_names(dropped, result)
@@ -228,12 +270,14 @@ class Writer:
         new_positions = [position for position, old_id in enumerate(reused) if old_id is None]
         for position in kept_positions:
             symbol_ids[position] = reused[position] or 0
-        self._insert_symbols(file_id, result, [(symbol_ids[position], position) for position in kept_positions])
+        self._insert_symbols(file_id, result, importance, [(symbol_ids[position], position) for position in kept_positions])
         if new_positions:
             next_id = queries.largest_symbol_id(connection) + 1
             for offset, position in enumerate(new_positions):
                 symbol_ids[position] = next_id + offset
-            self._insert_symbols(file_id, result, [(symbol_ids[position], position) for position in new_positions])
+            self._insert_symbols(
+                file_id, result, importance, [(symbol_ids[position], position) for position in new_positions]
+            )
         if result.symbols:
             connection.execute(
                 "INSERT INTO file_terms (file_id, symbols, terms) VALUES (?, ?, ?)",
@@ -243,17 +287,20 @@ class Writer:
         if result.references:
             self._references(file_id, result, symbol_ids)
 
-    def _insert_symbols(self, file_id: int, result: Extracted, placed: list[tuple[int, int]]) -> None:
+    def _insert_symbols(
+        self, file_id: int, result: Extracted, importance: list[float], placed: list[tuple[int, int]]
+    ) -> None:
         """Write the symbols of `result` at `placed` (id, position in the file's
-        symbols), their full-text rows and their name terms."""
+        symbols) with their `importance` (by position), their full-text rows
+        and their name terms."""
         if not placed:
             return
         connection = self.connection
         symbols = result.symbols
         connection.executemany(
             "INSERT INTO symbols (id, file_id, own_key, name, qualname, kind, line, start_line, end_line, depth,"
-            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms,"
+            " declaration, importance) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
@@ -274,8 +321,10 @@ class Writer:
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
+                    indexed.symbol.declaration,
+                    importance[position],
                 )
-                for symbol_id, indexed in ((symbol_id, symbols[position]) for symbol_id, position in placed)
+                for symbol_id, position, indexed in ((symbol_id, position, symbols[position]) for symbol_id, position in placed)
             ],
         )
         connection.executemany(
@@ -309,8 +358,11 @@ class Writer:
         ids = [self._name_ids[text] for text in result.reference_texts]
         count = len(symbol_ids)
         self.pending_references[file_id] = [
-            (line, kind, ids[name], ids[qualifier - 1] if qualifier else 0, symbol_ids[scope] if 0 <= scope < count else 0)
-            for line, kind, name, qualifier, scope in result.references
+            (
+                line, kind, ids[name], ids[qualifier - 1] if qualifier else 0,
+                symbol_ids[scope] if 0 <= scope < count else 0, arity,
+            )
+            for line, kind, name, qualifier, scope, arity in result.references
         ]
 
     def removed(self, path: str) -> None:
@@ -327,15 +379,22 @@ class Writer:
         import edges depend on outside it, and the file size limit."""
         self.connection.executemany(
             "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)",
-            [("root", str(root)), ("outside", outside), ("max_file_size", str(limit))],
+            [
+                ("root", str(root)),
+                ("outside", outside),
+                ("max_file_size", str(limit)),
+                # When the index last took in a change of the tree.
+                ("updated_ns", str(time.time_ns())),
+            ],
         )
 
 
-def drop_references(connection: sqlite3.Connection, file_id: int) -> None:
-    """Delete the references of the file `file_id` and what finds them."""
+def drop_references(connection: sqlite3.Connection, file_id: int) -> set[tuple[int, int]]:
+    """Delete the references of the file `file_id` and what finds them; what
+    they were resolved to, as `use_pairs`."""
     blob = queries.file_reference_blobs(connection, [file_id]).get(file_id)
     if blob is None:
-        return
+        return set()
     references = unpack_references(blob)
     connection.executemany(
         "DELETE FROM ref_uses WHERE name = ? AND file_id = ?",
@@ -346,10 +405,16 @@ def drop_references(connection: sqlite3.Connection, file_id: int) -> None:
         [(target, file_id) for target in sorted(_targets_of(references))],
     )
     connection.execute("DELETE FROM file_refs WHERE file_id = ?", (file_id,))
+    return _use_pairs_of(file_id, references)
 
 
 def _targets_of(references: Iterable[ReferenceFields]) -> set[int]:
-    return {target for reference in references for target, _units in reference[6]}
+    return {target for reference in references for target, _units in reference[7]}
+
+
+def _use_pairs_of(file_id: int, references: Iterable[ReferenceFields]) -> set[tuple[int, int]]:
+    """`use_pairs` of a file's references, by ids (a scope of 0: its top level)."""
+    return {(reference[4] or -file_id, target) for reference in references for target, _units in reference[7]}
 
 
 def engine_key(path: str) -> str:
@@ -365,7 +430,7 @@ def engine_key(path: str) -> str:
 
 def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:
     """Resolve the import edges again; recompute PageRank when they or the nodes
-    changed. The files whose own edges changed, by id."""
+    changed. The files whose own edges changed, and those that import one of them, by id."""
     connection = storage.connection
     rows = connection.execute(
         "SELECT id, path, language, imports FROM files WHERE language IS NOT NULL AND skipped IS NULL"
@@ -390,6 +455,9 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
     moved: set[int] = set()
     if edges != [tuple(edge) for edge in stored_edges]:
         moved = {source for source, _ in set(edges).symmetric_difference(tuple(edge) for edge in stored_edges)}
+        # A reference may mean what an imported file imports in turn: the
+        # files that import one whose edges moved are resolved again too.
+        moved |= {source for source, target in edges if target in moved}
         connection.execute("DELETE FROM edges")
         connection.executemany("INSERT INTO edges (source, target) VALUES (?, ?)", edges)
     elif not nodes_changed:
@@ -423,39 +491,40 @@ class _Resolution:
     resolver: Resolver
     views: dict[int, FileView]
     # Each file's references: as stored (PackedReference), or just read
-    # (line, kind, name, qualifier, scope) with nothing resolved yet.
-    uses: dict[int, list[PackedReference] | list[tuple[int, int, int, int, int]]]
+    # (PendingReference) with nothing resolved yet.
+    uses: dict[int, list[PackedReference] | list[PendingReference]]
     texts: dict[int, str]
     whole: set[int]  # files all of whose references are resolved again
     changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
 
-    def file(self, file_id: int) -> tuple[int, bytes, list[int], int]:
-        """(file id, its references packed with what they resolve to, their targets, how many were resolved)."""
+    def file(self, file_id: int) -> tuple[int, bytes, list[int], int, int]:
+        """(file id, its references packed with what they resolve to, their
+        targets, how many there are, how many were resolved)."""
         view = self.views[file_id]
         again = file_id in self.whole
         texts = self.texts
         # Alike uses in one file resolve alike: each is resolved once.
-        resolved: dict[tuple[int, int, int, int], tuple[int, tuple[tuple[int, int], ...]]] = {}
+        resolved: dict[tuple[int, int, int, int, int], tuple[int, tuple[tuple[int, int], ...]]] = {}
         written: list[ReferenceFields] = []
         count = 0
         for reference in self.uses[file_id]:
-            line, kind, name, qualifier, scope = reference[:5]
+            line, kind, name, qualifier, scope, arity = reference[:6]
             if not again and name not in self.changed:
                 assert isinstance(reference, PackedReference)
                 written.append(reference)
                 continue
-            key = (kind, name, qualifier, scope)
+            key = (kind, name, qualifier, scope, arity)
             found = resolved.get(key)
             if found is None:
                 unresolved = Unresolved(
-                    texts[name], texts[qualifier] if qualifier else "", REFERENCE_KINDS[kind], scope or None
+                    texts[name], texts[qualifier] if qualifier else "", REFERENCE_KINDS[kind], scope or None, arity
                 )
                 targets, rest = self.resolver.resolve(view, unresolved)
                 found = rest, tuple((symbol_id, weight_units(weight)) for symbol_id, weight in targets)
                 resolved[key] = found
-            written.append((line, kind, name, qualifier, scope, *found))
+            written.append((line, kind, name, qualifier, scope, arity, *found))
             count += 1
-        return file_id, pack_references(written), sorted(_targets_of(written)), count
+        return file_id, pack_references(written), sorted(_targets_of(written)), len(written), count
 
 
 # The resolution that forked workers share with the process that forks them:
@@ -463,12 +532,12 @@ class _Resolution:
 _FORKED: _Resolution | None = None
 
 
-def _resolve_in_worker(file_ids: list[int]) -> list[tuple[int, bytes, list[int], int]]:
+def _resolve_in_worker(file_ids: list[int]) -> list[tuple[int, bytes, list[int], int, int]]:
     assert _FORKED is not None
     return [_FORKED.file(file_id) for file_id in file_ids]
 
 
-def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], int]]:
+def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], int, int]]:
     """Every file of `work` resolved: on `jobs` forked workers when that pays."""
     global _FORKED
     file_ids = list(work.uses)
@@ -507,18 +576,32 @@ def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], 
 
 def update_references(
     storage: Storage,
+    root: Path,
     files: set[int],
     names: set[str],
     report: RefreshReport,
-    pending: dict[int, list[tuple[int, int, int, int, int]]] | None = None,
+    pending: dict[int, list[PendingReference]] | None = None,
     jobs: int = 1,
-) -> None:
+    dropped_uses: set[tuple[int, int]] | None = None,
+) -> bool:
     """Resolve again every reference of `files` and every reference that uses
     one of `names`; write the references of the files in `pending` (the ones
     just read, by ids: see `Writer.pending_references`) with what they resolve
-    to. Many references are resolved on `jobs` forked worker processes."""
+    to. Many references are resolved on `jobs` forked worker processes.
+
+    Whether the uses moved: what these references resolve to now, as
+    `use_pairs`, differs from what they resolved to before (the references
+    dropped with their files' symbols before this call are `dropped_uses`).
+    The other references did not move, so the symbol graph's edges are the
+    same when these pairs are. With `dropped_uses` None nothing is compared
+    (the caller ranks the graph again anyway) and the answer is True.
+    """
     connection = storage.connection
     pending = pending if pending is not None else {}
+    root_package = (package_prefix_above(root) or [""])[-1]
+    compare = dropped_uses is not None
+    uses_before = set(dropped_uses or ())
+    uses_after: set[tuple[int, int]] = set()
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
@@ -544,7 +627,13 @@ def update_references(
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
                     known[row.name].append(
-                        Definition(*row[:8], path=paths[row.file_id], family=families[row.file_id])
+                        Definition(
+                            *row[:8],
+                            path=paths[row.file_id],
+                            family=families[row.file_id],
+                            param_count=row.param_count,
+                            declaration=bool(row.declaration),
+                        )
                     )
 
     def lookup(name: str) -> list[Definition]:
@@ -555,7 +644,9 @@ def update_references(
         return known[name]
 
     resolver = Resolver(lookup)
-    bringing = {target for target in paths if imported_files([target], paths, ids_by_path) != {target}}
+    bringing = {
+        target for target in paths if is_barrel(paths[target]) or imported_files([target], paths, ids_by_path) != {target}
+    }
     texts: dict[int, str] = {}
     whole = sorted(file_id for file_id in files | pending.keys() if file_id in paths)
     changed = set(queries.ref_name_ids(connection, sorted(names)).values()) if names else set()
@@ -572,7 +663,7 @@ def update_references(
         batch = order[start : start + step]
         stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
         old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
-        uses: dict[int, list[PackedReference] | list[tuple[int, int, int, int, int]]] = {
+        uses: dict[int, list[PackedReference] | list[PendingReference]] = {
             file_id: pending[file_id] if file_id in pending else old[file_id]
             for file_id in batch
             if file_id in pending or file_id in old
@@ -587,15 +678,18 @@ def update_references(
         texts.update(queries.ref_name_texts(connection, sorted(unknown)))
         if not complete:
             fetch(texts[reference[2]] for references in uses.values() for reference in references)
-        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path, bringing)
+        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path, bringing, root_package)
         work = _Resolution(resolver, views, uses, texts, whole_set, changed)
-        packed_rows: list[tuple[int, bytes]] = []
+        packed_rows: list[tuple[int, int, bytes]] = []
         added_sources: list[tuple[int, int]] = []
         dropped_sources: list[tuple[int, int]] = []
         used_names: list[tuple[int, int]] = []
-        for file_id, blob, targets, count in _resolve(work, jobs if parallel else 1):
+        for file_id, blob, targets, total, count in _resolve(work, jobs if parallel else 1):
             report.references_resolved += count
-            packed_rows.append((file_id, blob))
+            packed_rows.append((file_id, total, blob))
+            if compare and count:
+                uses_before |= _use_pairs_of(file_id, old.get(file_id, ()))
+                uses_after |= {(scope or -file_id, target) for scope, target in resolved_pairs(blob)}
             before = _targets_of(old.get(file_id, ()))
             after = set(targets)
             added_sources.extend((target, file_id) for target in sorted(after - before))
@@ -605,8 +699,9 @@ def update_references(
         connection.executemany("DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?", dropped_sources)
         connection.executemany("INSERT INTO ref_sources (symbol_id, file_id) VALUES (?, ?)", added_sources)
         connection.executemany("INSERT INTO ref_uses (name, file_id) VALUES (?, ?)", used_names)
-        connection.executemany("INSERT OR REPLACE INTO file_refs (file_id, refs) VALUES (?, ?)", packed_rows)
+        connection.executemany("INSERT OR REPLACE INTO file_refs (file_id, uses, refs) VALUES (?, ?, ?)", packed_rows)
     pending.clear()
+    return uses_before != uses_after or not compare
 
 
 def _file_views(
@@ -617,22 +712,36 @@ def _file_views(
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
     bringing: set[int],
+    root_package: str,
 ) -> dict[int, FileView]:
     """The files `file_ids` as the resolution sees them. `bringing`: the files
-    that, imported, bring others with them (a header its source file); only
+    that, imported, bring others with them (a header its source file, an
+    index file what it exports again); only
     a file that imports one of them needs `imported_files` at all, where a
     Go file imports each of hundreds of files of its imports' folders."""
+
     def imported(file_id: int) -> frozenset[int]:
         targets = edges[file_id]
         if bringing.isdisjoint(targets):
             return frozenset(targets)
-        return imported_files(targets, paths, ids_by_path)
+        return imported_files(targets, paths, ids_by_path, edges if families[file_id] == "ecmascript" else None)
 
     views = {
         file_id: FileView(file_id, paths[file_id], families[file_id], imported(file_id))
         for file_id in file_ids
         if file_id in paths
     }
+    for file_id, raw_imports in queries.imports_of_files(connection, list(views), "java"):
+        try:
+            parsed = json.loads(raw_imports)
+        except ValueError:
+            continue
+        if isinstance(parsed, list):
+            views[file_id].static_imports = frozenset(java.static_imports(parsed))
+    for view in views.values():
+        if view.family == "python":
+            view.onward = {paths[target]: frozenset(edges[target]) for target in view.imported if target in paths}
+            view.root_package = root_package
     for file_id, symbol_id, qualname, kind, signature in queries.scope_symbols(connection, list(views)):
         symbol = ScopeSymbol(symbol_id, qualname, kind, signature)
         views[file_id].symbols[symbol_id] = symbol

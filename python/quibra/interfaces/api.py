@@ -12,10 +12,12 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
+import datetime
 import functools
+import json
 import os
-import re
 import sqlite3
+import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from types import TracebackType
@@ -23,7 +25,7 @@ from typing import Any
 
 from quibra.index import queries
 from quibra.index.location import default_index_path
-from quibra.index.refresh import refresh
+from quibra.index.refresh import pending, refresh
 from quibra.index.storage import (
     IndexUnusable,
     Storage,
@@ -36,8 +38,9 @@ from quibra.index.writer import RefreshReport
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
-from quibra.ranking.rank import block_header, block_tokens
+from quibra.ranking.rank import block_header, block_tokens, rank_files
 from quibra.ranking.rank import rank as rank_symbols
+from quibra.ranking.references import References, fit_references
 from quibra.ranking.repomap import repo_map as map_symbols
 from quibra.ranking.source import (
     SourceChanged,
@@ -49,9 +52,9 @@ from quibra.ranking.source import (
 from quibra.tree import git
 from quibra.tree.files import NotInTree, tree_relative
 from quibra.tree.languages import LANGUAGES
-from quibra.tree.languages.model import REFERENCE_KINDS, tokens_of_characters
 from quibra.tree.meter import MeterFactory
 from quibra.tree.selection import BadPattern, Selection
+from quibra.tree.watch import TreeWatch, WatchUnavailable
 
 # What every operation returns and the command prints: plain, JSON-ready data.
 Report = dict[str, Any]
@@ -62,9 +65,10 @@ DEFAULT_BUDGET = 4000
 # query would only cost time (and, unbounded, blocked a server for minutes).
 MAX_QUERY_CHARS = 10_000
 DEFAULT_MAP_BUDGET = 2000
+# How many files `rank_files` gives unless asked for another number.
+DEFAULT_TOP_FILES = 10
 # How far `refs` follows callers or callees at most.
 MAX_CALL_DEPTH = 10
-_CALL = REFERENCE_KINDS.index("call")
 
 
 class QuibraError(Exception):
@@ -152,7 +156,9 @@ def require_history(root: Path) -> None:
 
 def _cut_query(query: str) -> tuple[str, list[str]]:
     """The query cut to MAX_QUERY_CHARS (at the last blank before, when a
-    word would be split), and the warning that says so."""
+    word would be split), and the warning that says so; an empty one refused."""
+    if not query.strip():
+        raise QuibraError("the query is empty")
     if len(query) <= MAX_QUERY_CHARS:
         return query, []
     cut = query[:MAX_QUERY_CHARS]
@@ -161,6 +167,11 @@ def _cut_query(query: str) -> tuple[str, list[str]]:
         if len(words) == 2 and words[0].strip():
             cut = words[0]
     return cut, [f"the query was cut to its first {len(cut):,} of {len(query):,} characters"]
+
+
+def _iso_time(ns: int) -> str:
+    """A time in nanoseconds since the epoch as ISO 8601 in UTC, to the second."""
+    return datetime.datetime.fromtimestamp(ns / 1e9, datetime.timezone.utc).isoformat(timespec="seconds")
 
 
 def _refresh_summary(report: RefreshReport) -> Report:
@@ -185,7 +196,9 @@ class Index:
     relative to the tree's root, as in "path"); `progress` draws a progress
     bar on a terminal; `max_file_size` is the size in bytes past which a file
     is listed as skipped, never read (default: the limit the index was last
-    refreshed with, at first 1 MiB).
+    refreshed with, at first 1 MiB); `watch` the tree's file-system events
+    (a long-lived server keeps one): while they tell that nothing changed
+    since the last refresh, an operation answers without listing the tree.
     """
 
     def __init__(
@@ -198,8 +211,10 @@ class Index:
         display_base: str | os.PathLike[str] | None = None,
         progress: bool = False,
         max_file_size: int | None = None,
+        watch: TreeWatch | None = None,
     ):
         self.root = _root(root)
+        self.watch = watch
         self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
@@ -319,12 +334,53 @@ class Index:
 
         return self._guarded(run)
 
+    def status(self, *, shown: int = 20) -> Report:
+        """How fresh the index is, without refreshing it: what it holds, when it
+        last took in a change, and what a refresh would read again or drop
+        now (the first `shown` of those paths by name)."""
+
+        def run() -> Report:
+            with git.asking_once():
+                waiting = pending(self._storage, self.root, self.max_file_size)
+            with self._storage.snapshot() as connection:
+                totals = queries.totals(connection)
+                updated = queries.meta(connection, "updated_ns")
+            index_bytes = sum(
+                path.stat().st_size
+                for path in (self.index_path, self.index_path.with_name(self.index_path.name + "-wal"))
+                if path.exists()
+            )
+            paths = sorted([*(entry.path for entry in waiting.to_read), *waiting.removed])
+            return {
+                "command": "status",
+                **self._header(),
+                "updated": None if updated is None else _iso_time(int(updated)),
+                "files": totals.files,
+                "symbols": totals.symbols,
+                "references": totals.references,
+                "source_bytes": totals.source_bytes,
+                "index_bytes": index_bytes,
+                "bytes_per_source_byte": round(index_bytes / totals.source_bytes, 3) if totals.source_bytes else None,
+                # Files whose stat moved or that are new: a refresh looks at them
+                # again (one whose content did not move is only re-stamped).
+                "to_read": len(waiting.to_read),
+                "removed": len(waiting.removed),
+                "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
+                "fresh": not waiting.to_read and not waiting.removed,
+                # The long-lived server (quibra mcp) that follows the tree's events, if one runs.
+                "watcher": _running_watch(self),
+            }
+
+        return self._guarded(run)
+
     def _maybe_refresh(self, wanted: bool) -> tuple[Report | None, list[str]]:
         """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
         if not wanted and not self._unfilled:
             return None, []
-        report = self._refresh()
-        return _refresh_summary(report), git_warnings(self.root)
+        if self.watch is not None and not self._unfilled and self.watch.quiet():
+            # The events tell that the tree is as the last refresh left it.
+            return {"added": 0, "changed": 0, "removed": 0, "seconds": 0.0, "watched": True}, []
+        return _refresh_summary(self._refresh()), git_warnings(self.root)
 
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
@@ -333,7 +389,11 @@ class Index:
         return functools.partial(Progress, enabled=True)
 
     def _refresh(self) -> RefreshReport:
-        return refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        mark = self.watch.mark() if self.watch is not None else None
+        report = refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        if self.watch is not None and mark is not None:
+            self.watch.refreshed(mark)
+        return report
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
@@ -393,8 +453,6 @@ class Index:
         """
         scope = _languages(languages)
         selection = _selection(include, exclude)
-        if not query.strip():
-            raise QuibraError("the query is empty")
         query, cut = _cut_query(query)
         if budget < 1:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
@@ -427,6 +485,50 @@ class Index:
 
         return self._guarded(run)
 
+    def rank_files(
+        self,
+        query: str,
+        top: int = DEFAULT_TOP_FILES,
+        *,
+        languages: Iterable[str] | None = None,
+        refresh: bool = True,
+        include: Iterable[str] | None = None,
+        exclude: Iterable[str] | None = None,
+    ) -> Report:
+        """The `top` files that best answer `query`, best first, each with its best symbols.
+
+        A file's "score" adds up its best symbols' scores, each counting half
+        the one before; "matches" counts its symbols among the candidates,
+        and each symbol's "rank" is its place in `rank`'s order.
+        """
+        scope = _languages(languages)
+        selection = _selection(include, exclude)
+        query, cut = _cut_query(query)
+        if top < 1:
+            raise QuibraError(f"the number of files must be at least 1, not {top}")
+
+        def run() -> Report:
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
+            with self._storage.snapshot() as connection:
+                results, candidates = rank_files(
+                    connection, query, top, self._display, scope, selection if selection else None
+                )
+                counts = self._counts(selection)
+            return {
+                "command": "rank_files",
+                **self._header(),
+                "refresh": refreshed,
+                "query": query,
+                "top": top,
+                "candidates": candidates,
+                **counts,
+                "warnings": [*cut, *warnings],
+                "results": results,
+            }
+
+        return self._guarded(run)
+
     def hotspots(
         self,
         since: str | Window = DEFAULT_SINCE,
@@ -437,12 +539,15 @@ class Index:
         refresh: bool = True,
         include: Iterable[str] | None = None,
         exclude: Iterable[str] | None = None,
+        tests: bool = False,
     ) -> Report:
         """Complex functions in often-changed files, highest score first.
 
         The tree must be in a git repository that git can read (QuibraError,
         before any file is read, otherwise). Functions whose score is 0 (no
         change in the window) are left out and counted under "zero_score".
+        Test code is left out unless `tests`: a test is long and changes with
+        the code it tests, but it is seldom what a refactoring is after.
         """
         scope = _languages(languages)
         selection = _selection(include, exclude)
@@ -461,7 +566,14 @@ class Index:
                     raise QuibraError(str(error)) from None
             with self._storage.snapshot() as connection:
                 results, zero_score = hotspot_rows(
-                    connection, churn, min_complexity, top, self._display, scope, selection if selection else None
+                    connection,
+                    churn,
+                    min_complexity,
+                    top,
+                    self._display,
+                    scope,
+                    selection if selection else None,
+                    tests,
                 )
                 counts = self._counts(selection)
             return {
@@ -614,24 +726,6 @@ class Index:
 
     # References.
 
-    def _named(self, connection: sqlite3.Connection, name: str) -> list[queries.DefinedSymbol]:
-        """The definitions `name` means: a symbol id (`path:key`), a place
-        (`path:line`: the symbols whose lines hold it), a qualified name
-        (`Class.method`, `Vec::new`) or a bare name."""
-        for index, character in enumerate(name):
-            if character != ":" or name[index - 1 : index] == ":" or name[index + 1 : index + 2] == ":":
-                continue
-            path, rest = name[:index], name[index + 1 :]
-            raw = os.fsencode(path)
-            if rest and queries.source_file_exists(connection, raw):
-                if rest.isdigit():
-                    found = queries.definitions_at(connection, raw, int(rest), None)
-                    # The innermost of the symbols that hold the line.
-                    return sorted(found, key=lambda row: (row.end_line - row.line, row.key))[:1]
-                return queries.definitions_at(connection, raw, None, rest)
-        qualified = "." in name or "::" in name
-        return queries.definitions_by_name(connection, name, qualified)
-
     def refs(
         self,
         name: str,
@@ -674,125 +768,70 @@ class Index:
             with git.asking_once():
                 refreshed, warnings = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
-                found = [row for row in self._named(connection, name) if kept(row.path, row.language)]
-                found.sort(key=lambda row: (row.path, row.line, row.key))
-                ids = {row.id: row for row in found}
-                rows = [row for row in queries.references_to(connection, list(ids)) if kept(row.path, row.language)]
-                scopes = {row.scope for row in rows if row.scope is not None}
-                described = {row.id: row for row in queries.defined_symbols(connection, sorted(scopes))}
-                described.update(ids)
-                references = [
-                    {
-                        **self._place(row.path, row.line),
-                        "symbol": self._symbol_id(described[row.scope]) if row.scope in described else None,
-                        "kind": REFERENCE_KINDS[row.kind] if 0 <= row.kind < len(REFERENCE_KINDS) else "other",
-                        "target": self._symbol_id(ids[row.target]),
-                        "weight": row.weight,
-                    }
-                    for row in rows
-                ]
-                bare = re.split(r"::|\.|:", found[0].qualname if found else name)[-1]
-                unresolved = queries.unresolved_count(connection, bare)
-                report: Report = {
-                    "command": "refs",
-                    **self._header(),
-                    "refresh": refreshed,
-                    "name": name,
-                    "warnings": warnings,
-                    "definitions": [self._definition(row) for row in found],
-                    "references": references,
-                    # References that use the name but were resolved to no definition.
-                    "unresolved": unresolved,
-                }
-                if callers:
-                    report["callers"] = self._calls(connection, list(ids), callers, up=True, kept=kept)
-                if callees:
-                    report["callees"] = self._calls(connection, list(ids), callees, up=False, kept=kept)
+                answer = References(connection, self._display, kept).of(name, callers, callees)
+            report: Report = {
+                "command": "refs",
+                **self._header(),
+                "refresh": refreshed,
+                "name": name,
+                "warnings": warnings,
+                **answer,
+            }
             if budget is not None:
-                report["left_out"] = _fit_references(report, budget)
+                report["left_out"] = fit_references(report, budget)
             return report
 
         return self._guarded(run)
 
-    def _symbol_id(self, row: queries.DefinedSymbol) -> str:
-        return f"{self._display(row.path)[0]}:{row.key}"
 
-    def _place(self, raw: bytes, line: int) -> Report:
-        path, shown = self._display(raw)
-        return {"path": path, "file": shown, "line": line}
-
-    def _definition(self, row: queries.DefinedSymbol) -> Report:
-        return {
-            "symbol_id": self._symbol_id(row),
-            "symbol": row.qualname,
-            "kind": row.kind,
-            "language": row.language,
-            **self._place(row.path, row.line),
-        }
-
-    def _calls(
-        self,
-        connection: sqlite3.Connection,
-        start: list[int],
-        depth: int,
-        up: bool,
-        kept: Callable[[bytes, str], bool],
-    ) -> list[Report]:
-        """The symbols that call `start` (`up`) or that `start` calls, breadth first to `depth`:
-        each with its depth and the symbol it calls or is called by."""
-        seen = set(start)
-        frontier = start
-        found: list[Report] = []
-        for level in range(1, depth + 1):
-            if not frontier:
-                break
-            pairs = (queries.callers_of if up else queries.callees_of)(connection, frontier, _CALL)
-            fresh = sorted({other for _near, other, _weight in pairs} - seen)
-            rows = {row.id: row for row in queries.defined_symbols(connection, sorted({*fresh, *frontier}))}
-            next_frontier = []
-            for near, other, weight in sorted(pairs, key=lambda pair: (pair[1], pair[0])):
-                row = rows.get(other)
-                if other in seen or row is None or near not in rows or not kept(row.path, row.language):
-                    continue
-                seen.add(other)
-                next_frontier.append(other)
-                found.append(
-                    {
-                        **self._definition(row),
-                        "depth": level,
-                        ("calls" if up else "called_by"): self._symbol_id(rows[near]),
-                        "weight": weight,
-                    }
-                )
-            frontier = next_frontier
-        found.sort(key=lambda entry: (entry["depth"], entry["path"], entry["line"], entry["symbol_id"]))
-        return found
+def _watch_record(index: Index) -> Path:
+    return index.index_path.with_name(index.index_path.name + ".watch")
 
 
-def reference_line(entry: Report) -> str:
-    """A reference or a call as one printed line: what a budget counts."""
-    symbol = entry.get("symbol") or ""
-    target = entry.get("target") or entry.get("calls") or entry.get("called_by") or ""
-    return f"{entry['file']}:{entry['line']} {symbol} -> {target}"
+def start_watch(index: Index) -> TreeWatch | None:
+    """Follow the tree's events for a long-lived server, and leave a note
+    beside the index that `status` reads; None where the tree cannot be
+    watched (the index lives outside it, or inotify refuses)."""
+    folder = index.index_path.parent
+    record = _watch_record(index)
+    state = "running"
+    watch: TreeWatch | None = None
+    if not (folder == index.root or index.root in folder.parents):
+        state = "off: the index lives outside the tree, where no cookie of the tree can be written"
+    else:
+        try:
+            watch = TreeWatch(index.root, folder)
+        except WatchUnavailable as error:
+            state = f"off: {error}"
+    note = {"pid": os.getpid(), "started": _iso_time(time.time_ns()), "state": state}
+    try:
+        temporary = record.with_name(f"{record.name}.{os.getpid()}")
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        with os.fdopen(descriptor, "w") as stream:
+            json.dump(note, stream)
+        os.replace(temporary, record)
+    except OSError:
+        pass  # status then says no watcher runs: the answers do not depend on the note
+    return watch
 
 
-def _fit_references(report: Report, budget: int) -> int:
-    """Cut the references, callers and callees of `report` to `budget` tokens of
-    their printed lines, in that order; how many were cut."""
-    spent = sum(tokens_of_characters(len(reference_line({**entry, "symbol": entry["symbol_id"]})))
-                for entry in report["definitions"])
-    cut = 0
-    for key in ("references", "callers", "callees"):
-        entries = report.get(key)
-        if entries is None:
-            continue
-        kept = []
-        for entry in entries:
-            cost = tokens_of_characters(len(reference_line(entry)))
-            if spent + cost > budget:
-                cut += 1
-                continue
-            spent += cost
-            kept.append(entry)
-        report[key] = kept
-    return cut
+def stop_watch(index: Index, watch: TreeWatch) -> None:
+    watch.close()
+    record = _watch_record(index)
+    try:
+        if json.loads(record.read_text()).get("pid") == os.getpid():
+            record.unlink()
+    except (OSError, ValueError):
+        pass
+
+
+def _running_watch(index: Index) -> Report | None:
+    """The note of the server that follows this index's tree, if that server still runs."""
+    try:
+        note = json.loads(_watch_record(index).read_text())
+        pid = int(note["pid"])
+        os.kill(pid, 0)
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return {"pid": pid, "started": str(note.get("started")), "state": str(note.get("state"))}
+

@@ -15,6 +15,7 @@ the next call.
 from __future__ import annotations
 
 import inspect
+import os
 import threading
 from collections.abc import Callable
 from typing import Annotated, Any, Literal, TypeVar
@@ -26,8 +27,19 @@ from mcp_types import CallToolResult, InputRequiredResult, TextContent
 from pydantic import Field, ValidationError
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH, Index, QuibraError, Report
+from quibra.interfaces.api import (
+    DEFAULT_BUDGET,
+    DEFAULT_MAP_BUDGET,
+    DEFAULT_TOP_FILES,
+    MAX_CALL_DEPTH,
+    Index,
+    QuibraError,
+    Report,
+    start_watch,
+    stop_watch,
+)
 from quibra.ranking.hotspots import DEFAULT_SINCE
+from quibra.tree.watch import TreeWatch
 from quibra.tree.manifest import compare
 
 # The largest context windows hold about a million tokens; a budget past
@@ -41,13 +53,15 @@ _NOISE = ("command", "root", "index", "languages", "skipped", "replaced")
 
 INSTRUCTIONS = """\
 Code search and a repository map for the tree this server was started on.
-Start with repo_map for an outline of the most central code; search_code
-finds the code that answers a question, with its source, within a token
-budget; symbol_source gives one symbol's source by the symbol_id that the
-other tools report; find_references lists where a name is used, and
-call_graph what calls a function or what it calls; changed_files tells what
-changed since you last asked; hotspots lists complex, often-changed functions. Paths are relative to the
-tree's root. Every call sees the tree as it is now."""
+Start with repo_map for an outline of the code the rest of the tree uses
+most; search_code finds the code that answers a question, with its source,
+within a token budget, and search_files the files worth reading for it;
+symbol_source gives one symbol's source by the symbol_id that the other
+tools report; find_references lists where a name is used, and call_graph
+what calls a function or what it calls; changed_files tells what changed
+since you last asked; hotspots lists complex, often-changed functions.
+Paths are relative to the tree's root. Every call sees the tree as it is
+now."""
 
 # How long a call waits for another call's refresh to end before it answers
 # from the index as that refresh found it: a refresh that finds nothing to
@@ -93,15 +107,35 @@ class _Server(MCPServer[Any]):
 class Session:
     """One client's server: the index, and the file hashes it saw at its last changed_files call."""
 
-    def __init__(self, index: Index, languages: list[str] | None = None):
+    def __init__(self, index: Index, languages: list[str] | None = None, watch: TreeWatch | None = None):
         self.index = index
         self.languages = languages
+        # The tree's events: while they tell that nothing changed, a call answers without listing the tree.
+        self.watch = watch
         self._refreshing = threading.Lock()
         self._hashes_lock = threading.Lock()
         self._hashes: dict[str, str] | None = None
+        # Each worker thread keeps its own connection: opening one costs more than a warm answer.
+        self._local = threading.local()
 
     def _opened(self) -> Index:
-        """The session's index on a connection of its own."""
+        """The session's index on this thread's own connection; opened again
+        when the file is another than the one opened (a damaged index was
+        rebuilt and put in its place)."""
+        opened: Index | None = getattr(self._local, "index", None)
+        try:
+            info = os.stat(self.index.index_path)
+            identity: tuple[int, int] | None = (info.st_dev, info.st_ino)
+        except OSError:
+            identity = None
+        if opened is None or identity is None or identity != getattr(self._local, "identity", None):
+            if opened is not None:
+                opened.close()
+            opened = self._local.index = self._open()
+            self._local.identity = identity
+        return opened
+
+    def _open(self) -> Index:
         index = self.index
         return Index(
             index.root,
@@ -109,6 +143,7 @@ class Session:
             jobs=index.jobs,
             cluster=index.cluster,
             max_file_size=index.max_file_size,
+            watch=self.watch,
         )
 
     def run(self, operation: Callable[[Index, bool], Result]) -> Result:
@@ -122,8 +157,7 @@ class Session:
         """
         refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
         try:
-            with self._opened() as index:
-                result = operation(index, refresh)
+            result = operation(self._opened(), refresh)
             if not refresh and isinstance(result, dict):
                 result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
             return result
@@ -190,18 +224,32 @@ def build_server(session: Session) -> MCPServer[Any]:
         )
         return _trimmed(report)
 
+    @_tool(server)
+    def search_files(
+        query: Annotated[str, Field(description="what to look for, in words or names")],
+        top: Annotated[int, Field(ge=1, le=MAX_TOP, description="how many files to list")] = DEFAULT_TOP_FILES,
+    ) -> dict[str, Any]:
+        """The files worth reading for `query`, best first: each with its path, a score that
+        adds up its best-matching symbols (each counting half the one before), how many of its
+        symbols matched, and its best symbols with their lines and `symbol_id` (for
+        symbol_source). Use it to decide which files to open; search_code gives the source."""
+        report = session.run(
+            lambda index, refresh: index.rank_files(query, top, languages=session.languages, refresh=refresh)
+        )
+        return _trimmed(report)
+
     @_tool(server, structured=False)
     def repo_map(
         budget: Budget = DEFAULT_MAP_BUDGET,
         focus: Annotated[
             list[str],
-            Field(description="files being edited, relative to the tree's root: they and the files they"
-                              " import or are imported by come first"),
+            Field(description="files being edited, relative to the tree's root: their symbols, then"
+                              " the symbols their code uses or that use theirs, come first"),
         ] = [],  # noqa: B006 - the SDK reads the default for the schema and never mutates it
     ) -> CallToolResult:
-        """An outline of the tree for your context, with no query: the most central symbols
-        (by PageRank of the import graph) of the most central files, each file's path followed
-        by the signature lines of its chosen symbols, indented by nesting. The text never
+        """An outline of the tree for your context, with no query: the symbols the rest of the
+        code uses most (PageRank of who uses what; tests, private names and dunders last), each
+        file's path followed by the signature lines of its chosen symbols, indented by nesting. The text never
         exceeds `budget` tokens (about four characters a token); the same tree and budget
         give the same map. The structured result lists each symbol's `symbol_id`."""
         report = session.run(
@@ -215,12 +263,16 @@ def build_server(session: Session) -> MCPServer[Any]:
             str, Field(description="churn window: a number of days, a span such as '6 weeks', or a date YYYY-MM-DD")
         ] = DEFAULT_SINCE,
         top: Annotated[int, Field(ge=1, le=MAX_TOP, description="how many to list")] = 20,
+        tests: Annotated[bool, Field(description="list test code too")] = False,
     ) -> dict[str, Any]:
         """Complex functions in often-changed files: cyclomatic complexity times the logarithm
-        of the number of git commits that touched the file since `since`, highest first.
-        Churn comes from git history: outside a git repository the tool answers with an error."""
+        of the number of git commits that touched the file since `since`, highest first; test
+        code only when `tests` is true. Churn comes from git history: outside a git repository
+        the tool answers with an error."""
         report = session.run(
-            lambda index, refresh: index.hotspots(since, top, languages=session.languages, refresh=refresh)
+            lambda index, refresh: index.hotspots(
+                since, top, languages=session.languages, refresh=refresh, tests=tests
+            )
         )
         return _trimmed(report)
 
@@ -291,5 +343,11 @@ def build_server(session: Session) -> MCPServer[Any]:
 
 
 def serve(index: Index, languages: list[str] | None = None) -> None:
-    """Answer MCP requests on standard input and output until the client closes them."""
-    build_server(Session(index, languages)).run("stdio")
+    """Answer MCP requests on standard input and output until the client closes them,
+    following the tree's events where it can be watched."""
+    watch = start_watch(index)
+    try:
+        build_server(Session(index, languages, watch)).run("stdio")
+    finally:
+        if watch is not None:
+            stop_watch(index, watch)

@@ -30,6 +30,7 @@ from dataclasses import dataclass
 from quibra.index import queries
 from quibra.tree.languages.model import CONTAINER_KINDS
 from quibra.tree.terms import query_terms, text_terms
+from quibra.tree.walk import CODE, TEST
 
 # How many symbols each channel contributes at most. A symbol ranked past
 # this adds less than 1/1000 of a first place to its fused score.
@@ -43,7 +44,10 @@ TEXT_TERMS = 64
 # signature, docstring, path.
 FIELD_WEIGHTS = (3.0, 1.0, 2.0, 1.0)
 
-# How much of its score test code keeps: a query that mentions tests may
+# Words that ask for what auxiliary code holds (see quibra.tree.walk.path_role).
+AUXILIARY_WORDS = ("bench", "example", "demo", "sample", "build", "vendor", "private")
+
+# How much of its score test code (and benchmarks, examples and the like) keeps: a query that mentions tests may
 # want them, or may be about a test framework's own code, so test code
 # still sinks a little then. How much a private name (`_helper`) keeps,
 # since a user mostly looks for what a module offers.
@@ -87,7 +91,17 @@ JOINED_WORD = 4
 # half of all docstrings, so a query in that style starts with it too.
 STOP_WORDS = frozenset(
     "a an and are as at be been by can for from has have in into is it its of on or so than that the then"
-    " these this those to was were which while will with return returns".split()
+    " these this those to was were which while will with return returns i me my we our you your".split()
+)
+
+# How a question opens: "how do I", "where is", "what does". Those words ask;
+# they do not say what is meant, and as names they are someone else's
+# (`WhereNode` for "where is the session saved"). Only the opening goes: "add
+# a where clause" still means `where`.
+_QUESTION_OPENING = re.compile(
+    r"\s*(?:how|what|where|when|why|who|which|whose)\b[\s,?]*"
+    r"(?:(?:do|does|did|is|are|was|were|can|could|should|would|will|i|we|you|one|it|there|the|a|an)\b[\s,]*)*",
+    re.IGNORECASE,
 )
 
 # Words that a name leaves out of the phrase it spells: "with the stem" is `with_stem`.
@@ -102,6 +116,7 @@ class Query:
     words: list[str]  # lowercase words, stop words included
     terms: list[str]  # the engine's terms of the query, stop words left out
     wants_tests: bool  # whether it asks for test code
+    wants_auxiliary: bool  # whether it asks for benchmarks, examples and the like
     languages: list[str] | None  # None: every language
 
     @classmethod
@@ -110,18 +125,30 @@ class Query:
         # with lone surrogates, which the engine cannot take as text: each
         # undecodable byte becomes U+FFFD, as the readers decode sources.
         text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-        words = re.findall(r"[0-9a-z]+", text.lower())
-        terms = [term for term in query_terms(text) if term not in STOP_WORDS]
+        opening = _QUESTION_OPENING.match(text)
+        asked = text[opening.end() :] if opening is not None else text
+        if not re.search(r"[0-9A-Za-z]", asked):
+            asked = text  # the question is all there is
+        words = re.findall(r"[0-9a-z]+", asked.lower())
+        terms = [term for term in query_terms(asked) if term not in STOP_WORDS]
         return cls(
             text=text,
             words=words,
             terms=terms,
             wants_tests=any(word.startswith("test") for word in words),
+            wants_auxiliary=any(word.startswith(AUXILIARY_WORDS) for word in words),
             languages=None if languages is None else sorted(languages),
         )
 
-    def test_factor(self) -> float:
-        return TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR
+    def role_factors(self) -> tuple[float, float]:
+        """How much of their scores test code and auxiliary code keep."""
+        return (
+            TEST_FACTOR_ASKED if self.wants_tests else TEST_FACTOR,
+            TEST_FACTOR_ASKED if self.wants_auxiliary else TEST_FACTOR,
+        )
+
+    def role_factor(self, role: int) -> float:
+        return 1.0 if role == CODE else self.role_factors()[0 if role == TEST else 1]
 
 
 @dataclass(frozen=True, slots=True)
@@ -168,7 +195,7 @@ def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[flo
     if expression is None:
         return []
     return queries.bm25_matches(
-        connection, table, expression, weights, query.test_factor(), query.languages, CHANNEL_DEPTH
+        connection, table, expression, weights, query.role_factors(), query.languages, CHANNEL_DEPTH
     )
 
 
@@ -315,7 +342,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     joins: dict[str, bool] = {}
     asked = sum(word_weight[word] * times for word, times in said_times.items())
     ranked = []
-    for symbol_id, key, terms_text, path, line, unique_key, is_test in rows:
+    for symbol_id, key, terms_text, path, line, unique_key, role in rows:
         name_terms = set(terms_text.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
         exact = len(key) > 1 and key in spelled_set
@@ -340,8 +367,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         joined = sum(1 for term in name_terms - held if _joins_a_word(term, long_words, joins))
         coverage = (covered + 0.5 * joined) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
-        if is_test:
-            score *= query.test_factor()
+        score *= query.role_factor(role)
         # A name made only of the query's words, two of them or more, is
         # called by name however little of a long query it holds.
         called = coverage >= 1.0 and len(held_words) >= 2

@@ -73,6 +73,7 @@ def hotspot_rows(
     display: Callable[[bytes], tuple[str, str]],
     languages: Iterable[str] | None = None,
     selected: Callable[[str], bool] | None = None,
+    tests: bool = False,
 ) -> tuple[list[dict[str, object]], int]:
     """(the `top` highest-scoring functions and methods of the index, highest
     first; how many more at or above the complexity floor scored 0).
@@ -83,7 +84,7 @@ def hotspot_rows(
     """
     files = {os.fsdecode(raw): file_id for file_id, raw in queries.file_paths(connection)}
     churn = {str(files[path]): count for path, count in churn_by_path.items() if path in files and count}
-    rows = queries.hotspot_symbols(connection, min_complexity, languages)
+    rows = queries.hotspot_symbols(connection, min_complexity, languages, tests)
     records = [
         {
             "id": str(row[0]),

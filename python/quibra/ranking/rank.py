@@ -142,6 +142,9 @@ def rank(
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
+    A result's "rank" is its place among all candidates, so it is the same
+    at any budget; a result that did not fit leaves a gap.
+
     `display` turns a stored path into (tree-relative path, path as shown);
     `languages` limits the answer to symbols of those languages, `selected`
     to the files whose tree-relative path it accepts.
@@ -170,14 +173,17 @@ def rank(
         )
     packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
     channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
+    # A result's place is its place in the fused order, whatever the budget:
+    # the budget only decides which results are given.
+    places = {symbol_id: place for place, (symbol_id, _score, _ranks) in enumerate(ranked.ordered, start=1)}
     results = []
-    for position, item in enumerate(packed, start=1):
+    for item in packed:
         symbol_id = int(item.symbol_id)
         row = details[symbol_id]
         path, shown_path = shown[symbol_id]
         results.append(
             {
-                "rank": position,
+                "rank": places[symbol_id],
                 "symbol_id": f"{path}:{row[1]}",
                 "symbol": row[2],
                 "kind": row[3],
@@ -197,3 +203,73 @@ def rank(
             }
         )
     return results, total_tokens, len(ranked.ordered)
+
+
+# A file's score adds up its best symbols' scores, each counting this much
+# less than the one before: a file that answers in several places is a
+# better file to read than one with a single lucky match.
+FILE_SCORE_DECAY = 0.5
+FILE_SCORE_SYMBOLS = 3
+
+
+def rank_files(
+    connection: sqlite3.Connection,
+    query: str,
+    top: int,
+    display: Callable[[bytes], tuple[str, str]],
+    languages: Iterable[str] | None = None,
+    selected: Callable[[str], bool] | None = None,
+    symbols_per_file: int = FILE_SCORE_SYMBOLS,
+) -> tuple[list[dict[str, object]], int]:
+    """(the `top` files that best answer `query`, best first, each with its
+    best symbols; the number of candidate symbols)."""
+    ranked = fused_candidates(connection, Query.parse(query, languages))
+    by_file: dict[int, list[tuple[int, int, float]]] = {}  # file id -> (place, symbol id, score), best first
+    for place, (symbol_id, score, _ranks) in enumerate(ranked.ordered, start=1):
+        candidate = ranked.candidates[symbol_id]
+        if selected is not None and not selected(display(candidate.path)[0]):
+            continue
+        by_file.setdefault(candidate.file_id, []).append((place, symbol_id, score))
+
+    def file_score(entries: list[tuple[int, int, float]]) -> float:
+        best = entries[:FILE_SCORE_SYMBOLS]
+        return sum(score * FILE_SCORE_DECAY**number for number, (_place, _id, score) in enumerate(best))
+
+    scored = sorted(
+        ((file_score(entries), entries) for entries in by_file.values()),
+        key=lambda item: (-item[0], ranked.candidates[item[1][0][1]].path),
+    )[:top]
+    shown_ids = [symbol_id for _score, entries in scored for _place, symbol_id, _s in entries[:symbols_per_file]]
+    details = {row[0]: row for row in queries.symbol_details(connection, shown_ids)}
+    results: list[dict[str, object]] = []
+    for position, (score, entries) in enumerate(scored, start=1):
+        first = ranked.candidates[entries[0][1]]
+        path, shown_path = display(first.path)
+        symbols = []
+        for place, symbol_id, symbol_score in entries[:symbols_per_file]:
+            row = details[symbol_id]
+            symbols.append(
+                {
+                    "rank": place,
+                    "symbol_id": f"{path}:{row[1]}",
+                    "symbol": row[2],
+                    "kind": row[3],
+                    "line": row[4],
+                    "start_line": row[5],
+                    "end_line": row[6],
+                    "signature": row[8],
+                    "score": symbol_score,
+                }
+            )
+        results.append(
+            {
+                "rank": position,
+                "path": path,
+                "file": shown_path,
+                "language": details[entries[0][1]][10],
+                "score": score,
+                "matches": len(entries),
+                "symbols": symbols,
+            }
+        )
+    return results, len(ranked.ordered)

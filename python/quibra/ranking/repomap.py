@@ -1,21 +1,22 @@
 """The repository map: what a model should know of a tree before it asks anything.
 
-No query: the map shows the most central symbols of the most central files,
-as an outline per file (the file's path, then the signature line of each
+No query: the map shows the symbols the rest of the tree leans on most, as
+an outline per file (the file's path, then the signature line of each
 chosen symbol, indented by nesting), packed into a token budget.
 
-Centrality is the PageRank of the file graph; within a file, top-level
-definitions come before nested ones, public before private, types before
-functions, so a symbol's score is its file's PageRank divided by one plus
-its place in that order. Files named as the focus (the ones being edited)
-come first, then the files they import or are imported by.
+A symbol's place is its importance: its PageRank in the symbol graph (who
+uses what, see quibra.index.importance), equals going by their file's
+PageRank. Test code, private definitions and dunder methods come after
+every other symbol. Symbols of the files named as the focus (the ones being
+edited) come first, then the symbols their code uses or that use theirs.
 
 The budget counts exactly the printed text, line by line, newline included.
 A symbol is shown only under its file's line and its enclosing symbol, so
-the file line is charged to the file's first symbol (its lead), and a
-symbol whose lead or enclosing symbol did not make it is dropped and the
-rest packed again. The same index and budget always give the same map:
-every order ends in (path, line, key), never in row ids.
+an enclosing symbol takes the best place of what it holds, the file line is
+charged to the file's first symbol (its lead), and a symbol whose lead or
+enclosing symbol did not make it is dropped and the rest packed again. The
+same index and budget always give the same map: every order ends in
+(path, line, key), never in row ids.
 """
 
 from __future__ import annotations
@@ -27,9 +28,11 @@ from dataclasses import dataclass
 import _quibra_core as engine
 
 from quibra.index import queries
-from quibra.index.queries import SymbolRow
+from quibra.index.importance import containment
+from quibra.index.queries import MapSymbol
 from quibra.tree.languages.model import tokens_of_characters
 from quibra.tree.text import printable
+from quibra.tree.walk import CODE
 
 INDENT = "  "
 
@@ -39,13 +42,10 @@ INDENT = "  "
 CANDIDATE_BUDGETS = 3
 CANDIDATE_EXTRA_TOKENS = 2000
 
-# Files whose symbols are read from the index in one query.
-FILES_PER_READ = 64
+# Symbols read from the index at a time, most important first.
+SYMBOLS_PER_READ = 512
 
-# Within a file: the types a file defines, then its functions, then methods.
-_KIND_ORDER = {"class": 0, "struct": 0, "interface": 0, "trait": 0, "enum": 0, "function": 1, "method": 2}
-
-# Tiers of a file: what the caller edits, what that imports or is imported by, the rest.
+# Tiers of a symbol: in a file being edited, used by or using one, the rest.
 FOCUS, NEIGHBOUR, OTHER = 2, 1, 0
 
 
@@ -68,102 +68,61 @@ def is_public(language: str, name: str, signature: str) -> bool:
     return "private" not in head and not name.startswith(("_", "#"))
 
 
-@dataclass(frozen=True, slots=True)
-class MapFile:
-    id: int
-    path: bytes  # raw, as stored
-    pagerank: float
-    language: str
-    tier: int
-
-    @property
-    def order(self) -> tuple[int, float, bytes]:
-        return (-self.tier, -self.pagerank, self.path)
-
-
-def _files(
-    connection: sqlite3.Connection, focus: Iterable[bytes], languages: Iterable[str] | None
-) -> list[MapFile]:
-    """The files that parsed, best first: the focus, its neighbours, then the rest by PageRank."""
-    rows = queries.map_files(connection, languages)
-    focus_paths = set(focus)
-    focus_ids = {row[0] for row in rows if row[1] in focus_paths}
-    neighbours = {other for edge in queries.map_edges(connection, sorted(focus_ids)) for other in edge}
-
-    def tier(file_id: int) -> int:
-        return FOCUS if file_id in focus_ids else NEIGHBOUR if file_id in neighbours else OTHER
-
-    files = [MapFile(file_id, path, pagerank, language, tier(file_id)) for file_id, path, pagerank, language in rows]
-    files.sort(key=lambda entry: entry.order)
-    return files
+def is_minor(symbol: MapSymbol) -> bool:
+    """Whether a symbol goes after every other: tests, benchmarks, examples and
+    the like, a dunder method, or
+    private, itself or (where a name says it) through what encloses it."""
+    if symbol.role != CODE or not is_public(symbol.language, symbol.name, symbol.signature):
+        return True
+    if symbol.language == "python":
+        dunder = symbol.name.startswith("__") and symbol.name.endswith("__")
+        return dunder or any(part.startswith("_") for part in symbol.qualname.split(".")[:-1])
+    if symbol.language == "go":
+        return any(part[:1].islower() for part in symbol.qualname.split(".")[:-1])
+    return False
 
 
-def _symbols_of(connection: sqlite3.Connection, files: list[MapFile]) -> dict[int, list[SymbolRow]]:
-    """The symbols of `files`, by file id."""
-    by_file: dict[int, list[SymbolRow]] = {entry.id: [] for entry in files}
-    for file_id, row in queries.file_symbols(connection, [entry.id for entry in files]):
-        by_file[file_id].append(row)
-    return by_file
+# A symbol's place on the map: tier, minor, importance, file PageRank, then its place in the tree.
+Order = tuple[int, bool, float, float, bytes, int, int, str]
+
+
+def _order(symbol: MapSymbol, tier: int) -> Order:
+    return (
+        -tier, is_minor(symbol), -symbol.importance, -symbol.pagerank, symbol.path, symbol.depth, symbol.line, symbol.key
+    )
 
 
 @dataclass(slots=True, eq=False)
 class Entry:
     """One symbol that may go on the map."""
 
-    file: MapFile
-    key: str
-    qualname: str
-    kind: str
-    line: int
-    depth: int
+    symbol: MapSymbol
+    tier: int
     text: str  # the printed line, indented
     tokens: int  # of that line, plus the file's line for a file's lead
-    order: tuple[int, float, bytes, int, str]  # its place on the map: tier, score, then place in the tree
+    order: Order
     requires: Entry | None = None  # its enclosing symbol, or its file's lead
 
 
-def _entries(map_file: MapFile, rows: list[SymbolRow], header: str) -> list[Entry]:
-    """The symbols of one file in the file's own order, each scored and tied
-    to the symbol it must be shown under."""
-
-    def place(row: SymbolRow) -> tuple[int, bool, int, int, str]:
-        public = is_public(map_file.language, row.name, row.signature)
-        return (row.depth, not public, _KIND_ORDER.get(row.kind, 1), row.line, row.key)
-
-    rows = sorted(rows, key=place)
-    entries = []
-    for position, row in enumerate(rows):
-        text = INDENT * (row.depth + 1) + printable(row.signature or f"{row.kind} {row.name}")
-        score = map_file.pagerank / (1 + position)
-        order = (-map_file.tier, -score, map_file.path, row.line, row.key)
-        entries.append(
-            Entry(map_file, row.key, row.qualname, row.kind, row.line, row.depth, text, line_tokens(text), order)
-        )
-    if entries:
-        lead = entries[0]
-        lead.tokens += line_tokens(header)
-        for entry, parent in zip(entries, _enclosing(rows), strict=True):
-            if entry is not lead:
-                entry.requires = entries[parent] if parent is not None else lead
-    return entries
-
-
-def _enclosing(rows: list[SymbolRow]) -> list[int | None]:
-    """For each row, the index of the innermost row one level up whose lines
-    hold it; None at the top level (or when the reader left no such row)."""
-    parents: list[int | None] = [None] * len(rows)
-    open_rows: list[int] = []  # rows whose lines hold the current one, outermost first
-    for index in sorted(range(len(rows)), key=lambda index: (rows[index].line, rows[index].depth)):
-        row = rows[index]
-        while open_rows and rows[open_rows[-1]].end_line < row.line:
-            open_rows.pop()
-        parents[index] = next((other for other in reversed(open_rows) if rows[other].depth == row.depth - 1), None)
-        open_rows.append(index)
-    return parents
+def _enclosing(rows: list[MapSymbol]) -> dict[int, int]:
+    """For each symbol of one file (by id), the id of the innermost symbol one
+    level up whose lines hold it; top-level symbols are left out."""
+    return dict(containment([(row.id, row.line, row.end_line, row.depth, row.key) for row in rows]))
 
 
 def _header(display: Callable[[bytes], tuple[str, str]], path: bytes) -> str:
     return printable(display(path)[1]) + ":"
+
+
+def _tiers(connection: sqlite3.Connection, focus: Iterable[bytes]) -> tuple[set[int], dict[int, MapSymbol]]:
+    """The ids of the focus files, and the symbols of the focus tiers by id."""
+    wanted = set(focus)
+    focus_ids = {row[0] for row in queries.parsed_files(connection) if row[1] in wanted}
+    if not focus_ids:
+        return focus_ids, {}
+    near = {symbol.id: symbol for symbol in queries.map_neighbours(connection, focus_ids)}
+    near.update((symbol.id, symbol) for symbol in queries.map_file_symbols(connection, focus_ids))
+    return focus_ids, near
 
 
 def candidates(
@@ -173,37 +132,85 @@ def candidates(
     focus: Iterable[bytes] = (),
     languages: Iterable[str] | None = None,
 ) -> list[Entry]:
-    """The best-ordered symbols worth offering to the packer, best first.
+    """The best-ordered symbols worth offering to the packer, best first,
+    each after the symbol it must be shown under.
 
-    Files are read in their order until the next file's best possible place
-    falls behind the candidate that completes the wanted amount of text (a
-    symbol never scores above its file's PageRank), so the result is the
-    prefix of the order that reading every file would give.
+    Symbols are read from the most important down until the ones that are not
+    minor add up to the wanted amount of text: minor ones come after all of
+    them, so those read are the prefix of the order that reading every symbol
+    would give.
     """
     wanted = CANDIDATE_BUDGETS * budget + CANDIDATE_EXTRA_TOKENS
-    files = _files(connection, focus, languages)
-    found: list[Entry] = []
-    for start in range(0, len(files), FILES_PER_READ):
-        chunk = files[start : start + FILES_PER_READ]
-        rows = _symbols_of(connection, chunk)
-        for map_file in chunk:
-            found.extend(_entries(map_file, rows[map_file.id], _header(display, map_file.path)))
-        found.sort(key=lambda entry: entry.order)
-        cut = _cut(found, wanted)
-        following = files[start + FILES_PER_READ : start + FILES_PER_READ + 1]
-        if cut is not None and (not following or found[cut].order[:3] < following[0].order):
-            return found[: cut + 1]
-    return found
+    allowed = None if languages is None else set(languages)
+    focus_ids, near = _tiers(connection, focus)
+    chosen: dict[int, tuple[MapSymbol, int]] = {
+        symbol.id: (symbol, FOCUS if symbol.file_id in focus_ids else NEIGHBOUR)
+        for symbol in near.values()
+        if allowed is None or symbol.language in allowed
+    }
+    found = 0
+    offset = 0
+    while found < wanted:
+        page = queries.map_symbols(connection, allowed, offset, SYMBOLS_PER_READ)
+        offset += len(page)
+        for symbol in page:
+            if symbol.id not in chosen:
+                chosen[symbol.id] = (symbol, OTHER)
+                if not is_minor(symbol):
+                    found += line_tokens(INDENT * (symbol.depth + 1) + symbol.signature)
+        if len(page) < SYMBOLS_PER_READ:
+            break
+    return _with_enclosing(connection, chosen, display)
 
 
-def _cut(ordered: list[Entry], wanted: int) -> int | None:
-    """The index of the entry at which the running sum of tokens reaches `wanted`; None if it never does."""
-    total = 0
-    for index, entry in enumerate(ordered):
-        total += entry.tokens
-        if total >= wanted:
-            return index
-    return None
+def _with_enclosing(
+    connection: sqlite3.Connection,
+    chosen: dict[int, tuple[MapSymbol, int]],
+    display: Callable[[bytes], tuple[str, str]],
+) -> list[Entry]:
+    """Entries for the `chosen` symbols and every symbol enclosing one, in
+    map order: an enclosing symbol takes the best place of what it holds."""
+    by_file: dict[int, list[MapSymbol]] = {}
+    for symbol in queries.map_file_symbols(connection, {symbol.file_id for symbol, _tier in chosen.values()}):
+        by_file.setdefault(symbol.file_id, []).append(symbol)
+    entries: dict[int, Entry] = {}
+
+    def entry_of(symbol: MapSymbol, tier: int) -> Entry:
+        entry = entries.get(symbol.id)
+        order = _order(symbol, tier)
+        if entry is None:
+            text = INDENT * (symbol.depth + 1) + printable(symbol.signature or f"{symbol.kind} {symbol.name}")
+            entry = entries[symbol.id] = Entry(symbol, tier, text, line_tokens(text), order)
+        elif order < entry.order:
+            entry.order, entry.tier = order, tier
+        return entry
+
+    for rows in by_file.values():
+        parents = _enclosing(rows)
+        by_id = {row.id: row for row in rows}
+        for row in rows:
+            if row.id not in chosen:
+                continue
+            tier = chosen[row.id][1]
+            entry = entry_of(row, tier)
+            child, parent_id = entry, parents.get(row.id)
+            while parent_id is not None:
+                parent = entry_of(by_id[parent_id], tier)
+                if child.order < parent.order:
+                    # The enclosing symbol moves up to where what it holds stands; it still goes first.
+                    parent.order = child.order[:5] + (parent.symbol.depth, parent.symbol.line, parent.symbol.key)
+                    parent.tier = child.tier
+                child.requires = parent
+                child, parent_id = parent, parents.get(parent_id)
+    ordered = sorted(entries.values(), key=lambda entry: entry.order)
+    leads: dict[int, Entry] = {}
+    for entry in ordered:
+        lead = leads.setdefault(entry.symbol.file_id, entry)
+        if lead is entry:
+            entry.tokens += line_tokens(_header(display, entry.symbol.path))
+        elif entry.requires is None:
+            entry.requires = lead
+    return ordered
 
 
 def _greedy(entries: list[Entry], budget: int) -> list[Entry]:
@@ -211,7 +218,12 @@ def _greedy(entries: list[Entry], budget: int) -> list[Entry]:
     if not entries or budget < 1:
         return []
     items = [
-        {"id": str(index), "file": str(entry.file.id), "score": float(len(entries) - index), "tokens": entry.tokens}
+        {
+            "id": str(index),
+            "file": str(entry.symbol.file_id),
+            "score": float(len(entries) - index),
+            "tokens": entry.tokens,
+        }
         for index, entry in enumerate(entries)
     ]
     # A budget beyond everything offered is the same as exactly everything.
@@ -239,16 +251,16 @@ def pack(pool: list[Entry], budget: int) -> list[Entry]:
         pool = [entry for entry in pool if entry not in orphans]
 
 
-def outline(chosen: list[Entry]) -> list[tuple[MapFile, list[Entry]]]:
+def outline(chosen: list[Entry]) -> list[list[Entry]]:
     """The chosen entries by file: files in the order their leads were ranked,
     symbols in the order they appear in the file."""
     by_file: dict[int, list[Entry]] = {}
     for entry in chosen:
-        by_file.setdefault(entry.file.id, []).append(entry)
+        by_file.setdefault(entry.symbol.file_id, []).append(entry)
     grouped = []
     for entries in by_file.values():
-        entries.sort(key=lambda entry: (entry.line, entry.depth, entry.key))
-        grouped.append((entries[0].file, entries))
+        entries.sort(key=lambda entry: (entry.symbol.line, entry.symbol.depth, entry.symbol.key))
+        grouped.append(entries)
     return grouped
 
 
@@ -264,20 +276,22 @@ def repo_map(
     lines: list[str] = []
     files: list[dict[str, object]] = []
     total = 0
-    for map_file, entries in outline(chosen):
-        path, shown = display(map_file.path)
-        header = _header(display, map_file.path)
+    for entries in outline(chosen):
+        first = entries[0].symbol
+        path, shown = display(first.path)
+        header = _header(display, first.path)
         lines.append(header)
         symbols = []
         for entry in entries:
             lines.append(entry.text)
             symbols.append(
                 {
-                    "symbol_id": f"{path}:{entry.key}",
-                    "symbol": entry.qualname,
-                    "kind": entry.kind,
-                    "line": entry.line,
-                    "depth": entry.depth,
+                    "symbol_id": f"{path}:{entry.symbol.key}",
+                    "symbol": entry.symbol.qualname,
+                    "kind": entry.symbol.kind,
+                    "line": entry.symbol.line,
+                    "depth": entry.symbol.depth,
+                    "importance": entry.symbol.importance,
                     "text": entry.text,
                     "tokens": line_tokens(entry.text),
                 }
@@ -288,8 +302,8 @@ def repo_map(
             {
                 "path": path,
                 "file": shown,
-                "focus": map_file.tier == FOCUS,
-                "pagerank": map_file.pagerank,
+                "focus": any(entry.tier == FOCUS for entry in entries),
+                "pagerank": first.pagerank,
                 "tokens": file_tokens,
                 "symbols": symbols,
             }

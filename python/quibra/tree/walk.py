@@ -59,6 +59,24 @@ def is_test_path(path: str) -> bool:
     return _TEST_PATH.search(path) is not None
 
 
+# Code that sits beside what a project offers and is seldom what a question
+# is about: benchmarks, examples and demos, a crate's build script, copies
+# of other projects' code, a library's private parts for its own macros.
+_AUXILIARY_PATH = re.compile(
+    r"(^|/)(benches|benchmarks?|bench|examples?|demos?|samples?|vendor|vendored|third[_-]party|private)/"
+    r"|(^|/)build\.rs$|_bench\.[a-z]+$"
+)
+
+# What a file holds, by its path: the code itself, tests, or auxiliary code.
+CODE, TEST, AUXILIARY = 0, 1, 2
+
+
+def path_role(path: str) -> int:
+    if is_test_path(path):
+        return TEST
+    return AUXILIARY if _AUXILIARY_PATH.search(path) is not None else CODE
+
+
 @dataclass(frozen=True)
 class Tree:
     """The files of one tree, as paths relative to its root with `/` separators, sorted."""

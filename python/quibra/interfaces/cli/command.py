@@ -109,10 +109,16 @@ def _answer(args: argparse.Namespace) -> Report:
     ) as index:
         if args.command == "index":
             return index.refresh(**filters)
+        if args.command == "status":
+            return index.status()
         languages = _languages(args)
         if args.command == "map":
             focus = [os.path.abspath(path) for path in args.focus]
             return index.repo_map(args.budget, focus, languages=languages, refresh=not args.no_refresh)
+        if args.command == "rank" and args.files:
+            return index.rank_files(
+                args.query, args.top, languages=languages, refresh=not args.no_refresh, **filters
+            )
         if args.command == "rank":
             return index.rank(
                 args.query,
@@ -132,7 +138,13 @@ def _answer(args: argparse.Namespace) -> Report:
                 **filters,
             )
         return index.hotspots(
-            args.since, args.top, args.min_complexity, languages=languages, refresh=not args.no_refresh, **filters
+            args.since,
+            args.top,
+            args.min_complexity,
+            languages=languages,
+            refresh=not args.no_refresh,
+            tests=args.tests,
+            **filters,
         )
 
 

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from quibra import __version__
-from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, MAX_CALL_DEPTH
+from quibra.interfaces.api import DEFAULT_BUDGET, DEFAULT_MAP_BUDGET, DEFAULT_TOP_FILES, MAX_CALL_DEPTH
 from quibra.interfaces.cli.main import EXIT_USAGE
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, parse_since
 from quibra.tree.languages import LANGUAGES
@@ -181,7 +181,7 @@ examples:
 
 RANK_EPILOG = """\
 columns:
-  #           pick order
+  #           place in the fused order, the same at any budget
   symbol      the function, method or class (Class.method)
   file:line   where it is defined, as reached from the current folder
   score       fused score of the four channels below
@@ -249,11 +249,21 @@ examples:
   quibra refs src/app.py:120 --callees --json
 """
 
+STATUS_EPILOG = """\
+Says what the index holds, when it last took in a change of the tree, its
+size against the source's, and which files a refresh would read again or
+drop now. It lists the tree but reads no file and changes nothing.
+
+example:
+  quibra status ~/src/project --json
+"""
+
 MCP_EPILOG = """\
-Serves search_code, repo_map, hotspots, changed_files, symbol_source,
+Serves search_code, search_files, repo_map, hotspots, changed_files, symbol_source,
 find_references and call_graph to a
 coding agent over the Model Context Protocol on standard input and output;
-every call refreshes the index first. Needs the mcp extra:
+every call sees the tree as it is: the server follows the tree's file-system
+events and lists the tree again only when one came. Needs the mcp extra:
 pip install 'quibra-core[mcp]'.
 
 example (an agent's MCP configuration):
@@ -326,7 +336,19 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_BUDGET,
         help=f"token budget, about four characters a token (default {DEFAULT_BUDGET})",
     )
+    answer = ranking.add_mutually_exclusive_group()
+    answer.add_argument(
+        "--files",
+        action="store_true",
+        help="list the files that best answer the query, each with its best symbols, instead of packing symbols",
+    )
     ranking.add_argument(
+        "--top",
+        type=_count(1),
+        default=DEFAULT_TOP_FILES,
+        help=f"with --files, how many files to list (default {DEFAULT_TOP_FILES})",
+    )
+    answer.add_argument(
         "--context",
         action="store_true",
         help="print the packed context instead of the table: each symbol's source under a"
@@ -354,6 +376,7 @@ def build_parser() -> argparse.ArgumentParser:
     spots.add_argument(
         "--min-complexity", type=_count(0), default=2, help="lowest cyclomatic complexity listed (default 2)"
     )
+    spots.add_argument("--tests", action="store_true", help="list test code too (left out by default)")
     no_refresh(spots)
 
     mapping = command(
@@ -376,7 +399,7 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         action="extend",
         default=[],
-        help="files being edited: they and the files they import or are imported by come first",
+        help="files being edited: their symbols, then those their code uses or that use theirs, come first",
     )
     no_refresh(mapping)
 
@@ -399,6 +422,14 @@ def build_parser() -> argparse.ArgumentParser:
             help=f"also list {what}, and theirs, to DEPTH levels (default 1)",
         )
     no_refresh(references)
+
+    command(
+        "status",
+        "how fresh the index is, without refreshing it",
+        "Report how fresh the index of the tree at PATH is: what it holds, when it last changed, and what a"
+        " refresh would read again or drop now.",
+        STATUS_EPILOG,
+    )
 
     command(
         "mcp",

@@ -106,6 +106,59 @@ def render_rank(report: Report, screen: Screen) -> str:
     return format_table(_rank_columns(), rows, screen) + "\n" + summary
 
 
+def render_rank_files(report: Report, screen: Screen) -> str:
+    rows = [
+        [
+            str(entry["rank"]),
+            entry["file"],
+            f"{entry['score']:.4f}",
+            str(entry["matches"]),
+            ", ".join(f"{symbol['symbol']}:{symbol['line']}" for symbol in entry["symbols"]),
+        ]
+        for entry in report["results"]
+    ]
+    summary = _wrapped(
+        f"{_plural(len(rows), 'file')}; {_plural(report['candidates'], 'candidate')} among {_tree_summary(report)}",
+        screen,
+    )
+    if not rows:
+        return f"no symbol matches the query\n{summary}"
+    columns = [
+        Column("#", numeric=True),
+        Column("file", cut=cut_start, narrowest=16, style=lambda _: MAGENTA),
+        Column("score", numeric=True, drop=1),
+        Column("matches", numeric=True, drop=2),
+        Column("best symbols", cut=cut_middle, narrowest=16),
+    ]
+    return format_table(columns, rows, screen) + "\n" + summary
+
+
+def render_status(report: Report, screen: Screen) -> str:
+    ratio = report["bytes_per_source_byte"]
+    lines = [
+        f"index: {report['index']}",
+        f"holds: {_plural(report['files'], 'file')}, {_plural(report['symbols'], 'symbol')},"
+        f" {_plural(report['references'], 'reference')}",
+        f"size: {report['index_bytes']:,} bytes"
+        + (f" ({ratio} per byte of source)" if ratio is not None else ""),
+        f"last change taken in: {report['updated'] or 'never'}",
+    ]
+    if report["fresh"]:
+        lines.append("fresh: nothing to read again")
+    else:
+        lines.append(f"pending: {report['to_read']} to read again, {report['removed']} removed")
+        lines += [f"  {path}" for path in report["pending"]]
+        more = report["to_read"] + report["removed"] - len(report["pending"])
+        if more > 0:
+            lines.append(f"  and {more} more")
+    watcher = report["watcher"]
+    if watcher is None:
+        lines.append("watcher: none runs (a running quibra mcp follows the tree's events)")
+    else:
+        lines.append(f"watcher: quibra mcp, process {watcher['pid']}, since {watcher['started']}: {watcher['state']}")
+    return "\n".join(_wrapped(terminal_safe(line), screen) for line in lines)
+
+
 def _rank_summary(report: Report) -> str:
     return (
         f"{_plural(len(report['results']), 'symbol')}, {report['total_tokens']} of {report['budget']} tokens; "
@@ -302,12 +355,15 @@ def print_report(report: Report, args: argparse.Namespace) -> None:
         renderers = {
             "index": render_index,
             "rank": render_rank,
+            "rank_files": render_rank_files,
+            "status": render_status,
             "hotspots": render_hotspots,
             "map": render_map,
             "hash": render_hash,
             "refs": render_refs,
         }
-        print(renderers[args.command](report, screen_for(sys.stdout, args.color)))
+        kind = "rank_files" if args.command == "rank" and args.files else args.command
+        print(renderers[kind](report, screen_for(sys.stdout, args.color)))
     sys.stdout.flush()
     if not args.quiet:
         notes_screen = screen_for(sys.stderr, "never")

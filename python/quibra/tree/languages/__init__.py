@@ -33,13 +33,14 @@ class Language:
     module: str  # the module of this package that reads it
     suffixes: tuple[str, ...]
     # Files (by name) whose content changes how imports resolve: go.mod
-    # names the module, tsconfig.json maps paths. The index watches them.
+    # names the module, Cargo.toml the crate, tsconfig.json maps paths,
+    # package.json names a package. The index watches them.
     config_files: tuple[str, ...] = ()
     # The module that reads the language when `module` cannot be loaded.
     fallback: str | None = None
 
 
-_ECMASCRIPT_CONFIGS = ("tsconfig.json", "jsconfig.json")
+_ECMASCRIPT_CONFIGS = ("tsconfig.json", "jsconfig.json", "package.json")
 
 LANGUAGES: dict[str, Language] = {
     language.name: language
@@ -48,7 +49,7 @@ LANGUAGES: dict[str, Language] = {
         Language("javascript", "javascript", (".js", ".mjs", ".cjs", ".jsx"), _ECMASCRIPT_CONFIGS),
         Language("typescript", "typescript", (".ts", ".mts", ".cts", ".tsx"), _ECMASCRIPT_CONFIGS),
         Language("go", "go", (".go",), ("go.mod",)),
-        Language("rust", "rust", (".rs",)),
+        Language("rust", "rust", (".rs",), ("Cargo.toml",)),
         Language("java", "java", (".java",)),
         # A .h file is C unless its text shows C++: the c reader then reads it as C++.
         Language("c", "c", (".c", ".h")),

@@ -69,6 +69,9 @@ def define(kind: str, captures: Captures, source: bytes) -> Definition | None:
     if definition is None:
         return None
     if kind == "function":
+        named = _name_after_macro(definition.node)
+        if named is not None:
+            definition.name_node, definition.name = named, syntax.text(named, source)
         holder = _function_holder(definition.node)
         if holder is None:
             return None
@@ -77,6 +80,18 @@ def define(kind: str, captures: Captures, source: bytes) -> Definition | None:
     if "::" in definition.name or "<" in definition.name:
         definition.qualifier, definition.name = split_qualified(definition.name)
     return definition
+
+
+def _name_after_macro(declarator: Node) -> Node | None:
+    """The name of `static size_t ATTRIBUTE_MACRO name (...)`, which the grammar
+    reads as a function named ATTRIBUTE_MACRO followed by an error that holds
+    the real name."""
+    parameters = declarator.child_by_field_name("parameters")
+    before = parameters.prev_sibling if parameters is not None else None
+    if before is None or before.type != "ERROR" or before.named_child_count != 1:
+        return None
+    named = before.named_children[0]
+    return named if named.type == "identifier" else None
 
 
 def _function_holder(declarator: Node) -> Node | None:

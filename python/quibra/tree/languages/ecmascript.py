@@ -3,7 +3,8 @@
 an import specifier leads to a file.
 
 Symbols: function declarations, classes and their methods, functions bound
-to a name (`const parse = (v) => ...`, `exports.parse = function ...`,
+to a name (`const parse = (v) => ...`, also one of two by a condition:
+`const debug = on ? (...a) => log(...a) : () => {}`; `exports.parse = function ...`,
 class fields holding a function; `Foo.prototype.bar = function` is the
 method `Foo.bar`). Decisions: `if`, the loops, each `case` (not
 `default`), `catch`, `?:`, `&&`, `||` and `??`. Blocks: braces, and a
@@ -15,15 +16,19 @@ relative ones against the importing file's folder, trying the file as
 written, then with each source extension, then `index` in it as a folder;
 `./x.js` may name `x.ts`. Others go through the `compilerOptions.paths`
 and `baseUrl` of the nearest `tsconfig.json` or `jsconfig.json` above the
-importing file (its `extends`, when it is a file of the tree, included).
-Package imports lead outside the tree and are dropped.
+importing file (its `extends`, when it is a file of the tree, included),
+then to a package of the tree: the folder of the package.json whose `name`
+the specifier starts with (a workspace's packages, a vendored one), at its
+`module` or `main` entry or at the path the specifier goes on with. Other
+package imports lead outside the tree and are dropped.
 
 References: calls and `new T()` (`a.b.f()` and `new ns.T()` qualified by
 what precedes the last dot), the class a class extends; in TypeScript,
 every type name used (`ns.T` through ns) but those that classes,
 interfaces, type aliases and type parameters declare; and the names each
 `import` or `export ... from` brings in, qualified by its module
-specifier. `require()` and `import()` stay calls.
+specifier (TypeScript's `import x = require("./m")` too). `require()` and
+`import()` stay calls.
 """
 
 from __future__ import annotations
@@ -38,6 +43,7 @@ import tree_sitter
 
 from quibra.tree.files import open_tree_file
 from quibra.tree.languages import syntax
+from quibra.tree.languages.model import FileExtract, Reference
 from quibra.tree.languages.syntax import Captures, Definition, DocStyle, Node
 
 _FUNCTION_VALUES = "[(arrow_function) (function_expression) (generator_function)]"
@@ -49,6 +55,7 @@ COMMON_QUERY = f"""
 (class_declaration name: (_) @name body: (class_body) @body) @class
 (method_definition name: (_) @name parameters: (formal_parameters) @params body: (statement_block) @body) @method
 (variable_declarator name: (identifier) @name value: {_FUNCTION_VALUES} @value) @function
+(variable_declarator name: (identifier) @name value: (ternary_expression consequence: {_FUNCTION_VALUES} @value)) @function
 (assignment_expression left: (member_expression property: (property_identifier) @name) right: {_FUNCTION_VALUES} @value) @function
 [(if_statement) (for_statement) (for_in_statement) (while_statement) (do_statement) (switch_case) (catch_clause)
  (ternary_expression)] @branch
@@ -73,6 +80,7 @@ JAVASCRIPT_QUERY = COMMON_QUERY + f"""
 """
 
 TYPESCRIPT_QUERY = COMMON_QUERY + f"""
+(import_require_clause source: (string) @import)
 (public_field_definition name: (_) @name value: {_FUNCTION_VALUES} @value) @function
 (abstract_class_declaration name: (_) @name body: (class_body) @body) @class
 (interface_declaration name: (_) @name body: (_) @body) @interface
@@ -123,7 +131,7 @@ def _unquote(literal: Node, source: bytes) -> str:
 
 def _imports(node: Node, source: bytes) -> list[object]:
     if node.type == "string":
-        return [_unquote(node, source)]
+        return [_unquote(node, source), *_renamings(node, source)]
     callee = node.child_by_field_name("function")
     arguments = node.child_by_field_name("arguments")
     if callee is None or arguments is None or arguments.named_child_count != 1:
@@ -132,6 +140,52 @@ def _imports(node: Node, source: bytes) -> list[object]:
         literal = arguments.named_children[0]
         return [_unquote(literal, source)]
     return []
+
+
+def _renamings(specifier: Node, source: bytes) -> list[object]:
+    """["as", local, imported, specifier] for each name an `import { a as b }`
+    brings in under a name of its own."""
+    statement = specifier.parent
+    if statement is None or statement.type != "import_statement":
+        return []
+    module = _unquote(specifier, source)
+    found: list[object] = []
+    for part in statement.named_children:
+        if part.type != "import_clause":
+            continue
+        for item in part.named_children:
+            if item.type != "named_imports":
+                continue
+            for imported in item.named_children:
+                name, alias = imported.child_by_field_name("name"), imported.child_by_field_name("alias")
+                if imported.type == "import_specifier" and name is not None and alias is not None:
+                    original = _unquote(name, source) if name.type == "string" else syntax.text(name, source)
+                    local = syntax.text(alias, source)
+                    if original not in ("default", local):
+                        found.append(["as", local, original, module])
+    return found
+
+
+def renamed(extract: FileExtract) -> FileExtract:
+    """The uses of a name an import renamed (`import { range as sequence }`),
+    recorded as uses of the imported name through its module: `sequence(n)` is
+    `range` through "d3-array"."""
+    renamings = {
+        entry[1]: (entry[2], entry[3])
+        for entry in extract.imports
+        if isinstance(entry, list) and len(entry) == 4 and entry[0] == "as"
+    }
+    if not renamings:
+        return extract
+    references = []
+    for reference in extract.references:
+        found = renamings.get(reference.name) if not reference.qualifier and reference.kind != "import" else None
+        if found is not None:
+            name, module = found
+            reference = Reference(name, reference.line, reference.kind, module, reference.scope, reference.arity)
+        references.append(reference)
+    extract.references = references
+    return extract
 
 
 def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
@@ -143,6 +197,8 @@ def _import_references(node: Node, source: bytes) -> list[syntax.NamedUse]:
         return []
     module = _unquote(node, source)
     uses: list[syntax.NamedUse] = []
+    if statement.type == "import_require_clause":  # TypeScript's `import x = require("./m")`
+        return [(syntax.text(part, source), part, module) for part in statement.named_children if part.type == "identifier"]
     for part in statement.named_children:
         if part.type == "import_clause":
             for item in part.named_children:
@@ -323,8 +379,45 @@ class _Configs:
             folder = posixpath.dirname(folder)
 
 
+class _Packages:
+    """The packages of the tree, by the name their package.json gives them, read on first use."""
+
+    def __init__(self, root: Path, paths: frozenset[str]) -> None:
+        self.root, self.paths = root, paths
+        self.manifests = sorted(path for path in paths if path.rpartition("/")[2] == "package.json")
+        self.folders: dict[str, tuple[str, str]] | None = None  # name -> (folder, entry)
+
+    def _read(self) -> dict[str, tuple[str, str]]:
+        folders: dict[str, tuple[str, str]] = {}
+        for manifest in self.manifests:
+            data = read_jsonc(self.root, manifest)
+            if not isinstance(data, dict) or not isinstance(data.get("name"), str):
+                continue
+            entry = next((data[key] for key in ("module", "main") if isinstance(data.get(key), str)), "")
+            folders.setdefault(data["name"], (posixpath.dirname(manifest), entry))
+        return folders
+
+    def bases(self, specifier: str) -> list[str]:
+        """Tree-relative bases that a package specifier (`d3-array`, `@scope/name/sub`) names."""
+        if not self.manifests:
+            return []
+        if self.folders is None:
+            self.folders = self._read()
+        parts = specifier.split("/")
+        size = 2 if specifier.startswith("@") else 1
+        found = self.folders.get("/".join(parts[:size]))
+        if found is None:
+            return []
+        folder, entry = found
+        rest = "/".join(parts[size:])
+        if rest:
+            return [posixpath.join(folder, rest)]
+        return [posixpath.join(folder, entry), folder] if entry else [folder]
+
+
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
     configs = _Configs(root, paths)
+    packages = _Packages(root, paths)
     edges = []
     for importer in sorted(files):
         for specifier in files[importer]:
@@ -335,6 +428,7 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
             else:
                 mapping = configs.mapping_for(importer)
                 bases = _mapped(specifier, mapping) if mapping is not None else []
+                bases += packages.bases(specifier)
             for base in bases:
                 target = _first_file(base, paths)
                 if target is not None:

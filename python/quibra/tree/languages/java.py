@@ -114,6 +114,19 @@ def read(path: str, source: bytes) -> FileExtract:
 # Resolution
 
 
+def static_imports(imports: list[object]) -> list[str]:
+    """What a file's static imports bring in, each as its class's simple name and
+    the member or `*`: `import static java.util.Objects.requireNonNull;` is
+    "Objects.requireNonNull"."""
+    found = []
+    for entry in imports:
+        if isinstance(entry, list) and len(entry) == 2 and entry[0] == "static" and isinstance(entry[1], str):
+            parts = entry[1].split(".")
+            if len(parts) >= 2:
+                found.append(f"{parts[-2]}.{parts[-1]}")
+    return found
+
+
 class _File:
     def __init__(self, path: str, imports: list[object]) -> None:
         self.package = ""

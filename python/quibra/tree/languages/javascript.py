@@ -16,7 +16,7 @@ GRAMMAR = ecmascript.grammar(
 
 
 def read(path: str, source: bytes) -> FileExtract:
-    return syntax.read_tree(GRAMMAR, source)
+    return ecmascript.renamed(syntax.read_tree(GRAMMAR, source))
 
 
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:

@@ -44,6 +44,9 @@ class Symbol:
     max_nesting: int  # deepest block level of its own body: 0 for straight-line code
     signature: str  # the declaration's head, on one line
     docstring: str  # its documentation: a docstring or the doc comment above it
+    # A function declared without its body: a C prototype, an interface's or
+    # a trait's method, a TypeScript signature.
+    declaration: bool = False
 
 
 # What a reference does with the name it uses.
@@ -58,8 +61,12 @@ class Reference:
     `qualifier` is what the name was reached through, as written: "" for a
     bare name (`open(...)`), the receiver or module path otherwise (`self`
     in `self.close()`, `os.path` in `os.path.join(...)`, `de` in
-    `de::Error`, `http` in `http.Get`). `scope` is the index in the file's
+    `de::Error`, `http` in `http.Get`); a name or module that an import
+    renamed may be written out as what it imports (Python's `np.sum` is sum
+    through numpy). `scope` is the index in the file's
     `symbols` of the innermost symbol the use lies in, -1 at file level.
+    `arity` is how many arguments a call passes, -1 where it is no call or
+    the reader cannot tell.
     """
 
     name: str
@@ -67,6 +74,7 @@ class Reference:
     kind: str  # one of REFERENCE_KINDS
     qualifier: str
     scope: int
+    arity: int = -1
 
 
 @dataclass(slots=True)

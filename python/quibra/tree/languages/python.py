@@ -1,10 +1,14 @@
 """Python: symbols read with `ast`, imports resolved as the interpreter would.
 
 A symbol is a function, a method or a class. References: calls (`f()`,
-`a.b.f()` through a.b, `super().f()` through super()), the names and
-dotted names in annotations and base classes (type uses), and each
-imported name (`from m import a as b` is a through m, `import a.b` is b
-through a, `from . import x` x through `.`). Attribute reads are left out:
+`a.b.f()` through a.b, `super().f()` through super()) and decorators, which
+call what they name (`@cache`, `@functools.wraps`), the names and dotted
+names in annotations and base classes (type uses), and each imported name
+(`from m import a as b` is a through m, `import a.b` is b through a, `from
+. import x` x through `.`). A name that an import renamed is recorded as
+what it imports: after `from m import a as b`, `b()` calls a through m and
+`b.f()` f through m.a; after `import numpy as np`, `np.f()` calls f through
+numpy. Attribute reads are left out:
 they would outnumber everything else and mostly name data, not code. Cyclomatic complexity and
 nesting depth count the definition's own body: nested functions and classes
 are symbols of their own, and their branches are theirs.
@@ -17,6 +21,7 @@ aside, and stands in for it when tree-sitter-python cannot be loaded.
 from __future__ import annotations
 
 import ast
+import dataclasses
 import importlib.util
 import re
 import unicodedata
@@ -174,7 +179,7 @@ class _ModuleReader:
 
     def __init__(self) -> None:
         self.symbols: list[Symbol] = []
-        # [module as written, imported names of a `from` import, leading dots]
+        # [module as written, imported names of a `from` import, leading dots, new names]
         self.imports: list[object] = []
 
     def read(self, block: list[ast.stmt], scope: tuple[str, ...], in_class: bool) -> None:
@@ -183,10 +188,11 @@ class _ModuleReader:
                 self._record(statement, scope, in_class)
                 self.read(statement.body, (*scope, statement.name), isinstance(statement, ast.ClassDef))
             elif isinstance(statement, ast.Import):
-                self.imports.extend([alias.name, [], 0] for alias in statement.names)
+                self.imports.extend([alias.name, [], 0, renamed([alias.asname])] for alias in statement.names)
             elif isinstance(statement, ast.ImportFrom):
                 names = [alias.name for alias in statement.names]
-                self.imports.append([statement.module or "", names, statement.level])
+                new_names = renamed([alias.asname for alias in statement.names])
+                self.imports.append([statement.module or "", names, statement.level, new_names])
             else:
                 # Definitions under `if`, `try` or `with` still belong to this scope.
                 for inner in _statement_blocks(statement):
@@ -271,6 +277,8 @@ class _References:
             text = source.decode("utf-8", "replace")
         self.lines = text.split("\n")
         self.uses: list[_Use] = []
+        # How many arguments each call passes, by the place of its name.
+        self.arities: dict[tuple[int, int], int] = {}
 
     def _attribute_start(self, node: ast.Attribute) -> tuple[int, int]:
         """Where the name after the dot starts: it ends the attribute."""
@@ -298,10 +306,24 @@ class _References:
 
     def call(self, node: ast.Call) -> None:
         function = node.func
+        arity = len(node.args) + len(node.keywords)
         if isinstance(function, ast.Name):
-            self.uses.append(((function.lineno, function.col_offset), function.id, "call", ""))
+            place = (function.lineno, function.col_offset)
+            self.uses.append((place, function.id, "call", ""))
+            self.arities[place] = arity
         elif isinstance(function, ast.Attribute):
-            self.uses.append((self._attribute_start(function), function.attr, "call", self._receiver(function)))
+            place = self._attribute_start(function)
+            self.uses.append((place, function.attr, "call", self._receiver(function)))
+            self.arities[place] = arity
+
+    def decorators(self, decorators: list[ast.expr]) -> None:
+        """A decorator calls what it names: `@cache` and `@functools.cache` as `cache(f)` would
+        (one written as a call, `@lru_cache(1)`, is a call already)."""
+        for decorator in decorators:
+            if isinstance(decorator, ast.Name):
+                self.uses.append(((decorator.lineno, decorator.col_offset), decorator.id, "call", ""))
+            elif isinstance(decorator, ast.Attribute):
+                self.uses.append((self._attribute_start(decorator), decorator.attr, "call", self._receiver(decorator)))
 
     def annotation(self, node: ast.expr) -> None:
         """The names and dotted names an annotation or a base class is made of."""
@@ -350,6 +372,8 @@ class _References:
             elif isinstance(node, ast.ClassDef):
                 for base in node.bases:
                     self.annotation(base)
+            if isinstance(node, _DEFINITIONS):
+                self.decorators(node.decorator_list)
             elif isinstance(node, ast.AnnAssign):
                 self.annotation(node.annotation)
             elif isinstance(node, (ast.Import, ast.ImportFrom)):
@@ -366,11 +390,13 @@ class _References:
             enclosing.append(open_symbols[-1] if open_symbols else -1)
             open_symbols.append(index)
         references: list[Reference] = []
-        for (line, _), name, kind, qualifier in sorted(self.uses)[:MAX_REFERENCES]:
+        for place, name, kind, qualifier in sorted(self.uses)[:MAX_REFERENCES]:
+            line = place[0]
             at = bisect_right(starts, line) - 1
             while at >= 0 and line > ends[at]:
                 at = enclosing[at]
-            references.append(Reference(name, line, kind, qualifier, at))
+            arity = self.arities.get(place, -1) if kind == "call" else -1
+            references.append(Reference(name, line, kind, qualifier, at, arity))
         return references
 
 
@@ -403,7 +429,57 @@ def read(path: str, source: bytes) -> FileExtract:
         references.walk(tree)
     except RecursionError:
         raise SkipFile("nested too deeply to parse") from None
-    return FileExtract(symbols=reader.symbols, imports=reader.imports, references=references.references(reader.symbols))
+    return unaliased(FileExtract(reader.symbols, reader.imports, references.references(reader.symbols)))
+
+
+def renamed(new_names: list[str | None]) -> list[str]:
+    """The new names of an import's entry: each imported name's `as` name ("" for
+    one it keeps), or none at all when the statement renames nothing."""
+    return [name or "" for name in new_names] if any(new_names) else []
+
+
+def unaliased(extract: FileExtract) -> FileExtract:
+    """The file's uses of the names its imports bind under a new name, recorded
+    as uses of what they import: with `from m import a as b`, `b()` is a use
+    of a through m and `b.f()` one of f through m.a; with `import a.b as c`,
+    `c.f()` is a use of f through a.b. A name the file defines at its top
+    level is its own, whatever an import called it."""
+    names: dict[str, tuple[str, str]] = {}  # new name -> (module, name)
+    modules: dict[str, str] = {}  # new name -> the module path it stands for
+    for entry in extract.imports:
+        statement = _statement(entry)
+        if statement is None:
+            continue
+        module, imported, level, new_names = statement
+        if imported:
+            for name, new in zip(imported, new_names):
+                if new and new != name:
+                    names[new] = ("." * level + module, name)
+        elif new_names and new_names[0] and new_names[0] != module:
+            modules[new_names[0]] = module
+    own = {symbol.name for symbol in extract.symbols if symbol.depth == 0}
+    for name in own:
+        names.pop(name, None)
+        modules.pop(name, None)
+    if not names and not modules:
+        return extract
+    # What each new name stands for as a qualifier: `from . import a as b` makes `b.f` .a.f.
+    paths = {new: module + name if module.endswith(".") else f"{module}.{name}" for new, (module, name) in names.items()}
+    paths.update(modules)
+
+    def seen_through(reference: Reference) -> Reference:
+        if reference.kind == "import":
+            return reference
+        if not reference.qualifier and reference.name in names:
+            module, name = names[reference.name]
+            return dataclasses.replace(reference, name=name, qualifier=module)
+        first, dot, rest = reference.qualifier.partition(".")
+        if first in paths:
+            return dataclasses.replace(reference, qualifier=paths[first] + dot + rest)
+        return reference
+
+    extract.references = [seen_through(reference) for reference in extract.references]
+    return extract
 
 
 # Import resolution. Module names are worked out the way the interpreter
@@ -436,14 +512,17 @@ def module_name(path: str, paths: frozenset[str], above: list[str]) -> tuple[str
     return ".".join(above + parts), is_package
 
 
-def _statement(entry: object) -> tuple[str, list[str], int] | None:
-    """An import as `read` records it: [module, names, level]; None when malformed."""
-    if not isinstance(entry, list) or len(entry) != 3:
+def _statement(entry: object) -> tuple[str, list[str], int, list[str]] | None:
+    """An import as `read` records it: [module, names, level, new names]; None when malformed."""
+    if not isinstance(entry, list) or len(entry) != 4:
         return None
-    module, names, level = entry
+    module, names, level, new_names = entry
     if not (isinstance(module, str) and isinstance(names, list) and isinstance(level, int)):
         return None
-    return module, [name for name in names if isinstance(name, str)], level
+    if not isinstance(new_names, list):
+        return None
+    strings = [name for name in names if isinstance(name, str)]
+    return module, strings, level, [name if isinstance(name, str) else "" for name in new_names]
 
 
 def _candidates(importer: str, is_package: bool, module: str, names: list[str], level: int) -> list[list[str]]:
@@ -487,7 +566,7 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
             statement = _statement(entry)
             if statement is None:
                 continue
-            for parts in _candidates(importer, is_package, *statement):
+            for parts in _candidates(importer, is_package, *statement[:3]):
                 target = file_of_module.get(".".join(parts))
                 if target is not None and target != path:
                     edges.append((path, target))

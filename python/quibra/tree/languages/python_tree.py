@@ -21,8 +21,9 @@ is not UTF-8 or in the encoding its coding cookie names. What tree-sitter
 accepts and CPython still refuses (a few Python 2 literals such as `0777`
 and `10L`, too many nested brackets) is read.
 
-References (calls, annotations and base classes, imported names): see
-`python`, whose reader records the same ones.
+References (calls and decorators, annotations and base classes, imported
+names, renamed imports recorded as what they import): see `python`, whose
+reader records the same ones.
 
 Decisions and blocks: see `python`. Decisions count in a definition's
 body only: a conditional in a default value or a decorator belongs to no
@@ -74,6 +75,12 @@ _QUERY = "\n".join(
         "[(typed_parameter type: (type) @ref.types) (typed_default_parameter type: (type) @ref.types)"
         " (function_definition return_type: (type) @ref.types) (assignment type: (type) @ref.types)"
         " (class_definition superclasses: (argument_list) @ref.types)]",
+        # A decorator calls what it names.
+        "(decorator [(identifier) @ref.call (parenthesized_expression (identifier) @ref.call)])",
+        (
+            "(decorator [(attribute object: (_) @ref.qualifier attribute: (identifier) @ref.call)"
+            " (parenthesized_expression (attribute object: (_) @ref.qualifier attribute: (identifier) @ref.call))])"
+        ),
         # `type(x).attr = value`, which the grammar takes for a `type X = ...` alias.
         '(type_alias_statement "type" @ref.call . left: (type [(attribute) (subscript)]))',
     ]
@@ -300,20 +307,28 @@ def _imported_name(node: Node, source: bytes) -> str:
     return _dotted(node, source)
 
 
+def _new_name(node: Node, source: bytes) -> str | None:
+    """The `as` name of an imported name, if it has one."""
+    alias = node.child_by_field_name("alias") if node.type == "aliased_import" else None
+    return python.identifier(syntax.text(alias, source)) if alias is not None else None
+
+
 def _imports(node: Node, source: bytes) -> list[object]:
-    """[module, names of a `from` import, leading dots], as the `ast` reader records them."""
-    names = [_imported_name(name, source) for name in node.children_by_field_name("name")]
+    """[module, names of a `from` import, leading dots, new names], as the `ast` reader records them."""
+    imported = node.children_by_field_name("name")
+    names = [_imported_name(name, source) for name in imported]
     if node.type == "import_statement":
-        return [[name, [], 0] for name in names]
+        return [[name, [], 0, python.renamed([_new_name(each, source)])] for name, each in zip(names, imported)]
+    new_names = python.renamed([_new_name(each, source) for each in imported])
     if node.type == "future_import_statement":
-        return [["__future__", names, 0]]
+        return [["__future__", names, 0, new_names]]
     if any(child.type == "wildcard_import" for child in node.named_children):
         names = ["*"]
     module = node.child_by_field_name("module_name")
     if module is None:
         return []
     if module.type != "relative_import":
-        return [[_dotted(module, source), names, 0]]
+        return [[_dotted(module, source), names, 0, new_names]]
     prefix, dotted = None, None
     for part in module.named_children:
         if part.type == "import_prefix":
@@ -321,7 +336,7 @@ def _imports(node: Node, source: bytes) -> list[object]:
         elif part.type == "dotted_name":
             dotted = part
     level = syntax.text(prefix, source).count(".") if prefix is not None else 0
-    return [[_dotted(dotted, source) if dotted is not None else "", names, level]]
+    return [[_dotted(dotted, source) if dotted is not None else "", names, level, new_names]]
 
 
 # Nodes of an annotation (or a list of base classes) whose parts may name types.
@@ -454,9 +469,10 @@ def read(path: str, source: bytes) -> FileExtract:
     if text is None:
         return python.read(path, source)
     try:
-        return syntax.read_tree(GRAMMAR, text)
+        extract = syntax.read_tree(GRAMMAR, text)
     except syntax.Unreadable:
         return python.read(path, source)
+    return python.unaliased(extract)
 
 
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:

@@ -14,7 +14,9 @@ and are left out.
 
 Imports: `mod name;` declares the file `name.rs` or `name/mod.rs` in the
 declaring module's folder, and `use crate::`, `super::` and `self::` paths
-lead to the file of the longest module prefix of the path that exists. A
+lead to the file of the longest module prefix of the path that exists, as
+do paths that start with the name of another crate of the tree (the
+`[package]` name of a Cargo.toml beside a `src/lib.rs`, `-` read as `_`). A
 file that no `mod` declares is the root of a crate (lib.rs, main.rs, each
 binary, test or example).
 
@@ -38,6 +40,7 @@ from pathlib import Path, PurePosixPath
 
 import tree_sitter_rust
 
+from quibra.tree.files import open_tree_file
 from quibra.tree.languages import syntax
 from quibra.tree.languages.model import FileExtract
 from quibra.tree.languages.syntax import Captures, Definition, DocStyle, Node
@@ -222,7 +225,26 @@ def _declared_file(declarer: str, inline: list[str], name: str, paths: frozenset
     return None
 
 
+_PACKAGE_NAME = re.compile(rb"^\[package\][^\[]*?^\s*name\s*=\s*[\"']([A-Za-z0-9_-]+)[\"']", re.MULTILINE | re.DOTALL)
+
+
+def _library_crates(root: Path, paths: frozenset[str]) -> dict[str, str]:
+    """Crate name (as paths write it) -> the root file of its library, from the tree's Cargo.toml files."""
+    crates: dict[str, str] = {}
+    for path in sorted(paths):
+        manifest = PurePosixPath(path)
+        library = str(manifest.parent / "src" / "lib.rs") if manifest.parent != PurePosixPath(".") else "src/lib.rs"
+        if manifest.name != "Cargo.toml" or library not in paths:
+            continue
+        found = open_tree_file(root, path)
+        named = _PACKAGE_NAME.search(found[0]) if found is not None else None
+        if named:
+            crates.setdefault(named.group(1).decode("ascii").replace("-", "_"), library)
+    return crates
+
+
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
+    crates = _library_crates(root, paths)
     entries = {path: _entries(files[path]) for path in files}
     edges: list[tuple[str, str]] = []
     children: dict[str, list[tuple[list[str], str]]] = {}  # declarer -> [(module path below it, child file)]
@@ -244,7 +266,7 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
         crate, module = module_of[path]
         for kind, use_path, inline in entries[path]:
             if kind == "use":
-                target = _use_target(use_path, [*module, *inline], crate, file_of)
+                target = _use_target(use_path, [*module, *inline], crate, file_of, crates)
                 if target is not None:
                     edges.append((path, target))
     return edges
@@ -267,13 +289,20 @@ def _module_paths(
 
 
 def _use_target(
-    use_path: str, current: list[str], crate: str, file_of: dict[tuple[str, tuple[str, ...]], str]
+    use_path: str,
+    current: list[str],
+    crate: str,
+    file_of: dict[tuple[str, tuple[str, ...]], str],
+    crates: Mapping[str, str],
 ) -> str | None:
     parts = [part for part in use_path.split("::") if part]
     if not parts:
         return None
+    absolute: list[str]
     if parts[0] == "crate":
         absolute, rest = [], parts[1:]
+    elif parts[0] in crates and crates[parts[0]] != crate:
+        crate, absolute, rest = crates[parts[0]], [], parts[1:]
     elif parts[0] in ("self", "super"):
         absolute = list(current)
         rest = parts

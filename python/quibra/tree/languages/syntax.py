@@ -67,6 +67,35 @@ LONGEST_QUALIFIER = 100
 NamedUse = tuple[str, "tree_sitter.Node", str]
 
 
+# Parents of a called name, up to the call, and the nodes that hold a call's arguments.
+_CALL_CLIMB = 4
+_ARGUMENT_LISTS = frozenset({"arguments", "argument_list"})
+# Nodes in an argument list that are no argument: Python's backslash at a line's end.
+_NO_ARGUMENTS = frozenset({"line_continuation"})
+
+
+def call_arity(name: Node) -> int:
+    """How many arguments the call of `name` passes: `f(a, b)`, `x.f(a)`,
+    `ns::f<T>(a)`, `new T(a)`; -1 when no argument list is found (a macro's
+    tokens, a call the grammar spells otherwise)."""
+    node: Node | None = name
+    for _climb in range(_CALL_CLIMB):
+        node = node.parent if node is not None else None
+        if node is None or node.type in _ARGUMENT_LISTS or node.type == "token_tree":
+            return -1  # the name is an argument of an outer call, or a macro's token
+        if node.type == "type_alias_statement":
+            return 1  # Python's `type(x).attr = value`, which the grammar reads as an alias
+        arguments = node.child_by_field_name("arguments")
+        if arguments is None or arguments.type == "template_argument_list":
+            continue
+        if arguments.type == "generator_expression":  # Python's f(x for x in y)
+            return 1
+        if arguments.type not in _ARGUMENT_LISTS:
+            return -1
+        return sum(1 for child in arguments.named_children if child.type not in _NO_ARGUMENTS and "comment" not in child.type)
+    return -1
+
+
 class Unreadable(Exception):
     """A strict grammar's file has a syntax error or a construct it leaves to another reader."""
 
@@ -330,7 +359,7 @@ class _Entry:
 
 
 _PlainUse = tuple[str, Node, "Node | None"]  # kind, name node, qualifier node
-_ReadUse = tuple[int, int, str, str, str]  # byte offset, row, name, kind, qualifier
+_ReadUse = tuple[int, int, str, str, str, int]  # byte offset, row, name, kind, qualifier, arity
 
 
 class _Reader:
@@ -348,8 +377,8 @@ class _Reader:
         self.imports: list[object] = []
         self.namespaces: set[str] = set()
         self.foreign = False
-        # (byte offset of the name, row, name, kind, qualifier) of each use, in match order.
-        self.uses: list[tuple[int, int, str, str, str]] = []
+        # (byte offset of the name, row, name, kind, qualifier, arity) of each use, in match order.
+        self.uses: list[_ReadUse] = []
         # The same, for the plain `@ref.call` and `@ref.type` captures, whose text
         # is read only for those that stay: (byte offset, kind, name node, qualifier node).
         self.plain_uses: list[tuple[int, str, Node, Node | None]] = []
@@ -363,7 +392,8 @@ class _Reader:
             if self.grammar.name_text is not None:
                 name = self.grammar.name_text(name)
             if name:
-                self.uses.append((start, node.start_point.row, name, kind, qualifier))
+                arity = call_arity(node) if kind == "call" else -1
+                self.uses.append((start, node.start_point.row, name, kind, qualifier, arity))
 
     def _path_use(self, node: Node, kind: str) -> None:
         """A name that ends a path: its qualifier is the path's text before it."""
@@ -391,7 +421,7 @@ class _Reader:
                 self.skipped.add(nodes[0].start_byte)
             elif capture == "ref.types":
                 for name, node, qualifier in self.grammar.type_references(nodes[0], self.source):
-                    self.uses.append((node.start_byte, node.start_point.row, name, "type", qualifier))
+                    self.uses.append((node.start_byte, node.start_point.row, name, "type", qualifier, -1))
 
     def collect(self, root: Node) -> None:
         grammar, source = self.grammar, self.source
@@ -410,7 +440,7 @@ class _Reader:
                 node = captures["import"][0]
                 self.imports.extend(grammar.imports(node, source))
                 for name, name_node, qualifier in grammar.import_references(node, source):
-                    self.uses.append((name_node.start_byte, name_node.start_point.row, name, "import", qualifier))
+                    self.uses.append((name_node.start_byte, name_node.start_point.row, name, "import", qualifier, -1))
             elif role == "ref.type" or role == "ref.call":
                 nodes = captures.get(role)
                 if nodes is None:
@@ -551,9 +581,10 @@ class _Reader:
                     continue
                 qualifier = qualifier_text(text(qualifier_node, source)) if qualifier_node is not None else ""
                 row = node.start_point.row
+                arity = call_arity(node) if kind == "call" else -1
             else:
-                _, row, name, kind, qualifier = kept
-            references.append(Reference(name, row + 1, kind, qualifier, at))
+                _, row, name, kind, qualifier, arity = kept
+            references.append(Reference(name, row + 1, kind, qualifier, at, arity))
             if len(references) >= MAX_REFERENCES:
                 break
         return references
@@ -581,6 +612,7 @@ class _Reader:
             max_nesting=_max_nesting(entry.blocks, definition.body),
             signature=head.signature,
             docstring=head.docstring,
+            declaration=definition.body is None and kind in ("function", "method"),
         )
 
     def _head(self, definition: Definition) -> Head:

@@ -23,7 +23,7 @@ TSX_GRAMMAR = ecmascript.grammar(
 
 
 def read(path: str, source: bytes) -> FileExtract:
-    return syntax.read_tree(TSX_GRAMMAR if path.lower().endswith(".tsx") else GRAMMAR, source)
+    return ecmascript.renamed(syntax.read_tree(TSX_GRAMMAR if path.lower().endswith(".tsx") else GRAMMAR, source))
 
 
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
