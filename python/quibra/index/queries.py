@@ -20,7 +20,12 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import NamedTuple
 
-from quibra.index.packed import PackedReference, resolved_pairs, unpack_references, weight_of
+from quibra.index.packed import (
+    PackedReference,
+    resolved_pairs,
+    unpack_references,
+    weight_of,
+)
 
 # Reading the index's own records.
 

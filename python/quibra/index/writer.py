@@ -55,7 +55,6 @@ from quibra.tree.languages.model import REFERENCE_KINDS
 from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
-
 # A reference just read, by ids, until it is resolved: (line, kind, name,
 # qualifier or 0, scope or 0, arity), as PackedReference holds them.
 PendingReference = tuple[int, int, int, int, int, int]
