@@ -517,6 +517,12 @@ def definition_names(connection: sqlite3.Connection) -> list[str]:
     return [name for (name,) in connection.execute("SELECT DISTINCT name FROM symbols ORDER BY name")]
 
 
+def nested_definitions(connection: sqlite3.Connection) -> list[tuple[str, str]]:
+    """(name, qualname) of every definition that some other encloses, or whose
+    qualname says whose it is (a Go method's receiver)."""
+    return connection.execute("SELECT name, qualname FROM symbols WHERE depth > 0 OR qualname != name").fetchall()
+
+
 def imports_of_files(connection: sqlite3.Connection, file_ids: list[int], language: str) -> list[tuple[int, str]]:
     """The imports, as stored (JSON), of those of the files `file_ids` in `language`."""
     return connection.execute(

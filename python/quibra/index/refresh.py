@@ -42,7 +42,7 @@ from quibra.index.extract import Extracted, extract_files
 from quibra.index.importance import update_importance
 from quibra.index.storage import Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
-from quibra.index.writer import RefreshReport, Writer, update_graph, update_references
+from quibra.index.writer import RefreshReport, Writer, lineage_member_names, update_graph, update_references
 from quibra.tree.languages import outside_tree
 from quibra.tree.meter import MeterFactory, silent
 
@@ -109,12 +109,13 @@ def refresh(
         if writer.imports_changed or writer.nodes_changed or root_moved:
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
         uses_moved = False
-        if writer.reference_files or writer.reference_names or moved:
+        names = writer.reference_names | lineage_member_names(storage.connection, writer.lineage_roots)
+        if writer.reference_files or names or moved:
             uses_moved = update_references(
                 storage,
                 root,
                 writer.reference_files | moved,
-                writer.reference_names,
+                names,
                 report,
                 writer.pending_references,
                 jobs,

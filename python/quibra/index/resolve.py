@@ -122,7 +122,7 @@ _MODULE_SPECIFIER = re.compile(r"(?=.*[-/@])[\w$@./-]+")
 _PYTHON_BUILTIN_METHODS = frozenset(
     name for kind in (object, str, bytes, bytearray, int, float, list, tuple, dict, set, frozenset) for name in dir(kind)
 )
-_MAX_GENERATIONS = 4
+MAX_GENERATIONS = 4
 
 
 class Definition(NamedTuple):
@@ -253,7 +253,7 @@ def names_module(path: str, name: str) -> bool:
 
 
 @functools.lru_cache(maxsize=65536)
-def _owner_name(qualname: str) -> str:
+def owner_name(qualname: str) -> str:
     """The last name of what encloses `qualname`: "Store" for "pkg.Store.save"."""
     parent = _parent(qualname)
     return parent.rsplit(_separator(parent), 1)[-1] if parent else ""
@@ -496,7 +496,7 @@ def fitting_overloads(candidates: list[Definition], arity: int, through: str) ->
     kept: list[Definition] = []
     for qualname, group in groups.items():
         fitting = [definition for definition in group if arity < 0 or definition.param_count == arity] or group
-        if through and _owner_name(qualname) == through:
+        if through and owner_name(qualname) == through:
             fitting = [definition for definition in fitting if _STATIC.search(definition.signature)] or fitting
         kept.extend(fitting)
     return kept if len(kept) < len(candidates) else candidates
@@ -565,7 +565,7 @@ class Resolver:
                 members = [
                     definition
                     for definition in candidates
-                    if _member_of(definition.qualname, class_name) and definition.name != _owner_name(definition.qualname)
+                    if _member_of(definition.qualname, class_name) and definition.name != owner_name(definition.qualname)
                 ]
                 if members:
                     return self._tiered(file, members)
@@ -573,8 +573,8 @@ class Resolver:
             imported = [
                 definition
                 for definition in candidates
-                if f"{_owner_name(definition.qualname)}.{definition.name}" in file.static_imports
-                or f"{_owner_name(definition.qualname)}.*" in file.static_imports
+                if f"{owner_name(definition.qualname)}.{definition.name}" in file.static_imports
+                or f"{owner_name(definition.qualname)}.*" in file.static_imports
             ]
             if imported:
                 return _weighed([(IMPORTED, definition) for definition in imported])
@@ -619,7 +619,7 @@ class Resolver:
     def _type_lineage(self, type_name: str, family: str) -> list[str]:
         """`type_name` and the names its declarations derive from, nearest first."""
         lineage = [type_name]
-        for _round in range(_MAX_GENERATIONS):
+        for _round in range(MAX_GENERATIONS):
             following = [
                 base
                 for name in lineage
@@ -661,7 +661,7 @@ class Resolver:
         lineage = [start.qualname] if with_own else []
         seen = {start.qualname}
         generation = list(base_names(start.signature, file.family))
-        for _round in range(_MAX_GENERATIONS):
+        for _round in range(MAX_GENERATIONS):
             following: list[str] = []
             for name in generation:
                 if name in seen:
@@ -754,7 +754,7 @@ class Resolver:
             reexported = [d for d in top if d.file_id in onward]
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])
-        members = [d for d in candidates if _owner_name(d.qualname) == last]
+        members = [d for d in candidates if owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
         if file.family == "ecmascript" and _MODULE_SPECIFIER.fullmatch(reference.qualifier):

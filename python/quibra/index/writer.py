@@ -45,13 +45,16 @@ from quibra.index.resolve import (
     ScopeSymbol,
     Unresolved,
     family_of,
+    MAX_GENERATIONS,
+    base_names,
     imported_files,
     is_barrel,
+    owner_name,
 )
 from quibra.index.storage import Storage, encode_path
 from quibra.index.workers import forked_executor, interrupts_held, stop_workers
 from quibra.tree.languages import java, resolve_edges
-from quibra.tree.languages.model import REFERENCE_KINDS
+from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
 from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
@@ -128,6 +131,13 @@ class Writer:
         self._changed_names: set[str] = set()
         # The symbols of each file dropped in this pass, until it is written again.
         self._dropped: dict[int, list[queries.FileDefinition]] = {}
+        # What the classes of each file dropped in this pass derived from, by
+        # (qualname, signature), until it is written again; and the names of
+        # the classes that a class that came, went or changed its bases
+        # derived from, before or after. A use reached through a subclass
+        # (`self.close()`) means a member of one of those classes' lineage.
+        self._old_classes: dict[int, dict[tuple[str, str], tuple[str, ...]]] = {}
+        self._lineage_roots: set[str] = set()
         # Whether a symbol came or went (one read again unchanged keeps its
         # id), and what the dropped references were resolved to, as
         # (source, definition) with a file's own top level as minus its id:
@@ -150,6 +160,13 @@ class Writer:
         dropped = {symbol.name for symbols in self._dropped.values() for symbol in symbols}
         return self._changed_names | dropped
 
+    @property
+    def lineage_roots(self) -> set[str]:
+        """The classes a class that came, went or changed its bases derived
+        from: the uses of their members' names may mean another definition now."""
+        gone = {base for classes in self._old_classes.values() for bases in classes.values() for base in bases}
+        return self._lineage_roots | gone
+
     def touch(self, read: Read) -> None:
         """Same content under a new stat."""
         entry = read.entry
@@ -159,9 +176,13 @@ class Writer:
         )
         self.report.touched += 1
 
-    def _drop_symbols(self, file_id: int) -> None:
+    def _drop_symbols(self, file_id: int, language: str | None) -> None:
         connection = self.connection
-        self._dropped[file_id] = queries.file_definitions(connection, file_id)
+        dropped = self._dropped[file_id] = queries.file_definitions(connection, file_id)
+        if self.stored and language is not None:
+            self._old_classes[file_id] = _classes(
+                ((old.qualname, old.kind, old.signature) for old in dropped), family_of(language)
+            )
         self.dropped_uses |= drop_references(connection, file_id)
         stored = queries.file_terms(connection, file_id)
         if stored is not None:
@@ -212,7 +233,7 @@ class Writer:
         if (previous.skipped is None) != (skipped is None) or previous.language != entry.language:
             self.imports_changed = True
             self.nodes_changed = True
-        self._drop_symbols(previous.id)
+        self._drop_symbols(previous.id, previous.language)
         connection.execute(
             "UPDATE files SET language = ?, size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ?, hash = ?,"
             " skipped = ?, imports = ?, replaced = ? WHERE id = ?",
@@ -262,6 +283,13 @@ class Writer:
         if self.stored:
             # With nothing stored before, every reference is resolved anyway.
             self._changed_names |= _changed_names(dropped, result)
+            old_classes = self._old_classes.pop(file_id, {})
+            new_classes = _classes(
+                ((item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in result.symbols),
+                family_of(result.language),
+            )
+            for changed in old_classes.keys() ^ new_classes.keys():
+                self._lineage_roots.update(old_classes.get(changed, ()), new_classes.get(changed, ()))
         # Kept ids first: a new symbol takes the largest id plus one, as
         # SQLite would give it, which may be one that is still to be given back.
         symbol_ids = [0] * len(reused)
@@ -366,7 +394,7 @@ class Writer:
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
-        self._drop_symbols(previous.id)
+        self._drop_symbols(previous.id, previous.language)
         self.connection.execute("DELETE FROM edges WHERE source = ? OR target = ?", (previous.id, previous.id))
         self.connection.execute("DELETE FROM files WHERE id = ?", (previous.id,))
         self.report.removed.append(path)
@@ -386,6 +414,36 @@ class Writer:
                 ("updated_ns", str(time.time_ns())),
             ],
         )
+
+
+def _classes(symbols: Iterable[tuple[str, str, str]], family: str) -> dict[tuple[str, str], tuple[str, ...]]:
+    """The bases of each class of (qualname, kind, signature) `symbols`, by (qualname, signature)."""
+    return {
+        (qualname, signature): base_names(signature, family)
+        for qualname, kind, signature in symbols
+        if kind in CONTAINER_KINDS
+    }
+
+
+def lineage_member_names(connection: sqlite3.Connection, roots: set[str]) -> set[str]:
+    """The names of the members of the classes named `roots` and of those they
+    derive from, as far as the resolution follows bases."""
+    lineage: set[str] = set()
+    generation = set(roots)
+    for _round in range(MAX_GENERATIONS + 1):
+        generation -= lineage
+        if not generation:
+            break
+        lineage |= generation
+        generation = {
+            base
+            for row in queries.definitions_named(connection, sorted(generation))
+            if row.kind in CONTAINER_KINDS
+            for base in base_names(row.signature, family_of(row.language))
+        }
+    if not lineage:
+        return set()
+    return {name for name, qualname in queries.nested_definitions(connection) if owner_name(qualname) in lineage}
 
 
 def drop_references(connection: sqlite3.Connection, file_id: int) -> set[tuple[int, int]]:
