@@ -50,6 +50,17 @@ def test_references_come_back_as_they_were_packed(references):
     assert packed.resolved_pairs(blob) == [
         (reference.scope, target) for reference in references for target, _units in reference.targets
     ]
+    for name in {reference.name for reference in references} | {-1}:
+        assert packed.unresolved_uses(blob, name) == sum(
+            1 for reference in references if reference.name == name and not reference.targets
+        )
+    targets = sorted({target for reference in references for target, _units in reference.targets})
+    for wanted in ({targets[0]}, set(targets[::3]), {-5}) if targets else ({1},):
+        assert packed.select_resolved(blob, wanted) == [
+            (seq, reference)
+            for seq, reference in enumerate(references)
+            if any(target in wanted for target, _units in reference.targets)
+        ]
 
 
 @pytest.mark.parametrize("parts", [1, 2, 3, 6, 7, 9999])

@@ -9,6 +9,8 @@ the full-text tables (kept only to take them out again) one of
 
 from __future__ import annotations
 
+import bisect
+import itertools
 import json
 import sys
 import zlib
@@ -108,6 +110,48 @@ def unpack_references(blob: bytes) -> list[PackedReference]:
             )
         )
     return references
+
+
+def select_resolved(blob: bytes, wanted: set[int]) -> list[tuple[int, PackedReference]]:
+    """The references `pack_references` packed that were resolved to one of
+    `wanted`, each with its place among them: the same as picking them out
+    of `unpack_references`, without making the others (a file that calls
+    one function may hold thousands)."""
+    values = _decompressed(blob)
+    count = values[0]
+    flat = values[1 + _COLUMNS * count :]
+    total = len(flat) // 2
+    ids, units = flat[:total], flat[total:]
+    hits = [position for position, target in enumerate(ids) if target in wanted]
+    if not hits:
+        return []
+    columns = [values[1 + column * count : 1 + (column + 1) * count] for column in range(_COLUMNS)]
+    steps, kinds, names, qualifiers, scopes, arities, others, counts = columns
+    starts = list(itertools.accumulate(counts, initial=0))
+    lines = list(itertools.accumulate(steps))
+    selected = []
+    for index in sorted({bisect.bisect_right(starts, position) - 1 for position in hits}):
+        start, end = starts[index], starts[index + 1]
+        selected.append(
+            (
+                index,
+                PackedReference(
+                    lines[index], kinds[index], names[index], qualifiers[index], scopes[index], arities[index],
+                    others[index], tuple(zip(ids[start:end], units[start:end], strict=True)),
+                ),
+            )
+        )
+    return selected
+
+
+def unresolved_uses(blob: bytes, name: int) -> int:
+    """How many of the references `pack_references` packed use the name
+    `name` (a ref_names id) and were resolved to nothing."""
+    values = _decompressed(blob)
+    count = values[0]
+    names = values[1 + 2 * count : 1 + 3 * count]
+    counts = values[1 + 7 * count : 1 + 8 * count]
+    return sum(1 for used, many in zip(names, counts, strict=True) if used == name and not many)
 
 
 def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:

@@ -23,6 +23,8 @@ from typing import NamedTuple
 from quibra.index.packed import (
     PackedReference,
     resolved_pairs,
+    select_resolved,
+    unresolved_uses,
     unpack_references,
     weight_of,
 )
@@ -283,9 +285,9 @@ def map_neighbours(connection: sqlite3.Connection, file_ids: Iterable[int]) -> l
     }
     near.update(
         reference.scope
-        for file in file_references(connection, _files_referring_to(connection, sorted(own)))
-        for reference in file.references
-        if reference.scope and any(target in own for target, _units in reference.targets)
+        for file in references_resolved_to(connection, own)
+        for _seq, reference in file.references
+        if reference.scope
     )
     rows = connection.execute(
         f"{_MAP_SYMBOL} WHERE symbols.id IN (SELECT value FROM json_each(?)) ORDER BY symbols.id",
@@ -658,20 +660,34 @@ def file_references(connection: sqlite3.Connection, file_ids: Iterable[int]) -> 
     return [FileReferences(file_id, path, language, unpack_references(blob)) for file_id, path, language, blob in rows]
 
 
-def _files_referring_to(connection: sqlite3.Connection, symbol_ids: list[int]) -> list[int]:
+class ResolvedIn(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    language: str
+    references: list[tuple[int, PackedReference]]  # (seq, reference), in the file's order
+
+
+def references_resolved_to(connection: sqlite3.Connection, symbol_ids: Iterable[int]) -> list[ResolvedIn]:
+    """The references resolved to one of `symbol_ids`, with their places, by file id."""
+    wanted = set(symbol_ids)
     rows = connection.execute(
-        "SELECT DISTINCT file_id FROM ref_sources WHERE symbol_id IN (SELECT value FROM json_each(?))",
-        (json.dumps(symbol_ids),),
+        "SELECT files.id, files.path, files.language, file_refs.refs FROM file_refs"
+        " JOIN files ON files.id = file_refs.file_id WHERE file_refs.file_id IN"
+        " (SELECT DISTINCT file_id FROM ref_sources WHERE symbol_id IN (SELECT value FROM json_each(?)))"
+        " ORDER BY files.id",
+        (json.dumps(sorted(wanted)),),
     )
-    return [file_id for (file_id,) in rows]
+    return [
+        ResolvedIn(file_id, path, language, select_resolved(blob, wanted)) for file_id, path, language, blob in rows
+    ]
 
 
 def references_to(connection: sqlite3.Connection, symbol_ids: list[int]) -> list[ReferenceRow]:
     """The references resolved to any of `symbol_ids`, by path and line."""
     wanted = set(symbol_ids)
     found: list[tuple[tuple[bytes, int, int, int], ReferenceRow]] = []
-    for file in file_references(connection, _files_referring_to(connection, symbol_ids)):
-        for seq, reference in enumerate(file.references):
+    for file in references_resolved_to(connection, symbol_ids):
+        for seq, reference in file.references:
             for target, units in reference.targets:
                 if target in wanted:
                     row = ReferenceRow(
@@ -689,10 +705,8 @@ def unresolved_count(connection: sqlite3.Connection, name: str) -> int:
     if name_id is None:
         return 0
     return sum(
-        1
-        for file in file_references(connection, files_using_names(connection, [name_id]))
-        for reference in file.references
-        if reference.name == name_id and not reference.targets
+        unresolved_uses(blob, name_id)
+        for blob in file_reference_blobs(connection, files_using_names(connection, [name_id])).values()
     )
 
 
@@ -710,8 +724,8 @@ def callers_of(connection: sqlite3.Connection, symbol_ids: list[int], kind: int)
     wanted = set(symbol_ids)
     return _strongest(
         (target, reference.scope, units)
-        for file in file_references(connection, _files_referring_to(connection, symbol_ids))
-        for reference in file.references
+        for file in references_resolved_to(connection, symbol_ids)
+        for _seq, reference in file.references
         if reference.kind == kind and reference.scope
         for target, units in reference.targets
         if target in wanted
