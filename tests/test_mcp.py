@@ -21,6 +21,7 @@ import pytest
 from helpers import STDLIB, _command, commit_all, quibra
 
 import quibra as api
+from quibra.interfaces.api import STALE_IMPORTANCE
 
 anyio = pytest.importorskip("anyio")
 mcp = pytest.importorskip("mcp")
@@ -180,6 +181,36 @@ def test_edits_between_calls_show_in_changed_files_and_search(tmp_path):
         assert quiet["added"] == quiet["changed"] == quiet["removed"] == []
 
     drive(root, tmp_path / "server.log", scenario)
+
+
+def test_an_edit_is_answered_at_once_and_the_map_settles_to_a_fresh_build(tmp_path):
+    from test_refs import _importance
+
+    root = _copy("json", tmp_path)
+
+    async def settled_map(session: ClientSession) -> dict[str, Any]:
+        # The symbols' importance is ranked again on a thread of the server's own.
+        for _attempt in range(1200):
+            shown = await answer(session, "repo_map", budget=400)
+            if STALE_IMPORTANCE not in shown["warnings"]:
+                return shown
+            await anyio.sleep(0.1)
+        raise AssertionError("the symbols' importance never settled")
+
+    async def scenario(session: ClientSession) -> None:
+        await settled_map(session)
+        decoder = root / "decoder.py"
+        decoder.write_text(decoder.read_text().replace("def py_scanstring(", "def py_scanstring_renamed("))
+        found = await answer(session, "search_code", query="py_scanstring_renamed", budget=3000)
+        assert found["results"][0]["symbol_id"] == "decoder.py:py_scanstring_renamed"
+        await settled_map(session)
+
+    drive(root, tmp_path / "server.log", scenario)
+    with api.Index(root, jobs=1) as served:
+        served_file = served.index_path
+    with api.Index(root, index_file=tmp_path / "fresh.sqlite", jobs=1) as fresh:
+        fresh.refresh()
+    assert _importance(served_file) == _importance(tmp_path / "fresh.sqlite")
 
 
 BAD_CALLS = [

@@ -11,6 +11,7 @@ import sqlite3
 
 import pytest
 import quibra as api
+from quibra.interfaces.api import STALE_IMPORTANCE
 from helpers import quibra, quibra_json, stored_references, write_tree
 
 pytestmark = pytest.mark.host
@@ -239,6 +240,48 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     assert after == stored_references(fresh_file)
     assert after != before
     assert _importance(incremental_file) == _importance(fresh_file)
+
+
+def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(tree, tmp_path):
+    index_file = tmp_path / "later.sqlite"
+    with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:
+        index.refresh()
+        # A first build leaves it for later too.
+        assert index.importance_stale()
+        index.settle()
+        assert not index.importance_stale()
+        assert index.repo_map()["warnings"] == []
+        before = _importance(index_file)
+        store = tree / "pkg/store.py"
+        store.write_text(store.read_text().replace("def open_store(", "def open_db("))
+        # The edit is in the index at once; the scores are those from before it.
+        assert index.refs("open_db")["definitions"]
+        assert index.importance_stale()
+        assert STALE_IMPORTANCE in index.repo_map()["warnings"]
+        kept = dict(((path, key), score) for path, key, score in before)
+        assert all(kept.get((path, key), 0.0) == score for path, key, score in _importance(index_file))
+        index.settle()
+        assert not index.importance_stale()
+        assert index.repo_map()["warnings"] == []
+    with api.Index(tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    assert _importance(index_file) == _importance(tmp_path / "fresh.sqlite")
+
+
+def test_a_refresh_that_ranks_settles_what_an_earlier_one_left(tree, tmp_path):
+    # A server stopped before it ranked the graph again: the next command does.
+    index_file = tmp_path / "later.sqlite"
+    with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:
+        index.refresh()
+        store = tree / "pkg/store.py"
+        store.write_text(store.read_text().replace("def open_store(", "def open_db("))
+        index.refresh()
+        assert index.importance_stale()
+    report = quibra_json("map", tree, "--index", index_file)
+    assert report["warnings"] == [] and isinstance(report["refresh"], dict)
+    with api.Index(tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    assert _importance(index_file) == _importance(tmp_path / "fresh.sqlite")
 
 
 def test_a_renamed_definition_loses_its_references_in_files_not_read_again(tree, tmp_path):

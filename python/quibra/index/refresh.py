@@ -39,7 +39,7 @@ from quibra.index.changes import (
     unread_reason,
 )
 from quibra.index.extract import Extracted, extract_files
-from quibra.index.importance import update_importance
+from quibra.index.importance import is_stale, mark_stale, settle_importance, update_importance
 from quibra.index.storage import Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
 from quibra.index.writer import RefreshReport, Writer, lineage_member_names, update_graph, update_references
@@ -78,12 +78,16 @@ def refresh(
     cluster: str | None = None,
     progress: MeterFactory | None = None,
     max_file_size: int | None = None,
+    settle: bool = True,
 ) -> RefreshReport:
     """Bring the index at `storage` up to date with the tree at `root`.
 
     Files over `max_file_size` bytes are not read (default: the limit the
     index was last refreshed with, or DEFAULT_MAX_FILE_SIZE); a new limit is
-    recorded, and only the files it moves past are read again or dropped."""
+    recorded, and only the files it moves past are read again or dropped.
+    Without `settle`, the symbols' importance is left to rank again later
+    (`importance.settle_importance`) when the symbol graph moved; with it,
+    it is ranked here, and so is one an earlier refresh left."""
     started = time.monotonic()
     report = RefreshReport()
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
@@ -95,6 +99,8 @@ def refresh(
     root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
     limit_moved = storage.meta("max_file_size") != str(limit)
     if not pending.to_read and not pending.removed and not root_moved and not limit_moved:
+        if settle and settle_importance(storage):
+            report.importance_computed = True
         report.seconds = time.monotonic() - started
         return report
     # A build into an empty index goes through a rollback journal, not the WAL.
@@ -121,9 +127,12 @@ def refresh(
                 jobs,
                 None if writer.graph_moved else writer.dropped_uses,
             )
-        if uses_moved or writer.graph_moved:
+        if settle and (uses_moved or writer.graph_moved or is_stale(storage.connection)):
             update_importance(storage)
             report.importance_computed = True
+        elif not settle and (uses_moved or writer.graph_moved):
+            mark_stale(storage)
+            report.importance_pending = True
         writer.record(root, outside, limit)
     report.seconds = time.monotonic() - started
     return report

@@ -73,6 +73,7 @@ class RefreshReport:
     edges_resolved: bool = False
     pagerank_computed: bool = False
     importance_computed: bool = False  # the symbol graph's PageRank
+    importance_pending: bool = False  # ... left to rank later
     references_resolved: int = 0  # how many references were resolved again
     seconds: float = 0.0
 

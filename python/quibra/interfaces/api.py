@@ -24,6 +24,7 @@ from types import TracebackType
 from typing import Any
 
 from quibra.index import queries
+from quibra.index.importance import is_stale, settle_importance
 from quibra.index.location import default_index_path
 from quibra.index.refresh import pending, refresh
 from quibra.index.storage import (
@@ -73,6 +74,13 @@ MAX_CALL_DEPTH = 10
 
 class QuibraError(Exception):
     """A failure the user can act on; its text is one line, fit to print as it is."""
+
+
+# A map answered while the symbols' importance is being ranked again.
+STALE_IMPORTANCE = (
+    "the symbols' importance is from before the last edit (it is being ranked again): "
+    "the map's order may not show that edit yet"
+)
 
 
 def default_jobs() -> int:
@@ -198,7 +206,10 @@ class Index:
     is listed as skipped, never read (default: the limit the index was last
     refreshed with, at first 1 MiB); `watch` the tree's file-system events
     (a long-lived server keeps one): while they tell that nothing changed
-    since the last refresh, an operation answers without listing the tree.
+    since the last refresh, an operation answers without listing the tree;
+    `settle` whether a refresh that moves the symbol graph ranks it again
+    before it ends (a long-lived server passes False, answers the edit at
+    once and calls `settle` on a thread of its own).
     """
 
     def __init__(
@@ -212,9 +223,11 @@ class Index:
         progress: bool = False,
         max_file_size: int | None = None,
         watch: TreeWatch | None = None,
+        settle: bool = True,
     ):
         self.root = _root(root)
         self.watch = watch
+        self.settles = settle
         self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
@@ -390,10 +403,29 @@ class Index:
 
     def _refresh(self) -> RefreshReport:
         mark = self.watch.mark() if self.watch is not None else None
-        report = refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        report = refresh(
+            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, self.settles
+        )
         if self.watch is not None and mark is not None:
             self.watch.refreshed(mark)
         return report
+
+    def importance_stale(self) -> bool:
+        """Whether a refresh left the symbol graph to rank again later."""
+        try:
+            with self._storage.snapshot() as connection:
+                return is_stale(connection)
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
+
+    def settle(self) -> None:
+        """Rank the symbol graph again, as often as refreshes move it meanwhile,
+        until the importance the index holds is that of its graph."""
+        while self.importance_stale():
+            try:
+                settle_importance(self._storage)
+            except sqlite3.Error as error:
+                raise QuibraError(failure(error, self.index_path)) from None
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
@@ -631,11 +663,13 @@ class Index:
         focus_paths = [self._tree_path(path) for path in focus]
 
         def run() -> Report:
-            refreshed = self._maybe_refresh(refresh)
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
                 stored = self._source_files(connection, focus_paths)
                 text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
                 counts = self._counts(Selection())
+                stale = is_stale(connection)
             return {
                 "command": "map",
                 **self._header(),
@@ -646,6 +680,7 @@ class Index:
                 **counts,
                 "map": text,
                 "outline": outline,
+                "warnings": [*warnings, STALE_IMPORTANCE] if stale else warnings,
             }
 
         return self._guarded(run)

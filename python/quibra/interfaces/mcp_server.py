@@ -117,6 +117,10 @@ class Session:
         self._hashes: dict[str, str] | None = None
         # Each worker thread keeps its own connection: opening one costs more than a warm answer.
         self._local = threading.local()
+        # The thread that ranks the symbol graph again after an edit moved it:
+        # a call answers the edit at once, the map says when its order is older.
+        self._settling: threading.Thread | None = None
+        self._settling_lock = threading.Lock()
 
     def _opened(self) -> Index:
         """The session's index on this thread's own connection; opened again
@@ -144,7 +148,32 @@ class Session:
             cluster=index.cluster,
             max_file_size=index.max_file_size,
             watch=self.watch,
+            settle=False,
         )
+
+    def _settle_later(self, index: Index) -> None:
+        """Start ranking the symbol graph again on a thread of its own, if a
+        refresh left that for later and no such thread runs."""
+        with self._settling_lock:
+            if self._settling is not None and self._settling.is_alive():
+                return
+            if not index.importance_stale():
+                return
+            self._settling = threading.Thread(target=self._settle, name="quibra-importance", daemon=True)
+            self._settling.start()
+
+    def _settle(self) -> None:
+        try:
+            index = self._open()
+        except QuibraError:
+            return
+        try:
+            index.settle()
+        except QuibraError:
+            # The next call starts it again (a lock held too long, a full disk).
+            pass
+        finally:
+            index.close()
 
     def run(self, operation: Callable[[Index, bool], Result]) -> Result:
         """Run one call, `operation(index, refresh)`; every failure becomes a tool error.
@@ -157,9 +186,12 @@ class Session:
         """
         refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
         try:
-            result = operation(self._opened(), refresh)
+            index = self._opened()
+            result = operation(index, refresh)
             if not refresh and isinstance(result, dict):
                 result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
+            if refresh:
+                self._settle_later(index)
             return result
         except QuibraError as error:
             raise ToolError(str(error)) from None
