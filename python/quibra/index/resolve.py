@@ -245,11 +245,17 @@ def _last_part(qualifier: str) -> str:
 def names_module(path: str, name: str) -> bool:
     """Whether the file at `path` is what `name` calls a module or package:
     its stem, or its folder's name (a Go package, a Python package's `__init__.py`)."""
+    return name in _module_names(path)
+
+
+@functools.lru_cache(maxsize=262144)
+def _module_names(path: str) -> tuple[str, str]:
+    """(the stem, the folder's name) of the file at `path`."""
     folder, base = posixpath.split(path)
     stem = posixpath.splitext(base)[0]
     if base.endswith((".d.ts", ".d.mts", ".d.cts")):  # a declaration file stands for the module x.js
         stem = stem[:-2]
-    return name == stem or name == posixpath.basename(folder)
+    return stem, posixpath.basename(folder)
 
 
 @functools.lru_cache(maxsize=65536)
