@@ -348,8 +348,8 @@ def test_a_file_gone_between_listing_and_reading_is_dropped(tmp_path):
     (root / "gone.py").unlink()
     # The refresh lists again, but its reads come after; replay the race by
     # handing the stale listing to the reading step.
-    from quibra.index.refresh import _apply
-    from quibra.index.writer import RefreshReport
+    from quibra.index.build import _apply
+    from quibra.index.report import RefreshReport
     from quibra.index.writer import Writer as _Writer
 
     report = RefreshReport()

@@ -16,7 +16,7 @@ from collections.abc import Iterator
 
 import pytest
 from helpers import STDLIB, _command, quibra, quibra_json, write_tree
-from quibra.index.refresh import PARALLEL_THRESHOLD_BYTES
+from quibra.index.build import PARALLEL_THRESHOLD_BYTES
 
 pytestmark = pytest.mark.host
 

@@ -26,7 +26,17 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.index.storage import Storage
-from quibra.index.writer import engine_key
+
+
+def engine_key(path: str) -> str:
+    """The path as the engine takes it: UTF-8 text. A name that is not valid
+    UTF-8 is escaped behind a NUL, which no real file name contains, so it
+    can never meet another file's key."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "\0" + path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return path
 
 
 def containment(rows: list[tuple[int, int, int, int, str]]) -> list[tuple[int, int]]:

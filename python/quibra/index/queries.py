@@ -24,8 +24,8 @@ from quibra.index.packed import (
     PackedReference,
     resolved_pairs,
     select_resolved,
-    unresolved_uses,
     unpack_references,
+    unresolved_uses,
     weight_of,
 )
 

@@ -20,7 +20,7 @@ import os
 import sqlite3
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import _quibra_core as engine
@@ -28,6 +28,7 @@ import _quibra_core as engine
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
+from quibra.index.importance import engine_key
 from quibra.index.packed import (
     PackedReference,
     ReferenceFields,
@@ -38,15 +39,16 @@ from quibra.index.packed import (
     weight_units,
 )
 from quibra.index.queries import StoredFile
+from quibra.index.report import RefreshReport
 from quibra.index.resolve import (
+    MAX_GENERATIONS,
     Definition,
     FileView,
     Resolver,
     ScopeSymbol,
     Unresolved,
-    family_of,
-    MAX_GENERATIONS,
     base_names,
+    family_of,
     imported_files,
     is_barrel,
     owner_name,
@@ -61,25 +63,6 @@ from quibra.tree.walk import path_role
 # A reference just read, by ids, until it is resolved: (line, kind, name,
 # qualifier or 0, scope or 0, arity), as PackedReference holds them.
 PendingReference = tuple[int, int, int, int, int, int]
-
-
-@dataclass
-class RefreshReport:
-    added: list[str] = field(default_factory=list)
-    changed: list[str] = field(default_factory=list)
-    removed: list[str] = field(default_factory=list)
-    # Files whose stat moved but whose content did not.
-    touched: int = 0
-    edges_resolved: bool = False
-    pagerank_computed: bool = False
-    importance_computed: bool = False  # the symbol graph's PageRank
-    importance_pending: bool = False  # ... left to rank later
-    references_resolved: int = 0  # how many references were resolved again
-    seconds: float = 0.0
-
-    @property
-    def changed_anything(self) -> bool:
-        return bool(self.added or self.changed or self.removed)
 
 
 def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
@@ -473,17 +456,6 @@ def _targets_of(references: Iterable[ReferenceFields]) -> set[int]:
 def _use_pairs_of(file_id: int, references: Iterable[ReferenceFields]) -> set[tuple[int, int]]:
     """`use_pairs` of a file's references, by ids (a scope of 0: its top level)."""
     return {(reference[4] or -file_id, target) for reference in references for target, _units in reference[7]}
-
-
-def engine_key(path: str) -> str:
-    """The path as the engine takes it: UTF-8 text. A name that is not valid
-    UTF-8 is escaped behind a NUL, which no real file name contains, so it
-    can never meet another file's key."""
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return "\0" + path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return path
 
 
 def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:

@@ -27,6 +27,7 @@ from quibra.index import queries
 from quibra.index.importance import is_stale, settle_importance
 from quibra.index.location import default_index_path
 from quibra.index.refresh import pending, refresh
+from quibra.index.report import RefreshReport
 from quibra.index.storage import (
     IndexUnusable,
     Storage,
@@ -35,7 +36,6 @@ from quibra.index.storage import (
     open_storage,
     rebuild_damaged,
 )
-from quibra.index.writer import RefreshReport
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
