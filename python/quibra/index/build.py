@@ -14,7 +14,7 @@ import concurrent.futures
 import concurrent.futures.process
 import contextlib
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 from quibra.index.changes import (
@@ -29,7 +29,7 @@ from quibra.index.changes import (
 from quibra.index.extract import Extracted, extract_files
 from quibra.index.importance import is_stale, mark_stale, update_importance
 from quibra.index.report import RefreshReport
-from quibra.index.storage import Storage, content_digest
+from quibra.index.storage import BUILDING, Storage, content_digest
 from quibra.index.workers import interrupts_held, start_executor, stop_workers
 from quibra.index.writer import (
     Writer,
@@ -77,16 +77,29 @@ def write_changes(
     progress: MeterFactory | None,
     settle: bool,
     first: bool,
+    batched: bool = False,
 ) -> None:
     """The writing half of `refresh.refresh`: the files of `listed` that
     changed read and written, then the import graph, the references and the
-    symbols' importance, in one transaction. `first`: the index is empty."""
-    # A build into an empty index goes through a rollback journal, not the WAL.
-    with storage.journaled() if first else contextlib.nullcontext(False), storage.write():
+    symbols' importance, in one transaction. `first`: the index is empty.
+
+    With `batched`, a first build commits each batch of files it writes, so
+    that readers see the index fill (marked BUILDING until it is whole: its
+    references are resolved at the end); a build killed before it was done
+    leaves that mark, and the next refresh builds the index again."""
+    batched = batched and first
+    # Otherwise a build into an empty index goes through a rollback journal, not the WAL.
+    with storage.journaled() if first and not batched else contextlib.nullcontext(False), storage.write():
+        if storage.meta(BUILDING) is not None:
+            storage.clear()
         # Another refresh may have written while this one waited for the lock.
         pending = pending_changes(storage, listed, limit)
         writer = Writer(storage, pending.stored, report)
-        _apply(root, pending.to_read, writer, jobs, cluster, progress, limit)
+        if batched:
+            storage.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '1')", (BUILDING,))
+        _apply(
+            root, pending.to_read, writer, jobs, cluster, progress, limit, storage.commit_so_far if batched else None
+        )
         for path in pending.removed:
             writer.removed(path)
         moved: set[int] = set()
@@ -112,6 +125,7 @@ def write_changes(
             mark_stale(storage)
             report.importance_pending = True
         writer.record(root, outside, limit)
+        storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
 
 
 def _apply(
@@ -122,8 +136,10 @@ def _apply(
     cluster: str | None,
     progress: MeterFactory | None,
     limit: int = DEFAULT_MAX_FILE_SIZE,
+    commit: Callable[[], None] | None = None,
 ) -> None:
-    """Read, hash and (where the content moved) extract every file of `to_read`."""
+    """Read, hash and (where the content moved) extract every file of `to_read`;
+    `commit`, where given, after each batch of them is written."""
     unread = {entry.path: unread_reason(entry, limit) for entry in to_read}
     regular = [entry for entry in to_read if unread[entry.path] is None]
     now = time.time_ns()
@@ -144,6 +160,8 @@ def _apply(
         for (read, digest), result in zip(batch, results, strict=True):
             writer.extracted(read, digest, result)
         meter.advance(len(batch))
+        if commit is not None:
+            commit()
 
     def collect() -> None:
         nonlocal executor

@@ -20,7 +20,7 @@ from pathlib import Path
 from quibra.index.changes import Pending, file_size_limit, list_tree, pending_changes
 from quibra.index.importance import settle_importance
 from quibra.index.report import RefreshReport
-from quibra.index.storage import Storage
+from quibra.index.storage import BUILDING, Storage
 from quibra.tree.languages import outside_tree
 from quibra.tree.meter import MeterFactory
 
@@ -33,6 +33,7 @@ def refresh(
     progress: MeterFactory | None = None,
     max_file_size: int | None = None,
     settle: bool = True,
+    batched: bool = False,
 ) -> RefreshReport:
     """Bring the index at `storage` up to date with the tree at `root`.
 
@@ -41,7 +42,9 @@ def refresh(
     recorded, and only the files it moves past are read again or dropped.
     Without `settle`, the symbols' importance is left to rank again later
     (`importance.settle_importance`) when the symbol graph moved; with it,
-    it is ranked here, and so is one an earlier refresh left."""
+    it is ranked here, and so is one an earlier refresh left. With `batched`,
+    a first build commits as it goes, for readers to see the index fill
+    (`build.write_changes`)."""
     started = time.monotonic()
     report = RefreshReport()
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
@@ -52,7 +55,8 @@ def refresh(
     outside = json.dumps(outside_tree(root))
     root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
     limit_moved = storage.meta("max_file_size") != str(limit)
-    if not pending.to_read and not pending.removed and not root_moved and not limit_moved:
+    unchanged = not pending.to_read and not pending.removed and not root_moved and not limit_moved
+    if unchanged and storage.meta(BUILDING) is None:
         if settle and settle_importance(storage):
             report.importance_computed = True
         report.seconds = time.monotonic() - started
@@ -62,7 +66,8 @@ def refresh(
     from quibra.index.build import write_changes
 
     write_changes(
-        storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle, not pending.stored
+        storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle,
+        not pending.stored, batched,
     )
     report.seconds = time.monotonic() - started
     return report

@@ -58,6 +58,10 @@ APPLICATION_ID = 0x51425241
 # tree, never read.
 SCHEMA_VERSION = 14
 
+# In the meta table while a first build that commits as it goes is under
+# way, or was killed before it was done.
+BUILDING = "building"
+
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
 
@@ -459,6 +463,24 @@ class Storage:
                 # Failing here (a full disk) leaves the journal mode to the next opening.
                 with contextlib.suppress(sqlite3.Error):
                     connection.execute("PRAGMA journal_mode = WAL")
+
+    def commit_so_far(self) -> None:
+        """Inside `write()`: commit what is written, for readers to see, and go
+        on in a new write transaction."""
+        self.connection.execute("COMMIT")
+        self.connection.execute("BEGIN IMMEDIATE")
+
+    def clear(self) -> None:
+        """Inside `write()`: empty every table, as a new index is."""
+        connection = self.connection
+        for (table,) in connection.execute(
+            "SELECT name FROM sqlite_schema WHERE type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL TABLE%'"
+            " AND name NOT LIKE 'sqlite_%' AND name NOT LIKE 'lexical_%' AND name NOT LIKE 'code_%' AND name != 'meta'"
+        ).fetchall():
+            connection.execute(f'DELETE FROM "{table}"')
+        for table in ("lexical", "code"):
+            connection.execute(f"INSERT INTO {table} ({table}) VALUES ('delete-all')")
+        connection.execute("DELETE FROM meta WHERE key != 'version'")
 
     def snapshot(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
         """A read transaction: every query inside sees the same state of the index."""

@@ -29,6 +29,7 @@ from quibra.index.location import default_index_path
 from quibra.index.refresh import pending, refresh
 from quibra.index.report import RefreshReport
 from quibra.index.storage import (
+    BUILDING,
     IndexUnusable,
     Storage,
     failure,
@@ -75,6 +76,9 @@ MAX_CALL_DEPTH = 10
 class QuibraError(Exception):
     """A failure the user can act on; its text is one line, fit to print as it is."""
 
+
+# An answer from an index that a first build is still filling.
+BUILDING_NOTE = "the index is still being built: this answer comes from the files indexed so far"
 
 # A map answered while the symbols' importance is being ranked again.
 STALE_IMPORTANCE = (
@@ -209,7 +213,10 @@ class Index:
     since the last refresh, an operation answers without listing the tree;
     `settle` whether a refresh that moves the symbol graph ranks it again
     before it ends (a long-lived server passes False, answers the edit at
-    once and calls `settle` on a thread of its own).
+    once and calls `settle` on a thread of its own); `batched` whether a
+    first build commits as it goes, so that other connections answer from
+    the files indexed so far (a server does); `meter` what a refresh tells
+    how far it is (default: the progress bar, if `progress`).
     """
 
     def __init__(
@@ -224,10 +231,14 @@ class Index:
         max_file_size: int | None = None,
         watch: TreeWatch | None = None,
         settle: bool = True,
+        batched: bool = False,
+        meter: MeterFactory | None = None,
     ):
         self.root = _root(root)
         self.watch = watch
         self.settles = settle
+        self.batched = batched
+        self.meter = meter
         self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
@@ -294,10 +305,19 @@ class Index:
                 raise QuibraError(failure(again, self.index_path)) from None
         self._unfilled = False
         # Only into a report (file_hashes' answer is keyed by file names).
-        if self._notices and report.get("index") == str(self.index_path):
-            report["warnings"] = [*self._notices, *report.get("warnings", [])]
-            self._notices = []
+        if report.get("index") == str(self.index_path):
+            building = [BUILDING_NOTE] if self._building() and BUILDING_NOTE not in report.get("warnings", []) else []
+            if self._notices or building:
+                report["warnings"] = [*self._notices, *building, *report.get("warnings", [])]
+                self._notices = []
         return report
+
+    def _building(self) -> bool:
+        """Whether another process's first build of the index is under way (or was killed)."""
+        try:
+            return self._storage.meta(BUILDING) is not None
+        except sqlite3.Error:
+            return False
 
     def _rebuilt(self, damage: sqlite3.DatabaseError) -> Storage:
         try:
@@ -397,6 +417,8 @@ class Index:
 
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
+        if self.meter is not None:
+            return self.meter
         if not self.progress:
             return None
         return functools.partial(Progress, enabled=True)
@@ -404,7 +426,8 @@ class Index:
     def _refresh(self) -> RefreshReport:
         mark = self.watch.mark() if self.watch is not None else None
         report = refresh(
-            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, self.settles
+            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, self.settles,
+            self.batched,
         )
         if self.watch is not None and mark is not None:
             self.watch.refreshed(mark)
