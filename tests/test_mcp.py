@@ -305,13 +305,16 @@ def test_a_first_build_killed_halfway_is_built_again_by_the_next_refresh(tmp_pat
     finally:
         server.kill()
         server.wait()
+    halfway = quibra("status", root, "--index", index_file, "--json")
+    assert json.loads(halfway.stdout)["building"] and not json.loads(halfway.stdout)["fresh"]
     built = quibra_json("index", root, "--index", index_file, "--jobs", "1")
     assert BUILDING_NOTE not in built["warnings"]
     fresh_file = tmp_path / "fresh.sqlite"
     with api.Index(root, index_file=fresh_file, jobs=1) as fresh:
         fresh.refresh()
     assert stored_references(index_file) == stored_references(fresh_file)
-    assert quibra_json("status", root, "--index", index_file)["files"] == built["files"]
+    status = quibra_json("status", root, "--index", index_file)
+    assert status["files"] == built["files"] and status["fresh"] and not status["building"]
 
 
 BAD_CALLS = [

@@ -378,6 +378,8 @@ class Index:
             with self._storage.snapshot() as connection:
                 totals = queries.totals(connection)
                 updated = queries.meta(connection, "updated_ns")
+                building = queries.meta(connection, BUILDING) is not None
+                stale = is_stale(connection)
             index_bytes = sum(
                 path.stat().st_size
                 for path in (self.index_path, self.index_path.with_name(self.index_path.name + "-wal"))
@@ -399,7 +401,11 @@ class Index:
                 "to_read": len(waiting.to_read),
                 "removed": len(waiting.removed),
                 "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
-                "fresh": not waiting.to_read and not waiting.removed,
+                "fresh": not waiting.to_read and not waiting.removed and not building,
+                # A first build that commits as it goes (a server's) is under way, or was killed.
+                "building": building,
+                # The symbols' importance is from before the symbol graph last moved.
+                "importance_pending": stale,
                 # The long-lived server (quibra mcp) that follows the tree's events, if one runs.
                 "watcher": _running_watch(self),
             }
