@@ -40,9 +40,12 @@ from quibra.index.writer import (
 from quibra.tree.meter import MeterFactory, silent
 
 # Files go to the workers in batches of about this many bytes or files: one
-# task per file would cost more in messages than in parsing.
+# task per file would cost more in messages than in parsing. The first
+# batches are smaller, doubling up to these: the first files are written
+# (and, in a first build that commits as it goes, seen) sooner.
 BATCH_BYTES = 2 * 1024 * 1024
 BATCH_FILES = 64
+FIRST_BATCH_FILES = 8
 
 # Below this much work a pool costs more to start than it saves.
 PARALLEL_THRESHOLD_BYTES = 1024 * 1024
@@ -51,15 +54,17 @@ PARALLEL_THRESHOLD_BYTES = 1024 * 1024
 def _batches(root: Path, entries: list[Listed], limit: int) -> Iterator[list[Read]]:
     batch: list[Read] = []
     size = 0
+    files = FIRST_BATCH_FILES
     for entry in entries:
         read = read_listed(root, entry, limit)
         if read is None:
             continue
         batch.append(read)
         size += len(read.content)
-        if size >= BATCH_BYTES or len(batch) >= BATCH_FILES:
+        if size >= BATCH_BYTES * files // BATCH_FILES or len(batch) >= files:
             yield batch
             batch, size = [], 0
+            files = min(2 * files, BATCH_FILES)
     if batch:
         yield batch
 
