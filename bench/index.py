@@ -15,7 +15,10 @@ a user runs it:
 - a warm query (index fresh, nothing changed);
 - a query right after one file was edited (a copy of the tree is edited,
   never the tree itself);
-- the index's size on disk.
+- the index's size on disk, and per byte of the source it reads;
+- the first call an agent makes to `quibra mcp` started on the tree with no
+  index yet (with the `mcp` extra): how long after the server started it
+  was answered, and whether from a part of the index.
 
 Ratios are the full scan's time over the index's, from the same run.
 
@@ -95,6 +98,34 @@ def _build_memory(tree: pathlib.Path, index: pathlib.Path, jobs: int, environmen
     return float(seconds), int(kilobytes)
 
 
+def _first_call(tree: pathlib.Path, index: pathlib.Path, environment: dict[str, str]) -> str:
+    """The first search_code call to a server started on `tree` with no index:
+    seconds from the server's start to the answer, and what the answer says."""
+    try:
+        import anyio
+        from mcp import ClientSession, StdioServerParameters
+        from mcp.client.stdio import stdio_client
+    except ImportError:
+        return "(needs the mcp extra)"
+
+    async def ask() -> str:
+        parameters = StdioServerParameters(
+            command=sys.executable, args=["-m", "quibra", "mcp", str(tree), "--index", str(index)], env=environment
+        )
+        started = time.perf_counter()
+        with open(os.devnull, "w") as errors:
+            async with stdio_client(parameters, errlog=errors) as (read, write), ClientSession(read, write) as session:
+                await session.initialize()
+                result = await session.call_tool("search_code", {"query": QUERIES[0], "budget": 2000})
+                seconds = time.perf_counter() - started
+        report = result.structured_content or {}
+        notes = [note for note in report.get("warnings", []) if "being" in note]
+        answered = f"{len(report.get('results', []))} results"
+        return f"{seconds:8.2f} s   {answered}" + (f", {notes[0].split(':')[0]}" if notes else ", whole index")
+
+    return anyio.run(ask)
+
+
 def _edit(path: pathlib.Path, step: int) -> None:
     with open(path, "a", encoding="utf-8") as stream:
         stream.write(f"\n\ndef edited_by_benchmark_{step}(value):\n    return value + {step}\n")
@@ -152,8 +183,9 @@ def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: 
         )
     rows.append(("one file edited, then a query", f"{statistics.median(edited):8.3f} s   (median of {runs})"))
     size = sum(path.stat().st_size for path in work.glob(f"{tree.name}.sqlite*"))
-    rows.append(("index size", f"{size / 2**20:8.1f} MB"))
+    rows.append(("index size", f"{size / 2**20:8.1f} MB   {size / (megabytes * 1e6):.2f} bytes per source byte"))
     shutil.rmtree(copy)
+    rows.append(("first MCP call, no index yet", _first_call(tree, work / f"{tree.name}-served.sqlite", environment)))
 
     width = max(len(name) for name, _ in rows)
     for name, value in rows:

@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import shutil
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -94,3 +95,44 @@ def commit_all(root: pathlib.Path, message: str = "start", days_ago: float = 0) 
         git(root, "init", "-q")
     git(root, "add", "-A", ".")
     git(root, "commit", "-q", "--allow-empty", "-m", message, days_ago=days_ago)
+
+
+def stored_references(index_file: pathlib.Path) -> list[tuple[object, ...]]:
+    """Every reference of an index with what it was resolved to, by path and
+    place, without ids: symbols are named by their file's path and key."""
+    from quibra.index import queries
+
+    connection = sqlite3.connect(index_file)
+    try:
+        symbols = {
+            symbol_id: (path, key)
+            for symbol_id, path, key in connection.execute(
+                "SELECT s.id, f.path, s.key FROM symbols AS s JOIN files AS f ON f.id = s.file_id"
+            )
+        }
+        return [
+            (
+                reference.path, reference.seq, reference.line, reference.kind, reference.name, reference.qualifier,
+                symbols[reference.scope][1] if reference.scope is not None else "", reference.arity, reference.others,
+                sorted((*symbols[target], weight) for target, weight in reference.targets),
+            )
+            for reference in queries.all_references(connection)
+        ]
+    finally:
+        connection.close()
+
+
+def full_text_counts(index_file: pathlib.Path) -> dict[str, list[tuple[str, str, int, int]]]:
+    """What each full-text table of an index holds, by term and column: how
+    many rows and how many times. A row taken out with other text than it
+    was given would leave its terms counted here."""
+    connection = sqlite3.connect(index_file)
+    try:
+        counts = {}
+        for table in ("lexical", "code"):
+            connection.execute(f"CREATE VIRTUAL TABLE temp.{table}_counts USING fts5vocab(main, {table}, col)")
+            counts[table] = connection.execute(f"SELECT term, col, doc, cnt FROM temp.{table}_counts").fetchall()
+            connection.execute(f"INSERT INTO {table} ({table}) VALUES ('integrity-check')")
+        return counts
+    finally:
+        connection.close()

@@ -28,10 +28,12 @@ from helpers import (
     STDLIB,
     _command,
     commit_all,
+    full_text_counts,
     git,
     needs_git,
     quibra,
     quibra_json,
+    stored_references,
     write_tree,
 )
 from quibra.index.changes import list_tree
@@ -175,22 +177,6 @@ def _graph(index_file: pathlib.Path) -> tuple[list[tuple[bytes, bytes]], list[tu
     return edges, ranks
 
 
-def _references(index_file: pathlib.Path) -> list[tuple[object, ...]]:
-    """Every reference with what it was resolved to, by path and place, without ids."""
-    connection = sqlite3.connect(index_file)
-    try:
-        return connection.execute(
-            "SELECT f.path, r.seq, r.line, r.kind, n.text, coalesce(q.text, ''), coalesce(s.key, ''), r.others,"
-            " coalesce((SELECT group_concat(target, ' ') FROM (SELECT tf.path || ':' || ts.key || '=' || t.weight"
-            " AS target FROM ref_targets AS t JOIN symbols AS ts ON ts.id = t.symbol_id"
-            " JOIN files AS tf ON tf.id = ts.file_id WHERE t.file_id = r.file_id AND t.seq = r.seq ORDER BY 1)), '')"
-            " FROM refs AS r JOIN files AS f ON f.id = r.file_id JOIN ref_names AS n ON n.id = r.name"
-            " LEFT JOIN ref_names AS q ON q.id = r.qualifier LEFT JOIN symbols AS s ON s.id = r.scope ORDER BY 1, 2"
-        ).fetchall()
-    finally:
-        connection.close()
-
-
 def _fresh(root: pathlib.Path, index_file: pathlib.Path) -> api.Index:
     for leftover in index_file.parent.glob(index_file.name + "*"):
         leftover.unlink()
@@ -214,7 +200,8 @@ def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
         try:
             assert _answers(incremental) == _answers(fresh), action
             assert _graph(incremental_file) == _graph(tmp_path / "fresh.sqlite"), action
-            assert _references(incremental_file) == _references(tmp_path / "fresh.sqlite"), action
+            assert stored_references(incremental_file) == stored_references(tmp_path / "fresh.sqlite"), action
+            assert full_text_counts(incremental_file) == full_text_counts(tmp_path / "fresh.sqlite"), action
         finally:
             fresh.close()
     incremental.close()
@@ -361,8 +348,8 @@ def test_a_file_gone_between_listing_and_reading_is_dropped(tmp_path):
     (root / "gone.py").unlink()
     # The refresh lists again, but its reads come after; replay the race by
     # handing the stale listing to the reading step.
-    from quibra.index.refresh import _apply
-    from quibra.index.writer import RefreshReport
+    from quibra.index.build import _apply
+    from quibra.index.report import RefreshReport
     from quibra.index.writer import Writer as _Writer
 
     report = RefreshReport()

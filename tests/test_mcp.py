@@ -11,6 +11,7 @@ import os
 import pathlib
 import select
 import shutil
+import sqlite3
 import subprocess
 import sys
 import time
@@ -18,9 +19,10 @@ from collections.abc import AsyncIterator, Awaitable, Callable
 from typing import Any
 
 import pytest
-from helpers import STDLIB, _command, commit_all, quibra
+from helpers import STDLIB, _command, commit_all, quibra, quibra_json, stored_references
 
 import quibra as api
+from quibra.interfaces.api import BUILDING_NOTE, STALE_IMPORTANCE
 
 anyio = pytest.importorskip("anyio")
 mcp = pytest.importorskip("mcp")
@@ -40,8 +42,8 @@ def _server_command(root: pathlib.Path, *options: str) -> tuple[list[str], dict[
 
 
 @contextlib.asynccontextmanager
-async def _connected(root: pathlib.Path, errlog: Any) -> AsyncIterator[ClientSession]:
-    command, environment = _server_command(root)
+async def _connected(root: pathlib.Path, errlog: Any, *options: str) -> AsyncIterator[ClientSession]:
+    command, environment = _server_command(root, *options)
     parameters = StdioServerParameters(command=command[0], args=command[1:], env=environment)
     async with stdio_client(parameters, errlog=errlog) as (read, write):
         async with ClientSession(read, write) as session:
@@ -49,12 +51,14 @@ async def _connected(root: pathlib.Path, errlog: Any) -> AsyncIterator[ClientSes
             yield session
 
 
-def drive(root: pathlib.Path, log: pathlib.Path, scenario: Callable[[ClientSession], Awaitable[None]]) -> None:
-    """Run `scenario` against a server on `root`; the server must log no traceback."""
+def drive(
+    root: pathlib.Path, log: pathlib.Path, scenario: Callable[[ClientSession], Awaitable[None]], *options: str
+) -> None:
+    """Run `scenario` against a server on `root` started with `options`; the server must log no traceback."""
 
     async def main() -> None:
         with anyio.fail_after(300), open(log, "w") as errlog:
-            async with _connected(root, errlog) as session:
+            async with _connected(root, errlog, *options) as session:
                 await scenario(session)
 
     anyio.run(main)
@@ -180,6 +184,137 @@ def test_edits_between_calls_show_in_changed_files_and_search(tmp_path):
         assert quiet["added"] == quiet["changed"] == quiet["removed"] == []
 
     drive(root, tmp_path / "server.log", scenario)
+
+
+def test_an_edit_is_answered_at_once_and_the_map_settles_to_a_fresh_build(tmp_path):
+    from test_refs import _importance
+
+    root = _copy("json", tmp_path)
+
+    async def settled_map(session: ClientSession) -> dict[str, Any]:
+        # The symbols' importance is ranked again on a thread of the server's own.
+        for _attempt in range(1200):
+            shown = await answer(session, "repo_map", budget=400)
+            if STALE_IMPORTANCE not in shown["warnings"]:
+                return shown
+            await anyio.sleep(0.1)
+        raise AssertionError("the symbols' importance never settled")
+
+    async def scenario(session: ClientSession) -> None:
+        await settled_map(session)
+        decoder = root / "decoder.py"
+        decoder.write_text(decoder.read_text().replace("def py_scanstring(", "def py_scanstring_renamed("))
+        found = await answer(session, "search_code", query="py_scanstring_renamed", budget=3000)
+        assert found["results"][0]["symbol_id"] == "decoder.py:py_scanstring_renamed"
+        await settled_map(session)
+
+    drive(root, tmp_path / "server.log", scenario)
+    with api.Index(root, jobs=1) as served:
+        served_file = served.index_path
+    with api.Index(root, index_file=tmp_path / "fresh.sqlite", jobs=1) as fresh:
+        fresh.refresh()
+    assert _importance(served_file) == _importance(tmp_path / "fresh.sqlite")
+
+
+# Enough of the standard library that one worker takes seconds to read it all.
+LARGE_TREE = (
+    "asyncio", "email", "idlelib", "distutils", "tkinter", "unittest", "xml", "multiprocessing", "importlib",
+    "ctypes", "urllib", "http", "json", "logging", "test/test_asyncio", "test/test_email",
+)
+
+
+def _large_tree(into: pathlib.Path) -> pathlib.Path:
+    root = into / "large"
+    for package in LARGE_TREE:
+        shutil.copytree(STDLIB / package, root / package, ignore=shutil.ignore_patterns("__pycache__"))
+    return root
+
+
+def _building(warnings: list[str]) -> bool:
+    return any("is being built" in warning or "is being refreshed" in warning for warning in warnings)
+
+
+def test_calls_during_a_first_build_answer_from_the_files_indexed_so_far(tmp_path):
+    from test_refs import _importance
+
+    root = _large_tree(tmp_path)
+    index_file = tmp_path / "served.sqlite"
+    reported: list[tuple[float, float | None]] = []
+
+    async def progress(done: float, total: float | None, message: str | None) -> None:
+        reported.append((done, total))
+
+    async def scenario(session: ClientSession) -> None:
+        # The server starts the build before the first call: that call waits
+        # a little, then answers from what is indexed so far, and says so.
+        early = await session.call_tool("search_code", {"query": "parse an email header", "budget": 800})
+        assert not early.is_error and _building(early.structured_content["warnings"])
+        answers = []
+        for _attempt in range(1200):
+            result = await session.call_tool(
+                "search_code", {"query": "parse an email header", "budget": 800}, progress_callback=progress
+            )
+            assert not result.is_error, result.content
+            answers.append(result.structured_content)
+            if not _building(answers[-1]["warnings"]) and STALE_IMPORTANCE not in (
+                await answer(session, "repo_map", budget=300)
+            )["warnings"]:
+                break
+        else:
+            raise AssertionError("the first build never ended")
+        assert any(
+            _building(shown["warnings"]) and "is being built" in " ".join(shown["warnings"]) and shown["results"]
+            for shown in answers
+        ), "no answer came from a part of the index"
+        assert answers[-1]["results"][0]["symbol_id"].startswith("email/")
+
+    drive(root, tmp_path / "server.log", scenario, "--jobs", "1", "--index", str(index_file))
+    # The build said how far it was, in the steps it read the files in.
+    assert reported and all(total is not None and done <= total for done, total in reported)
+    assert [done for done, _total in reported] == sorted(done for done, _total in reported)
+    fresh_file = tmp_path / "fresh.sqlite"
+    with api.Index(root, index_file=fresh_file, jobs=1) as fresh:
+        fresh.refresh()
+    assert stored_references(index_file) == stored_references(fresh_file)
+    assert _importance(index_file) == _importance(fresh_file)
+
+
+def test_a_first_build_killed_halfway_is_built_again_by_the_next_refresh(tmp_path):
+    root = _large_tree(tmp_path)
+    index_file = tmp_path / "served.sqlite"
+    command, environment = _server_command(root, "--jobs", "1", "--index", str(index_file))
+    server = subprocess.Popen(command, env=environment, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    try:
+        # No call at all: the server builds from the start.
+        deadline = time.monotonic() + 120
+        while True:
+            assert time.monotonic() < deadline, "the server never committed a part of its build"
+            if index_file.exists():
+                with contextlib.closing(sqlite3.connect(f"file:{index_file}?mode=ro", uri=True)) as connection:
+                    with contextlib.suppress(sqlite3.Error):
+                        marked = connection.execute("SELECT count(*) FROM meta WHERE key = 'building'").fetchone()
+                        files = connection.execute("SELECT count(*) FROM files").fetchone()
+                        if marked == (1,) and files[0] > 0:
+                            break
+            time.sleep(0.05)
+        # Another process answers from the part built so far, and says so.
+        partial = quibra("rank", root, "-q", "parse an email header", "--index", index_file, "--no-refresh", "--json")
+        assert BUILDING_NOTE in json.loads(partial.stdout)["warnings"]
+        assert BUILDING_NOTE in partial.stderr
+    finally:
+        server.kill()
+        server.wait()
+    halfway = quibra("status", root, "--index", index_file, "--json")
+    assert json.loads(halfway.stdout)["building"] and not json.loads(halfway.stdout)["fresh"]
+    built = quibra_json("index", root, "--index", index_file, "--jobs", "1")
+    assert BUILDING_NOTE not in built["warnings"]
+    fresh_file = tmp_path / "fresh.sqlite"
+    with api.Index(root, index_file=fresh_file, jobs=1) as fresh:
+        fresh.refresh()
+    assert stored_references(index_file) == stored_references(fresh_file)
+    status = quibra_json("status", root, "--index", index_file)
+    assert status["files"] == built["files"] and status["fresh"] and not status["building"]
 
 
 BAD_CALLS = [

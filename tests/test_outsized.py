@@ -16,7 +16,7 @@ from collections.abc import Iterator
 
 import pytest
 from helpers import STDLIB, _command, quibra, quibra_json, write_tree
-from quibra.index.refresh import PARALLEL_THRESHOLD_BYTES
+from quibra.index.build import PARALLEL_THRESHOLD_BYTES
 
 pytestmark = pytest.mark.host
 
@@ -270,8 +270,9 @@ def test_ctrl_c_during_a_build_prints_one_line(tmp_path, attempt):
 
 
 def test_a_call_answers_while_another_builds_the_index(tmp_path):
-    """Two searches at once on a tree whose cold build is long: one builds the
-    index, the other answers without waiting for it, and says what it read."""
+    """Two searches at once on a tree whose cold build is long: the server
+    builds the index from its start, and a call answers without waiting for
+    the build's end, saying what it read."""
     anyio = pytest.importorskip("anyio")
     pytest.importorskip("mcp")
     from mcp import ClientSession, StdioServerParameters
@@ -304,5 +305,5 @@ def test_a_call_answers_while_another_builds_the_index(tmp_path):
 
     anyio.run(main)
     ((_name, report),) = finished
-    assert any("another call is refreshing the index" in warning for warning in report["warnings"])
+    assert any("the index is being built" in warning for warning in report["warnings"])
     assert any("the query was cut" in warning for warning in report["warnings"])

@@ -435,27 +435,24 @@ Resolved = dict[tuple[str, int, str], list[tuple[str, list[tuple[float, str, int
 
 
 def _resolved(index_file: Path) -> Resolved:
+    from quibra.index import queries
+
     connection = sqlite3.connect(index_file)
     try:
-        rows = connection.execute(
-            "SELECT f.path, r.seq, r.line, n.text, coalesce(q.text, ''), t.weight, tf.path, s.line FROM refs AS r"
-            " JOIN files AS f ON f.id = r.file_id JOIN ref_names AS n ON n.id = r.name"
-            " LEFT JOIN ref_names AS q ON q.id = r.qualifier"
-            " LEFT JOIN ref_targets AS t ON t.file_id = r.file_id AND t.seq = r.seq"
-            " LEFT JOIN symbols AS s ON s.id = t.symbol_id LEFT JOIN files AS tf ON tf.id = s.file_id"
-        ).fetchall()
+        places = {
+            symbol_id: (os.fsdecode(path), line)
+            for symbol_id, path, line in connection.execute(
+                "SELECT s.id, f.path, s.line FROM symbols AS s JOIN files AS f ON f.id = s.file_id"
+            )
+        }
+        references = queries.all_references(connection)
     finally:
         connection.close()
-    by_use: dict[tuple[str, int], list[tuple[float, str, int]]] = defaultdict(list)
-    names: dict[tuple[str, int], tuple[tuple[str, int, str], str]] = {}
-    for path, seq, line, name, qualifier, weight, target_path, target_line in rows:
-        key = (os.fsdecode(path), seq)
-        names[key] = ((os.fsdecode(path), line, name), qualifier)
-        if weight is not None:
-            by_use[key].append((weight, os.fsdecode(target_path), target_line))
     resolved: Resolved = defaultdict(list)
-    for key, (use, qualifier) in names.items():
-        resolved[use].append((qualifier, by_use.get(key, [])))
+    for reference in references:
+        resolved[(os.fsdecode(reference.path), reference.line, reference.name)].append(
+            (reference.qualifier, [(weight, *places[target]) for target, weight in reference.targets])
+        )
     return resolved
 
 

@@ -10,11 +10,10 @@ from __future__ import annotations
 
 import pytest
 import quibra as api
-from helpers import write_tree
+from helpers import stored_references, write_tree
 from quibra.index.resolve import parameter_type
 from quibra.tree.languages import language_of, read_source
 from test_references_golden import _resolved
-from test_refs import _dump
 
 pytestmark = pytest.mark.host
 
@@ -146,7 +145,7 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     incremental_file = tmp_path / "incremental.sqlite"
     with api.Index(tree, index_file=incremental_file, jobs=1) as index:
         index.refresh()
-        before = _dump(incremental_file)
+        before = stored_references(incremental_file)
         file = tree / path
         text = file.read_text()
         assert old in text
@@ -155,8 +154,8 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     fresh_file = tmp_path / "fresh.sqlite"
     with api.Index(tree, index_file=fresh_file, jobs=1) as index:
         index.refresh()
-    after = _dump(incremental_file)
-    assert after == _dump(fresh_file)
+    after = stored_references(incremental_file)
+    assert after == stored_references(fresh_file)
     assert after != before
 
 
@@ -205,3 +204,47 @@ def test_functions_without_a_body_are_declarations(path, source, declared, defin
 )
 def test_a_signature_gives_the_type_of_its_parameters(signature, variable, family, name, expected):
     assert parameter_type(signature, variable, family, name) == expected
+
+
+LINEAGE_TREE = {
+    "lib/bases.py": "class Mixin:\n    def foo(self):\n        return 1\n\n\nclass Other:\n    def foo(self):\n        return 2\n",
+    "lib/base.py": "from lib.bases import Mixin, Other\n\n\nclass Base(Mixin):\n    pass\n",
+    "app/child.py": (
+        "from lib.base import Base\n\n\nclass Child(Base):\n    def bar(self):\n        return self.foo()\n\n\n"
+        "class GrandChild(Child):\n    def baz(self):\n        return self.foo() + self.bar()\n"
+    ),
+    "j/Mixin.java": "package j;\nclass Mixin { int foo() { return 1; } }\n",
+    "j/Other.java": "package j;\nclass Other { int foo() { return 2; } }\n",
+    "j/Base.java": "package j;\nclass Base extends Mixin { }\n",
+    "j/Child.java": "package j;\nclass Child extends Base { int bar() { return this.foo(); } }\n",
+}
+
+
+@pytest.mark.parametrize(
+    ("path", "old", "new"),
+    [
+        ("lib/base.py", "class Base(Mixin):", "class Base(Other):"),  # a base of a base changes
+        ("lib/base.py", "class Base(Mixin):", "class Base:"),  # ... goes
+        ("lib/base.py", "class Base(Mixin):\n    pass\n", "class Base2(Mixin):\n    pass\n"),  # the base goes
+        ("lib/bases.py", "class Mixin:", "class Mixin(Other):\n    pass\n\n\nclass Unused:"),  # foo moves out
+        ("j/Base.java", "extends Mixin", "extends Other"),
+    ],
+)
+def test_a_use_reached_through_a_class_whose_bases_change_is_resolved_again(tmp_path, path, old, new):
+    # The uses of foo in the subclasses are not read again, nor is foo's
+    # definition changed: only what their classes derive from is.
+    root = tmp_path / "tree"
+    write_tree(root, LINEAGE_TREE)
+    incremental_file = tmp_path / "incremental.sqlite"
+    with api.Index(root, index_file=incremental_file, jobs=1) as index:
+        index.refresh()
+        before = stored_references(incremental_file)
+        file = root / path
+        file.write_text(file.read_text().replace(old, new, 1))
+        index.refresh()
+    fresh_file = tmp_path / "fresh.sqlite"
+    with api.Index(root, index_file=fresh_file, jobs=1) as index:
+        index.refresh()
+    after = stored_references(incremental_file)
+    assert after == stored_references(fresh_file)
+    assert after != before

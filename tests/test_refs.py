@@ -11,7 +11,8 @@ import sqlite3
 
 import pytest
 import quibra as api
-from helpers import quibra, quibra_json, write_tree
+from quibra.interfaces.api import STALE_IMPORTANCE
+from helpers import quibra, quibra_json, stored_references, write_tree
 
 pytestmark = pytest.mark.host
 
@@ -198,21 +199,6 @@ def test_a_bad_request_is_one_line(tree, args, expect, message):
         assert len(completed.stderr.strip().splitlines()) == 1
 
 
-def _dump(index_file: pathlib.Path) -> list[tuple]:
-    connection = sqlite3.connect(index_file)
-    try:
-        return connection.execute(
-            "SELECT f.path, r.seq, r.line, r.kind, n.text, coalesce(q.text, ''), coalesce(s.key, ''), r.others,"
-            " coalesce((SELECT group_concat(target, ' ') FROM (SELECT tf.path || ':' || ts.key || '=' || t.weight"
-            " AS target FROM ref_targets AS t JOIN symbols AS ts ON ts.id = t.symbol_id"
-            " JOIN files AS tf ON tf.id = ts.file_id WHERE t.file_id = r.file_id AND t.seq = r.seq ORDER BY 1)), '')"
-            " FROM refs AS r JOIN files AS f ON f.id = r.file_id JOIN ref_names AS n ON n.id = r.name"
-            " LEFT JOIN ref_names AS q ON q.id = r.qualifier LEFT JOIN symbols AS s ON s.id = r.scope ORDER BY 1, 2"
-        ).fetchall()
-    finally:
-        connection.close()
-
-
 def _importance(index_file: pathlib.Path) -> list[tuple]:
     connection = sqlite3.connect(index_file)
     try:
@@ -241,7 +227,7 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     incremental_file = tmp_path / "incremental.sqlite"
     with api.Index(tree, index_file=incremental_file, jobs=1) as index:
         index.refresh()
-        before = _dump(incremental_file)
+        before = stored_references(incremental_file)
         file = tree / path
         text = file.read_text()
         assert old in text
@@ -250,10 +236,52 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     fresh_file = tmp_path / "fresh.sqlite"
     with api.Index(tree, index_file=fresh_file, jobs=1) as index:
         index.refresh()
-    after = _dump(incremental_file)
-    assert after == _dump(fresh_file)
+    after = stored_references(incremental_file)
+    assert after == stored_references(fresh_file)
     assert after != before
     assert _importance(incremental_file) == _importance(fresh_file)
+
+
+def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(tree, tmp_path):
+    index_file = tmp_path / "later.sqlite"
+    with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:
+        index.refresh()
+        # A first build leaves it for later too.
+        assert index.importance_stale()
+        index.settle()
+        assert not index.importance_stale()
+        assert index.repo_map()["warnings"] == []
+        before = _importance(index_file)
+        store = tree / "pkg/store.py"
+        store.write_text(store.read_text().replace("def open_store(", "def open_db("))
+        # The edit is in the index at once; the scores are those from before it.
+        assert index.refs("open_db")["definitions"]
+        assert index.importance_stale()
+        assert STALE_IMPORTANCE in index.repo_map()["warnings"]
+        kept = dict(((path, key), score) for path, key, score in before)
+        assert all(kept.get((path, key), 0.0) == score for path, key, score in _importance(index_file))
+        index.settle()
+        assert not index.importance_stale()
+        assert index.repo_map()["warnings"] == []
+    with api.Index(tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    assert _importance(index_file) == _importance(tmp_path / "fresh.sqlite")
+
+
+def test_a_refresh_that_ranks_settles_what_an_earlier_one_left(tree, tmp_path):
+    # A server stopped before it ranked the graph again: the next command does.
+    index_file = tmp_path / "later.sqlite"
+    with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:
+        index.refresh()
+        store = tree / "pkg/store.py"
+        store.write_text(store.read_text().replace("def open_store(", "def open_db("))
+        index.refresh()
+        assert index.importance_stale()
+    report = quibra_json("map", tree, "--index", index_file)
+    assert report["warnings"] == [] and isinstance(report["refresh"], dict)
+    with api.Index(tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    assert _importance(index_file) == _importance(tmp_path / "fresh.sqlite")
 
 
 def test_a_renamed_definition_loses_its_references_in_files_not_read_again(tree, tmp_path):
@@ -446,7 +474,7 @@ def test_a_refresh_after_an_edit_of_imports_equals_a_fresh_build(imports_tree, t
     incremental_file = tmp_path / "incremental.sqlite"
     with api.Index(imports_tree, index_file=incremental_file, jobs=1) as index:
         index.refresh()
-        before = _dump(incremental_file)
+        before = stored_references(incremental_file)
         file = imports_tree / path
         text = file.read_text()
         assert old in text
@@ -454,8 +482,8 @@ def test_a_refresh_after_an_edit_of_imports_equals_a_fresh_build(imports_tree, t
         index.refresh()
     with api.Index(imports_tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
         index.refresh()
-    after = _dump(incremental_file)
-    assert after == _dump(tmp_path / "fresh.sqlite")
+    after = stored_references(incremental_file)
+    assert after == stored_references(tmp_path / "fresh.sqlite")
     assert after != before
 
 

@@ -14,8 +14,15 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
+from quibra.index.packed import pack_terms
 from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
-from quibra.tree.languages.model import CONTAINER_KINDS, Reference, SkipFile, Symbol
+from quibra.tree.languages.model import (
+    CONTAINER_KINDS,
+    REFERENCE_KINDS,
+    Reference,
+    SkipFile,
+    Symbol,
+)
 from quibra.tree.terms import text_terms
 
 
@@ -32,6 +39,29 @@ class IndexedSymbol:
     # the file's path.
     fields: tuple[str, str, str, str, str]
 
+    def __reduce__(self) -> tuple[object, tuple[object, ...]]:
+        # Sent from the workers as plain tuples: a slotted dataclass is
+        # pickled field by field through Python code, twice per symbol.
+        symbol = self.symbol
+        return _indexed_symbol, (
+            (symbol.name, symbol.qualname, symbol.kind, symbol.line, symbol.start_line, symbol.end_line,
+             symbol.depth, symbol.param_count, symbol.cyclomatic, symbol.max_nesting, symbol.signature,
+             symbol.docstring, symbol.declaration),
+            self.key, self.context_end, self.chars, self.name_key, self.name_terms, self.fields,
+        )
+
+
+def _indexed_symbol(
+    symbol: tuple[str, str, str, int, int, int, int, int, int, int, str, str, bool],
+    key: str,
+    context_end: int,
+    chars: int,
+    name_key: str,
+    name_terms: list[str],
+    fields: tuple[str, str, str, str, str],
+) -> IndexedSymbol:
+    return IndexedSymbol(Symbol(*symbol), key, context_end, chars, name_key, name_terms, fields)
+
 
 @dataclass(slots=True)
 class Extracted:
@@ -40,8 +70,38 @@ class Extracted:
     symbols: list[IndexedSymbol]
     imports: list[object]
     skipped: str | None = None  # why the file gave nothing
-    references: list[Reference] = field(default_factory=list)
+    # The names its references use and reach them through, each once, and
+    # the references by those: (line, kind, name, qualifier, scope) with the
+    # kind's index in REFERENCE_KINDS, the name's index in `reference_texts`,
+    # the qualifier's plus one (0 for a bare name), the index of the
+    # innermost enclosing symbol in `symbols` (-1 at file level) and the
+    # arguments a call passes (-1 where unknown). Plain
+    # numbers cost a fraction of Reference objects to send to the index.
+    reference_texts: list[str] = field(default_factory=list)
+    references: list[tuple[int, int, int, int, int, int]] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
+    # What the symbols give the full-text tables, compressed (`packed.pack_terms`):
+    # made here, on the workers, for the index to keep.
+    terms: bytes = b""
+
+
+KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
+
+
+def compact_references(references: list[Reference]) -> tuple[list[str], list[tuple[int, int, int, int, int, int]]]:
+    """The references that name something, as `Extracted` holds them."""
+    texts: dict[str, int] = {}
+    other = KIND_CODES["other"]
+    compact = []
+    for reference in references:
+        if not reference.name:
+            continue
+        name = texts.setdefault(reference.name, len(texts))
+        qualifier = texts.setdefault(reference.qualifier, len(texts)) + 1 if reference.qualifier else 0
+        compact.append(
+            (reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope, reference.arity)
+        )
+    return list(texts), compact
 
 
 def name_key(name: str) -> str:
@@ -169,7 +229,13 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    return Extracted(path, language, symbols, extract.imports, replaced=replaced, references=extract.references)
+    # Every symbol of the file carries the same path terms.
+    terms = pack_terms(symbols[0].fields[4], [indexed.fields[:4] for indexed in symbols]) if symbols else b""
+    texts, references = compact_references(extract.references)
+    return Extracted(
+        path, language, symbols, extract.imports, replaced=replaced, reference_texts=texts, references=references,
+        terms=terms,
+    )
 
 
 @contextlib.contextmanager

@@ -10,7 +10,10 @@ three `x.save()` in one function count once, as one use of `save`.
 The scores go into `symbols.importance` (they sum to 1 over the graph's
 nodes). A refresh ranks the graph again only when it moved: a symbol or a
 parsed file came or went, or a reference read or resolved again means
-other definitions than before (the writer tells).
+other definitions than before (the writer tells). A long-lived server
+leaves that for later (`mark_stale`), so that the edit is answered at
+once, and settles it on a thread of its own (`settle_importance`); until
+then the index says so (`is_stale`), and keeps the previous scores.
 """
 
 from __future__ import annotations
@@ -23,7 +26,17 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.index.storage import Storage
-from quibra.index.writer import engine_key
+
+
+def engine_key(path: str) -> str:
+    """The path as the engine takes it: UTF-8 text. A name that is not valid
+    UTF-8 is escaped behind a NUL, which no real file name contains, so it
+    can never meet another file's key."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "\0" + path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return path
 
 
 def containment(rows: list[tuple[int, int, int, int, str]]) -> list[tuple[int, int]]:
@@ -68,11 +81,53 @@ def symbol_graph(connection: sqlite3.Connection) -> tuple[list[tuple[str, str]],
     return sorted(edges), sorted(nodes), {key: symbol_id for symbol_id, key in keys.items()}
 
 
+# The index's record of a ranking left for later: whether one is, and a
+# count of the refreshes that left one, so that a ranking of a graph that
+# has moved since is not written.
+STALE = "importance_stale"
+GENERATION = "importance_generation"
+
+
+def is_stale(connection: sqlite3.Connection) -> bool:
+    """Whether the importance the index holds is from before its symbol graph last moved."""
+    return queries.meta(connection, STALE) == "1"
+
+
+def mark_stale(storage: Storage) -> None:
+    """Inside a refresh's write: the graph moved, and is ranked later."""
+    generation = int(storage.meta(GENERATION) or 0) + 1
+    storage.connection.executemany(
+        "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", [(STALE, "1"), (GENERATION, str(generation))]
+    )
+
+
 def update_importance(storage: Storage) -> None:
-    """Rank the symbol graph again."""
-    connection = storage.connection
-    edges, nodes, symbol_ids = symbol_graph(connection)
+    """Inside a refresh's write: rank the symbol graph again."""
+    edges, nodes, symbol_ids = symbol_graph(storage.connection)
     scores, _iterations = engine.compute_pagerank(edges, nodes)
+    _write_scores(storage.connection, scores, symbol_ids)
+
+
+def settle_importance(storage: Storage) -> bool:
+    """Rank the symbol graph again if a refresh left that for later; whether
+    the new scores were written. The graph is read and ranked outside any
+    write, so refreshes go on meanwhile; the scores are written only if none
+    of them moved the graph again (else the next settling ranks that)."""
+    with storage.snapshot() as connection:
+        if not is_stale(connection):
+            return False
+        generation = queries.meta(connection, GENERATION)
+        edges, nodes, symbol_ids = symbol_graph(connection)
+    scores, _iterations = engine.compute_pagerank(edges, nodes)
+    with storage.write() as connection:
+        if not is_stale(connection) or queries.meta(connection, GENERATION) != generation:
+            return False
+        _write_scores(connection, scores, symbol_ids)
+    return True
+
+
+def _write_scores(connection: sqlite3.Connection, scores: dict[str, float], symbol_ids: dict[str, int]) -> None:
+    connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '0')", (STALE,))
     connection.execute("UPDATE symbols SET importance = 0.0")
     connection.executemany(
         "UPDATE symbols SET importance = ? WHERE id = ?",

@@ -16,9 +16,18 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import NamedTuple
+
+from quibra.index.packed import (
+    PackedReference,
+    resolved_pairs,
+    select_resolved,
+    unpack_references,
+    unresolved_uses,
+    weight_of,
+)
 
 # Reading the index's own records.
 
@@ -34,7 +43,7 @@ def totals(connection: sqlite3.Connection) -> Totals:
     """How much the index holds."""
     files, source_bytes = connection.execute("SELECT count(*), coalesce(sum(size), 0) FROM files").fetchone()
     (symbols,) = connection.execute("SELECT count(*) FROM symbols").fetchone()
-    (references,) = connection.execute("SELECT count(*) FROM refs").fetchone()
+    (references,) = connection.execute("SELECT coalesce(sum(uses), 0) FROM file_refs").fetchone()
     return Totals(files, source_bytes, symbols, references)
 
 
@@ -210,10 +219,11 @@ def symbol_details(connection: sqlite3.Connection, ids: list[int]) -> list[Symbo
     return [SymbolDetails(*row) for row in rows]
 
 
-def symbol_heads(connection: sqlite3.Connection, ids: list[int]) -> list[tuple[int, str, str]]:
-    """(id, signature, docstring) of the symbols `ids`: what the ranking reads of a candidate's head."""
+def symbol_heads(connection: sqlite3.Connection, ids: list[int]) -> list[tuple[int, str, int]]:
+    """(id, signature, digest of the documentation) of the symbols `ids`: what
+    the ranking reads of a candidate's head."""
     return connection.execute(
-        "SELECT id, signature, docstring FROM symbols WHERE id IN (SELECT value FROM json_each(?))",
+        "SELECT id, signature, doc_key FROM symbols WHERE id IN (SELECT value FROM json_each(?))",
         (json.dumps(ids),),
     ).fetchall()
 
@@ -274,15 +284,23 @@ def map_file_symbols(connection: sqlite3.Connection, file_ids: Iterable[int]) ->
 
 def map_neighbours(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[MapSymbol]:
     """The symbols that code in the files `file_ids` uses, and those whose code uses a symbol of theirs."""
-    wanted = json.dumps(sorted(file_ids))
+    wanted = sorted(set(file_ids))
+    near = {target for _file_id, _scope, target in uses_of_files(connection, wanted)}
+    own = {
+        symbol_id
+        for (symbol_id,) in connection.execute(
+            "SELECT id FROM symbols WHERE file_id IN (SELECT value FROM json_each(?))", (json.dumps(wanted),)
+        )
+    }
+    near.update(
+        reference.scope
+        for file in references_resolved_to(connection, own)
+        for _seq, reference in file.references
+        if reference.scope
+    )
     rows = connection.execute(
-        f"{_MAP_SYMBOL} WHERE symbols.id IN ("
-        " SELECT ref_targets.symbol_id FROM ref_targets WHERE ref_targets.file_id IN (SELECT value FROM json_each(?))"
-        " UNION SELECT refs.scope FROM symbols AS used"
-        " JOIN ref_targets ON ref_targets.symbol_id = used.id"
-        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
-        " WHERE used.file_id IN (SELECT value FROM json_each(?)) AND refs.scope IS NOT NULL)",
-        (wanted, wanted),
+        f"{_MAP_SYMBOL} WHERE symbols.id IN (SELECT value FROM json_each(?)) ORDER BY symbols.id",
+        (json.dumps(sorted(near)),),
     )
     return [MapSymbol(*row) for row in rows]
 
@@ -457,29 +475,20 @@ def symbol_spans(connection: sqlite3.Connection) -> list[tuple[int, int, int, in
     ).fetchall()
 
 
-def resolved_uses(connection: sqlite3.Connection) -> list[tuple[int, int | None, int]]:
+def resolved_uses(connection: sqlite3.Connection) -> Iterator[tuple[int, int | None, int]]:
     """Every resolved reference as (its file's id, the symbol it lies in or None, a definition it means)."""
-    return connection.execute(
-        "SELECT refs.file_id, refs.scope, ref_targets.symbol_id FROM ref_targets JOIN refs USING (file_id, seq)"
-    ).fetchall()
+    for file_id, blob in connection.execute("SELECT file_id, refs FROM file_refs"):
+        for scope, target in resolved_pairs(blob):
+            yield file_id, scope or None, target
 
 
 def uses_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[tuple[int, int | None, int]]:
     """`resolved_uses` of the files `file_ids` only."""
-    return connection.execute(
-        "SELECT refs.file_id, refs.scope, ref_targets.symbol_id FROM ref_targets JOIN refs USING (file_id, seq)"
-        " WHERE refs.file_id IN (SELECT value FROM json_each(?))",
-        (json.dumps(file_ids),),
-    ).fetchall()
-
-
-def targets_of(connection: sqlite3.Connection, references: list[tuple[int, int]]) -> list[tuple[int, int, int]]:
-    """The definitions the references (file id, seq) were resolved to, as (file id, seq, symbol id)."""
-    return connection.execute(
-        "SELECT t.file_id, t.seq, t.symbol_id FROM json_each(?) AS wanted JOIN ref_targets AS t"
-        " ON t.file_id = json_extract(wanted.value, '$[0]') AND t.seq = json_extract(wanted.value, '$[1]')",
-        (json.dumps(references),),
-    ).fetchall()
+    return [
+        (file_id, scope or None, target)
+        for file_id, blob in file_reference_blobs(connection, file_ids).items()
+        for scope, target in resolved_pairs(blob)
+    ]
 
 
 def all_edges(connection: sqlite3.Connection) -> list[tuple[int, int]]:
@@ -514,6 +523,17 @@ def definitions_named(connection: sqlite3.Connection, names: list[str]) -> list[
     return [DefinitionRow(*row) for row in rows]
 
 
+def definition_names(connection: sqlite3.Connection) -> list[str]:
+    """Every name that some symbol has, in order."""
+    return [name for (name,) in connection.execute("SELECT DISTINCT name FROM symbols ORDER BY name")]
+
+
+def nested_definitions(connection: sqlite3.Connection) -> list[tuple[str, str]]:
+    """(name, qualname) of every definition that some other encloses, or whose
+    qualname says whose it is (a Go method's receiver)."""
+    return connection.execute("SELECT name, qualname FROM symbols WHERE depth > 0 OR qualname != name").fetchall()
+
+
 def imports_of_files(connection: sqlite3.Connection, file_ids: list[int], language: str) -> list[tuple[int, str]]:
     """The imports, as stored (JSON), of those of the files `file_ids` in `language`."""
     return connection.execute(
@@ -530,39 +550,49 @@ def scope_symbols(connection: sqlite3.Connection, file_ids: list[int]) -> list[t
     ).fetchall()
 
 
-class StoredReference(NamedTuple):
-    file_id: int
-    seq: int
-    kind: int  # index in REFERENCE_KINDS
-    name: str
-    qualifier: str  # "" for a bare name
-    scope: int | None
-    others: int
-    arity: int  # arguments a call passes; -1 unknown
-
-
-_STORED_REFERENCE = (
-    "SELECT refs.file_id, refs.seq, refs.kind, n.text, coalesce(q.text, ''), refs.scope, refs.others, refs.arity"
-    " FROM refs JOIN ref_names AS n ON n.id = refs.name LEFT JOIN ref_names AS q ON q.id = refs.qualifier"
-)
-
-
-def references_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[StoredReference]:
-    """Every reference of the files `file_ids`."""
-    rows = connection.execute(
-        f"{_STORED_REFERENCE} WHERE refs.file_id IN (SELECT value FROM json_each(?))", (json.dumps(file_ids),)
+def ref_name_texts(connection: sqlite3.Connection, ids: list[int]) -> dict[int, str]:
+    """The texts of the reference names `ids`, by id."""
+    return dict(
+        connection.execute(
+            "SELECT id, text FROM ref_names WHERE id IN (SELECT value FROM json_each(?))", (json.dumps(ids),)
+        ).fetchall()
     )
-    return [StoredReference(*row) for row in rows]
 
 
-def references_named(connection: sqlite3.Connection, names: list[str]) -> list[StoredReference]:
-    """Every reference that uses one of `names`."""
-    rows = connection.execute(
-        f"{_STORED_REFERENCE} WHERE refs.name IN"
-        " (SELECT id FROM ref_names WHERE text IN (SELECT value FROM json_each(?)))",
-        (json.dumps(names),),
+def file_reference_blobs(connection: sqlite3.Connection, file_ids: list[int]) -> dict[int, bytes]:
+    """The packed references of those of `file_ids` that have any, by file id."""
+    return dict(
+        connection.execute(
+            "SELECT file_id, refs FROM file_refs WHERE file_id IN (SELECT value FROM json_each(?))",
+            (json.dumps(file_ids),),
+        ).fetchall()
     )
-    return [StoredReference(*row) for row in rows]
+
+
+def files_using_names(connection: sqlite3.Connection, name_ids: list[int]) -> list[int]:
+    """The files whose references use one of the reference names `name_ids`, by id."""
+    rows = connection.execute(
+        "SELECT DISTINCT file_id FROM ref_uses WHERE name IN (SELECT value FROM json_each(?)) ORDER BY file_id",
+        (json.dumps(name_ids),),
+    )
+    return [file_id for (file_id,) in rows]
+
+
+def largest_symbol_id(connection: sqlite3.Connection) -> int:
+    """The largest id a symbol has; 0 when there is none."""
+    return int(connection.execute("SELECT coalesce(max(id), 0) FROM symbols").fetchone()[0])
+
+
+def file_terms(connection: sqlite3.Connection, file_id: int) -> tuple[list[int], bytes] | None:
+    """What the symbols of the file `file_id` gave the full-text tables: their
+    ids and the packed terms (`packed.pack_terms`); None when it has no symbols."""
+    row = connection.execute("SELECT symbols, terms FROM file_terms WHERE file_id = ?", (file_id,)).fetchone()
+    return None if row is None else ([int(symbol_id) for symbol_id in json.loads(row[0])], bytes(row[1]))
+
+
+def symbol_name_terms(connection: sqlite3.Connection, file_id: int) -> list[tuple[int, str]]:
+    """The symbols of the file `file_id` as (id, the terms of its name, blank-separated)."""
+    return connection.execute("SELECT id, name_terms FROM symbols WHERE file_id = ?", (file_id,)).fetchall()
 
 
 # References: what `refs` asks.
@@ -621,47 +651,139 @@ class ReferenceRow(NamedTuple):
     language: str
 
 
+class FileReferences(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    language: str
+    references: list[PackedReference]  # in the file's order: a reference's place is its seq
+
+
+def file_references(connection: sqlite3.Connection, file_ids: Iterable[int]) -> list[FileReferences]:
+    """The references of the files `file_ids` that have any, unpacked, by file id."""
+    rows = connection.execute(
+        "SELECT files.id, files.path, files.language, file_refs.refs FROM file_refs"
+        " JOIN files ON files.id = file_refs.file_id WHERE file_refs.file_id IN (SELECT value FROM json_each(?))"
+        " ORDER BY files.id",
+        (json.dumps(sorted(set(file_ids))),),
+    )
+    return [FileReferences(file_id, path, language, unpack_references(blob)) for file_id, path, language, blob in rows]
+
+
+class ResolvedIn(NamedTuple):
+    id: int
+    path: bytes  # raw, as stored
+    language: str
+    references: list[tuple[int, PackedReference]]  # (seq, reference), in the file's order
+
+
+def references_resolved_to(connection: sqlite3.Connection, symbol_ids: Iterable[int]) -> list[ResolvedIn]:
+    """The references resolved to one of `symbol_ids`, with their places, by file id."""
+    wanted = set(symbol_ids)
+    rows = connection.execute(
+        "SELECT files.id, files.path, files.language, file_refs.refs FROM file_refs"
+        " JOIN files ON files.id = file_refs.file_id WHERE file_refs.file_id IN"
+        " (SELECT DISTINCT file_id FROM ref_sources WHERE symbol_id IN (SELECT value FROM json_each(?)))"
+        " ORDER BY files.id",
+        (json.dumps(sorted(wanted)),),
+    )
+    return [
+        ResolvedIn(file_id, path, language, select_resolved(blob, wanted)) for file_id, path, language, blob in rows
+    ]
+
+
 def references_to(connection: sqlite3.Connection, symbol_ids: list[int]) -> list[ReferenceRow]:
     """The references resolved to any of `symbol_ids`, by path and line."""
-    rows = connection.execute(
-        "SELECT ref_targets.symbol_id, ref_targets.weight, files.path, refs.line, refs.kind, refs.scope,"
-        " files.language FROM ref_targets"
-        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
-        " JOIN files ON files.id = refs.file_id"
-        " WHERE ref_targets.symbol_id IN (SELECT value FROM json_each(?))"
-        " ORDER BY files.path, refs.line, refs.seq",
-        (json.dumps(symbol_ids),),
-    )
-    return [ReferenceRow(*row) for row in rows]
+    wanted = set(symbol_ids)
+    found: list[tuple[tuple[bytes, int, int, int], ReferenceRow]] = []
+    for file in references_resolved_to(connection, symbol_ids):
+        for seq, reference in file.references:
+            for target, units in reference.targets:
+                if target in wanted:
+                    row = ReferenceRow(
+                        target, weight_of(units), file.path, reference.line, reference.kind, reference.scope or None,
+                        file.language,
+                    )
+                    found.append(((file.path, reference.line, seq, target), row))
+    found.sort(key=lambda item: item[0])
+    return [row for _order, row in found]
 
 
 def unresolved_count(connection: sqlite3.Connection, name: str) -> int:
     """How many references use `name` and were resolved to no definition."""
-    row = connection.execute(
-        "SELECT count(*) FROM refs WHERE refs.name = (SELECT id FROM ref_names WHERE text = ?) AND NOT EXISTS"
-        " (SELECT 1 FROM ref_targets WHERE ref_targets.file_id = refs.file_id AND ref_targets.seq = refs.seq)",
-        (name,),
-    ).fetchone()
-    return int(row[0])
+    name_id = ref_name_ids(connection, [name]).get(name)
+    if name_id is None:
+        return 0
+    return sum(
+        unresolved_uses(blob, name_id)
+        for blob in file_reference_blobs(connection, files_using_names(connection, [name_id])).values()
+    )
+
+
+def _strongest(pairs: Iterable[tuple[int, int, int]]) -> list[tuple[int, int, float]]:
+    """(one, other, weight) for each distinct pair of `pairs`, with its largest weight, by pair."""
+    best: dict[tuple[int, int], int] = {}
+    for one, other, units in pairs:
+        if units > best.get((one, other), -1):
+            best[(one, other)] = units
+    return [(one, other, weight_of(units)) for (one, other), units in sorted(best.items())]
 
 
 def callers_of(connection: sqlite3.Connection, symbol_ids: list[int], kind: int) -> list[tuple[int, int, float]]:
     """(callee, caller, weight): the symbols whose references of `kind` are resolved to one of `symbol_ids`."""
-    return connection.execute(
-        "SELECT ref_targets.symbol_id, refs.scope, max(ref_targets.weight) FROM ref_targets"
-        " JOIN refs ON refs.file_id = ref_targets.file_id AND refs.seq = ref_targets.seq"
-        " WHERE ref_targets.symbol_id IN (SELECT value FROM json_each(?)) AND refs.kind = ? AND refs.scope IS NOT NULL"
-        " GROUP BY ref_targets.symbol_id, refs.scope",
-        (json.dumps(symbol_ids), kind),
-    ).fetchall()
+    wanted = set(symbol_ids)
+    return _strongest(
+        (target, reference.scope, units)
+        for file in references_resolved_to(connection, symbol_ids)
+        for _seq, reference in file.references
+        if reference.kind == kind and reference.scope
+        for target, units in reference.targets
+        if target in wanted
+    )
 
 
 def callees_of(connection: sqlite3.Connection, symbol_ids: list[int], kind: int) -> list[tuple[int, int, float]]:
     """(caller, callee, weight): what references of `kind` within `symbol_ids` are resolved to."""
-    return connection.execute(
-        "SELECT refs.scope, ref_targets.symbol_id, max(ref_targets.weight) FROM refs"
-        " JOIN ref_targets ON ref_targets.file_id = refs.file_id AND ref_targets.seq = refs.seq"
-        " WHERE refs.scope IN (SELECT value FROM json_each(?)) AND refs.kind = ?"
-        " GROUP BY refs.scope, ref_targets.symbol_id",
-        (json.dumps(symbol_ids), kind),
+    wanted = set(symbol_ids)
+    files = connection.execute(
+        "SELECT DISTINCT file_id FROM symbols WHERE id IN (SELECT value FROM json_each(?))", (json.dumps(symbol_ids),)
     ).fetchall()
+    return _strongest(
+        (reference.scope, target, units)
+        for file in file_references(connection, [file_id for (file_id,) in files])
+        for reference in file.references
+        if reference.kind == kind and reference.scope in wanted
+        for target, units in reference.targets
+    )
+
+
+class StoredReference(NamedTuple):
+    """A reference with its names spelled out, as a report of everything the index holds shows it."""
+
+    path: bytes  # raw, as stored
+    seq: int
+    line: int
+    kind: int  # index in REFERENCE_KINDS
+    name: str
+    qualifier: str  # "" for a bare name
+    scope: int | None
+    arity: int
+    others: int
+    targets: tuple[tuple[int, float], ...]  # (symbol id, weight), best first
+
+
+def all_references(connection: sqlite3.Connection) -> list[StoredReference]:
+    """Every reference the index holds, by path and place."""
+    texts = dict(connection.execute("SELECT id, text FROM ref_names").fetchall())
+    files = [file_id for (file_id,) in connection.execute("SELECT file_id FROM file_refs")]
+    found = [
+        StoredReference(
+            file.path, seq, reference.line, reference.kind, texts[reference.name],
+            texts[reference.qualifier] if reference.qualifier else "", reference.scope or None, reference.arity,
+            reference.others,
+            tuple((target, weight_of(units)) for target, units in reference.targets),
+        )
+        for file in file_references(connection, files)
+        for seq, reference in enumerate(file.references)
+    ]
+    found.sort(key=lambda reference: (reference.path, reference.seq))
+    return found

@@ -8,66 +8,21 @@ some file's imports or the set of files changed, and PageRank is recomputed
 only when the edges or the files did; references are resolved again only in
 the files read again or whose edges moved, and wherever they use a name
 that a file read again or dropped defines (`writer`). The result is exactly what
-a build from scratch would give.
-
-The parsing runs in worker processes, or on the workers of a Dask cluster
-(`workers`), in batches; everything is written in one transaction at the
-end of the pass over the files.
+a build from scratch would give. The reading and writing are `build`'s.
 """
 
 from __future__ import annotations
 
-import collections
-import concurrent.futures
-import concurrent.futures.process
 import json
 import time
-from collections.abc import Iterator
 from pathlib import Path
 
-from quibra.index.changes import (
-    CONFIG,
-    DEFAULT_MAX_FILE_SIZE,
-    Listed,
-    Pending,
-    Read,
-    file_size_limit,
-    list_tree,
-    pending_changes,
-    read_listed,
-    unread_reason,
-)
-from quibra.index.extract import Extracted, extract_files
-from quibra.index.importance import update_importance
-from quibra.index.storage import Storage, content_digest
-from quibra.index.workers import interrupts_held, start_executor, stop_workers
-from quibra.index.writer import RefreshReport, Writer, update_graph, update_references
+from quibra.index.changes import Pending, file_size_limit, list_tree, pending_changes
+from quibra.index.importance import settle_importance
+from quibra.index.report import RefreshReport
+from quibra.index.storage import BUILDING, Storage
 from quibra.tree.languages import outside_tree
-from quibra.tree.meter import MeterFactory, silent
-
-# Files go to the workers in batches of about this many bytes or files: one
-# task per file would cost more in messages than in parsing.
-BATCH_BYTES = 2 * 1024 * 1024
-BATCH_FILES = 64
-
-# Below this much work a pool costs more to start than it saves.
-PARALLEL_THRESHOLD_BYTES = 1024 * 1024
-
-
-def _batches(root: Path, entries: list[Listed], limit: int) -> Iterator[list[Read]]:
-    batch: list[Read] = []
-    size = 0
-    for entry in entries:
-        read = read_listed(root, entry, limit)
-        if read is None:
-            continue
-        batch.append(read)
-        size += len(read.content)
-        if size >= BATCH_BYTES or len(batch) >= BATCH_FILES:
-            yield batch
-            batch, size = [], 0
-    if batch:
-        yield batch
+from quibra.tree.meter import MeterFactory
 
 
 def refresh(
@@ -77,12 +32,19 @@ def refresh(
     cluster: str | None = None,
     progress: MeterFactory | None = None,
     max_file_size: int | None = None,
+    settle: bool = True,
+    batched: bool = False,
 ) -> RefreshReport:
     """Bring the index at `storage` up to date with the tree at `root`.
 
     Files over `max_file_size` bytes are not read (default: the limit the
     index was last refreshed with, or DEFAULT_MAX_FILE_SIZE); a new limit is
-    recorded, and only the files it moves past are read again or dropped."""
+    recorded, and only the files it moves past are read again or dropped.
+    Without `settle`, the symbols' importance is left to rank again later
+    (`importance.settle_importance`) when the symbol graph moved; with it,
+    it is ranked here, and so is one an earlier refresh left. With `batched`,
+    a first build commits as it goes, for readers to see the index fill
+    (`build.write_changes`)."""
     started = time.monotonic()
     report = RefreshReport()
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
@@ -93,33 +55,20 @@ def refresh(
     outside = json.dumps(outside_tree(root))
     root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
     limit_moved = storage.meta("max_file_size") != str(limit)
-    if not pending.to_read and not pending.removed and not root_moved and not limit_moved:
+    unchanged = not pending.to_read and not pending.removed and not root_moved and not limit_moved
+    if unchanged and storage.meta(BUILDING) is None:
+        if settle and settle_importance(storage):
+            report.importance_computed = True
         report.seconds = time.monotonic() - started
         return report
-    with storage.write():
-        # Another refresh may have written while this one waited for the lock.
-        pending = pending_changes(storage, listed, limit)
-        writer = Writer(storage, pending.stored, report)
-        _apply(root, pending.to_read, writer, jobs, cluster, progress, limit)
-        for path in pending.removed:
-            writer.removed(path)
-        moved: set[int] = set()
-        if writer.imports_changed or writer.nodes_changed or root_moved:
-            moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
-        uses_moved = False
-        if writer.reference_files or writer.reference_names or moved:
-            uses_moved = update_references(
-                storage,
-                root,
-                writer.reference_files | moved,
-                writer.reference_names,
-                report,
-                writer.dropped_uses,
-            )
-        if uses_moved or writer.graph_moved:
-            update_importance(storage)
-            report.importance_computed = True
-        writer.record(root, outside, limit)
+    # The writing half loads only when there is something to write: a query
+    # of a tree that did not change starts without it.
+    from quibra.index.build import write_changes
+
+    write_changes(
+        storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle,
+        not pending.stored, batched,
+    )
     report.seconds = time.monotonic() - started
     return report
 
@@ -130,92 +79,3 @@ def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> P
     return pending_changes(storage, list_tree(root), limit)
 
 
-def _apply(
-    root: Path,
-    to_read: list[Listed],
-    writer: Writer,
-    jobs: int,
-    cluster: str | None,
-    progress: MeterFactory | None,
-    limit: int = DEFAULT_MAX_FILE_SIZE,
-) -> None:
-    """Read, hash and (where the content moved) extract every file of `to_read`."""
-    unread = {entry.path: unread_reason(entry, limit) for entry in to_read}
-    regular = [entry for entry in to_read if unread[entry.path] is None]
-    now = time.time_ns()
-    for entry in to_read:
-        reason = unread[entry.path]
-        if reason is not None:
-            writer.unread(entry, now, reason)
-    total_bytes = sum(entry.size for entry in regular)
-    parallel = cluster is not None or (jobs > 1 and total_bytes >= PARALLEL_THRESHOLD_BYTES)
-    executor, shutdown = start_executor(jobs, cluster) if parallel else (None, lambda: None)
-    pool = executor
-    in_flight: collections.deque[
-        tuple[list[tuple[Read, str]], list[tuple[str, str, bytes]], concurrent.futures.Future[list[Extracted]]]
-    ] = collections.deque()
-    window = 2 * max(jobs, 1) if cluster is None else 64
-
-    def finish(batch: list[tuple[Read, str]], results: list[Extracted]) -> None:
-        for (read, digest), result in zip(batch, results, strict=True):
-            writer.extracted(read, digest, result)
-        meter.advance(len(batch))
-
-    def collect() -> None:
-        nonlocal executor
-        batch, work, future = in_flight.popleft()
-        try:
-            results = future.result()
-        except concurrent.futures.process.BrokenProcessPool:
-            # A worker died (killed, out of memory, or unable to start): the
-            # rest of the work is done here, more slowly but all the same.
-            executor = None
-            results = extract_files(work)
-        finish(batch, results)
-
-    try:
-        with (progress or silent)("indexing", len(regular)) as meter:
-            for batch in _batches(root, regular, limit):
-                changed: list[tuple[Read, str]] = []
-                for read in batch:
-                    if read.too_large is not None:
-                        writer.unread(read.entry, read.seen_ns, read.too_large)
-                        continue
-                    digest = content_digest(read.content)
-                    previous = writer.stored.get(read.entry.path)
-                    unchanged = (
-                        previous is not None
-                        and previous.hash == digest
-                        and previous.language == read.entry.language
-                    )
-                    if unchanged:
-                        writer.touch(read)
-                    elif read.entry.language is CONFIG:
-                        writer.config(read, digest)
-                    else:
-                        changed.append((read, digest))
-                meter.advance(len(batch) - len(changed))
-                if not changed:
-                    continue
-                work = [(read.entry.path, read.entry.language or "", read.content) for read, _ in changed]
-                if executor is None:
-                    finish(changed, extract_files(work))
-                    continue
-                try:
-                    with interrupts_held():
-                        future = executor.submit(extract_files, work)
-                except concurrent.futures.process.BrokenProcessPool:
-                    executor = None
-                    finish(changed, extract_files(work))
-                    continue
-                in_flight.append((changed, work, future))
-                while len(in_flight) >= window:
-                    collect()
-            while in_flight:
-                collect()
-    except BaseException:
-        # Interrupted, or failed: what the workers are doing is wasted.
-        stop_workers(pool)
-        raise
-    finally:
-        shutdown()

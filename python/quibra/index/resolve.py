@@ -122,7 +122,7 @@ _MODULE_SPECIFIER = re.compile(r"(?=.*[-/@])[\w$@./-]+")
 _PYTHON_BUILTIN_METHODS = frozenset(
     name for kind in (object, str, bytes, bytearray, int, float, list, tuple, dict, set, frozenset) for name in dir(kind)
 )
-_MAX_GENERATIONS = 4
+MAX_GENERATIONS = 4
 
 
 class Definition(NamedTuple):
@@ -245,15 +245,21 @@ def _last_part(qualifier: str) -> str:
 def names_module(path: str, name: str) -> bool:
     """Whether the file at `path` is what `name` calls a module or package:
     its stem, or its folder's name (a Go package, a Python package's `__init__.py`)."""
+    return name in _module_names(path)
+
+
+@functools.lru_cache(maxsize=262144)
+def _module_names(path: str) -> tuple[str, str]:
+    """(the stem, the folder's name) of the file at `path`."""
     folder, base = posixpath.split(path)
     stem = posixpath.splitext(base)[0]
     if base.endswith((".d.ts", ".d.mts", ".d.cts")):  # a declaration file stands for the module x.js
         stem = stem[:-2]
-    return name == stem or name == posixpath.basename(folder)
+    return stem, posixpath.basename(folder)
 
 
 @functools.lru_cache(maxsize=65536)
-def _owner_name(qualname: str) -> str:
+def owner_name(qualname: str) -> str:
     """The last name of what encloses `qualname`: "Store" for "pkg.Store.save"."""
     parent = _parent(qualname)
     return parent.rsplit(_separator(parent), 1)[-1] if parent else ""
@@ -496,7 +502,7 @@ def fitting_overloads(candidates: list[Definition], arity: int, through: str) ->
     kept: list[Definition] = []
     for qualname, group in groups.items():
         fitting = [definition for definition in group if arity < 0 or definition.param_count == arity] or group
-        if through and _owner_name(qualname) == through:
+        if through and owner_name(qualname) == through:
             fitting = [definition for definition in fitting if _STATIC.search(definition.signature)] or fitting
         kept.extend(fitting)
     return kept if len(kept) < len(candidates) else candidates
@@ -565,7 +571,7 @@ class Resolver:
                 members = [
                     definition
                     for definition in candidates
-                    if _member_of(definition.qualname, class_name) and definition.name != _owner_name(definition.qualname)
+                    if _member_of(definition.qualname, class_name) and definition.name != owner_name(definition.qualname)
                 ]
                 if members:
                     return self._tiered(file, members)
@@ -573,8 +579,8 @@ class Resolver:
             imported = [
                 definition
                 for definition in candidates
-                if f"{_owner_name(definition.qualname)}.{definition.name}" in file.static_imports
-                or f"{_owner_name(definition.qualname)}.*" in file.static_imports
+                if f"{owner_name(definition.qualname)}.{definition.name}" in file.static_imports
+                or f"{owner_name(definition.qualname)}.*" in file.static_imports
             ]
             if imported:
                 return _weighed([(IMPORTED, definition) for definition in imported])
@@ -619,7 +625,7 @@ class Resolver:
     def _type_lineage(self, type_name: str, family: str) -> list[str]:
         """`type_name` and the names its declarations derive from, nearest first."""
         lineage = [type_name]
-        for _round in range(_MAX_GENERATIONS):
+        for _round in range(MAX_GENERATIONS):
             following = [
                 base
                 for name in lineage
@@ -661,7 +667,7 @@ class Resolver:
         lineage = [start.qualname] if with_own else []
         seen = {start.qualname}
         generation = list(base_names(start.signature, file.family))
-        for _round in range(_MAX_GENERATIONS):
+        for _round in range(MAX_GENERATIONS):
             following: list[str] = []
             for name in generation:
                 if name in seen:
@@ -754,7 +760,7 @@ class Resolver:
             reexported = [d for d in top if d.file_id in onward]
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])
-        members = [d for d in candidates if _owner_name(d.qualname) == last]
+        members = [d for d in candidates if owner_name(d.qualname) == last]
         if members:
             return self._tiered(file, members)
         if file.family == "ecmascript" and _MODULE_SPECIFIER.fullmatch(reference.qualifier):

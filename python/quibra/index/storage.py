@@ -12,7 +12,8 @@ Rules that keep it trustworthy:
 - every write happens in one transaction, so a process killed at any moment
   leaves the previous index or the new one, never a mix;
 - WAL mode, so queries read a consistent snapshot while a refresh writes, and
-  a second writer waits for the first instead of failing;
+  a second writer waits for the first instead of failing; a build into an
+  empty index alone goes through a rollback journal (`Storage.journaled`);
 - the file carries quibra's application id and a schema version. A new index
   is written under a temporary name beside its place and moved there only
   once it carries both, so quibra never leaves an unmarked file at an index
@@ -55,7 +56,11 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 13
+SCHEMA_VERSION = 15
+
+# In the meta table while a first build that commits as it goes is under
+# way, or was killed before it was done.
+BUILDING = "building"
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
@@ -96,7 +101,7 @@ CREATE TABLE files (
 CREATE TABLE symbols (
     id INTEGER PRIMARY KEY,
     file_id INTEGER NOT NULL REFERENCES files(id),
-    key TEXT NOT NULL,          -- qualname, made unique within the file
+    own_key TEXT,               -- the key where it is not the qualname (a name defined twice)
     name TEXT NOT NULL,
     qualname TEXT NOT NULL,
     kind TEXT NOT NULL,
@@ -108,37 +113,46 @@ CREATE TABLE symbols (
     cyclomatic INTEGER NOT NULL,
     max_nesting INTEGER NOT NULL,
     signature TEXT NOT NULL,
-    docstring TEXT NOT NULL,
     context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
     chars INTEGER NOT NULL,     -- characters of that text
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
     declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
-    importance REAL NOT NULL DEFAULT 0.0  -- PageRank in the symbol graph (importance.py)
+    importance REAL NOT NULL DEFAULT 0.0,  -- PageRank in the symbol graph (importance.py)
+    doc_key INTEGER NOT NULL DEFAULT 0,  -- a digest of its documentation (doc_key); 0 without any
+    -- qualname, made unique within the file; computed, never stored
+    key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
 CREATE INDEX symbols_by_name_key ON symbols(name_key);
-CREATE INDEX symbols_by_kind ON symbols(kind, cyclomatic);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
 -- The map reads symbols from the most important down.
 CREATE INDEX symbols_by_importance ON symbols(importance);
--- Every distinct term of each symbol's name, for the identity channel.
+-- Every distinct term of each symbol's name, for the identity channel. A
+-- symbol's rows are found again through its `name_terms`.
 CREATE TABLE name_terms (
     term TEXT NOT NULL,
     symbol_id INTEGER NOT NULL,
     PRIMARY KEY (term, symbol_id)
 ) WITHOUT ROWID;
-CREATE INDEX name_terms_by_symbol ON name_terms(symbol_id);
 -- The lexical index, in two tables: what a symbol says of itself (its
 -- qualified name, signature, docstring and file path) and its code. Apart,
 -- each is weighed against the length of its own kind of text: a long body
 -- must not drown a name that matches. rowid is the symbol's id, each
 -- column the engine's terms of one field, blank-separated; the ascii
 -- tokenizer splits only at ASCII punctuation and blanks, which never occur
--- inside an engine term.
-CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii');
-CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii');
+-- inside an engine term. The tables keep only the full-text index (BM25
+-- needs no more), not the text they were given.
+CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii', content = '');
+CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii', content = '');
+-- What each file's symbols gave the two tables above, compressed: a row
+-- leaves a table without stored text only when given the same text again.
+CREATE TABLE file_terms (
+    file_id INTEGER PRIMARY KEY,
+    symbols TEXT NOT NULL,      -- JSON: the ids of the file's symbols, in the order of `terms`
+    terms BLOB NOT NULL         -- see `packed.pack_terms`
+);
 CREATE TABLE edges (
     source INTEGER NOT NULL,
     target INTEGER NOT NULL,
@@ -150,34 +164,27 @@ CREATE TABLE ref_names (
     id INTEGER PRIMARY KEY,
     text TEXT NOT NULL UNIQUE
 );
--- Every use of a name, as the file's reader saw it: `seq` is its place
--- among the file's references. `scope` is the innermost symbol it lies in
--- (NULL at file level); `others` counts the definitions it may mean beyond
--- those kept in ref_targets.
-CREATE TABLE refs (
-    file_id INTEGER NOT NULL,
-    seq INTEGER NOT NULL,
-    line INTEGER NOT NULL,
-    kind INTEGER NOT NULL,      -- index in REFERENCE_KINDS
+-- Every use of a name in a file, as its reader saw it, with the
+-- definitions it was resolved to: one packed row per file
+-- (`packed.pack_references`), a use's place among them its `seq`.
+CREATE TABLE file_refs (
+    file_id INTEGER PRIMARY KEY,
+    uses INTEGER NOT NULL,      -- how many references it packs
+    refs BLOB NOT NULL
+);
+-- The files whose references use each name, for a refresh to resolve them
+-- again when the name's definitions change.
+CREATE TABLE ref_uses (
     name INTEGER NOT NULL,      -- ref_names.id
-    qualifier INTEGER,          -- ref_names.id; NULL for a bare name
-    scope INTEGER,              -- symbols.id
-    others INTEGER NOT NULL DEFAULT 0,
-    arity INTEGER NOT NULL DEFAULT -1,  -- arguments a call passes; -1 unknown
-    PRIMARY KEY (file_id, seq)
-) WITHOUT ROWID;
-CREATE INDEX refs_by_name ON refs(name);
-CREATE INDEX refs_by_scope ON refs(scope) WHERE scope IS NOT NULL;
--- The definitions each reference was resolved to: at most three, their
--- weights summing to 1.
-CREATE TABLE ref_targets (
     file_id INTEGER NOT NULL,
-    seq INTEGER NOT NULL,
-    symbol_id INTEGER NOT NULL,
-    weight REAL NOT NULL,
-    PRIMARY KEY (file_id, seq, symbol_id)
+    PRIMARY KEY (name, file_id)
 ) WITHOUT ROWID;
-CREATE INDEX ref_targets_by_symbol ON ref_targets(symbol_id);
+-- The files that hold references resolved to each symbol.
+CREATE TABLE ref_sources (
+    symbol_id INTEGER NOT NULL,
+    file_id INTEGER NOT NULL,
+    PRIMARY KEY (symbol_id, file_id)
+) WITHOUT ROWID;
 """
 
 
@@ -197,6 +204,15 @@ def content_digest(content: bytes) -> str:
     symbols of an edited file and report nothing changed.
     """
     return hashlib.sha256(content).hexdigest()
+
+
+def doc_key(documentation: str) -> int:
+    """A digest of a symbol's documentation, to tell two alike without keeping
+    the text (the files hold it); 0 for none."""
+    if not documentation:
+        return 0
+    digest = hashlib.blake2b(documentation.encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return int.from_bytes(digest, "big", signed=True) or 1
 
 
 def encode_path(path: str) -> bytes:
@@ -429,6 +445,53 @@ class Storage:
         """
         return self._transaction("BEGIN IMMEDIATE")
 
+    @contextlib.contextmanager
+    def journaled(self) -> Iterator[bool]:
+        """Write the transactions within through a rollback journal, not the
+        WAL; yields whether it does. For a build into an empty index: the WAL
+        would grow to the size of the whole index and every page be written
+        twice, where a rollback journal keeps only the few pages the empty
+        index had, and a process killed meanwhile still leaves that empty
+        index (the journal is rolled back when the index is next opened).
+        Readers wait for the build instead of reading the empty index.
+
+        Leaving WAL needs the index to itself: where another connection has
+        it open, nothing changes (at once, without waiting for it)."""
+        connection = self.connection
+        switched = False
+        connection.execute("PRAGMA busy_timeout = 0")
+        try:
+            switched = connection.execute("PRAGMA journal_mode = DELETE").fetchone()[0] == "delete"
+        except sqlite3.OperationalError:
+            pass
+        finally:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
+        try:
+            yield switched
+        finally:
+            if switched:
+                # Failing here (a full disk) leaves the journal mode to the next opening.
+                with contextlib.suppress(sqlite3.Error):
+                    connection.execute("PRAGMA journal_mode = WAL")
+
+    def commit_so_far(self) -> None:
+        """Inside `write()`: commit what is written, for readers to see, and go
+        on in a new write transaction."""
+        self.connection.execute("COMMIT")
+        self.connection.execute("BEGIN IMMEDIATE")
+
+    def clear(self) -> None:
+        """Inside `write()`: empty every table, as a new index is."""
+        connection = self.connection
+        for (table,) in connection.execute(
+            "SELECT name FROM sqlite_schema WHERE type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL TABLE%'"
+            " AND name NOT LIKE 'sqlite_%' AND name NOT LIKE 'lexical_%' AND name NOT LIKE 'code_%' AND name != 'meta'"
+        ).fetchall():
+            connection.execute(f'DELETE FROM "{table}"')
+        for table in ("lexical", "code"):
+            connection.execute(f"INSERT INTO {table} ({table}) VALUES ('delete-all')")
+        connection.execute("DELETE FROM meta WHERE key != 'version'")
+
     def snapshot(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
         """A read transaction: every query inside sees the same state of the index."""
         return self._transaction("BEGIN")
@@ -468,12 +531,38 @@ def _connect(path: Path) -> sqlite3.Connection:
     try:
         # WAL lets readers go on beside a writer; with it, NORMAL sync still
         # survives a killed process (only a power cut may lose the last commit).
-        connection.execute("PRAGMA journal_mode = WAL")
+        _wal_mode(connection)
         connection.execute("PRAGMA synchronous = NORMAL")
     except sqlite3.Error:
         connection.close()
         raise
     return connection
+
+
+# How many times opening an index waits for a build in a rollback journal
+# (`Storage.journaled`) to end before it gives up.
+_BUILDS_WAITED = 5
+
+
+def _wal_mode(connection: sqlite3.Connection) -> None:
+    """Put the index in WAL mode, as every index is but while it is first built.
+
+    Entering WAL mode needs the index to itself. While another process
+    builds it through a rollback journal, SQLite refuses at once rather than
+    wait (both would wait for the other): this waits for that build's write
+    lock instead, and then tries again.
+    """
+    for _attempt in range(_BUILDS_WAITED):
+        try:
+            connection.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if _primary_code(error) not in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+                raise
+        # Waits (up to the busy timeout) until the build commits or rolls back.
+        connection.execute("BEGIN IMMEDIATE")
+        connection.execute("ROLLBACK")
+    connection.execute("PRAGMA journal_mode = WAL")
 
 
 def _schema_version(connection: sqlite3.Connection) -> int:

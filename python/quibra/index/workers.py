@@ -42,6 +42,20 @@ def start_executor(jobs: int, cluster: str | None) -> tuple[Executor | None, Cal
     return pool, lambda: pool.shutdown(wait=True, cancel_futures=True)
 
 
+def forked_executor(jobs: int) -> Executor | None:
+    """`jobs` local workers forked from this process when they start, so that
+    each has what this process holds at that moment; None where workers
+    cannot be forked (another thread runs, or the platform has no fork)."""
+    if start_method() != "fork":
+        return None
+    return concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs,
+        mp_context=multiprocessing.get_context("fork"),
+        initializer=_worker_started,
+        initargs=(os.getpid(), True),
+    )
+
+
 # prctl(2): the signal a process gets when its parent dies.
 _PR_SET_PDEATHSIG = 1
 

@@ -12,12 +12,15 @@ those that use a name some file it wrote or dropped defined or defines.
 from __future__ import annotations
 
 import collections
+import concurrent.futures
+import concurrent.futures.process
+import gc
 import json
 import os
 import sqlite3
 import time
 from collections.abc import Iterable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 import _quibra_core as engine
@@ -25,39 +28,41 @@ import _quibra_core as engine
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
 from quibra.index.extract import Extracted
+from quibra.index.importance import engine_key
+from quibra.index.packed import (
+    PackedReference,
+    ReferenceFields,
+    pack_references,
+    resolved_pairs,
+    unpack_references,
+    unpack_terms,
+    weight_units,
+)
 from quibra.index.queries import StoredFile
+from quibra.index.report import RefreshReport
 from quibra.index.resolve import (
+    MAX_GENERATIONS,
     Definition,
     FileView,
     Resolver,
     ScopeSymbol,
     Unresolved,
+    base_names,
     family_of,
     imported_files,
+    is_barrel,
+    owner_name,
 )
-from quibra.index.storage import Storage, encode_path
+from quibra.index.storage import Storage, doc_key, encode_path
+from quibra.index.workers import forked_executor, interrupts_held, stop_workers
 from quibra.tree.languages import java, resolve_edges
-from quibra.tree.languages.model import REFERENCE_KINDS, Reference
+from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
 from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
-
-@dataclass
-class RefreshReport:
-    added: list[str] = field(default_factory=list)
-    changed: list[str] = field(default_factory=list)
-    removed: list[str] = field(default_factory=list)
-    # Files whose stat moved but whose content did not.
-    touched: int = 0
-    edges_resolved: bool = False
-    pagerank_computed: bool = False
-    importance_computed: bool = False  # the symbol graph's PageRank
-    references_resolved: int = 0  # how many references were resolved again
-    seconds: float = 0.0
-
-    @property
-    def changed_anything(self) -> bool:
-        return bool(self.added or self.changed or self.removed)
+# A reference just read, by ids, until it is resolved: (line, kind, name,
+# qualifier or 0, scope or 0, arity), as PackedReference holds them.
+PendingReference = tuple[int, int, int, int, int, int]
 
 
 def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
@@ -110,6 +115,13 @@ class Writer:
         self._changed_names: set[str] = set()
         # The symbols of each file dropped in this pass, until it is written again.
         self._dropped: dict[int, list[queries.FileDefinition]] = {}
+        # What the classes of each file dropped in this pass derived from, by
+        # (qualname, signature), until it is written again; and the names of
+        # the classes that a class that came, went or changed its bases
+        # derived from, before or after. A use reached through a subclass
+        # (`self.close()`) means a member of one of those classes' lineage.
+        self._old_classes: dict[int, dict[tuple[str, str], tuple[str, ...]]] = {}
+        self._lineage_roots: set[str] = set()
         # Whether a symbol came or went (one read again unchanged keeps its
         # id), and what the dropped references were resolved to, as
         # (source, definition) with a file's own top level as minus its id:
@@ -117,6 +129,9 @@ class Writer:
         self.symbols_moved = False
         self.dropped_uses: set[tuple[int, int]] = set()
         self._name_ids: dict[str, int] = {}
+        # The references of the files written, by ids, until they are resolved:
+        # (line, kind, name, qualifier or 0, scope or 0, arity) each.
+        self.pending_references: dict[int, list[PendingReference]] = {}
 
     @property
     def graph_moved(self) -> bool:
@@ -129,6 +144,13 @@ class Writer:
         dropped = {symbol.name for symbols in self._dropped.values() for symbol in symbols}
         return self._changed_names | dropped
 
+    @property
+    def lineage_roots(self) -> set[str]:
+        """The classes a class that came, went or changed its bases derived
+        from: the uses of their members' names may mean another definition now."""
+        gone = {base for classes in self._old_classes.values() for bases in classes.values() for base in bases}
+        return self._lineage_roots | gone
+
     def touch(self, read: Read) -> None:
         """Same content under a new stat."""
         entry = read.entry
@@ -138,18 +160,33 @@ class Writer:
         )
         self.report.touched += 1
 
-    def _drop_symbols(self, file_id: int) -> None:
+    def _drop_symbols(self, file_id: int, language: str | None) -> None:
         connection = self.connection
-        self._dropped[file_id] = queries.file_definitions(connection, file_id)
-        self.dropped_uses.update(use_pairs(queries.uses_of_files(connection, [file_id])))
-        connection.execute("DELETE FROM ref_targets WHERE file_id = ?", (file_id,))
-        connection.execute("DELETE FROM refs WHERE file_id = ?", (file_id,))
-        for table in ("lexical", "code"):
-            connection.execute(
-                f"DELETE FROM {table} WHERE rowid IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+        dropped = self._dropped[file_id] = queries.file_definitions(connection, file_id)
+        if self.stored and language is not None:
+            self._old_classes[file_id] = _classes(
+                ((old.qualname, old.kind, old.signature) for old in dropped), family_of(language)
             )
-        connection.execute(
-            "DELETE FROM name_terms WHERE symbol_id IN (SELECT id FROM symbols WHERE file_id = ?)", (file_id,)
+        self.dropped_uses |= drop_references(connection, file_id)
+        stored = queries.file_terms(connection, file_id)
+        if stored is not None:
+            # The full-text tables keep no text: a row leaves them given what it was given.
+            symbol_ids, blob = stored
+            path, fields = unpack_terms(blob)
+            connection.executemany(
+                "INSERT INTO lexical (lexical, rowid, name, signature, doc, path) VALUES ('delete', ?, ?, ?, ?, ?)",
+                [(symbol_id, name, signature, doc, path)
+                 for symbol_id, (name, signature, doc, _body) in zip(symbol_ids, fields, strict=True)],
+            )
+            connection.executemany(
+                "INSERT INTO code (code, rowid, body) VALUES ('delete', ?, ?)",
+                [(symbol_id, body) for symbol_id, (_name, _signature, _doc, body) in zip(symbol_ids, fields, strict=True)],
+            )
+            connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
+        connection.executemany(
+            "DELETE FROM name_terms WHERE term = ? AND symbol_id = ?",
+            [(term, symbol_id) for symbol_id, terms in queries.symbol_name_terms(connection, file_id)
+             for term in terms.split()],
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
@@ -180,7 +217,7 @@ class Writer:
         if (previous.skipped is None) != (skipped is None) or previous.language != entry.language:
             self.imports_changed = True
             self.nodes_changed = True
-        self._drop_symbols(previous.id)
+        self._drop_symbols(previous.id, previous.language)
         connection.execute(
             "UPDATE files SET language = ?, size = ?, mtime_ns = ?, ctime_ns = ?, seen_ns = ?, hash = ?,"
             " skipped = ?, imports = ?, replaced = ? WHERE id = ?",
@@ -227,59 +264,93 @@ class Writer:
             importance.append(old.importance if same and old is not None else 0.0)
         if None in reused or len(dropped) != len(reused):
             self.symbols_moved = True
-        self._changed_names |= _changed_names(dropped, result)
-        # Kept ids first: a new symbol takes the largest id plus one, which
-        # may be one that is still to be given back.
-        order = sorted(range(len(reused)), key=lambda position: reused[position] is None)
+        if self.stored:
+            # With nothing stored before, every reference is resolved anyway.
+            self._changed_names |= _changed_names(dropped, result)
+            old_classes = self._old_classes.pop(file_id, {})
+            new_classes = _classes(
+                ((item.symbol.qualname, item.symbol.kind, item.symbol.signature) for item in result.symbols),
+                family_of(result.language),
+            )
+            for changed in old_classes.keys() ^ new_classes.keys():
+                self._lineage_roots.update(old_classes.get(changed, ()), new_classes.get(changed, ()))
+        # Kept ids first: a new symbol takes the largest id plus one, as
+        # SQLite would give it, which may be one that is still to be given back.
         symbol_ids = [0] * len(reused)
-        for position in order:
-            indexed = result.symbols[position]
-            symbol = indexed.symbol
-            cursor = connection.execute(
-                "INSERT INTO symbols (id, file_id, key, name, qualname, kind, line, start_line, end_line, depth,"
-                " param_count, cyclomatic, max_nesting, signature, docstring, context_end, chars, name_key,"
-                " name_terms, declaration, importance)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        kept_positions = [position for position, old_id in enumerate(reused) if old_id is not None]
+        new_positions = [position for position, old_id in enumerate(reused) if old_id is None]
+        for position in kept_positions:
+            symbol_ids[position] = reused[position] or 0
+        self._insert_symbols(file_id, result, importance, [(symbol_ids[position], position) for position in kept_positions])
+        if new_positions:
+            next_id = queries.largest_symbol_id(connection) + 1
+            for offset, position in enumerate(new_positions):
+                symbol_ids[position] = next_id + offset
+            self._insert_symbols(
+                file_id, result, importance, [(symbol_ids[position], position) for position in new_positions]
+            )
+        if result.symbols:
+            connection.execute(
+                "INSERT INTO file_terms (file_id, symbols, terms) VALUES (?, ?, ?)",
+                (file_id, json.dumps(symbol_ids), result.terms),
+            )
+        self.reference_files.add(file_id)
+        if result.references:
+            self._references(file_id, result, symbol_ids)
+
+    def _insert_symbols(
+        self, file_id: int, result: Extracted, importance: list[float], placed: list[tuple[int, int]]
+    ) -> None:
+        """Write the symbols of `result` at `placed` (id, position in the file's
+        symbols) with their `importance` (by position), their full-text rows
+        and their name terms."""
+        if not placed:
+            return
+        connection = self.connection
+        symbols = result.symbols
+        connection.executemany(
+            "INSERT INTO symbols (id, file_id, own_key, name, qualname, kind, line, start_line, end_line, depth,"
+            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms,"
+            " declaration, importance, doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [
                 (
-                    reused[position],
+                    symbol_id,
                     file_id,
-                    indexed.key,
-                    symbol.name,
-                    symbol.qualname,
-                    symbol.kind,
-                    symbol.line,
-                    symbol.start_line,
-                    symbol.end_line,
-                    symbol.depth,
-                    symbol.param_count,
-                    symbol.cyclomatic,
-                    symbol.max_nesting,
-                    symbol.signature,
-                    symbol.docstring,
+                    None if indexed.key == indexed.symbol.qualname else indexed.key,
+                    indexed.symbol.name,
+                    indexed.symbol.qualname,
+                    indexed.symbol.kind,
+                    indexed.symbol.line,
+                    indexed.symbol.start_line,
+                    indexed.symbol.end_line,
+                    indexed.symbol.depth,
+                    indexed.symbol.param_count,
+                    indexed.symbol.cyclomatic,
+                    indexed.symbol.max_nesting,
+                    indexed.symbol.signature,
                     indexed.context_end,
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
-                    symbol.declaration,
+                    indexed.symbol.declaration,
                     importance[position],
-                ),
-            )
-            symbol_id = cursor.lastrowid
-            assert symbol_id is not None
-            symbol_ids[position] = symbol_id
-            name, signature, doc, body, path = indexed.fields
-            connection.execute(
-                "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
-                (symbol_id, name, signature, doc, path),
-            )
-            connection.execute("INSERT INTO code (rowid, body) VALUES (?, ?)", (symbol_id, body))
-            connection.executemany(
-                "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
-                [(term, symbol_id) for term in indexed.name_terms],
-            )
-        self.reference_files.add(file_id)
-        if result.references:
-            self._references(file_id, result.references, symbol_ids)
+                    doc_key(indexed.symbol.docstring),
+                )
+                for symbol_id, position, indexed in ((symbol_id, position, symbols[position]) for symbol_id, position in placed)
+            ],
+        )
+        connection.executemany(
+            "INSERT INTO lexical (rowid, name, signature, doc, path) VALUES (?, ?, ?, ?, ?)",
+            [(symbol_id, *symbols[position].fields[:3], symbols[position].fields[4]) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT INTO code (rowid, body) VALUES (?, ?)",
+            [(symbol_id, symbols[position].fields[3]) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
+            [(term, symbol_id) for symbol_id, position in placed for term in symbols[position].name_terms],
+        )
 
     def _interned(self, texts: set[str]) -> None:
         """Give every one of `texts` an id in ref_names (kept in `_name_ids`)."""
@@ -293,31 +364,22 @@ class Writer:
                 assert cursor.lastrowid is not None
                 self._name_ids[text] = cursor.lastrowid
 
-    def _references(self, file_id: int, references: list[Reference], symbol_ids: list[int]) -> None:
-        self._interned({text for reference in references for text in (reference.name, reference.qualifier) if text})
-        names = self._name_ids
-        other = REFERENCE_KINDS.index("other")
-        self.connection.executemany(
-            "INSERT INTO refs (file_id, seq, line, kind, name, qualifier, scope, arity) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            [
-                (
-                    file_id,
-                    seq,
-                    reference.line,
-                    REFERENCE_KINDS.index(reference.kind) if reference.kind in REFERENCE_KINDS else other,
-                    names[reference.name],
-                    names[reference.qualifier] if reference.qualifier else None,
-                    symbol_ids[reference.scope] if 0 <= reference.scope < len(symbol_ids) else None,
-                    reference.arity,
-                )
-                for seq, reference in enumerate(references)
-                if reference.name
-            ],
-        )
+    def _references(self, file_id: int, result: Extracted, symbol_ids: list[int]) -> None:
+        """Keep the file's references by ids until `update_references` resolves and writes them."""
+        self._interned(set(result.reference_texts))
+        ids = [self._name_ids[text] for text in result.reference_texts]
+        count = len(symbol_ids)
+        self.pending_references[file_id] = [
+            (
+                line, kind, ids[name], ids[qualifier - 1] if qualifier else 0,
+                symbol_ids[scope] if 0 <= scope < count else 0, arity,
+            )
+            for line, kind, name, qualifier, scope, arity in result.references
+        ]
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
-        self._drop_symbols(previous.id)
+        self._drop_symbols(previous.id, previous.language)
         self.connection.execute("DELETE FROM edges WHERE source = ? OR target = ?", (previous.id, previous.id))
         self.connection.execute("DELETE FROM files WHERE id = ?", (previous.id,))
         self.report.removed.append(path)
@@ -339,15 +401,62 @@ class Writer:
         )
 
 
-def engine_key(path: str) -> str:
-    """The path as the engine takes it: UTF-8 text. A name that is not valid
-    UTF-8 is escaped behind a NUL, which no real file name contains, so it
-    can never meet another file's key."""
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return "\0" + path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return path
+def _classes(symbols: Iterable[tuple[str, str, str]], family: str) -> dict[tuple[str, str], tuple[str, ...]]:
+    """The bases of each class of (qualname, kind, signature) `symbols`, by (qualname, signature)."""
+    return {
+        (qualname, signature): base_names(signature, family)
+        for qualname, kind, signature in symbols
+        if kind in CONTAINER_KINDS
+    }
+
+
+def lineage_member_names(connection: sqlite3.Connection, roots: set[str]) -> set[str]:
+    """The names of the members of the classes named `roots` and of those they
+    derive from, as far as the resolution follows bases."""
+    lineage: set[str] = set()
+    generation = set(roots)
+    for _round in range(MAX_GENERATIONS + 1):
+        generation -= lineage
+        if not generation:
+            break
+        lineage |= generation
+        generation = {
+            base
+            for row in queries.definitions_named(connection, sorted(generation))
+            if row.kind in CONTAINER_KINDS
+            for base in base_names(row.signature, family_of(row.language))
+        }
+    if not lineage:
+        return set()
+    return {name for name, qualname in queries.nested_definitions(connection) if owner_name(qualname) in lineage}
+
+
+def drop_references(connection: sqlite3.Connection, file_id: int) -> set[tuple[int, int]]:
+    """Delete the references of the file `file_id` and what finds them; what
+    they were resolved to, as `use_pairs`."""
+    blob = queries.file_reference_blobs(connection, [file_id]).get(file_id)
+    if blob is None:
+        return set()
+    references = unpack_references(blob)
+    connection.executemany(
+        "DELETE FROM ref_uses WHERE name = ? AND file_id = ?",
+        [(name, file_id) for name in sorted({reference.name for reference in references})],
+    )
+    connection.executemany(
+        "DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?",
+        [(target, file_id) for target in sorted(_targets_of(references))],
+    )
+    connection.execute("DELETE FROM file_refs WHERE file_id = ?", (file_id,))
+    return _use_pairs_of(file_id, references)
+
+
+def _targets_of(references: Iterable[ReferenceFields]) -> set[int]:
+    return {target for reference in references for target, _units in reference[7]}
+
+
+def _use_pairs_of(file_id: int, references: Iterable[ReferenceFields]) -> set[tuple[int, int]]:
+    """`use_pairs` of a file's references, by ids (a scope of 0: its top level)."""
+    return {(reference[4] or -file_id, target) for reference in references for target, _units in reference[7]}
 
 
 def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: RefreshReport) -> set[int]:
@@ -400,6 +509,100 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 
 # Files whose references are resolved at a time: what they hold stays in memory.
 RESOLVE_BATCH_FILES = 512
+# With worker processes, more at a time: each batch starts them again.
+PARALLEL_BATCH_FILES = 8192
+# Below this many references to resolve, worker processes cost more than they save.
+PARALLEL_REFERENCES = 20_000
+
+
+@dataclass
+class _Resolution:
+    """What resolving the references of a batch of files needs, and does."""
+
+    resolver: Resolver
+    views: dict[int, FileView]
+    # Each file's references: as stored (PackedReference), or just read
+    # (PendingReference) with nothing resolved yet.
+    uses: dict[int, list[PackedReference] | list[PendingReference]]
+    texts: dict[int, str]
+    whole: set[int]  # files all of whose references are resolved again
+    changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
+
+    def file(self, file_id: int) -> tuple[int, bytes, list[int], int, int]:
+        """(file id, its references packed with what they resolve to, their
+        targets, how many there are, how many were resolved)."""
+        view = self.views[file_id]
+        again = file_id in self.whole
+        texts = self.texts
+        # Alike uses in one file resolve alike: each is resolved once.
+        resolved: dict[tuple[int, int, int, int, int], tuple[int, tuple[tuple[int, int], ...]]] = {}
+        written: list[ReferenceFields] = []
+        count = 0
+        for reference in self.uses[file_id]:
+            line, kind, name, qualifier, scope, arity = reference[:6]
+            if not again and name not in self.changed:
+                assert isinstance(reference, PackedReference)
+                written.append(reference)
+                continue
+            key = (kind, name, qualifier, scope, arity)
+            found = resolved.get(key)
+            if found is None:
+                unresolved = Unresolved(
+                    texts[name], texts[qualifier] if qualifier else "", REFERENCE_KINDS[kind], scope or None, arity
+                )
+                targets, rest = self.resolver.resolve(view, unresolved)
+                found = rest, tuple((symbol_id, weight_units(weight)) for symbol_id, weight in targets)
+                resolved[key] = found
+            written.append((line, kind, name, qualifier, scope, arity, *found))
+            count += 1
+        return file_id, pack_references(written), sorted(_targets_of(written)), len(written), count
+
+
+# The resolution that forked workers share with the process that forks them:
+# set just before they start, so each has it without its being sent.
+_FORKED: _Resolution | None = None
+
+
+def _resolve_in_worker(file_ids: list[int]) -> list[tuple[int, bytes, list[int], int, int]]:
+    assert _FORKED is not None
+    return [_FORKED.file(file_id) for file_id in file_ids]
+
+
+def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], int, int]]:
+    """Every file of `work` resolved: on `jobs` forked workers when that pays."""
+    global _FORKED
+    file_ids = list(work.uses)
+    total = sum(len(work.uses[file_id]) for file_id in file_ids)
+    executor = forked_executor(jobs) if jobs > 1 and total >= PARALLEL_REFERENCES else None
+    if executor is None:
+        return [work.file(file_id) for file_id in file_ids]
+    # Chunks of about alike work, a few per worker, in the files' order.
+    chunks: list[list[int]] = [[]]
+    size = 0
+    for file_id in file_ids:
+        chunks[-1].append(file_id)
+        size += len(work.uses[file_id])
+        if size >= total / (4 * jobs):
+            chunks.append([])
+            size = 0
+    _FORKED = work
+    # The workers' collector is to leave alone what they inherit: walking
+    # it would copy every page of it into each worker.
+    gc.freeze()
+    try:
+        with interrupts_held():
+            futures = [executor.submit(_resolve_in_worker, chunk) for chunk in chunks if chunk]
+        return [result for future in futures for result in future.result()]
+    except concurrent.futures.process.BrokenProcessPool:
+        # A worker died: the work is done here, more slowly but all the same.
+        return [work.file(file_id) for file_id in file_ids]
+    except BaseException:
+        stop_workers(executor)
+        raise
+    finally:
+        _FORKED = None
+        gc.unfreeze()
+        executor.shutdown(wait=True, cancel_futures=True)
 
 
 def update_references(
@@ -408,18 +611,28 @@ def update_references(
     files: set[int],
     names: set[str],
     report: RefreshReport,
+    pending: dict[int, list[PendingReference]] | None = None,
+    jobs: int = 1,
     dropped_uses: set[tuple[int, int]] | None = None,
 ) -> bool:
-    """Resolve again every reference of `files` and every reference that uses one of `names`.
+    """Resolve again every reference of `files` and every reference that uses
+    one of `names`; write the references of the files in `pending` (the ones
+    just read, by ids: see `Writer.pending_references`) with what they resolve
+    to. Many references are resolved on `jobs` forked worker processes.
 
     Whether the uses moved: what these references resolve to now, as
     `use_pairs`, differs from what they resolved to before (the references
     dropped with their files' symbols before this call are `dropped_uses`).
     The other references did not move, so the symbol graph's edges are the
-    same when these pairs are.
+    same when these pairs are. With `dropped_uses` None nothing is compared
+    (the caller ranks the graph again anyway) and the answer is True.
     """
     connection = storage.connection
+    pending = pending if pending is not None else {}
     root_package = (package_prefix_above(root) or [""])[-1]
+    compare = dropped_uses is not None
+    uses_before = set(dropped_uses or ())
+    uses_after: set[tuple[int, int]] = set()
     parsed = queries.parsed_files(connection)
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
@@ -428,13 +641,20 @@ def update_references(
     for source, target in queries.all_edges(connection):
         edges[source].append(target)
     known: dict[str, list[Definition]] = {}
+    # Whether `known` holds every definition of the tree: then a name it lacks has none.
+    complete = False
 
-    def fetch(wanted: Iterable[str]) -> None:
-        missing = sorted({name for name in wanted if name not in known})
+    def fetch(wanted: Iterable[str] | None) -> None:
+        """Read the definitions of the names `wanted` (None: of every name)."""
+        missing = (
+            sorted({name for name in wanted if name not in known})
+            if wanted is not None
+            else queries.definition_names(connection)
+        )
         for start in range(0, len(missing), 10_000):
             chunk = missing[start : start + 10_000]
             for name in chunk:
-                known[name] = []
+                known.setdefault(name, [])
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
                     known[row.name].append(
@@ -449,57 +669,70 @@ def update_references(
 
     def lookup(name: str) -> list[Definition]:
         if name not in known:
+            if complete:
+                return []
             fetch([name])
         return known[name]
 
     resolver = Resolver(lookup)
-    whole = sorted(file_id for file_id in files if file_id in paths)
-    by_name = [
-        reference
-        for reference in (queries.references_named(connection, sorted(names)) if names else [])
-        if reference.file_id not in files
-    ]
-    pending: dict[int, list[queries.StoredReference]] = collections.defaultdict(list)
-    for reference in by_name:
-        pending[reference.file_id].append(reference)
-    before = set(dropped_uses or ())
-    scopes = {(reference.file_id, reference.seq): reference.scope for reference in by_name}
-    old_targets = queries.targets_of(connection, list(scopes))
-    before.update(use_pairs((file_id, scopes[file_id, seq], target) for file_id, seq, target in old_targets))
-    before.update(use_pairs(queries.uses_of_files(connection, whole)))
-    after: set[tuple[int, int]] = set()
-    # The references of other files that use a changed name lose their targets first.
-    connection.executemany(
-        "DELETE FROM ref_targets WHERE file_id = ? AND seq = ?", [(ref.file_id, ref.seq) for ref in by_name]
-    )
-    connection.execute("DELETE FROM ref_targets WHERE file_id IN (SELECT value FROM json_each(?))", (json.dumps(whole),))
-    order = whole + sorted(pending)
-    for start in range(0, len(order), RESOLVE_BATCH_FILES):
-        batch = order[start : start + RESOLVE_BATCH_FILES]
-        references = queries.references_of_files(connection, [file_id for file_id in batch if file_id in files])
-        references += [reference for file_id in batch for reference in pending.get(file_id, [])]
-        fetch(reference.name for reference in references)
-        views = _file_views(connection, batch, paths, families, edges, ids_by_path, root_package)
-        targets: list[tuple[int, int, int, float]] = []
-        others: list[tuple[int, int, int]] = []
-        for reference in references:
-            view = views.get(reference.file_id)
-            if view is None:
-                continue
-            unresolved = Unresolved(
-                reference.name, reference.qualifier, REFERENCE_KINDS[reference.kind], reference.scope, reference.arity
-            )
-            found, rest = resolver.resolve(view, unresolved)
-            targets.extend((reference.file_id, reference.seq, symbol_id, weight) for symbol_id, weight in found)
-            after.update(use_pairs((reference.file_id, reference.scope, symbol_id) for symbol_id, _ in found))
-            if rest != reference.others:
-                others.append((rest, reference.file_id, reference.seq))
-        connection.executemany(
-            "INSERT INTO ref_targets (file_id, seq, symbol_id, weight) VALUES (?, ?, ?, ?)", targets
-        )
-        connection.executemany("UPDATE refs SET others = ? WHERE file_id = ? AND seq = ?", others)
-        report.references_resolved += len(references)
-    return before != after
+    bringing = {
+        target for target in paths if is_barrel(paths[target]) or imported_files([target], paths, ids_by_path) != {target}
+    }
+    texts: dict[int, str] = {}
+    whole = sorted(file_id for file_id in files | pending.keys() if file_id in paths)
+    changed = set(queries.ref_name_ids(connection, sorted(names)).values()) if names else set()
+    whole_set = set(whole)
+    by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
+    order = whole + sorted(by_name)
+    parallel = jobs > 1 and sum(len(pending.get(file_id, ())) for file_id in order) >= PARALLEL_REFERENCES
+    if parallel:
+        # A forked worker cannot read the index: it must find every definition it may ask for.
+        fetch(None)
+        complete = True
+    step = PARALLEL_BATCH_FILES if parallel else RESOLVE_BATCH_FILES
+    for start in range(0, len(order), step):
+        batch = order[start : start + step]
+        stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
+        old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
+        uses: dict[int, list[PackedReference] | list[PendingReference]] = {
+            file_id: pending[file_id] if file_id in pending else old[file_id]
+            for file_id in batch
+            if file_id in pending or file_id in old
+        }
+        unknown = {
+            text_id
+            for references in uses.values()
+            for reference in references
+            for text_id in (reference[2], reference[3])
+            if text_id and text_id not in texts
+        }
+        texts.update(queries.ref_name_texts(connection, sorted(unknown)))
+        if not complete:
+            fetch(texts[reference[2]] for references in uses.values() for reference in references)
+        views = _file_views(connection, list(uses), paths, families, edges, ids_by_path, bringing, root_package)
+        work = _Resolution(resolver, views, uses, texts, whole_set, changed)
+        packed_rows: list[tuple[int, int, bytes]] = []
+        added_sources: list[tuple[int, int]] = []
+        dropped_sources: list[tuple[int, int]] = []
+        used_names: list[tuple[int, int]] = []
+        for file_id, blob, targets, total, count in _resolve(work, jobs if parallel else 1):
+            report.references_resolved += count
+            packed_rows.append((file_id, total, blob))
+            if compare and count:
+                uses_before |= _use_pairs_of(file_id, old.get(file_id, ()))
+                uses_after |= {(scope or -file_id, target) for scope, target in resolved_pairs(blob)}
+            before = _targets_of(old.get(file_id, ()))
+            after = set(targets)
+            added_sources.extend((target, file_id) for target in sorted(after - before))
+            dropped_sources.extend((target, file_id) for target in sorted(before - after))
+            if file_id in pending:
+                used_names.extend((name, file_id) for name in sorted({reference[2] for reference in uses[file_id]}))
+        connection.executemany("DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?", dropped_sources)
+        connection.executemany("INSERT INTO ref_sources (symbol_id, file_id) VALUES (?, ?)", added_sources)
+        connection.executemany("INSERT INTO ref_uses (name, file_id) VALUES (?, ?)", used_names)
+        connection.executemany("INSERT OR REPLACE INTO file_refs (file_id, uses, refs) VALUES (?, ?, ?)", packed_rows)
+    pending.clear()
+    return uses_before != uses_after or not compare
 
 
 def _file_views(
@@ -509,17 +742,23 @@ def _file_views(
     families: dict[int, str],
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
+    bringing: set[int],
     root_package: str,
 ) -> dict[int, FileView]:
+    """The files `file_ids` as the resolution sees them. `bringing`: the files
+    that, imported, bring others with them (a header its source file, an
+    index file what it exports again); only
+    a file that imports one of them needs `imported_files` at all, where a
+    Go file imports each of hundreds of files of its imports' folders."""
+
+    def imported(file_id: int) -> frozenset[int]:
+        targets = edges[file_id]
+        if bringing.isdisjoint(targets):
+            return frozenset(targets)
+        return imported_files(targets, paths, ids_by_path, edges if families[file_id] == "ecmascript" else None)
+
     views = {
-        file_id: FileView(
-            file_id,
-            paths[file_id],
-            families[file_id],
-            imported_files(
-                edges[file_id], paths, ids_by_path, edges if families[file_id] == "ecmascript" else None
-            ),
-        )
+        file_id: FileView(file_id, paths[file_id], families[file_id], imported(file_id))
         for file_id in file_ids
         if file_id in paths
     }

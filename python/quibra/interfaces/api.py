@@ -24,9 +24,12 @@ from types import TracebackType
 from typing import Any
 
 from quibra.index import queries
+from quibra.index.importance import is_stale, settle_importance
 from quibra.index.location import default_index_path
 from quibra.index.refresh import pending, refresh
+from quibra.index.report import RefreshReport
 from quibra.index.storage import (
+    BUILDING,
     IndexUnusable,
     Storage,
     failure,
@@ -34,7 +37,6 @@ from quibra.index.storage import (
     open_storage,
     rebuild_damaged,
 )
-from quibra.index.writer import RefreshReport
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
@@ -73,6 +75,16 @@ MAX_CALL_DEPTH = 10
 
 class QuibraError(Exception):
     """A failure the user can act on; its text is one line, fit to print as it is."""
+
+
+# An answer from an index that a first build is still filling.
+BUILDING_NOTE = "the index is still being built: this answer comes from the files indexed so far"
+
+# A map answered while the symbols' importance is being ranked again.
+STALE_IMPORTANCE = (
+    "the symbols' importance is from before the last edit (it is being ranked again): "
+    "the map's order may not show that edit yet"
+)
 
 
 def default_jobs() -> int:
@@ -198,7 +210,13 @@ class Index:
     is listed as skipped, never read (default: the limit the index was last
     refreshed with, at first 1 MiB); `watch` the tree's file-system events
     (a long-lived server keeps one): while they tell that nothing changed
-    since the last refresh, an operation answers without listing the tree.
+    since the last refresh, an operation answers without listing the tree;
+    `settle` whether a refresh that moves the symbol graph ranks it again
+    before it ends (a long-lived server passes False, answers the edit at
+    once and calls `settle` on a thread of its own); `batched` whether a
+    first build commits as it goes, so that other connections answer from
+    the files indexed so far (a server does); `meter` what a refresh tells
+    how far it is (default: the progress bar, if `progress`).
     """
 
     def __init__(
@@ -212,9 +230,15 @@ class Index:
         progress: bool = False,
         max_file_size: int | None = None,
         watch: TreeWatch | None = None,
+        settle: bool = True,
+        batched: bool = False,
+        meter: MeterFactory | None = None,
     ):
         self.root = _root(root)
         self.watch = watch
+        self.settles = settle
+        self.batched = batched
+        self.meter = meter
         self.file_prefix = file_prefix(root, display_base)
         self.index_path = Path(index_file) if index_file is not None else _default_index_path(self.root)
         self.jobs = jobs if jobs is not None else default_jobs()
@@ -281,10 +305,19 @@ class Index:
                 raise QuibraError(failure(again, self.index_path)) from None
         self._unfilled = False
         # Only into a report (file_hashes' answer is keyed by file names).
-        if self._notices and report.get("index") == str(self.index_path):
-            report["warnings"] = [*self._notices, *report.get("warnings", [])]
-            self._notices = []
+        if report.get("index") == str(self.index_path):
+            building = [BUILDING_NOTE] if self._building() and BUILDING_NOTE not in report.get("warnings", []) else []
+            if self._notices or building:
+                report["warnings"] = [*self._notices, *building, *report.get("warnings", [])]
+                self._notices = []
         return report
+
+    def _building(self) -> bool:
+        """Whether another process's first build of the index is under way (or was killed)."""
+        try:
+            return self._storage.meta(BUILDING) is not None
+        except sqlite3.Error:
+            return False
 
     def _rebuilt(self, damage: sqlite3.DatabaseError) -> Storage:
         try:
@@ -345,6 +378,8 @@ class Index:
             with self._storage.snapshot() as connection:
                 totals = queries.totals(connection)
                 updated = queries.meta(connection, "updated_ns")
+                building = queries.meta(connection, BUILDING) is not None
+                stale = is_stale(connection)
             index_bytes = sum(
                 path.stat().st_size
                 for path in (self.index_path, self.index_path.with_name(self.index_path.name + "-wal"))
@@ -366,7 +401,11 @@ class Index:
                 "to_read": len(waiting.to_read),
                 "removed": len(waiting.removed),
                 "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
-                "fresh": not waiting.to_read and not waiting.removed,
+                "fresh": not waiting.to_read and not waiting.removed and not building,
+                # A first build that commits as it goes (a server's) is under way, or was killed.
+                "building": building,
+                # The symbols' importance is from before the symbol graph last moved.
+                "importance_pending": stale,
                 # The long-lived server (quibra mcp) that follows the tree's events, if one runs.
                 "watcher": _running_watch(self),
             }
@@ -384,16 +423,38 @@ class Index:
 
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
+        if self.meter is not None:
+            return self.meter
         if not self.progress:
             return None
         return functools.partial(Progress, enabled=True)
 
     def _refresh(self) -> RefreshReport:
         mark = self.watch.mark() if self.watch is not None else None
-        report = refresh(self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size)
+        report = refresh(
+            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, self.settles,
+            self.batched,
+        )
         if self.watch is not None and mark is not None:
             self.watch.refreshed(mark)
         return report
+
+    def importance_stale(self) -> bool:
+        """Whether a refresh left the symbol graph to rank again later."""
+        try:
+            with self._storage.snapshot() as connection:
+                return is_stale(connection)
+        except sqlite3.Error as error:
+            raise QuibraError(failure(error, self.index_path)) from None
+
+    def settle(self) -> None:
+        """Rank the symbol graph again, as often as refreshes move it meanwhile,
+        until the importance the index holds is that of its graph."""
+        while self.importance_stale():
+            try:
+                settle_importance(self._storage)
+            except sqlite3.Error as error:
+                raise QuibraError(failure(error, self.index_path)) from None
 
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
@@ -631,11 +692,13 @@ class Index:
         focus_paths = [self._tree_path(path) for path in focus]
 
         def run() -> Report:
-            refreshed = self._maybe_refresh(refresh)
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(refresh)
             with self._storage.snapshot() as connection:
                 stored = self._source_files(connection, focus_paths)
                 text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
                 counts = self._counts(Selection())
+                stale = is_stale(connection)
             return {
                 "command": "map",
                 **self._header(),
@@ -646,6 +709,7 @@ class Index:
                 **counts,
                 "map": text,
                 "outline": outline,
+                "warnings": [*warnings, STALE_IMPORTANCE] if stale else warnings,
             }
 
         return self._guarded(run)

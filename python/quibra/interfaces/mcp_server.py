@@ -14,12 +14,14 @@ the next call.
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import os
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Annotated, Any, Literal, TypeVar
 
+import anyio
 from mcp.server import MCPServer
 from mcp.server.mcpserver.context import Context
 from mcp.server.mcpserver.exceptions import ToolError
@@ -28,6 +30,7 @@ from pydantic import Field, ValidationError
 
 from quibra import __version__
 from quibra.interfaces.api import (
+    BUILDING_NOTE,
     DEFAULT_BUDGET,
     DEFAULT_MAP_BUDGET,
     DEFAULT_TOP_FILES,
@@ -39,8 +42,9 @@ from quibra.interfaces.api import (
     stop_watch,
 )
 from quibra.ranking.hotspots import DEFAULT_SINCE
-from quibra.tree.watch import TreeWatch
 from quibra.tree.manifest import compare
+from quibra.tree.meter import Meter
+from quibra.tree.watch import TreeWatch
 
 # The largest context windows hold about a million tokens; a budget past
 # that is a mistake, and its answer would be the whole tree.
@@ -67,6 +71,8 @@ now."""
 # from the index as that refresh found it: a refresh that finds nothing to
 # do ends well within this, a cold build of a large tree does not.
 REFRESH_WAIT_SECONDS = 2.0
+READING = "the index is being refreshed ({} of {} files read): this answer comes from the index as it stands"
+BUILDING = "the index is being built ({} of {} files read): this answer comes from the files indexed so far"
 BEHIND_REFRESH = (
     "another call is refreshing the index: this answer comes from the index as it was before that refresh"
 )
@@ -91,17 +97,40 @@ def _plain(tool: str, error: ValidationError) -> str:
     return f"invalid arguments for {tool}: {'; '.join(problems)}"
 
 
+# How often a call made while the index is being read says how far that is.
+PROGRESS_SECONDS = 0.5
+
+
 class _Server(MCPServer[Any]):
+    # The session whose refresh a call reports the progress of.
+    quibra: Session | None = None
+
     async def call_tool(
         self, name: str, arguments: dict[str, Any], context: Context[Any, Any] | None = None
     ) -> CallToolResult | InputRequiredResult:
         try:
-            return await super().call_tool(name, arguments, context)
+            if context is None or self.quibra is None or self.quibra.reading is None:
+                return await super().call_tool(name, arguments, context)
+            async with anyio.create_task_group() as group:
+                group.start_soon(self._report_reading, self.quibra, context)
+                try:
+                    result = await super().call_tool(name, arguments, context)
+                finally:
+                    group.cancel_scope.cancel()
+            return result
         except ToolError as error:
             # The SDK's own text of a validation failure spans many lines and links to pydantic's site.
             if isinstance(error.__cause__, ValidationError):
                 raise ToolError(_plain(name, error.__cause__)) from error.__cause__
             raise
+
+    @staticmethod
+    async def _report_reading(session: Session, context: Context[Any, Any]) -> None:
+        """Progress notifications of the call `context` (if its client asked for
+        them) while the session's refresh reads the tree."""
+        while (reading := session.reading) is not None:
+            await context.report_progress(reading[0], reading[1], "indexing the tree")
+            await anyio.sleep(PROGRESS_SECONDS)
 
 
 class Session:
@@ -117,6 +146,13 @@ class Session:
         self._hashes: dict[str, str] | None = None
         # Each worker thread keeps its own connection: opening one costs more than a warm answer.
         self._local = threading.local()
+        # The thread that ranks the symbol graph again after an edit moved it:
+        # a call answers the edit at once, the map says when its order is older.
+        self._settling: threading.Thread | None = None
+        self._settling_lock = threading.Lock()
+        # How far the refresh the server starts with has read: (files read, of
+        # how many); None when it is not reading.
+        self.reading: tuple[int, int] | None = None
 
     def _opened(self) -> Index:
         """The session's index on this thread's own connection; opened again
@@ -144,7 +180,70 @@ class Session:
             cluster=index.cluster,
             max_file_size=index.max_file_size,
             watch=self.watch,
+            settle=False,
+            batched=True,
         )
+
+    def start(self) -> None:
+        """Refresh the index on a thread of its own, before the first call: a
+        call that comes meanwhile answers from the files indexed so far (a
+        first build commits as it goes), and says how far the build is."""
+        self._refreshing.acquire()
+        threading.Thread(target=self._first_refresh, name="quibra-first-refresh", daemon=True).start()
+
+    def _first_refresh(self) -> None:
+        try:
+            index = self._open()
+            index.meter = self._meter
+            try:
+                index.refresh()
+                self._settle_later(index)
+            finally:
+                index.close()
+        except QuibraError:
+            # The first call refreshes again, and says what went wrong.
+            pass
+        finally:
+            self.reading = None
+            self._refreshing.release()
+
+    @contextlib.contextmanager
+    def _meter(self, label: str, total: int) -> Iterator[Meter]:
+        session = self
+
+        class Reading:
+            done = 0
+
+            def advance(self, steps: int = 1) -> None:
+                self.done += steps
+                session.reading = (self.done, total)
+
+        self.reading = (0, total)
+        yield Reading()
+
+    def _settle_later(self, index: Index) -> None:
+        """Start ranking the symbol graph again on a thread of its own, if a
+        refresh left that for later and no such thread runs."""
+        with self._settling_lock:
+            if self._settling is not None and self._settling.is_alive():
+                return
+            if not index.importance_stale():
+                return
+            self._settling = threading.Thread(target=self._settle, name="quibra-importance", daemon=True)
+            self._settling.start()
+
+    def _settle(self) -> None:
+        try:
+            index = self._open()
+        except QuibraError:
+            return
+        try:
+            index.settle()
+        except QuibraError:
+            # The next call starts it again (a lock held too long, a full disk).
+            pass
+        finally:
+            index.close()
 
     def run(self, operation: Callable[[Index, bool], Result]) -> Result:
         """Run one call, `operation(index, refresh)`; every failure becomes a tool error.
@@ -157,9 +256,20 @@ class Session:
         """
         refresh = self._refreshing.acquire(timeout=REFRESH_WAIT_SECONDS)
         try:
-            result = operation(self._opened(), refresh)
+            index = self._opened()
+            result = operation(index, refresh)
             if not refresh and isinstance(result, dict):
-                result["warnings"] = [*result.get("warnings", []), BEHIND_REFRESH]
+                warnings = result.get("warnings", [])
+                reading = self.reading
+                if reading is None:
+                    behind = BEHIND_REFRESH
+                elif BUILDING_NOTE in warnings:
+                    behind = BUILDING.format(*reading)
+                else:
+                    behind = READING.format(*reading)
+                result["warnings"] = [*(warning for warning in warnings if warning != BUILDING_NOTE), behind]
+            if refresh:
+                self._settle_later(index)
             return result
         except QuibraError as error:
             raise ToolError(str(error)) from None
@@ -204,6 +314,7 @@ def _tool(server: MCPServer[Any], structured: bool = True) -> Callable[[Tool], T
 
 def build_server(session: Session) -> MCPServer[Any]:
     server = _Server("quibra", instructions=INSTRUCTIONS, version=__version__, log_level="WARNING")
+    server.quibra = session
 
     @_tool(server)
     def search_code(
@@ -347,7 +458,9 @@ def serve(index: Index, languages: list[str] | None = None) -> None:
     following the tree's events where it can be watched."""
     watch = start_watch(index)
     try:
-        build_server(Session(index, languages, watch)).run("stdio")
+        session = Session(index, languages, watch)
+        session.start()
+        build_server(session).run("stdio")
     finally:
         if watch is not None:
             stop_watch(index, watch)

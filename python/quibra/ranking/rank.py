@@ -119,27 +119,28 @@ COPY_FACTOR = 0.5
 _SCOPE_SEPARATOR = re.compile(r"::|\.")
 
 
-def copy_key(candidate: Candidate, signature: str, docstring: str) -> tuple[str, str, str] | None:
-    """What copies of one member have in common: its name, its documentation and
+def copy_key(candidate: Candidate, signature: str, documentation: int) -> tuple[str, int, str] | None:
+    """What copies of one member have in common: its name, its documentation (a
+    digest of it, `storage.doc_key`) and
     its signature with its owner's name blanked (`every(predicate: (value:
     number, array: Int8Array) => unknown)` on Int8Array); None for a member
     without documentation, whose name alone says nothing of what it does."""
-    if not docstring:
+    if not documentation:
         return None
     owner = _SCOPE_SEPARATOR.split(candidate.key.partition("@")[0])[-2:-1]
     if owner and owner[0]:
         signature = re.sub(rf"\b{re.escape(owner[0])}\b", "", signature)
-    return (candidate.name, docstring, " ".join(signature.split()))
+    return (candidate.name, documentation, " ".join(signature.split()))
 
 
 def _copies_behind(
     entries: list[tuple[int, float, dict[str, int]]],
     candidates: dict[int, Candidate],
-    heads: dict[int, tuple[str, str]],
+    heads: dict[int, tuple[str, int]],
 ) -> list[tuple[int, float, dict[str, int]]]:
     """The fused order with each copy (see `copy_key`) of a candidate placed
     before it scoring COPY_FACTOR less for each such copy."""
-    seen: dict[tuple[str, str, str], int] = {}
+    seen: dict[tuple[str, int, str], int] = {}
     damped = []
     for symbol_id, score, ranks in entries:
         key = copy_key(candidates[symbol_id], *heads[symbol_id])

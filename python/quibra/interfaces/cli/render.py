@@ -143,6 +143,10 @@ def render_status(report: Report, screen: Screen) -> str:
         + (f" ({ratio} per byte of source)" if ratio is not None else ""),
         f"last change taken in: {report['updated'] or 'never'}",
     ]
+    if report["building"]:
+        lines.append("building: a first build is under way, or was stopped before its end (the next refresh ends it)")
+    if report["importance_pending"]:
+        lines.append("importance: from before the last edit, being ranked again")
     if report["fresh"]:
         lines.append("fresh: nothing to read again")
     else:

@@ -1,0 +1,194 @@
+"""How the index keeps what it holds: references and full-text terms packed
+one value per file, full-text tables without text, a build into an empty
+index through a rollback journal, references resolved on worker processes."""
+
+from __future__ import annotations
+
+import shutil
+import signal
+import sqlite3
+import subprocess
+import time
+
+import pytest
+import quibra as api
+from helpers import (
+    STDLIB,
+    _command,
+    full_text_counts,
+    quibra,
+    quibra_json,
+    stored_references,
+    write_tree,
+)
+from quibra.index import packed, writer
+from quibra.index.extract import extract_file
+from quibra.index.packed import PackedReference
+
+CASES = {
+    "none": [],
+    "one bare name, unresolved": [PackedReference(1, 0, 1, 0, 0, -1, 0, ())],
+    "lines going back, large ids, three targets": [
+        PackedReference(120, 2, 7, 9, 31, 2, 4, ((5, 10_000),)),
+        PackedReference(3, 1, 7, 0, 0, -1, 0, ((5, 3333), (8, 3333), (2**31 - 1, 3334))),
+    ],
+    "a long file": [
+        PackedReference(
+            line, line % 5, line * 7, 0 if line % 2 else line, line // 3, line % 3 - 1, line % 4,
+            tuple((line + target, 1000 * target) for target in range(line % 4)),
+        )
+        for line in range(1, 3000)
+    ],
+}
+
+
+@pytest.mark.parametrize("references", CASES.values(), ids=CASES.keys())
+def test_references_come_back_as_they_were_packed(references):
+    blob = packed.pack_references(list(references))
+    assert packed.unpack_references(blob) == references
+    # What they resolve to, read without unpacking the rest.
+    assert packed.resolved_pairs(blob) == [
+        (reference.scope, target) for reference in references for target, _units in reference.targets
+    ]
+    for name in {reference.name for reference in references} | {-1}:
+        assert packed.unresolved_uses(blob, name) == sum(
+            1 for reference in references if reference.name == name and not reference.targets
+        )
+    targets = sorted({target for reference in references for target, _units in reference.targets})
+    for wanted in ({targets[0]}, set(targets[::3]), {-5}) if targets else ({1},):
+        assert packed.select_resolved(blob, wanted) == [
+            (seq, reference)
+            for seq, reference in enumerate(references)
+            if any(target in wanted for target, _units in reference.targets)
+        ]
+
+
+@pytest.mark.parametrize("parts", [1, 2, 3, 6, 7, 9999])
+def test_a_weight_comes_back_from_its_units(parts):
+    # The resolution weighs a target by its share of the candidates, to four decimals.
+    weight = round(1 / parts, 4)
+    assert packed.weight_of(packed.weight_units(weight)) == weight
+
+
+@pytest.mark.parametrize("name", ["json/decoder.py", "email/_header_value_parser.py", "argparse.py"])
+def test_the_terms_a_file_gives_the_full_text_tables_come_back(name):
+    result = extract_file(name, "python", (STDLIB / name).read_bytes())
+    path, fields = packed.unpack_terms(result.terms)
+    assert result.symbols
+    assert path == result.symbols[0].fields[4]
+    assert fields == [indexed.fields[:4] for indexed in result.symbols]
+
+
+def _copies(root, copies):
+    for copy in range(copies):
+        shutil.copytree(STDLIB / "email", root / f"email{copy}", ignore=shutil.ignore_patterns("__pycache__"))
+
+
+def test_a_build_into_an_empty_index_leaves_it_in_wal_mode(tmp_path):
+    root = tmp_path / "tree"
+    _copies(root, 1)
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    connection = sqlite3.connect(index)
+    try:
+        assert connection.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+        assert connection.execute("SELECT count(*) FROM file_refs").fetchone()[0] > 0
+    finally:
+        connection.close()
+    assert not (tmp_path / "index.sqlite-journal").exists()
+
+
+def test_a_build_beside_an_open_connection_gives_the_same_index(tmp_path):
+    """Another connection keeps the index in WAL mode: the build writes through the WAL then, to the same end."""
+    root = tmp_path / "tree"
+    write_tree(root, {"README.txt": "nothing to read yet\n"})
+    held_file, alone_file = tmp_path / "held.sqlite", tmp_path / "alone.sqlite"
+    quibra("index", root, "--index", held_file)
+    _copies(root, 1)
+    holder = sqlite3.connect(held_file)
+    try:
+        assert holder.execute("SELECT count(*) FROM files").fetchone()[0] == 0
+        held = quibra_json("rank", root, "--query", "parse a message header", "--index", held_file)
+        assert holder.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+    finally:
+        holder.close()
+    alone = quibra_json("rank", root, "--query", "parse a message header", "--index", alone_file)
+    assert held["results"] and held["results"] == alone["results"]
+    assert stored_references(held_file) == stored_references(alone_file)
+    assert full_text_counts(held_file) == full_text_counts(alone_file)
+
+
+def test_a_build_killed_while_it_writes_leaves_the_empty_index(tmp_path):
+    root = tmp_path / "tree"
+    write_tree(root, {"README.txt": "nothing to read yet\n"})
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    _copies(root, 3)
+    journal = tmp_path / "index.sqlite-journal"
+    command, environment = _command()
+    process = subprocess.Popen(
+        [*command, "index", str(root), "--index", str(index), "--jobs", "1"],
+        env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    # Killed once its journal holds the empty index's pages.
+    while process.poll() is None and not journal.exists():
+        time.sleep(0.01)
+    process.send_signal(signal.SIGKILL)
+    process.wait()
+    assert process.returncode == -signal.SIGKILL, "the build ended before it was killed"
+    query = ("rank", root, "--query", "parse a message header", "--index", index)
+    assert quibra_json(*query, "--no-refresh", expect=1)["results"] == []
+    assert not journal.exists()
+    assert quibra_json(*query)["results"]
+    assert full_text_counts(index)["code"]
+
+
+def test_references_resolved_on_workers_are_those_of_one_process(tmp_path):
+    root = tmp_path / "tree"
+    _copies(root, 8)
+    results = {}
+    for jobs in (1, 2):
+        with api.Index(root, index_file=tmp_path / f"{jobs}.sqlite", jobs=jobs) as index:
+            index.refresh()
+        results[jobs] = stored_references(tmp_path / f"{jobs}.sqlite")
+    # Enough references that two jobs resolve them on worker processes.
+    assert len(results[1]) >= writer.PARALLEL_REFERENCES
+    assert results[1] == results[2]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_call_through_an_included_header_reaches_the_source_file_beside_it(tmp_path, jobs):
+    root = tmp_path / "tree"
+    write_tree(root, {
+        "lib/util.h": "int add(int a, int b);\n",
+        "lib/util.c": '#include "util.h"\nint add(int a, int b) { return a + b; }\n',
+        "lib/main.c": '#include "util.h"\nint main(void) { return add(1, 2); }\n',
+        "other/add.c": "int add(int a, int b) { return b + a; }\n",
+    })
+    report = quibra_json("refs", "add", root, "--index", tmp_path / "index.sqlite", "--jobs", str(jobs))
+    # The header brings its source file with it: the definition there is the
+    # one meant, before the other folder's; the header's declaration is none.
+    calls = sorted((-entry["weight"], entry["path"], entry["target"]) for entry in report["references"])
+    assert [call[1:] for call in calls] == [("lib/main.c", "lib/util.c:add"), ("lib/main.c", "other/add.c:add")]
+    assert calls[0][0] < calls[1][0]
+
+
+def test_a_query_during_the_first_build_waits_for_it(tmp_path):
+    root = tmp_path / "tree"
+    write_tree(root, {"README.txt": "nothing to read yet\n"})
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    _copies(root, 3)
+    query = ("rank", root, "--query", "parse a message header")
+    reference = quibra_json(*query, "--index", tmp_path / "reference.sqlite")["results"]
+    command, environment = _command()
+    build = subprocess.Popen(
+        [*command, "index", str(root), "--index", str(index), "--jobs", "1"],
+        env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+    )
+    while build.poll() is None and not (tmp_path / "index.sqlite-journal").exists():
+        time.sleep(0.01)
+    # The index is not in WAL mode while it is built: opening it waits for the build, and reads what it wrote.
+    assert quibra_json(*query, "--index", index, "--no-refresh")["results"] == reference
+    _out, errors = build.communicate()
+    assert build.returncode == 0, errors
