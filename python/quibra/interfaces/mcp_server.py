@@ -9,7 +9,9 @@ not need in every answer. The SDK runs each call on a worker thread, and
 calls answer side by side: each reads the index through a connection of its
 own, while refreshes go one at a time (see `Session.run`). A failure comes
 back as a tool error with a one-line message, and the server goes on with
-the next call.
+the next call. The server refreshes the index as it starts, on a thread of
+its own, and ranks the symbols' importance after an edit on another (see
+`Session.start` and `Session._settle_later`): neither holds up a call.
 """
 
 from __future__ import annotations
@@ -200,8 +202,7 @@ class Session:
                 self._settle_later(index)
             finally:
                 index.close()
-        except QuibraError:
-            # The first call refreshes again, and says what went wrong.
+        except Exception:  # noqa: BLE001 - the first call refreshes again, and says what went wrong
             pass
         finally:
             self.reading = None
@@ -239,8 +240,7 @@ class Session:
             return
         try:
             index.settle()
-        except QuibraError:
-            # The next call starts it again (a lock held too long, a full disk).
+        except Exception:  # noqa: BLE001 - the next call starts it again (a lock held too long, a full disk)
             pass
         finally:
             index.close()
