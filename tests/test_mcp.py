@@ -218,8 +218,9 @@ def test_an_edit_is_answered_at_once_and_the_map_settles_to_a_fresh_build(tmp_pa
 
 # Enough of the standard library that one worker takes seconds to read it all.
 LARGE_TREE = (
-    "asyncio", "email", "idlelib", "distutils", "tkinter", "unittest", "xml", "multiprocessing", "importlib",
-    "ctypes", "urllib", "http", "json", "logging", "test/test_asyncio", "test/test_email",
+    "asyncio", "email", "idlelib", "xmlrpc", "wsgiref", "sqlite3", "curses", "pydoc_data", "tkinter", "unittest",
+    "xml", "multiprocessing", "importlib", "ctypes", "urllib", "http", "json", "logging", "test/test_asyncio",
+    "test/test_email",
 )
 
 
