@@ -122,6 +122,30 @@ def stored_references(index_file: pathlib.Path) -> list[tuple[object, ...]]:
         connection.close()
 
 
+def edited_and_fresh(
+    root: pathlib.Path, into: pathlib.Path, path: str, old: str, new: str
+) -> tuple[pathlib.Path, pathlib.Path, list[tuple[object, ...]]]:
+    """Index `root`, replace `old` by `new` in its file `path`, refresh; then
+    build a second index of the edited tree from nothing. (the index refreshed
+    after the edit, the one built fresh, the references before the edit), both
+    indexes in `into`."""
+    import quibra as api
+
+    incremental_file = into / "incremental.sqlite"
+    with api.Index(root, index_file=incremental_file, jobs=1) as index:
+        index.refresh()
+        before = stored_references(incremental_file)
+        file = root / path
+        text = file.read_text()
+        assert old in text
+        file.write_text(text.replace(old, new, 1))
+        index.refresh()
+    fresh_file = into / "fresh.sqlite"
+    with api.Index(root, index_file=fresh_file, jobs=1) as index:
+        index.refresh()
+    return incremental_file, fresh_file, before
+
+
 def full_text_counts(index_file: pathlib.Path) -> dict[str, list[tuple[str, str, int, int]]]:
     """What each full-text table of an index holds, by term and column: how
     many rows and how many times. A row taken out with other text than it

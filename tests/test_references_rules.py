@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import pytest
 import quibra as api
-from helpers import stored_references, write_tree
+from helpers import edited_and_fresh, stored_references, write_tree
 from quibra.index.resolve import parameter_type
 from quibra.tree.languages import language_of, read_source
 from test_references_golden import _resolved
@@ -142,18 +142,7 @@ def test_each_use_resolves_to_the_definition_it_means(tree, tmp_path):
     ],
 )
 def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old, new):
-    incremental_file = tmp_path / "incremental.sqlite"
-    with api.Index(tree, index_file=incremental_file, jobs=1) as index:
-        index.refresh()
-        before = stored_references(incremental_file)
-        file = tree / path
-        text = file.read_text()
-        assert old in text
-        file.write_text(text.replace(old, new, 1))
-        index.refresh()
-    fresh_file = tmp_path / "fresh.sqlite"
-    with api.Index(tree, index_file=fresh_file, jobs=1) as index:
-        index.refresh()
+    incremental_file, fresh_file, before = edited_and_fresh(tree, tmp_path, path, old, new)
     after = stored_references(incremental_file)
     assert after == stored_references(fresh_file)
     assert after != before
@@ -235,16 +224,7 @@ def test_a_use_reached_through_a_class_whose_bases_change_is_resolved_again(tmp_
     # definition changed: only what their classes derive from is.
     root = tmp_path / "tree"
     write_tree(root, LINEAGE_TREE)
-    incremental_file = tmp_path / "incremental.sqlite"
-    with api.Index(root, index_file=incremental_file, jobs=1) as index:
-        index.refresh()
-        before = stored_references(incremental_file)
-        file = root / path
-        file.write_text(file.read_text().replace(old, new, 1))
-        index.refresh()
-    fresh_file = tmp_path / "fresh.sqlite"
-    with api.Index(root, index_file=fresh_file, jobs=1) as index:
-        index.refresh()
+    incremental_file, fresh_file, before = edited_and_fresh(root, tmp_path, path, old, new)
     after = stored_references(incremental_file)
     assert after == stored_references(fresh_file)
     assert after != before

@@ -11,8 +11,8 @@ import sqlite3
 
 import pytest
 import quibra as api
+from helpers import edited_and_fresh, quibra, quibra_json, stored_references, write_tree
 from quibra.interfaces.api import STALE_IMPORTANCE
-from helpers import quibra, quibra_json, stored_references, write_tree
 
 pytestmark = pytest.mark.host
 
@@ -224,18 +224,7 @@ def _targets(dump: list[tuple]) -> set[str]:
     ],
 )
 def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old, new):
-    incremental_file = tmp_path / "incremental.sqlite"
-    with api.Index(tree, index_file=incremental_file, jobs=1) as index:
-        index.refresh()
-        before = stored_references(incremental_file)
-        file = tree / path
-        text = file.read_text()
-        assert old in text
-        file.write_text(text.replace(old, new, 1))
-        index.refresh()
-    fresh_file = tmp_path / "fresh.sqlite"
-    with api.Index(tree, index_file=fresh_file, jobs=1) as index:
-        index.refresh()
+    incremental_file, fresh_file, before = edited_and_fresh(tree, tmp_path, path, old, new)
     after = stored_references(incremental_file)
     assert after == stored_references(fresh_file)
     assert after != before
@@ -471,19 +460,9 @@ def test_a_tree_that_is_a_package_names_itself_by_its_folder(tmp_path):
 )
 def test_a_refresh_after_an_edit_of_imports_equals_a_fresh_build(imports_tree, tmp_path, path, old, new):
     (imports_tree / "lib/extra.py").write_text("def helper(x):\n    return x\n")
-    incremental_file = tmp_path / "incremental.sqlite"
-    with api.Index(imports_tree, index_file=incremental_file, jobs=1) as index:
-        index.refresh()
-        before = stored_references(incremental_file)
-        file = imports_tree / path
-        text = file.read_text()
-        assert old in text
-        file.write_text(text.replace(old, new, 1))
-        index.refresh()
-    with api.Index(imports_tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
-        index.refresh()
+    incremental_file, fresh_file, before = edited_and_fresh(imports_tree, tmp_path, path, old, new)
     after = stored_references(incremental_file)
-    assert after == stored_references(tmp_path / "fresh.sqlite")
+    assert after == stored_references(fresh_file)
     assert after != before
 
 

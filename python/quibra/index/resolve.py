@@ -424,10 +424,7 @@ def _type_named(written: str) -> tuple[str, str] | None:
     found = _TYPE_PATH.search(text)
     if found is None:
         return None
-    path = found.group(1)
-    separator = "::" if "::" in path else "."
-    qualifier, _, name = path.rpartition(separator)
-    return qualifier, name
+    return _split_path(found.group(1))
 
 
 @functools.lru_cache(maxsize=65536)
@@ -466,10 +463,13 @@ def constructed_type(qualifier: str) -> tuple[str, str] | None:
     found = _CONSTRUCTED.fullmatch(qualifier)
     if found is None:
         return None
-    path = found.group(1)
-    separator = "::" if "::" in path else "."
-    qualifier_part, _, name = path.rpartition(separator)
-    return qualifier_part, name
+    return _split_path(found.group(1))
+
+
+def _split_path(path: str) -> tuple[str, str]:
+    """A type's path as (what qualifies it, its name): `url.URL` -> ("url", "URL"), `Server` -> ("", "Server")."""
+    qualifier, _, name = path.rpartition("::" if "::" in path else ".")
+    return qualifier, name
 
 
 def _defined(weighed: list[tuple[float, Definition]], candidates: list[Definition]) -> list[tuple[float, Definition]]:
