@@ -665,6 +665,13 @@ def test_a_host_program_read_from_standard_input_builds_the_index(tmp_path, host
     assert int(completed.stdout) == single["symbols"] > 0
 
 
+def test_index_report_says_where_the_time_went(tmp_path):
+    tree = Tree(tmp_path / "tree", 0)
+    built = quibra_json("index", tree.root, "--index", tmp_path / "index.sqlite")["refresh"]
+    assert list(built["phases"]) == ["listing", "reading", "imports", "references", "importance", "commit"]
+    assert sum(built["phases"].values()) <= built["seconds"] + 0.01
+
+
 def test_dask_cluster_builds_the_same_index(tmp_path):
     distributed = pytest.importorskip("distributed")
     root = tmp_path / "tree"

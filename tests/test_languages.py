@@ -5,6 +5,7 @@ from syntax errors; and the choice between C and C++ for a header."""
 
 from __future__ import annotations
 
+import posixpath
 import subprocess
 import sys
 import textwrap
@@ -713,6 +714,66 @@ def test_imports_resolve_to_files_of_the_tree(tmp_path, case):
     files, expected = EDGE_TREES[case]
     write_tree(tmp_path, files)
     assert edges_of(tmp_path) == expected
+
+
+def _searched_include(importer: str, kind: str, header: str, paths: frozenset[str]) -> str | None:
+    """The file a C include names, stated directly: the folders searched in
+    order (for a quoted include its own folder first, then every `include`
+    folder of the tree, those sharing more of its path first, then for a
+    quoted include each folder above it), the first that holds the file wins."""
+    folder = posixpath.dirname(importer)
+    include_folders = sorted(
+        {"/".join(path.split("/")[: depth + 1]) for path in paths for depth, part in
+         enumerate(path.split("/")[:-1]) if part == "include"}
+    )
+
+    def shared(one: str) -> int:
+        count = 0
+        for a, b in zip(one.split("/"), folder.split("/")):
+            if a != b:
+                break
+            count += 1
+        return count
+
+    bases = sorted(include_folders, key=lambda include: -shared(include))
+    if kind != "system":
+        above = []
+        parent = folder
+        while parent:
+            parent = posixpath.dirname(parent)
+            above.append(parent)
+        bases = [folder, *bases, *above]
+    for base in bases:
+        candidate = posixpath.normpath(posixpath.join(base, header))
+        if candidate in paths:
+            return candidate
+    return None
+
+
+_FOLDERS = st.lists(st.sampled_from(["include", "src", "a", "b", "linux"]), max_size=3)
+_TREE_PATHS = st.lists(
+    st.tuples(_FOLDERS, st.sampled_from(["x.h", "y.h"])).map(lambda parts: "/".join([*parts[0], parts[1]])),
+    min_size=1,
+    max_size=12,
+)
+_HEADERS = st.lists(st.sampled_from(["include", "a", "b", "linux", "x.h", "y.h", "..", ".", ""]), min_size=1,
+                    max_size=4).map("/".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_TREE_PATHS, st.lists(st.tuples(st.sampled_from(["local", "system"]), _HEADERS), max_size=6), st.data())
+def test_an_include_finds_the_first_file_the_search_order_reaches(tree_paths, includes, data):
+    paths = frozenset(tree_paths)
+    importer = data.draw(st.sampled_from(sorted(paths)))
+    expected = {
+        (importer, target)
+        for kind, header in includes
+        if header
+        for target in [_searched_include(importer, kind, header, paths)]
+        if target not in (None, importer)
+    }
+    imports = {"c": {importer: [[kind, header] for kind, header in includes]}}
+    assert set(resolve_edges(Path("/nonexistent"), imports, paths)) == expected
 
 
 def test_a_broken_tsconfig_leaves_relative_imports_working(tmp_path):

@@ -93,6 +93,7 @@ def write_changes(
     references are resolved at the end); a build killed before it was done
     leaves that mark, and the next refresh builds the index again."""
     batched = batched and first
+    clock = _PhaseClock(report)
     # Otherwise a build into an empty index goes through a rollback journal, not the WAL.
     with storage.journaled() if first and not batched else contextlib.nullcontext(False), storage.write():
         if storage.meta(BUILDING) is not None:
@@ -107,9 +108,11 @@ def write_changes(
         )
         for path in pending.removed:
             writer.removed(path)
+        clock.lap("reading")
         moved: set[int] = set()
         if writer.imports_changed or writer.nodes_changed or root_moved:
             moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
+        clock.lap("imports")
         uses_moved = False
         names = writer.reference_names | lineage_member_names(storage.connection, writer.lineage_roots)
         if writer.reference_files or names or moved:
@@ -123,14 +126,30 @@ def write_changes(
                 jobs,
                 None if writer.graph_moved else writer.dropped_uses,
             )
+        clock.lap("references")
         if settle and (uses_moved or writer.graph_moved or is_stale(storage.connection)):
             update_importance(storage)
             report.importance_computed = True
         elif not settle and (uses_moved or writer.graph_moved):
             mark_stale(storage)
             report.importance_pending = True
+        clock.lap("importance")
         writer.record(root, outside, limit)
         storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
+    clock.lap("commit")
+
+
+class _PhaseClock:
+    """Adds the seconds since its last lap to the report, under each step's name."""
+
+    def __init__(self, report: RefreshReport):
+        self.report = report
+        self.last = time.monotonic()
+
+    def lap(self, phase: str) -> None:
+        now = time.monotonic()
+        self.report.phases[phase] = self.report.phases.get(phase, 0.0) + now - self.last
+        self.last = now
 
 
 def _apply(

@@ -50,6 +50,7 @@ def refresh(
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
     listed = list_tree(root)
     pending = pending_changes(storage, listed, limit)
+    report.phases["listing"] = time.monotonic() - started
     # The tree moved, or what its import edges depend on outside it changed:
     # the edges are resolved again even when no file of the tree changed.
     outside = json.dumps(outside_tree(root))

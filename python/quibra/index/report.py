@@ -18,6 +18,8 @@ class RefreshReport:
     importance_pending: bool = False  # ... left to rank later
     references_resolved: int = 0  # how many references were resolved again
     seconds: float = 0.0
+    # Where those seconds went, by step of the refresh, in the order taken.
+    phases: dict[str, float] = field(default_factory=dict)
 
     @property
     def changed_anything(self) -> bool:

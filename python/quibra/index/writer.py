@@ -60,9 +60,10 @@ from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
 from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
-# A reference just read, by ids, until it is resolved: (line, kind, name,
-# qualifier or 0, scope or 0, arity), as PackedReference holds them.
-PendingReference = tuple[int, int, int, int, int, int]
+# A file's references just read, not resolved yet: how many, and packed
+# (`pack_references`) with no definitions. Packed, a tree's millions of
+# them wait for their resolution in a few bytes each.
+PendingReferences = tuple[int, bytes]
 
 
 def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
@@ -129,9 +130,8 @@ class Writer:
         self.symbols_moved = False
         self.dropped_uses: set[tuple[int, int]] = set()
         self._name_ids: dict[str, int] = {}
-        # The references of the files written, by ids, until they are resolved:
-        # (line, kind, name, qualifier or 0, scope or 0, arity) each.
-        self.pending_references: dict[int, list[PendingReference]] = {}
+        # The references of the files written, by ids, until they are resolved.
+        self.pending_references: dict[int, PendingReferences] = {}
 
     @property
     def graph_moved(self) -> bool:
@@ -369,13 +369,14 @@ class Writer:
         self._interned(set(result.reference_texts))
         ids = [self._name_ids[text] for text in result.reference_texts]
         count = len(symbol_ids)
-        self.pending_references[file_id] = [
+        references: list[ReferenceFields] = [
             (
                 line, kind, ids[name], ids[qualifier - 1] if qualifier else 0,
-                symbol_ids[scope] if 0 <= scope < count else 0, arity,
+                symbol_ids[scope] if 0 <= scope < count else 0, arity, 0, (),
             )
             for line, kind, name, qualifier, scope, arity in result.references
         ]
+        self.pending_references[file_id] = len(references), pack_references(references)
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
@@ -521,9 +522,8 @@ class _Resolution:
 
     resolver: Resolver
     views: dict[int, FileView]
-    # Each file's references: as stored (PackedReference), or just read
-    # (PendingReference) with nothing resolved yet.
-    uses: dict[int, list[PackedReference] | list[PendingReference]]
+    # Each file's references, as stored or (for the files just read) with nothing resolved yet.
+    uses: dict[int, list[PackedReference]]
     texts: dict[int, str]
     whole: set[int]  # files all of whose references are resolved again
     changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
@@ -541,7 +541,6 @@ class _Resolution:
         for reference in self.uses[file_id]:
             line, kind, name, qualifier, scope, arity = reference[:6]
             if not again and name not in self.changed:
-                assert isinstance(reference, PackedReference)
                 written.append(reference)
                 continue
             key = (kind, name, qualifier, scope, arity)
@@ -611,7 +610,7 @@ def update_references(
     files: set[int],
     names: set[str],
     report: RefreshReport,
-    pending: dict[int, list[PendingReference]] | None = None,
+    pending: dict[int, PendingReferences] | None = None,
     jobs: int = 1,
     dropped_uses: set[tuple[int, int]] | None = None,
 ) -> bool:
@@ -641,6 +640,7 @@ def update_references(
     for source, target in queries.all_edges(connection):
         edges[source].append(target)
     known: dict[str, list[Definition]] = {}
+    kinds: dict[str, str] = {}
     # Whether `known` holds every definition of the tree: then a name it lacks has none.
     complete = False
 
@@ -657,9 +657,20 @@ def update_references(
                 known.setdefault(name, [])
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
-                    known[row.name].append(
+                    # A large tree's definitions are held all at once: the
+                    # texts most of them repeat are held once.
+                    name = row.name
+                    qualname = name if row.qualname == name else row.qualname
+                    known[name].append(
                         Definition(
-                            *row[:8],
+                            row.id,
+                            row.file_id,
+                            name,
+                            qualname,
+                            kinds.setdefault(row.kind, row.kind),
+                            row.line,
+                            qualname if row.key == qualname else row.key,
+                            row.signature,
                             path=paths[row.file_id],
                             family=families[row.file_id],
                             param_count=row.param_count,
@@ -684,7 +695,7 @@ def update_references(
     whole_set = set(whole)
     by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
     order = whole + sorted(by_name)
-    parallel = jobs > 1 and sum(len(pending.get(file_id, ())) for file_id in order) >= PARALLEL_REFERENCES
+    parallel = jobs > 1 and sum(pending[file_id][0] for file_id in order if file_id in pending) >= PARALLEL_REFERENCES
     if parallel:
         # A forked worker cannot read the index: it must find every definition it may ask for.
         fetch(None)
@@ -694,8 +705,8 @@ def update_references(
         batch = order[start : start + step]
         stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
         old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
-        uses: dict[int, list[PackedReference] | list[PendingReference]] = {
-            file_id: pending[file_id] if file_id in pending else old[file_id]
+        uses = {
+            file_id: unpack_references(pending[file_id][1]) if file_id in pending else old[file_id]
             for file_id in batch
             if file_id in pending or file_id in old
         }

@@ -186,13 +186,17 @@ def _iso_time(ns: int) -> str:
     return datetime.datetime.fromtimestamp(ns / 1e9, datetime.timezone.utc).isoformat(timespec="seconds")
 
 
-def _refresh_summary(report: RefreshReport) -> Report:
-    return {
+def _refresh_summary(report: RefreshReport, phases: bool = False) -> Report:
+    summary: Report = {
         "added": len(report.added),
         "changed": len(report.changed),
         "removed": len(report.removed),
         "seconds": round(report.seconds, 3),
     }
+    if phases:
+        # Where the seconds went: listing, reading, imports, references, importance, commit.
+        summary["phases"] = {phase: round(seconds, 3) for phase, seconds in report.phases.items()}
+    return summary
 
 
 class Index:
@@ -360,7 +364,7 @@ class Index:
             return {
                 "command": "index",
                 **self._header(),
-                "refresh": _refresh_summary(report),
+                "refresh": _refresh_summary(report, phases=True),
                 **self._counts(selection),
                 "warnings": warnings,
             }

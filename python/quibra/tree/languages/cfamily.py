@@ -183,20 +183,74 @@ def _shared_prefix(left: str, right: str) -> int:
     return count
 
 
-def _bases(importer: str, kind: str, include_folders: list[str]) -> list[str]:
-    folder = posixpath.dirname(importer)
-    nearest_first = sorted(include_folders, key=lambda include: -_shared_prefix(include, folder))
-    if kind == "system":
-        return nearest_first
+class _Includes:
+    """Finds the file an include names, as a compiler given every include
+    folder of the tree would: for a quoted include, the including file's
+    own folder first; then every include folder, those that share more of
+    that folder's path first (then by name); then, for a quoted include,
+    each folder above it, nearest first. The first that holds the file wins."""
+
+    def __init__(self, paths: frozenset[str]):
+        self.paths = paths
+        self.include_folders = {folder: place for place, folder in enumerate(_include_folders(paths))}
+        self.by_name: dict[str, list[str]] = {}
+        for path in paths:
+            self.by_name.setdefault(posixpath.basename(path), []).append(path)
+
+    def _place(self, base: str, folder: str, kind: str) -> tuple[int, ...] | None:
+        """Where `base` comes in the search of an include from `folder`; None where it is not searched."""
+        if kind != "system" and base == folder:
+            return (0,)
+        if base in self.include_folders:
+            return (1, -_shared_prefix(base, folder), self.include_folders[base])
+        if kind != "system" and (not base or folder.startswith(f"{base}/")):
+            return (2, -base.count("/") - 1 if base else 0)
+        return None
+
+    def find(self, importer: str, kind: str, header: str) -> str | None:
+        folder = posixpath.dirname(importer)
+        tail = posixpath.normpath(header)
+        if header.startswith("/") or tail.startswith(".."):
+            return self._walk(folder, kind, header)
+        # Only the folders that hold a file of that name can find it.
+        best: tuple[tuple[int, ...], str] | None = None
+        for path in self.by_name.get(posixpath.basename(tail), ()):
+            if path == tail:
+                base = ""
+            elif path.endswith(tail) and path[-len(tail) - 1] == "/":
+                base = path[: -len(tail) - 1]
+            else:
+                continue
+            place = self._place(base, folder, kind)
+            if place is not None and (best is None or place < best[0]):
+                best = place, path
+        return best[1] if best is not None else None
+
+    def _walk(self, folder: str, kind: str, header: str) -> str | None:
+        """An include that climbs out of its base: each base in turn."""
+        bases = sorted(
+            (place, base)
+            for base in {folder, *self.include_folders, *_above(folder)}
+            for place in [self._place(base, folder, kind)]
+            if place is not None
+        )
+        for _place, base in bases:
+            candidate = posixpath.normpath(posixpath.join(base, header))
+            if candidate in self.paths:
+                return candidate
+        return None
+
+
+def _above(folder: str) -> list[str]:
     above = []
     while folder:
         folder = posixpath.dirname(folder)
         above.append(folder)
-    return [posixpath.dirname(importer), *nearest_first, *above]
+    return above
 
 
 def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]) -> list[tuple[str, str]]:
-    include_folders = _include_folders(paths)
+    includes = _Includes(paths)
     edges = []
     for importer in sorted(files):
         for entry in files[importer]:
@@ -205,9 +259,7 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
             kind, header = entry
             if not (isinstance(kind, str) and isinstance(header, str)) or not header:
                 continue
-            for base in _bases(importer, kind, include_folders):
-                candidate = posixpath.normpath(posixpath.join(base, header))
-                if candidate in paths:
-                    edges.append((importer, candidate))
-                    break
+            target = includes.find(importer, kind, header)
+            if target is not None:
+                edges.append((importer, target))
     return edges
