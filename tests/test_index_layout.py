@@ -28,6 +28,7 @@ from quibra.index.packed import PackedReference
 CASES = {
     "none": [],
     "one bare name, unresolved": [PackedReference(1, 0, 1, 0, 0, -1, 0, ())],
+    "read, not resolved yet": [PackedReference(line, 1, line % 7, 0, line // 2, 1, 0, ()) for line in (4, 4, 9, 2)],
     "lines going back, large ids, three targets": [
         PackedReference(120, 2, 7, 9, 31, 2, 4, ((5, 10_000),)),
         PackedReference(3, 1, 7, 0, 0, -1, 0, ((5, 3333), (8, 3333), (2**31 - 1, 3334))),

@@ -15,6 +15,7 @@ import json
 import sys
 import zlib
 from array import array
+from collections.abc import Iterable
 from typing import NamedTuple
 
 # Weights are kept in ten-thousandths: the resolution rounds them to four decimals.
@@ -92,24 +93,22 @@ def unpack_references(blob: bytes) -> list[PackedReference]:
     values = _decompressed(blob)
     count = values[0]
     columns = [values[1 + column * count : 1 + (column + 1) * count] for column in range(_COLUMNS)]
-    lines, kinds, names, qualifiers, scopes, arities, others, counts = columns
+    steps, kinds, names, qualifiers, scopes, arities, others, counts = columns
     flat = values[1 + _COLUMNS * count :]
     total = len(flat) // 2
     ids, units = flat[:total], flat[total:]
-    references = []
-    line = position = 0
-    for index in range(count):
-        line += lines[index]
-        end = position + counts[index]
-        targets = tuple(zip(ids[position:end], units[position:end], strict=True))
-        position = end
-        references.append(
-            PackedReference(
-                line, kinds[index], names[index], qualifiers[index], scopes[index], arities[index], others[index],
-                targets,
-            )
+    if total:
+        starts = list(itertools.accumulate(counts, initial=0))
+        targets: Iterable[tuple[tuple[int, int], ...]] = (
+            tuple(zip(ids[start:end], units[start:end], strict=True))
+            for start, end in zip(starts, starts[1:], strict=False)
         )
-    return references
+    else:
+        # References not resolved yet, or resolved to nothing: no targets to cut out.
+        targets = itertools.repeat((), count)
+    return list(
+        map(PackedReference, itertools.accumulate(steps), kinds, names, qualifiers, scopes, arities, others, targets)
+    )
 
 
 def select_resolved(blob: bytes, wanted: set[int]) -> list[tuple[int, PackedReference]]:

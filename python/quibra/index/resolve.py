@@ -165,7 +165,7 @@ class FileView:
     # Members a Java file imports statically, as "Class.member" or "Class.*".
     static_imports: frozenset[str] = frozenset()
 
-    @property
+    @functools.cached_property
     def folder(self) -> str:
         return posixpath.dirname(self.path)
 
