@@ -511,7 +511,7 @@ def update_graph(storage: Storage, root: Path, nodes_changed: bool, report: Refr
 # Files whose references are resolved at a time: what they hold stays in memory.
 RESOLVE_BATCH_FILES = 512
 # With worker processes, more at a time: each batch starts them again.
-PARALLEL_BATCH_FILES = 8192
+PARALLEL_BATCH_FILES = 2048
 # Below this many references to resolve, worker processes cost more than they save.
 PARALLEL_REFERENCES = 20_000
 
