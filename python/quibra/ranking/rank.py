@@ -10,7 +10,8 @@ dropping right answers that share a file with a better one.
 A symbol's cost is the text a model would be given for it: a header line
 naming the file and lines (`block_header`), then its source lines
 (`context_lines` of each result), then a blank line; printing that text
-for the packed symbols stays within the budget.
+for the packed symbols stays within the budget. A symbol too long for its
+share of the budget is given as its head (`HEAD_SHARE`).
 """
 
 from __future__ import annotations
@@ -53,6 +54,18 @@ CHANNEL_WEIGHTS = {"lexical": 1.0, "body": 1.0, "identity": 1.0, "structural": 0
 FUSION_SMOOTHING = 15.0
 
 
+# The most of the budget that one symbol's block takes: a longer symbol is
+# given as its head, the first lines that this share holds (its signature,
+# its documentation, how its code begins), and the header names the lines
+# given. Whole, a function of a few hundred lines would take the place of
+# a dozen other answers, and the model that reads the context learns where
+# it is and what it is from its head; `symbol_source` gives the rest. A
+# small budget's share would leave a line or two, too little to stand for a
+# symbol: no head is cut shorter than HEAD_LEAST tokens (about five lines).
+HEAD_SHARE = 1 / 16
+HEAD_LEAST = 64
+
+
 def block_tokens(header: str, chars: int) -> int:
     """Tokens of one context block: the header line, the source, and the blank line after it."""
     return tokens_of_characters(len(header) + chars + 3)
@@ -68,6 +81,19 @@ def block_header(display_path: str, start_line: int, end_line: int) -> str:
     header); bytes that are not UTF-8 stay as they are, one character each."""
     path = _LINE_BREAKING.sub(lambda found: repr(found.group())[1:-1], display_path)
     return f"{path}:{start_line}-{end_line}"
+
+
+def symbol_head(lines: list[str], shown_path: str, first: int, last: int, most: int) -> tuple[int, int]:
+    """(last line, characters) of the longest run of `lines` from `first` on,
+    no further than `last`, whose block costs at most `most` tokens; the
+    first line alone when even it costs more."""
+    end, chars = first, len(lines[first - 1])
+    while end < last:
+        longer = chars + 1 + len(lines[end])
+        if block_tokens(block_header(shown_path, first, end + 1), longer) > most:
+            break
+        end, chars = end + 1, longer
+    return end, chars
 
 
 @dataclass(frozen=True)
@@ -202,6 +228,7 @@ def rank(
     display: Callable[[bytes], tuple[str, str]],
     languages: Iterable[str] | None = None,
     selected: Callable[[str], bool] | None = None,
+    read_lines: Callable[[bytes], list[str] | None] | None = None,
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
@@ -210,7 +237,10 @@ def rank(
 
     `display` turns a stored path into (tree-relative path, path as shown);
     `languages` limits the answer to symbols of those languages, `selected`
-    to the files whose tree-relative path it accepts.
+    to the files whose tree-relative path it accepts. `read_lines` gives the
+    lines of a file as the index read them (None when the file changed
+    since): a symbol longer than HEAD_SHARE of the budget is given as its
+    head only where it does, and whole otherwise.
     """
     ranked = fused_candidates(connection, Query.parse(query, languages))
     if selected is not None:
@@ -221,19 +251,28 @@ def rank(
     ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
     items = []
     shown: dict[int, tuple[str, str]] = {}
+    given: dict[int, int] = {}  # the last line of each symbol's block
+    most = max(HEAD_LEAST, int(budget * HEAD_SHARE))
+    files: dict[bytes, list[str] | None] = {}
+    # Heads are worked out only as far down the order as the budget could
+    # reach, each block counted at its cost: past that no long symbol fits.
+    reached = 0
     for symbol_id, score, _ranks in ranked.ordered:
         candidate = ranked.candidates[symbol_id]
         row = details[symbol_id]
         shown[symbol_id] = display(candidate.path)
-        header = block_header(shown[symbol_id][1], row[5], row[9])
-        items.append(
-            {
-                "id": str(symbol_id),
-                "file": str(candidate.file_id),
-                "score": score,
-                "tokens": block_tokens(header, row[7]),
-            }
-        )
+        first, last, chars = row[5], row[9], row[7]
+        tokens = block_tokens(block_header(shown[symbol_id][1], first, last), chars)
+        if tokens > most and read_lines is not None and reached < budget:
+            if candidate.path not in files:
+                files[candidate.path] = read_lines(candidate.path)
+            lines = files[candidate.path]
+            if lines is not None and last <= len(lines):
+                last, chars = symbol_head(lines, shown[symbol_id][1], first, last, most)
+                tokens = block_tokens(block_header(shown[symbol_id][1], first, last), chars)
+        reached += tokens
+        given[symbol_id] = last
+        items.append({"id": str(symbol_id), "file": str(candidate.file_id), "score": score, "tokens": tokens})
     packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
     channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
     # A result's place is its place in the fused order, whatever the budget:
@@ -256,8 +295,9 @@ def rank(
                 "line": row[4],
                 "start_line": row[5],
                 "end_line": row[6],
-                # The lines that the budget counted: the whole symbol, or a class's head.
-                "context_lines": [row[5], row[9]],
+                # The lines that the budget counted: the whole symbol, or its head
+                # (a class's, or a long symbol's first lines).
+                "context_lines": [row[5], given[symbol_id]],
                 "signature": row[8],
                 "score": item.original_score,
                 "adjusted_score": item.adjusted_score,
