@@ -366,3 +366,62 @@ def test_a_small_budget_leaves_a_short_function_whole(tmp_path, budget):
     write_tree(tmp_path, {"widgets.py": source})
     entry = _rank(tmp_path, "frobnicate widgets", budget=budget)["results"][0]  # type: ignore[index]
     assert entry["context_lines"] == [1, 3] and entry["tokens"] > budget * HEAD_SHARE
+
+
+# The same function in four parts of a project: only the scope a query opens with tells them apart.
+COUNT_MATCHES = "def count_matches(lines, pattern):\n    return sum(pattern in line for line in lines)\n"
+SCOPED_TREE = {
+    **{f"{part}/summary.py": COUNT_MATCHES for part in ("alpha", "fix", "printer", "searcher")},
+    "lines/matching.py": COUNT_MATCHES,
+}
+
+
+@pytest.mark.parametrize(
+    ("query", "first"),
+    [
+        ("count the matches", "alpha/summary.py"),  # no scope: the order of the tree
+        ("searcher: count the matches", "searcher/summary.py"),
+        ("fix(searcher): count the matches", "searcher/summary.py"),
+        ("[searcher] count the matches", "searcher/summary.py"),
+        ("Searcher: count the matches", "searcher/summary.py"),
+        # `fix:` says what kind of change it is, not where.
+        ("fix: count the matches", "alpha/summary.py"),
+        ("fix(printer): count the matches", "printer/summary.py"),
+        # A file named as the scope is in it as well as a folder.
+        ("matching: count the matches", "lines/matching.py"),
+    ],
+)
+def test_the_scope_a_query_opens_with_is_a_place_in_the_tree(tmp_path, query, first):
+    write_tree(tmp_path, SCOPED_TREE)
+    with quibra.Index(tmp_path, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        assert index.rank(query)["results"][0]["path"] == first
+        assert index.rank_files(query, refresh=False)["results"][0]["path"] == first
+
+
+NESTED_TREE = {
+    "report.py": (
+        "def export_report(rows):\n"
+        '    """Export the rows of a report."""\n'
+        + "".join(f"    rows = [row for row in rows if row != {number}]\n" for number in range(300))
+        + "\n    def format_report_row(row):\n        return str(row)\n\n"
+        + "    return [format_report_row(row) for row in rows]\n"
+    )
+}
+
+
+@pytest.mark.parametrize(
+    ("budget", "given"),
+    [
+        # The outer function comes as its head, which stops well before the nested one.
+        (4_000, {"export_report.format_report_row", "export_report"}),
+        # Whole, the outer function holds the nested one, which stands for both.
+        (100_000, {"export_report.format_report_row"}),
+    ],
+)
+def test_a_nested_function_comes_on_its_own_past_the_head_around_it(tmp_path, budget, given):
+    write_tree(tmp_path, NESTED_TREE)
+    report = _rank(tmp_path, "format a report row to export", budget=budget)
+    assert set(_names(report)) == given
+    spans = [entry["context_lines"] for entry in report["results"]]  # type: ignore[attr-defined]
+    lines = [line for first, last in spans for line in range(first, last + 1)]
+    assert len(lines) == len(set(lines))

@@ -190,35 +190,34 @@ def is_declared_private(signature: str) -> bool:
     return _PRIVATE_MODIFIER.search(signature.split("(", 1)[0]) is not None
 
 
-def _without_overlaps(
-    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, queries.SymbolDetails]
-) -> list[tuple[int, float, dict[str, int]]]:
-    """`ordered` without the symbols whose context shares lines with a better one of the same file.
+class _LinesGiven:
+    """The lines of each file that the blocks kept so far give.
 
-    A function's context is its whole text, nested functions included, so a
+    A function's block is its whole text, nested functions included, so a
     nested function and the one around it would print the same lines twice
     and count them twice against the budget: the better placed of the two
-    stands for both. A class's context is only its head, so its methods
-    never overlap it.
+    stands for both. A class's block is only its head, and a long
+    function's only its first lines, so the members and nested functions
+    past them come on their own.
     """
-    # Per file, the kept spans sorted by first line: they never overlap, so
-    # their last lines are sorted too, and only the span starting last at
-    # or before a new span's end can overlap it.
-    starts: dict[object, list[int]] = {}
-    ends: dict[object, list[int]] = {}
-    kept = []
-    for entry in ordered:
-        row = details[entry[0]]
-        file_key, first, last = row[11], row[5], row[9]
-        file_starts = starts.setdefault(file_key, [])
-        file_ends = ends.setdefault(file_key, [])
-        before = bisect.bisect_right(file_starts, last)
-        if before and file_ends[before - 1] >= first:
-            continue
-        file_starts.insert(before, first)
-        file_ends.insert(before, last)
-        kept.append(entry)
-    return kept
+
+    def __init__(self) -> None:
+        # Per file, the kept spans sorted by first line: they never overlap,
+        # so their last lines are sorted too, and only the span starting last
+        # at or before a new span's end can overlap it.
+        self.starts: dict[int, list[int]] = {}
+        self.ends: dict[int, list[int]] = {}
+
+    def take(self, file_id: int, first: int, last: int) -> bool:
+        """Keep lines `first` to `last` of the file, unless a kept span shares one of them."""
+        starts = self.starts.setdefault(file_id, [])
+        ends = self.ends.setdefault(file_id, [])
+        before = bisect.bisect_right(starts, last)
+        if before and ends[before - 1] >= first:
+            return False
+        starts.insert(before, first)
+        ends.insert(before, last)
+        return True
 
 
 def rank(
@@ -248,7 +247,8 @@ def rank(
         ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in queries.symbol_details(connection, ids)}
-    ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
+    listed = []  # the candidates whose blocks share no line with a better one's
+    taken = _LinesGiven()
     items = []
     shown: dict[int, tuple[str, str]] = {}
     given: dict[int, int] = {}  # the last line of each symbol's block
@@ -257,27 +257,32 @@ def rank(
     # Heads are worked out only as far down the order as the budget could
     # reach, each block counted at its cost: past that no long symbol fits.
     reached = 0
-    for symbol_id, score, _ranks in ranked.ordered:
+    for entry in ranked.ordered:
+        symbol_id, score, _ranks = entry
         candidate = ranked.candidates[symbol_id]
         row = details[symbol_id]
-        shown[symbol_id] = display(candidate.path)
+        shown_path = display(candidate.path)[1]
         first, last, chars = row[5], row[9], row[7]
-        tokens = block_tokens(block_header(shown[symbol_id][1], first, last), chars)
+        tokens = block_tokens(block_header(shown_path, first, last), chars)
         if tokens > most and read_lines is not None and reached < budget:
             if candidate.path not in files:
                 files[candidate.path] = read_lines(candidate.path)
             lines = files[candidate.path]
             if lines is not None and last <= len(lines):
-                last, chars = symbol_head(lines, shown[symbol_id][1], first, last, most)
-                tokens = block_tokens(block_header(shown[symbol_id][1], first, last), chars)
+                last, chars = symbol_head(lines, shown_path, first, last, most)
+                tokens = block_tokens(block_header(shown_path, first, last), chars)
+        if not taken.take(row[11], first, last):
+            continue
+        listed.append(entry)
+        shown[symbol_id] = display(candidate.path)
         reached += tokens
         given[symbol_id] = last
         items.append({"id": str(symbol_id), "file": str(candidate.file_id), "score": score, "tokens": tokens})
     packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
-    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
+    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in listed}
     # A result's place is its place in the fused order, whatever the budget:
     # the budget only decides which results are given.
-    places = {symbol_id: place for place, (symbol_id, _score, _ranks) in enumerate(ranked.ordered, start=1)}
+    places = {symbol_id: place for place, (symbol_id, _score, _ranks) in enumerate(listed, start=1)}
     results = []
     for item in packed:
         symbol_id = int(item.symbol_id)
@@ -305,7 +310,7 @@ def rank(
                 "tokens": item.tokens,
             }
         )
-    return results, total_tokens, len(ranked.ordered)
+    return results, total_tokens, len(listed)
 
 
 # A file's score adds up its best symbols' scores, each counting this much
