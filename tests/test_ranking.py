@@ -10,6 +10,7 @@ import pytest
 import quibra
 from helpers import STDLIB, write_tree
 from quibra.ranking.channels import STOP_WORDS
+from quibra.ranking.rank import HEAD_SHARE
 
 pytestmark = pytest.mark.host
 
@@ -292,3 +293,135 @@ def test_the_name_channel_leads_with_the_name_that_holds_more_of_the_query(tmp_p
     report = _rank(tmp_path, query)
     identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
     assert identity[leader] == 1, identity
+
+
+# A tree whose answer is one long function, placed so that its head runs
+# from two-digit line numbers into three-digit ones (the header widens).
+SHORT_HELPERS = "".join(f"def helper_{number}(value):\n    return value + {number}\n\n\n" for number in range(23))
+LONG_MERGE = (
+    "def merge_sorted_runs(runs):\n"
+    '    """Merge sorted runs into one sorted list, run by run."""\n'
+    "    merged = []\n"
+    + "".join(
+        f"    merged.extend(sorted(runs[{number}], key=lambda item: (item, {number})))\n" for number in range(400)
+    )
+    + "    return merged\n"
+)
+LONG_TREE = {
+    "runs.py": SHORT_HELPERS + LONG_MERGE,
+    "other.py": "def merge_two_lists(first, second):\n    return first + second\n",
+}
+
+
+def _long_merge(report: dict[str, object]) -> dict[str, object]:
+    return next(entry for entry in report["results"] if entry["symbol"] == "merge_sorted_runs")  # type: ignore[attr-defined]
+
+
+@pytest.mark.parametrize("budget", [1_000, 4_000, 16_000])
+def test_a_long_function_is_given_as_its_head(tmp_path, budget):
+    write_tree(tmp_path, LONG_TREE)
+    with quibra.Index(tmp_path, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        report = index.rank("merge sorted runs", budget=budget, context=True)
+        source = index.search_code("merge sorted runs", budget=budget, refresh=False)
+    entry = _long_merge(report)
+    first, last = entry["context_lines"]
+    lines = (tmp_path / "runs.py").read_text().split("\n")
+    # Whole, the function takes about 4,000 tokens: it would not fit the smaller budgets at all.
+    assert (first, entry["end_line"]) == (93, 496) and first < last < entry["end_line"]
+    assert entry["tokens"] <= budget * HEAD_SHARE
+    assert entry["context"] == f"runs.py:{first}-{last}\n" + "\n".join(lines[first - 1 : last]) + "\n\n"
+    assert -(-len(entry["context"]) // 4) == entry["tokens"]
+    # One line more would have passed the share: the head is as long as the share allows.
+    longer = f"runs.py:{first}-{last + 1}\n" + "\n".join(lines[first - 1 : last + 1]) + "\n\n"
+    assert -(-len(longer) // 4) > budget * HEAD_SHARE
+    # The short function beside it comes whole, and so does its source.
+    short = next(entry for entry in report["results"] if entry["symbol"] == "merge_two_lists")
+    assert short["context_lines"] == [short["start_line"], short["end_line"]]
+    assert _long_merge(source)["source"] == "\n".join(lines[first - 1 : last])
+    assert report["total_tokens"] <= budget
+
+
+def test_a_long_function_of_a_file_changed_since_the_refresh_is_counted_whole(tmp_path):
+    write_tree(tmp_path, LONG_TREE)
+    with quibra.Index(tmp_path, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        fresh = _long_merge(index.rank("merge sorted runs", budget=8_000))
+        # The head is read from the file; once it changed, its lines are not the ones the index holds.
+        (tmp_path / "runs.py").write_text("\n\n" + (tmp_path / "runs.py").read_text())
+        report = index.rank("merge sorted runs", budget=8_000, refresh=False, context=True)
+    stale = _long_merge(report)
+    assert fresh["context_lines"][1] < fresh["end_line"]
+    assert stale["context_lines"] == [stale["start_line"], stale["end_line"]] and stale["context"] is None
+    assert stale["tokens"] > 8_000 * HEAD_SHARE
+    assert report["stale_files"] == [{"path": "runs.py", "file": "runs.py"}]
+
+
+@pytest.mark.parametrize("budget", [100, 300, 600])
+def test_a_small_budget_leaves_a_short_function_whole(tmp_path, budget):
+    # A sixteenth of these budgets is a line or two: too little to stand for a function.
+    source = (
+        "def frobnicate_widgets(widgets):\n"
+        "    kept = [widget for widget in widgets if widget is not None]\n"
+        "    return sorted(kept, key=lambda widget: widget.name)\n"
+    )
+    write_tree(tmp_path, {"widgets.py": source})
+    entry = _rank(tmp_path, "frobnicate widgets", budget=budget)["results"][0]  # type: ignore[index]
+    assert entry["context_lines"] == [1, 3] and entry["tokens"] > budget * HEAD_SHARE
+
+
+# The same function in four parts of a project: only the scope a query opens with tells them apart.
+COUNT_MATCHES = "def count_matches(lines, pattern):\n    return sum(pattern in line for line in lines)\n"
+SCOPED_TREE = {
+    **{f"{part}/summary.py": COUNT_MATCHES for part in ("alpha", "fix", "printer", "searcher")},
+    "lines/matching.py": COUNT_MATCHES,
+}
+
+
+@pytest.mark.parametrize(
+    ("query", "first"),
+    [
+        ("count the matches", "alpha/summary.py"),  # no scope: the order of the tree
+        ("searcher: count the matches", "searcher/summary.py"),
+        ("fix(searcher): count the matches", "searcher/summary.py"),
+        ("[searcher] count the matches", "searcher/summary.py"),
+        ("Searcher: count the matches", "searcher/summary.py"),
+        # `fix:` says what kind of change it is, not where.
+        ("fix: count the matches", "alpha/summary.py"),
+        ("fix(printer): count the matches", "printer/summary.py"),
+        # A file named as the scope is in it as well as a folder.
+        ("matching: count the matches", "lines/matching.py"),
+    ],
+)
+def test_the_scope_a_query_opens_with_is_a_place_in_the_tree(tmp_path, query, first):
+    write_tree(tmp_path, SCOPED_TREE)
+    with quibra.Index(tmp_path, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        assert index.rank(query)["results"][0]["path"] == first
+        assert index.rank_files(query, refresh=False)["results"][0]["path"] == first
+
+
+NESTED_TREE = {
+    "report.py": (
+        "def export_report(rows):\n"
+        '    """Export the rows of a report."""\n'
+        + "".join(f"    rows = [row for row in rows if row != {number}]\n" for number in range(300))
+        + "\n    def format_report_row(row):\n        return str(row)\n\n"
+        + "    return [format_report_row(row) for row in rows]\n"
+    )
+}
+
+
+@pytest.mark.parametrize(
+    ("budget", "given"),
+    [
+        # The outer function comes as its head, which stops well before the nested one.
+        (4_000, {"export_report.format_report_row", "export_report"}),
+        # Whole, the outer function holds the nested one, which stands for both.
+        (100_000, {"export_report.format_report_row"}),
+    ],
+)
+def test_a_nested_function_comes_on_its_own_past_the_head_around_it(tmp_path, budget, given):
+    write_tree(tmp_path, NESTED_TREE)
+    report = _rank(tmp_path, "format a report row to export", budget=budget)
+    assert set(_names(report)) == given
+    spans = [entry["context_lines"] for entry in report["results"]]  # type: ignore[attr-defined]
+    lines = [line for first, last in spans for line in range(first, last + 1)]
+    assert len(lines) == len(set(lines))

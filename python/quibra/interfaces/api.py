@@ -47,6 +47,7 @@ from quibra.ranking.repomap import repo_map as map_symbols
 from quibra.ranking.source import (
     SourceChanged,
     SymbolSpan,
+    current_lines,
     find_symbol,
     read_spans,
     symbol_leaves_tree,
@@ -528,7 +529,13 @@ class Index:
             warnings = [*cut, *warnings]
             with self._storage.snapshot() as connection:
                 results, total_tokens, candidates = rank_symbols(
-                    connection, query, budget, self._display, scope, selection if selection else None
+                    connection,
+                    query,
+                    budget,
+                    self._display,
+                    scope,
+                    selection if selection else None,
+                    lambda path: current_lines(connection, self.root, path),
                 )
                 counts = self._counts(selection)
                 stale = attach_context(connection, self.root, results) if context else None

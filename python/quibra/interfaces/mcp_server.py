@@ -329,7 +329,8 @@ def build_server(session: Session) -> MCPServer[Any]:
         matches the query; structural: PageRank of its file among the candidates; null
         when that channel did not find it), `score` the fused score, and `adjusted_score`
         the score after the packer damped further picks from the same file.
-        `symbol_id` names it for symbol_source."""
+        A symbol longer than a sixteenth of the budget (and 64 tokens) comes as its first lines
+        (`context_lines`); `symbol_id` names it for symbol_source, which gives it whole."""
         report = session.run(
             lambda index, refresh: index.search_code(query, budget, languages=session.languages, refresh=refresh)
         )

@@ -50,9 +50,12 @@ AUXILIARY_WORDS = ("bench", "example", "demo", "sample", "build", "vendor", "pri
 
 # How much of its score test code (and benchmarks, examples and the like) keeps: a query that mentions tests may
 # want them, or may be about a test framework's own code, so test code
-# still sinks a little then. How much a private name (`_helper`) keeps,
-# since a user mostly looks for what a module offers.
-TEST_FACTOR = 0.5
+# still sinks a little then. Otherwise it sinks further: packed as heads,
+# a context holds a few dozen symbols, and at half their scores the tests
+# that exercise the code asked about still took an eighth of it. How much a
+# private name (`_helper`) keeps, since a user mostly looks for what a
+# module offers.
+TEST_FACTOR = 0.3
 TEST_FACTOR_ASKED = 0.7
 PRIVATE_FACTOR = 0.9
 
@@ -108,6 +111,38 @@ _QUESTION_OPENING = re.compile(
 # Words that a name leaves out of the phrase it spells: "with the stem" is `with_stem`.
 ARTICLES = frozenset({"a", "an", "the"})
 
+# A commit subject or an issue title often opens with the part of the
+# project it is about: "printer: fix the count", "fix(terminal): ...",
+# "[windows] ...". That part is mostly a place in the tree, a folder or a
+# file named so, and the code found there scores SCOPE_FACTOR times as much.
+# The conventional kinds of change (`fix:`, `feat:`) say what was done, not
+# where, and are no scope.
+_SCOPE = re.compile(r"\s*(?:\[(?P<bracket>[\w.-]+)\]\s*)?(?:(?P<head>[\w.-]+)(?:\((?P<scope>[\w., -]+)\))?!?:\s)?")
+CHANGE_KINDS = frozenset({"feat", "fix", "docs", "style", "refactor", "perf", "test", "build", "ci", "chore", "revert"})
+SCOPE_FACTOR = 2.0
+
+
+def scopes_of(text: str) -> tuple[str, ...]:
+    """The parts of the project that a query opens with, lowercase, `-` as `_`."""
+    found = _SCOPE.match(text)
+    if found is None:
+        return ()
+    named = [found.group("bracket") or ""]
+    if (found.group("head") or "").lower() not in CHANGE_KINDS:
+        named.append(found.group("head") or "")
+    named += (found.group("scope") or "").split(",")
+    return tuple(dict.fromkeys(_place_name(name.strip()) for name in named if name.strip()))
+
+
+def _place_name(name: str) -> str:
+    return name.lower().replace("-", "_")
+
+
+def in_scope(path: bytes, scopes: tuple[str, ...]) -> bool:
+    """Whether a folder on `path`, or its file by its name without extensions, is one of `scopes`."""
+    *folders, name = os.fsdecode(path).split("/")
+    return any(_place_name(part) in scopes for part in (*folders, name.split(".")[0]))
+
 
 @dataclass(frozen=True)
 class Query:
@@ -119,6 +154,7 @@ class Query:
     wants_tests: bool  # whether it asks for test code
     wants_auxiliary: bool  # whether it asks for benchmarks, examples and the like
     languages: list[str] | None  # None: every language
+    scopes: tuple[str, ...] = ()  # the parts of the project it opens with (see scopes_of)
 
     @classmethod
     def parse(cls, text: str, languages: Iterable[str] | None = None) -> Query:
@@ -139,6 +175,7 @@ class Query:
             wants_tests=any(word.startswith("test") for word in words),
             wants_auxiliary=any(word.startswith(AUXILIARY_WORDS) for word in words),
             languages=None if languages is None else sorted(languages),
+            scopes=scopes_of(text),
         )
 
     def role_factors(self) -> tuple[float, float]:
@@ -420,10 +457,12 @@ def in_test_module(candidate: Candidate) -> bool:
 
 def prior(candidate: Candidate, query: Query, tests_apart: bool = True) -> float:
     """What a candidate's name, kind and place say of it before the query's
-    words do. A symbol of a module of tests inside a file of code counts as
+    words do (its place also after the scope the query opens with). A symbol of a module of tests inside a file of code counts as
     test code when `tests_apart`: in a list of symbols, the test is not the
     code it tests; in a list of files, it speaks for the file it stands in."""
     factor = PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
     if tests_apart and in_test_module(candidate):
         factor *= query.role_factor(TEST)
+    if query.scopes and in_scope(candidate.path, query.scopes):
+        factor *= SCOPE_FACTOR
     return factor * TYPE_FACTOR if candidate.kind in CONTAINER_KINDS else factor

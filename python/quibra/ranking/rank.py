@@ -10,7 +10,8 @@ dropping right answers that share a file with a better one.
 A symbol's cost is the text a model would be given for it: a header line
 naming the file and lines (`block_header`), then its source lines
 (`context_lines` of each result), then a blank line; printing that text
-for the packed symbols stays within the budget.
+for the packed symbols stays within the budget. A symbol too long for its
+share of the budget is given as its head (`HEAD_SHARE`).
 """
 
 from __future__ import annotations
@@ -53,6 +54,18 @@ CHANNEL_WEIGHTS = {"lexical": 1.0, "body": 1.0, "identity": 1.0, "structural": 0
 FUSION_SMOOTHING = 15.0
 
 
+# The most of the budget that one symbol's block takes: a longer symbol is
+# given as its head, the first lines that this share holds (its signature,
+# its documentation, how its code begins), and the header names the lines
+# given. Whole, a function of a few hundred lines would take the place of
+# a dozen other answers, and the model that reads the context learns where
+# it is and what it is from its head; `symbol_source` gives the rest. A
+# small budget's share would leave a line or two, too little to stand for a
+# symbol: no head is cut shorter than HEAD_LEAST tokens (about five lines).
+HEAD_SHARE = 1 / 16
+HEAD_LEAST = 64
+
+
 def block_tokens(header: str, chars: int) -> int:
     """Tokens of one context block: the header line, the source, and the blank line after it."""
     return tokens_of_characters(len(header) + chars + 3)
@@ -68,6 +81,19 @@ def block_header(display_path: str, start_line: int, end_line: int) -> str:
     header); bytes that are not UTF-8 stay as they are, one character each."""
     path = _LINE_BREAKING.sub(lambda found: repr(found.group())[1:-1], display_path)
     return f"{path}:{start_line}-{end_line}"
+
+
+def symbol_head(lines: list[str], shown_path: str, first: int, last: int, most: int) -> tuple[int, int]:
+    """(last line, characters) of the longest run of `lines` from `first` on,
+    no further than `last`, whose block costs at most `most` tokens; the
+    first line alone when even it costs more."""
+    end, chars = first, len(lines[first - 1])
+    while end < last:
+        longer = chars + 1 + len(lines[end])
+        if block_tokens(block_header(shown_path, first, end + 1), longer) > most:
+            break
+        end, chars = end + 1, longer
+    return end, chars
 
 
 @dataclass(frozen=True)
@@ -164,35 +190,34 @@ def is_declared_private(signature: str) -> bool:
     return _PRIVATE_MODIFIER.search(signature.split("(", 1)[0]) is not None
 
 
-def _without_overlaps(
-    ordered: list[tuple[int, float, dict[str, int]]], details: dict[int, queries.SymbolDetails]
-) -> list[tuple[int, float, dict[str, int]]]:
-    """`ordered` without the symbols whose context shares lines with a better one of the same file.
+class _LinesGiven:
+    """The lines of each file that the blocks kept so far give.
 
-    A function's context is its whole text, nested functions included, so a
+    A function's block is its whole text, nested functions included, so a
     nested function and the one around it would print the same lines twice
     and count them twice against the budget: the better placed of the two
-    stands for both. A class's context is only its head, so its methods
-    never overlap it.
+    stands for both. A class's block is only its head, and a long
+    function's only its first lines, so the members and nested functions
+    past them come on their own.
     """
-    # Per file, the kept spans sorted by first line: they never overlap, so
-    # their last lines are sorted too, and only the span starting last at
-    # or before a new span's end can overlap it.
-    starts: dict[object, list[int]] = {}
-    ends: dict[object, list[int]] = {}
-    kept = []
-    for entry in ordered:
-        row = details[entry[0]]
-        file_key, first, last = row[11], row[5], row[9]
-        file_starts = starts.setdefault(file_key, [])
-        file_ends = ends.setdefault(file_key, [])
-        before = bisect.bisect_right(file_starts, last)
-        if before and file_ends[before - 1] >= first:
-            continue
-        file_starts.insert(before, first)
-        file_ends.insert(before, last)
-        kept.append(entry)
-    return kept
+
+    def __init__(self) -> None:
+        # Per file, the kept spans sorted by first line: they never overlap,
+        # so their last lines are sorted too, and only the span starting last
+        # at or before a new span's end can overlap it.
+        self.starts: dict[int, list[int]] = {}
+        self.ends: dict[int, list[int]] = {}
+
+    def take(self, file_id: int, first: int, last: int) -> bool:
+        """Keep lines `first` to `last` of the file, unless a kept span shares one of them."""
+        starts = self.starts.setdefault(file_id, [])
+        ends = self.ends.setdefault(file_id, [])
+        before = bisect.bisect_right(starts, last)
+        if before and ends[before - 1] >= first:
+            return False
+        starts.insert(before, first)
+        ends.insert(before, last)
+        return True
 
 
 def rank(
@@ -202,6 +227,7 @@ def rank(
     display: Callable[[bytes], tuple[str, str]],
     languages: Iterable[str] | None = None,
     selected: Callable[[str], bool] | None = None,
+    read_lines: Callable[[bytes], list[str] | None] | None = None,
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
@@ -210,7 +236,10 @@ def rank(
 
     `display` turns a stored path into (tree-relative path, path as shown);
     `languages` limits the answer to symbols of those languages, `selected`
-    to the files whose tree-relative path it accepts.
+    to the files whose tree-relative path it accepts. `read_lines` gives the
+    lines of a file as the index read them (None when the file changed
+    since): a symbol longer than HEAD_SHARE of the budget is given as its
+    head only where it does, and whole otherwise.
     """
     ranked = fused_candidates(connection, Query.parse(query, languages))
     if selected is not None:
@@ -218,27 +247,42 @@ def rank(
         ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in queries.symbol_details(connection, ids)}
-    ranked = Ranked(_without_overlaps(ranked.ordered, details), ranked.candidates)
+    listed = []  # the candidates whose blocks share no line with a better one's
+    taken = _LinesGiven()
     items = []
     shown: dict[int, tuple[str, str]] = {}
-    for symbol_id, score, _ranks in ranked.ordered:
+    given: dict[int, int] = {}  # the last line of each symbol's block
+    most = max(HEAD_LEAST, int(budget * HEAD_SHARE))
+    files: dict[bytes, list[str] | None] = {}
+    # Heads are worked out only as far down the order as the budget could
+    # reach, each block counted at its cost: past that no long symbol fits.
+    reached = 0
+    for entry in ranked.ordered:
+        symbol_id, score, _ranks = entry
         candidate = ranked.candidates[symbol_id]
         row = details[symbol_id]
+        shown_path = display(candidate.path)[1]
+        first, last, chars = row[5], row[9], row[7]
+        tokens = block_tokens(block_header(shown_path, first, last), chars)
+        if tokens > most and read_lines is not None and reached < budget:
+            if candidate.path not in files:
+                files[candidate.path] = read_lines(candidate.path)
+            lines = files[candidate.path]
+            if lines is not None and last <= len(lines):
+                last, chars = symbol_head(lines, shown_path, first, last, most)
+                tokens = block_tokens(block_header(shown_path, first, last), chars)
+        if not taken.take(row[11], first, last):
+            continue
+        listed.append(entry)
         shown[symbol_id] = display(candidate.path)
-        header = block_header(shown[symbol_id][1], row[5], row[9])
-        items.append(
-            {
-                "id": str(symbol_id),
-                "file": str(candidate.file_id),
-                "score": score,
-                "tokens": block_tokens(header, row[7]),
-            }
-        )
+        reached += tokens
+        given[symbol_id] = last
+        items.append({"id": str(symbol_id), "file": str(candidate.file_id), "score": score, "tokens": tokens})
     packed, total_tokens = engine.pack_budget(items, budget, diversity=False)
-    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in ranked.ordered}
+    channel_ranks = {symbol_id: ranks for symbol_id, _score, ranks in listed}
     # A result's place is its place in the fused order, whatever the budget:
     # the budget only decides which results are given.
-    places = {symbol_id: place for place, (symbol_id, _score, _ranks) in enumerate(ranked.ordered, start=1)}
+    places = {symbol_id: place for place, (symbol_id, _score, _ranks) in enumerate(listed, start=1)}
     results = []
     for item in packed:
         symbol_id = int(item.symbol_id)
@@ -256,8 +300,9 @@ def rank(
                 "line": row[4],
                 "start_line": row[5],
                 "end_line": row[6],
-                # The lines that the budget counted: the whole symbol, or a class's head.
-                "context_lines": [row[5], row[9]],
+                # The lines that the budget counted: the whole symbol, or its head
+                # (a class's, or a long symbol's first lines).
+                "context_lines": [row[5], given[symbol_id]],
                 "signature": row[8],
                 "score": item.original_score,
                 "adjusted_score": item.adjusted_score,
@@ -265,7 +310,7 @@ def rank(
                 "tokens": item.tokens,
             }
         )
-    return results, total_tokens, len(ranked.ordered)
+    return results, total_tokens, len(listed)
 
 
 # A file's score adds up its best symbols' scores, each counting this much
