@@ -191,14 +191,15 @@ def is_declared_private(signature: str) -> bool:
 
 
 class _LinesGiven:
-    """The lines of each file that the blocks kept so far give.
+    """The lines of each file that the symbols kept so far stand for.
 
-    A function's block is its whole text, nested functions included, so a
+    A function stands for its whole text, nested functions included, so a
     nested function and the one around it would print the same lines twice
     and count them twice against the budget: the better placed of the two
-    stands for both. A class's block is only its head, and a long
-    function's only its first lines, so the members and nested functions
-    past them come on their own.
+    stands for both. A class stands only for its head, so its members come
+    on their own. A long function stands for its whole text even where only
+    its head is given: what is given depends on the budget, and a result's
+    place must not.
     """
 
     def __init__(self) -> None:
@@ -247,7 +248,7 @@ def rank(
         ranked = Ranked(kept, ranked.candidates)
     ids = [symbol_id for symbol_id, _score, _ranks in ranked.ordered]
     details = {row[0]: row for row in queries.symbol_details(connection, ids)}
-    listed = []  # the candidates whose blocks share no line with a better one's
+    listed = []  # the candidates that share no line with a better one
     taken = _LinesGiven()
     items = []
     shown: dict[int, tuple[str, str]] = {}
@@ -263,6 +264,8 @@ def rank(
         row = details[symbol_id]
         shown_path = display(candidate.path)[1]
         first, last, chars = row[5], row[9], row[7]
+        if not taken.take(row[11], first, last):
+            continue
         tokens = block_tokens(block_header(shown_path, first, last), chars)
         if tokens > most and read_lines is not None and reached < budget:
             if candidate.path not in files:
@@ -271,8 +274,6 @@ def rank(
             if lines is not None and last <= len(lines):
                 last, chars = symbol_head(lines, shown_path, first, last, most)
                 tokens = block_tokens(block_header(shown_path, first, last), chars)
-        if not taken.take(row[11], first, last):
-            continue
         listed.append(entry)
         shown[symbol_id] = display(candidate.path)
         reached += tokens
