@@ -298,6 +298,91 @@ def test_a_tree_nested_deeper_than_python_recurses(deep_tree):
     assert [result["path"] for result in found["results"]] == [f"{deep}/bottom.py"]
 
 
+def _open_descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("order", ["sorted", "shuffled"])
+def test_tree_folders_reach_every_depth_with_few_descriptors_open(tmp_path, order):
+    """Two branches nested past the folders held open, a file at every level,
+    read in path order and in no order: each read gives that file's bytes, and
+    the descriptors held never grow with the depth."""
+    import random
+
+    from quibra.tree.files import TreeFolders
+
+    depth = TreeFolders.HELD + 12
+    paths = [
+        "/".join([branch] * level + [f"f{level}.py"]) for branch in ("a", "b") for level in range(depth)
+    ]
+    write_tree(tmp_path, {path: f"# {path}\n" for path in paths})
+    if order == "sorted":
+        paths.sort()
+    else:
+        random.Random(7).shuffle(paths)
+    before = _open_descriptors()
+    most = before
+    with TreeFolders(tmp_path) as folders:
+        for path in paths + paths[::3]:
+            found = folders.read(path)
+            assert found is not None and found[0] == f"# {path}\n".encode(), path
+            info = folders.lstat(path)
+            assert info is not None and info.st_ino == os.lstat(tmp_path / path).st_ino
+            most = max(most, _open_descriptors())
+        # A path through a file, and one gone, lead nowhere and leave the rest reachable.
+        assert folders.read("a/f1.py/x.py") is None and folders.lstat("a/a/gone/x.py") is None
+        assert folders.read(paths[0]) is not None
+    assert most - before <= TreeFolders.HELD + 2
+    assert _open_descriptors() == before
+
+
+SKIPPED_BY_CONTENT = {
+    # path: whether a plain walk lists it
+    "build/out.py": False,  # build output: no package
+    "dist/out.py": False,
+    "pkg/build/__init__.py": True,  # a package named build is source
+    "pkg/build/steps.py": True,
+    "env/pyvenv.cfg": False,
+    "env/lib/site.py": False,
+    "conda/conda-meta/history": False,
+    "conda/lib/site.py": False,
+    "src/main.py": True,
+    "src/build/nested/out.py": False,
+    "pyvenv.cfg": True,  # the root itself is never skipped for what it holds
+    "node_modules/lib.js": False,
+    "x.egg-info/PKG-INFO": False,
+}
+
+
+def test_a_plain_walk_skips_folders_by_what_they_hold(tmp_path):
+    from quibra.tree.walk import _inside_skipped_folder, list_files, stat_files
+
+    write_tree(tmp_path, {path: "x = 1\n" for path in SKIPPED_BY_CONTENT})
+    # A dangling link named __init__.py makes no package; one to a real file does.
+    (tmp_path / "dangling" / "build").mkdir(parents=True)
+    (tmp_path / "dangling" / "build" / "__init__.py").symlink_to(tmp_path / "nowhere.py")
+    (tmp_path / "dangling" / "build" / "out.py").write_text("x = 1\n")
+    (tmp_path / "linked" / "build").mkdir(parents=True)
+    (tmp_path / "linked" / "build" / "__init__.py").symlink_to(tmp_path / "src" / "main.py")
+    (tmp_path / "linked" / "build" / "out.py").write_text("x = 1\n")
+    listed = set(list_files(tmp_path).files)
+    expected = {path for path, kept in SKIPPED_BY_CONTENT.items() if kept}
+    expected |= {"linked/build/__init__.py", "linked/build/out.py"}
+    assert listed == expected
+    # The rule is the one that git-listed paths are held to, path by path.
+    every = {
+        os.path.relpath(os.path.join(folder, name), tmp_path)
+        for folder, _, names in os.walk(tmp_path)
+        for name in names
+    }
+    assert listed == {path for path in every if not _inside_skipped_folder(tmp_path.resolve(), path)}
+    # With stats: only the wanted files, each with its own (a link's, not its target's), in path order.
+    stats = stat_files(tmp_path, lambda path: path.endswith(".py"))
+    assert [path for path, _ in stats] == sorted(path for path in listed if path.endswith(".py"))
+    for path, info in stats:
+        assert (info.st_ino, info.st_mode) == (os.lstat(tmp_path / path).st_ino, os.lstat(tmp_path / path).st_mode)
+
+
 TSCONFIGS = {
     # A comma and a brace inside a string are text, not syntax.
     "punctuation-in-strings": ('{"compilerOptions": {"baseUrl": ".", "paths": {"@v/*": ["v,}/*"]}}}', True),

@@ -10,16 +10,18 @@ tree is ever read.
 
 from __future__ import annotations
 
+import os
 import stat
 import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from quibra.index.queries import StoredFile
 from quibra.index.storage import Storage
-from quibra.tree.files import TreeFolders, open_tree_file
+from quibra.tree.files import open_tree_file
 from quibra.tree.languages import UNAVAILABLE_READER, is_config_file, language_of
-from quibra.tree.walk import list_files
+from quibra.tree.walk import stat_files
 
 # A file modified this close to the moment its stat was taken may change
 # again within the same timestamp tick without its stat moving; such a file
@@ -59,8 +61,7 @@ def file_size_limit(storage: Storage) -> int:
     return int(recorded) if recorded is not None and recorded.isdigit() else DEFAULT_MAX_FILE_SIZE
 
 
-@dataclass(frozen=True)
-class Listed:
+class Listed(NamedTuple):
     """One file of the tree as a listing sees it."""
 
     path: str
@@ -83,26 +84,24 @@ def link_reason(root: Path, path: str) -> str:
     return "link to another file of the tree"
 
 
+def _listed_file(path: str) -> bool:
+    return language_of(path) is not None or is_config_file(path)
+
+
 def list_tree(root: Path) -> list[Listed]:
     """The source and configuration files of the tree with their stat, sorted by path."""
     listed = []
-    with TreeFolders(root) as folders:
-        for path in list_files(root).files:
-            language = language_of(path)
-            if language is None and not is_config_file(path):
+    for path, info in stat_files(root, _listed_file):
+        language = language_of(path)
+        if stat.S_ISLNK(info.st_mode):
+            if language is None:
                 continue
-            info = folders.lstat(path)
-            if info is None:  # gone since the listing, or reached only through a link
-                continue
-            if stat.S_ISLNK(info.st_mode):
-                if language is None:
-                    continue
-                link = link_reason(root, path)
-            elif stat.S_ISREG(info.st_mode):
-                link = None
-            else:
-                continue
-            listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
+            link = link_reason(root, path)
+        elif stat.S_ISREG(info.st_mode):
+            link = None
+        else:
+            continue
+        listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
     return listed
 
 
@@ -138,6 +137,17 @@ class Pending:
     stored: dict[str, StoredFile]
     to_read: list[Listed]
     removed: list[str]
+
+
+def unchanged(storage: Storage, listed: list[Listed]) -> bool:
+    """Whether the index holds exactly the files of the listing, each with the
+    stat it has now, none of them read too close to its last change or
+    waiting for its grammar: then nothing is to be read again or dropped,
+    and a refresh under the same size limit has nothing to do. The quick
+    answer for a tree that did not change, without a record per stored file."""
+    if storage.unsettled_files(RACY_NANOSECONDS, UNAVAILABLE_READER):
+        return False
+    return storage.file_stats() == {(os.fsencode(e.path), e.language, e.size, e.mtime_ns, e.ctime_ns) for e in listed}
 
 
 def pending_changes(storage: Storage, listed: list[Listed], limit: int = DEFAULT_MAX_FILE_SIZE) -> Pending:

@@ -77,6 +77,21 @@ def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
     return {entry.path: entry for entry in entries}
 
 
+def file_stats(connection: sqlite3.Connection) -> set[tuple[bytes, str | None, int, int, int]]:
+    """Every file of the index as (raw path, language, size, mtime_ns, ctime_ns)."""
+    return set(connection.execute("SELECT path, language, size, mtime_ns, ctime_ns FROM files"))
+
+
+def unsettled_files(connection: sqlite3.Connection, racy_ns: int, unavailable: str) -> bool:
+    """Whether some file was read within `racy_ns` of its last modification, or
+    was left unread for want of its grammar (its reason starts with `unavailable`)."""
+    row = connection.execute(
+        "SELECT EXISTS (SELECT 1 FROM files WHERE mtime_ns + ? >= seen_ns OR substr(skipped, 1, length(?)) = ?)",
+        (racy_ns, unavailable, unavailable),
+    ).fetchone()
+    return bool(row[0])
+
+
 def language_clause(languages: Iterable[str] | None) -> tuple[str, tuple[str, ...]]:
     """A condition on `files` that keeps only `languages` (None: all of them), and its parameter."""
     if languages is None:

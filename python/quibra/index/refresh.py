@@ -17,7 +17,7 @@ import json
 import time
 from pathlib import Path
 
-from quibra.index.changes import Pending, file_size_limit, list_tree, pending_changes
+from quibra.index.changes import Pending, file_size_limit, list_tree, pending_changes, unchanged
 from quibra.index.importance import settle_importance
 from quibra.index.report import RefreshReport
 from quibra.index.storage import BUILDING, Storage
@@ -49,19 +49,20 @@ def refresh(
     report = RefreshReport()
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
     listed = list_tree(root)
-    pending = pending_changes(storage, listed, limit)
-    report.phases["listing"] = time.monotonic() - started
     # The tree moved, or what its import edges depend on outside it changed:
     # the edges are resolved again even when no file of the tree changed.
     outside = json.dumps(outside_tree(root))
     root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
     limit_moved = storage.meta("max_file_size") != str(limit)
-    unchanged = not pending.to_read and not pending.removed and not root_moved and not limit_moved
-    if unchanged and storage.meta(BUILDING) is None:
+    settled = not root_moved and not limit_moved and storage.meta(BUILDING) is None
+    if settled and unchanged(storage, listed):
+        report.phases["listing"] = time.monotonic() - started
         if settle and settle_importance(storage):
             report.importance_computed = True
         report.seconds = time.monotonic() - started
         return report
+    pending = pending_changes(storage, listed, limit)
+    report.phases["listing"] = time.monotonic() - started
     # The writing half loads only when there is something to write: a query
     # of a tree that did not change starts without it.
     from quibra.index.build import write_changes

@@ -515,6 +515,12 @@ class Storage:
     def stored_files(self) -> dict[str, queries.StoredFile]:
         return queries.stored_files(self.connection)
 
+    def file_stats(self) -> set[tuple[bytes, str | None, int, int, int]]:
+        return queries.file_stats(self.connection)
+
+    def unsettled_files(self, racy_ns: int, unavailable: str) -> bool:
+        return queries.unsettled_files(self.connection, racy_ns, unavailable)
+
 
 def _roll_back(connection: sqlite3.Connection) -> None:
     """End the open transaction after a failure, keeping that failure the one

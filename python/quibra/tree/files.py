@@ -109,13 +109,21 @@ class TreeFolders:
     a link, so no path leads out of the tree whatever it holds and however
     the tree changes meanwhile.
 
-    The folder last reached stays open, so that sorted paths open each folder
-    once; only two descriptors are open at a time whatever the depth.
+    The folders along the path last reached stay open, up to HELD of them,
+    so that sorted paths (and a walk, depth first) open each folder once;
+    deeper than that, the folder last reached is opened from the deepest one
+    held. No more than HELD + 2 descriptors are open, whatever the depth.
     """
+
+    HELD = 32
 
     def __init__(self, root: str | Path) -> None:
         self._root = os.fsencode(root)
-        self._open: tuple[tuple[bytes, ...], int] | None = None
+        # The root and the folders below it on the way to the last one
+        # reached: their names (the root's is empty) and descriptors.
+        self._names: list[bytes] = []
+        self._held: list[int] = []
+        self._deep: tuple[tuple[bytes, ...], int] | None = None  # a folder past the held ones
 
     def __enter__(self) -> TreeFolders:
         return self
@@ -123,24 +131,56 @@ class TreeFolders:
     def __exit__(self, *_: object) -> None:
         self.close()
 
+    def _release_deep(self) -> None:
+        if self._deep is not None:
+            os.close(self._deep[1])
+            self._deep = None
+
+    def _release_to(self, depth: int) -> None:
+        """Keep the root and `depth` folders below it; close the rest."""
+        while len(self._held) > depth + 1:
+            os.close(self._held.pop())
+            self._names.pop()
+
     def close(self) -> None:
-        if self._open is not None:
-            os.close(self._open[1])
-            self._open = None
+        self._release_deep()
+        while self._held:
+            os.close(self._held.pop())
+        self._names.clear()
 
     def folder(self, names: list[bytes]) -> int | None:
         """A descriptor of the folder reached through `names` from the root (valid
         until the next call); None when one of them is not a folder, or a link."""
-        key = tuple(names)
-        if self._open is not None and self._open[0] == key:
-            return self._open[1]
-        self.close()
-        try:
-            # The root itself may be reached through a link: the user named it.
-            current = os.open(self._root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-        except (OSError, ValueError):
-            return None
-        for name in names:
+        if self._deep is not None:
+            if self._deep[0] == tuple(names):
+                return self._deep[1]
+            self._release_deep()
+        if not self._held:
+            try:
+                # The root itself may be reached through a link: the user named it.
+                self._held.append(os.open(self._root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC))
+            except (OSError, ValueError):
+                return None
+            self._names.append(b"")
+        shared = 0
+        while shared < len(self._held) - 1 and shared < len(names) and self._names[shared + 1] == names[shared]:
+            shared += 1
+        self._release_to(shared)
+        for depth in range(shared, len(names)):
+            if len(self._held) > self.HELD:
+                return self._open_deep(names, depth)
+            try:
+                inner = os.open(names[depth], _FOLDER_FLAGS, dir_fd=self._held[-1])
+            except (OSError, ValueError):
+                return None
+            self._held.append(inner)
+            self._names.append(names[depth])
+        return self._held[-1]
+
+    def _open_deep(self, names: list[bytes], depth: int) -> int | None:
+        """The folder of `names`, opened from the deepest held one (that of `depth` names)."""
+        current = os.dup(self._held[-1])
+        for name in names[depth:]:
             try:
                 inner = os.open(name, _FOLDER_FLAGS, dir_fd=current)
             except (OSError, ValueError):
@@ -148,7 +188,7 @@ class TreeFolders:
                 return None
             os.close(current)
             current = inner
-        self._open = (key, current)
+        self._deep = (tuple(names), current)
         return current
 
     def lstat(self, relative: str | bytes) -> os.stat_result | None:

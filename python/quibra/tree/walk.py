@@ -11,8 +11,10 @@ from __future__ import annotations
 import os
 import re
 import stat
+from collections.abc import Callable
 from dataclasses import dataclass
 from functools import lru_cache
+from operator import itemgetter
 from pathlib import Path
 
 from quibra.tree import git
@@ -107,13 +109,35 @@ def _inside_skipped_folder(root: Path, relative: str) -> bool:
     return False
 
 
-def _plain_walk(root: Path) -> list[str]:
-    """Every entry under `root` but its folders, links included and never followed.
+def _exists_in(folder: int, name: str) -> bool:
+    """Whether `name` in the open folder exists, its link followed (as Path.exists does)."""
+    try:
+        os.stat(name, dir_fd=folder)
+    except (OSError, ValueError):
+        return False
+    return True
+
+
+def _skipped_by_content(name: str, folder: int, entries: set[str]) -> bool:
+    """`_is_skipped_folder`'s rules that look inside the folder, told from its open
+    descriptor and the names of its entries: a build folder that is no package,
+    a virtual environment."""
+    if name in BUILD_FOLDER_NAMES and not ("__init__.py" in entries and _exists_in(folder, "__init__.py")):
+        return True
+    return any(marker in entries and _exists_in(folder, marker) for marker in ENVIRONMENT_MARKERS)
+
+
+def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list[tuple[str, os.stat_result | None]]:
+    """Every entry under `root` but its folders, links included and never followed;
+    with `wanted`, only the entries it keeps, each with its own stat (a link's,
+    not its target's), taken as the walk passes.
 
     Iterative (a tree may be nested deeper than Python's recursion limit) and
     depth first in sorted order, so that any progress output stays stable.
+    Which folders are skipped is `_is_skipped_folder`'s rule, told from the
+    entries each folder's own listing shows.
     """
-    found: list[str] = []
+    found: list[tuple[str, os.stat_result | None]] = []
     pending: list[str] = [""]  # folders still to read, relative to the root
     with TreeFolders(root) as folders:
         while pending:
@@ -123,20 +147,33 @@ def _plain_walk(root: Path) -> list[str]:
             if descriptor is None:
                 continue  # gone, or swapped for a link, since it was seen
             prefix = relative_folder + "/" if relative_folder else ""
+            files: list[tuple[str, os.stat_result | None]] = []
             subfolders = []
+            names = set()
             try:
                 with os.scandir(descriptor) as entries:
                     for entry in entries:
+                        name = entry.name
+                        names.add(name)
                         try:
                             is_folder = entry.is_dir(follow_symlinks=False)
                         except OSError:
                             is_folder = False
-                        if not is_folder:
-                            found.append(prefix + entry.name)
-                        elif not _is_skipped_folder(root / (prefix + entry.name)):
-                            subfolders.append(prefix + entry.name)
+                        if is_folder:
+                            if name not in SKIPPED_FOLDER_NAMES and not name.endswith(".egg-info"):
+                                subfolders.append(prefix + name)
+                        elif wanted is None:
+                            files.append((prefix + name, None))
+                        elif wanted(prefix + name):
+                            try:
+                                files.append((prefix + name, entry.stat(follow_symlinks=False)))
+                            except OSError:
+                                pass  # gone since the listing
             except OSError:
                 continue
+            if relative_folder and _skipped_by_content(relative_folder.rpartition("/")[2], descriptor, names):
+                continue
+            found.extend(files)
             pending.extend(sorted(subfolders, reverse=True))
     return found
 
@@ -179,7 +216,29 @@ def list_files(root: Path) -> Tree:
     root = root.resolve()
     listed = git.work_tree_files(root)
     if listed is None:
-        candidates = _plain_walk(root)
+        candidates = [path for path, _ in _plain_walk(root)]
     else:
         candidates = [path for path in _within_tree(root, listed) if not _inside_skipped_folder(root, path)]
     return Tree(root=root, files=tuple(sorted(candidates)))
+
+
+def stat_files(root: Path, wanted: Callable[[str], bool]) -> list[tuple[str, os.stat_result]]:
+    """The files of the tree at `root` that `wanted` keeps (of those `list_files`
+    gives), each with its own stat (a link's, not its target's), sorted by
+    path. A file gone before its stat was taken is left out."""
+    root = root.resolve()
+    listed = git.work_tree_files(root)
+    found: list[tuple[str, os.stat_result]] = []
+    if listed is None:
+        found = [(path, info) for path, info in _plain_walk(root, wanted) if info is not None]
+        found.sort(key=itemgetter(0))
+        return found
+    kept = sorted(
+        path for path in _within_tree(root, listed) if wanted(path) and not _inside_skipped_folder(root, path)
+    )
+    with TreeFolders(root) as folders:
+        for path in kept:
+            info = folders.lstat(path)
+            if info is not None:
+                found.append((path, info))
+    return found
