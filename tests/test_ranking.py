@@ -435,3 +435,44 @@ def test_a_nested_function_stands_for_the_one_around_it_whatever_the_budget(tmp_
     spans = [entry["context_lines"] for entry in report["results"]]  # type: ignore[attr-defined]
     lines = [line for first, last in spans for line in range(first, last + 1)]
     assert len(lines) == len(set(lines))
+
+
+def _bm25_reference(connection, table, expression, weights, factors, languages, limit):
+    """The text channels' order, stated as one query that looks up every matching row's file."""
+    from quibra.index.queries import language_clause
+
+    scope, parameters = language_clause(languages)
+    weight_list = ", ".join(map(str, weights))
+    rows = connection.execute(
+        f"SELECT {table}.rowid FROM {table} JOIN symbols ON symbols.id = {table}.rowid"
+        f" JOIN files ON files.id = symbols.file_id WHERE {table} MATCH ?{scope}"
+        f" ORDER BY bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END),"
+        " files.path, symbols.line, symbols.key LIMIT ?",
+        (expression, *parameters, *factors, limit),
+    )
+    return [row[0] for row in rows]
+
+
+@pytest.mark.parametrize("words", ["test assert equal", "read a file line by line", "self", "socket timeout error"])
+@pytest.mark.parametrize("factors", [(0.3, 0.3), (0.7, 0.3), (0.0, 1.0), (1.0, 1.0)])
+def test_text_channels_score_few_files_yet_keep_the_whole_order(stdlib, words, factors):
+    """The rows are scored before their files are looked up; whatever the
+    factors (tests sunk to nothing, or not at all), the scope and the depth,
+    the order is the one that weighs every matching row's file."""
+    import sqlite3
+
+    from quibra.index.queries import bm25_matches
+    from quibra.ranking.channels import match_expression
+    from quibra.tree.terms import query_terms
+
+    connection = sqlite3.connect(stdlib.index_path)
+    try:
+        expression = match_expression(query_terms(words))
+        assert expression is not None
+        for table, weights in (("lexical", (3.0, 1.0, 2.0, 1.0)), ("code", (1.0,))):
+            for languages in (None, ["python"], ["go"]):
+                for limit in (1, 7, 1000):
+                    arguments = (connection, table, expression, weights, factors, languages, limit)
+                    assert bm25_matches(*arguments) == _bm25_reference(*arguments), (table, languages, limit)
+    finally:
+        connection.close()

@@ -118,6 +118,11 @@ def term_counts(connection: sqlite3.Connection, table: str, terms: list[str]) ->
     )
 
 
+# How many times the rows asked for are scored before their files are looked
+# up (see bm25_matches).
+SCORED_FIRST = 2
+
+
 def bm25_matches(
     connection: sqlite3.Connection,
     table: str,
@@ -130,18 +135,40 @@ def bm25_matches(
     """The ids of the symbols whose row of the full-text table `table`
     matches the FTS5 `expression`, at most `limit`, best BM25 score first
     (`weights` per column); the rows of test files and of auxiliary ones
-    score `role_factors` of theirs. Ties go by path, line and key."""
+    score `role_factors` of theirs (each at most 1). Ties go by path, line
+    and key.
+
+    A common word matches a large share of a large tree's rows, and looking
+    up each one's file costs more than scoring it: the rows are scored
+    alone first, and only the best few times `limit` are looked up. A
+    factor only makes a score worse (bm25() is negative, better scores more
+    so), so no row past the ones looked up can beat a score better than
+    theirs; when the last one kept is not that good, more are looked up."""
+    assert all(0.0 <= factor <= 1.0 for factor in role_factors)
     weight_list = ", ".join(str(weight) for weight in weights)
     scope, scope_parameters = language_clause(languages)
-    # bm25() is negative, better scores more so: a factor below 1 moves a row down.
+    order = f"bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END)"
+    if not scope:
+        scored = limit * SCORED_FIRST
+        rows = connection.execute(
+            f"WITH best AS (SELECT rowid AS id, bm25({table}, {weight_list}) AS score FROM {table}"
+            f" WHERE {table} MATCH ? ORDER BY score LIMIT ?)"
+            " SELECT best.id, best.score, best.score * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END)"
+            " AS adjusted FROM best JOIN symbols ON symbols.id = best.id JOIN files ON files.id = symbols.file_id"
+            " ORDER BY adjusted, files.path, symbols.line, symbols.key",
+            (expression, scored, *role_factors),
+        ).fetchall()
+        # Every row not scored scores no better than the worst one scored.
+        if len(rows) < scored or rows[limit - 1][2] < max(row[1] for row in rows):
+            return [row[0] for row in rows[:limit]]
+    # A language scope (or factors that sank too many of the best rows): each
+    # row's file is looked up before it is scored, and only the rows kept are scored.
     rows = connection.execute(
         f"SELECT {table}.rowid FROM {table}"
         f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
-        f" WHERE {table} MATCH ?{scope}"
-        f" ORDER BY bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END),"
-        f" files.path, symbols.line, symbols.key LIMIT ?",
+        f" WHERE {table} MATCH ?{scope} ORDER BY {order}, files.path, symbols.line, symbols.key LIMIT ?",
         (expression, *scope_parameters, *role_factors, limit),
-    )
+    ).fetchall()
     return [row[0] for row in rows]
 
 
