@@ -737,3 +737,29 @@ def test_api_refuses_a_missing_tree(tmp_path):
     with pytest.raises(api.QuibraError, match="path not found"):
         api.Index(tmp_path / "missing")
 
+
+
+def test_counts_follow_every_write_of_the_index(tmp_path):
+    """What a report counts is kept between calls of a long-lived index, and
+    given again only while nobody, this index or another, wrote the index."""
+    root = tmp_path / "tree"
+    write_tree(root, {"a.py": "def alpha():\n    return 1\n"})
+    index_file = tmp_path / "index.sqlite"
+
+    def counted(index: api.Index) -> tuple[int, int]:
+        report = index.rank("alpha", refresh=False)
+        return report["files"], report["symbols"]
+
+    with api.Index(root, index_file=index_file) as first:
+        first.refresh()
+        assert counted(first) == (1, 1)
+        report = first.rank("alpha", refresh=False)
+        report["languages"]["python"]["files"] = 99  # a caller's own copy
+        assert counted(first) == (1, 1)
+        (root / "b.py").write_text("def beta():\n    return 2\n\ndef gamma():\n    return 3\n")
+        with api.Index(root, index_file=index_file) as second:
+            second.refresh()
+        assert counted(first) == (2, 3)
+        (root / "a.py").unlink()
+        first.refresh()
+        assert counted(first) == (1, 2)

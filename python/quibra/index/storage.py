@@ -492,6 +492,12 @@ class Storage:
             connection.execute(f"INSERT INTO {table} ({table}) VALUES ('delete-all')")
         connection.execute("DELETE FROM meta WHERE key != 'version'")
 
+    def generation(self) -> tuple[int, int]:
+        """A value that moves whenever the index is written, by this connection
+        or any other: what a reader may key what it keeps of the index by."""
+        (version,) = self.connection.execute("PRAGMA data_version").fetchone()
+        return int(version), self.connection.total_changes
+
     def snapshot(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
         """A read transaction: every query inside sees the same state of the index."""
         return self._transaction("BEGIN")

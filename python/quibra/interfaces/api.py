@@ -12,6 +12,7 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
+import copy
 import datetime
 import functools
 import json
@@ -259,6 +260,7 @@ class Index:
         self._notices: list[str] = []
         self._unfilled = False
         self._storage = self._open()
+        self._counted: tuple[tuple[Storage, tuple[int, int]], Report] | None = None
 
     def _open(self) -> Storage:
         try:
@@ -465,7 +467,20 @@ class Index:
         return {"root": str(self.root), "index": str(self.index_path)}
 
     def _counts(self, selection: Selection) -> Report:
-        """Files and symbols per language, and the files that gave nothing, with why."""
+        """Files and symbols per language, and the files that gave nothing, with why.
+
+        On a large tree they take longer than many a query, and a server
+        answers many queries of an index that did not change: the counts of
+        the whole tree are kept until the index is written again."""
+        key = (self._storage, self._storage.generation())
+        if not selection and self._counted is not None and self._counted[0] == key:
+            return copy.deepcopy(self._counted[1])
+        counts = self._count(selection)
+        if not selection:
+            self._counted = (key, copy.deepcopy(counts))
+        return counts
+
+    def _count(self, selection: Selection) -> Report:
         connection = self._storage.connection
         languages: dict[str, dict[str, int]] = {}
         if selection:
