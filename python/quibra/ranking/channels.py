@@ -379,11 +379,21 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     long_words = {word for word in content[:SHORTENED_WORDS] if len(word) >= JOINED_WORD}
     joins: dict[str, bool] = {}
     asked = sum(word_weight[word] * times for word, times in said_times.items())
+    share = IDENTITY_SHARE * asked
     ranked = []
-    for symbol_id, key, terms_text, path, line, unique_key, role in rows:
-        name_terms = set(terms_text.split())
+    # Names that cannot be listed: too light to carry their share, holding
+    # one of the query's words or none. On a large tree they are nearly all
+    # of the candidates (every name with a "data" in it), and what they can
+    # still change is the best score and how many names rank ahead of a
+    # listed one: they are weighed whole only where they might.
+    unlisted: list[tuple[float, queries.NameCandidate]] = []
+
+    def weighed(row: queries.NameCandidate) -> tuple[set[str], bool, dict[str, float], float, set[str]]:
+        """The name's terms, whether the query spells it, the query's words it
+        holds, its weight, and its parts that cut the query's words short."""
+        name_terms = set(row.name_terms.split())
         # One-letter names (`f`, `x`) would match every stray "a" of a query.
-        exact = len(key) > 1 and key in spelled_set
+        exact = len(row.name_key) > 1 and row.name_key in spelled_set
         held_words = _held_words(name_terms, term_words, rarity)
         # Each word counts once for each time the query says it.
         weight = sum(rarest * said_times[word] for word, rarest in held_words.items())
@@ -398,27 +408,47 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         for part in cut_short:
             stood_for = max(sum(place_weights[place] for place in places) for places in shortened[part])
             weight += max(rarity[part], stood_for)
-        if weight <= 0.0:
-            continue
+        return name_terms, exact, held_words, weight, cut_short
+
+    def entry(
+        row: queries.NameCandidate, weights: tuple[set[str], bool, dict[str, float], float, set[str]]
+    ) -> tuple[tuple[float, int, bytes, int, str], int, bool]:
+        name_terms, exact, held_words, weight, cut_short = weights
         held = name_terms & (said | cut_short)
         covered = len(held)
         joined = sum(1 for term in name_terms - held if _joins_a_word(term, long_words, joins))
         coverage = (covered + 0.5 * joined) / len(name_terms) if name_terms else 1.0
         score = weight * (0.5 + 0.5 * coverage) * (1.5 if exact else 1.0)
-        score *= query.role_factor(role)
+        score *= query.role_factor(row.role)
         # A name made only of the query's words, two of them or more, is
         # called by name however little of a long query it holds.
         called = coverage >= 1.0 and len(held_words) >= 2
         # Of two names that score alike, the one that holds more of what the
         # query says: `with_stem` before `stem` for "with the stem changed".
-        ranked.append(((-score, -covered, path, line, unique_key), symbol_id, called))
+        return (-score, -covered, row.path, row.line, row.key), row.id, called
+
+    for row in rows:
+        weights = weighed(row)
+        _, exact, held_words, weight, _ = weights
+        if weight <= 0.0:
+            continue
+        # The score is at most this, the coverage being at most 1.
+        bound = weight * (1.5 if exact else 1.0) * query.role_factor(row.role)
+        if bound < share and len(held_words) < 2:
+            unlisted.append((bound, row))
+        else:
+            ranked.append(entry(row, weights))
+    # Of the rest, only those that might be the best, or rank ahead of a name
+    # listed for what it covers though lighter than its share, are scored.
+    best = max((-score for (score, *_), _, _ in ranked), default=0.0)
+    lightest = min((-score for (score, *_), _, called in ranked if called and -score < share), default=math.inf)
+    ranked += [entry(row, weighed(row)) for bound, row in unlisted if bound > best or bound >= lightest]
     ranked.sort()
     # Only names that stand out: near the best match, and (unless called by
     # name) carrying a fair share of what the query says. A long tail of
     # names that share one common word with the query would outvote the
     # text channels.
     best = -ranked[0][0][0] if ranked else 0.0
-    share = IDENTITY_SHARE * asked
     return [
         symbol_id
         for (score, *_tie), symbol_id, called in ranked[:CHANNEL_DEPTH]
