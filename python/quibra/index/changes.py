@@ -93,12 +93,10 @@ def list_tree(root: Path) -> list[Listed]:
     listed = []
     for path, info in stat_files(root, _listed_file):
         language = language_of(path)
-        if stat.S_ISLNK(info.st_mode):
-            if language is None:
-                continue
-            link = link_reason(root, path)
-        elif stat.S_ISREG(info.st_mode):
+        if stat.S_ISREG(info.st_mode):
             link = None
+        elif stat.S_ISLNK(info.st_mode) and language is not None:
+            link = link_reason(root, path)
         else:
             continue
         listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))

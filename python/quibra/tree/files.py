@@ -112,7 +112,7 @@ class TreeFolders:
     The folders along the path last reached stay open, up to HELD of them,
     so that sorted paths (and a walk, depth first) open each folder once;
     deeper than that, the folder last reached is opened from the deepest one
-    held. No more than HELD + 2 descriptors are open, whatever the depth.
+    held. A few more than HELD descriptors are open at most, whatever the depth.
     """
 
     HELD = 32

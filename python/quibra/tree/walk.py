@@ -118,6 +118,10 @@ def _exists_in(folder: int, name: str) -> bool:
     return True
 
 
+# The entries whose presence `_skipped_by_content` weighs.
+_TELLING_NAMES = frozenset({"__init__.py", *ENVIRONMENT_MARKERS})
+
+
 def _skipped_by_content(name: str, folder: int, entries: set[str]) -> bool:
     """`_is_skipped_folder`'s rules that look inside the folder, told from its open
     descriptor and the names of its entries: a build folder that is no package,
@@ -149,12 +153,13 @@ def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list
             prefix = relative_folder + "/" if relative_folder else ""
             files: list[tuple[str, os.stat_result | None]] = []
             subfolders = []
-            names = set()
+            names = set()  # those of the entries that tell what a folder is
             try:
                 with os.scandir(descriptor) as entries:
                     for entry in entries:
                         name = entry.name
-                        names.add(name)
+                        if name in _TELLING_NAMES:
+                            names.add(name)
                         try:
                             is_folder = entry.is_dir(follow_symlinks=False)
                         except OSError:
@@ -162,11 +167,13 @@ def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list
                         if is_folder:
                             if name not in SKIPPED_FOLDER_NAMES and not name.endswith(".egg-info"):
                                 subfolders.append(prefix + name)
-                        elif wanted is None:
-                            files.append((prefix + name, None))
-                        elif wanted(prefix + name):
+                            continue
+                        path = prefix + name
+                        if wanted is None:
+                            files.append((path, None))
+                        elif wanted(path):
                             try:
-                                files.append((prefix + name, entry.stat(follow_symlinks=False)))
+                                files.append((path, entry.stat(follow_symlinks=False)))
                             except OSError:
                                 pass  # gone since the listing
             except OSError:
