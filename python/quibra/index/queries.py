@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import sqlite3
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -137,12 +138,20 @@ def symbol_count(connection: sqlite3.Connection) -> int:
 
 def name_term_counts(connection: sqlite3.Connection, terms: list[str]) -> dict[str, int]:
     """How many symbols' names hold each of `terms`; a term that no name holds is left out."""
-    return dict(
-        connection.execute(
-            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
-            (json.dumps(terms),),
-        ).fetchall()
-    )
+    return term_counts(connection, "name_terms", [term for term in terms if _TOKEN.fullmatch(term)])
+
+
+# One token of the full-text tables' ascii tokenizer: ASCII letters and
+# digits, and any character beyond ASCII. Engine terms and name keys are
+# made of nothing else.
+_TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
+
+
+def _any_of(tokens: Iterable[str]) -> str | None:
+    """An FTS5 query matching a row that holds any of `tokens`; None for none.
+    Anything that is not one token could be in no row of the tables."""
+    quoted = [f'"{token}"' for token in dict.fromkeys(tokens) if _TOKEN.fullmatch(token)]
+    return " OR ".join(quoted) if quoted else None
 
 
 class NameCandidate(NamedTuple):
@@ -160,12 +169,18 @@ def name_candidates(
 ) -> list[NameCandidate]:
     """The symbols whose name holds one of `terms` or whose name key is one of `name_keys`."""
     scope, scope_parameters = language_clause(languages)
+    wanted = [
+        (table, expression)
+        for table, expression in (("name_terms", _any_of(terms)), ("name_keys", _any_of(name_keys)))
+        if expression is not None
+    ]
+    if not wanted:
+        return []
+    found = " OR ".join(f"symbols.id IN (SELECT rowid FROM {table} WHERE {table} MATCH ?)" for table, _ in wanted)
     rows = connection.execute(
         "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        " files.role FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
-        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
-        (json.dumps(terms), json.dumps(name_keys), *scope_parameters),
+        f" files.role FROM symbols JOIN files ON files.id = symbols.file_id WHERE ({found}){scope}",
+        (*(expression for _, expression in wanted), *scope_parameters),
     )
     return [NameCandidate(*row) for row in rows]
 
@@ -590,9 +605,9 @@ def file_terms(connection: sqlite3.Connection, file_id: int) -> tuple[list[int],
     return None if row is None else ([int(symbol_id) for symbol_id in json.loads(row[0])], bytes(row[1]))
 
 
-def symbol_name_terms(connection: sqlite3.Connection, file_id: int) -> list[tuple[int, str]]:
-    """The symbols of the file `file_id` as (id, the terms of its name, blank-separated)."""
-    return connection.execute("SELECT id, name_terms FROM symbols WHERE file_id = ?", (file_id,)).fetchall()
+def symbol_names(connection: sqlite3.Connection, file_id: int) -> list[tuple[int, str, str]]:
+    """The symbols of the file `file_id` as (id, the terms of its name blank-separated, its name key)."""
+    return connection.execute("SELECT id, name_terms, name_key FROM symbols WHERE file_id = ?", (file_id,)).fetchall()
 
 
 # References: what `refs` asks.

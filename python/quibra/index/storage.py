@@ -56,7 +56,10 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 15
+SCHEMA_VERSION = 16
+
+# The full-text tables of the schema below.
+FULL_TEXT = ("lexical", "code", "name_terms", "name_keys")
 
 # In the meta table while a first build that commits as it goes is under
 # way, or was killed before it was done.
@@ -124,18 +127,18 @@ CREATE TABLE symbols (
     key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
-CREATE INDEX symbols_by_name_key ON symbols(name_key);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
 -- The map reads symbols from the most important down.
 CREATE INDEX symbols_by_importance ON symbols(importance);
--- Every distinct term of each symbol's name, for the identity channel. A
--- symbol's rows are found again through its `name_terms`.
-CREATE TABLE name_terms (
-    term TEXT NOT NULL,
-    symbol_id INTEGER NOT NULL,
-    PRIMARY KEY (term, symbol_id)
-) WITHOUT ROWID;
+-- The names of the symbols for the identity channel, as full-text tables
+-- that keep neither text nor places: rowid is the symbol's id, the column
+-- the terms of its name (name_terms), or its name key (name_keys). A
+-- term's list of symbols costs a byte or two a symbol, where a row of a
+-- table and its index cost twenty. A symbol's rows leave them given its
+-- `name_terms` and `name_key` again.
+CREATE VIRTUAL TABLE name_terms USING fts5(terms, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
+CREATE VIRTUAL TABLE name_keys USING fts5(key, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
 -- The lexical index, in two tables: what a symbol says of itself (its
 -- qualified name, signature, docstring and file path) and its code. Apart,
 -- each is weighed against the length of its own kind of text: a long body
@@ -147,7 +150,7 @@ CREATE TABLE name_terms (
 CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii', content = '');
 CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii', content = '');
 -- What each file's symbols gave the two tables above, compressed: a row
--- leaves a table without stored text only when given the same text again.
+-- leaves a table without stored text only when given its tokens again.
 CREATE TABLE file_terms (
     file_id INTEGER PRIMARY KEY,
     symbols TEXT NOT NULL,      -- JSON: the ids of the file's symbols, in the order of `terms`
@@ -483,12 +486,14 @@ class Storage:
     def clear(self) -> None:
         """Inside `write()`: empty every table, as a new index is."""
         connection = self.connection
+        # The full-text tables keep their own tables beside them, named after them.
+        shadows = " ".join(f"AND name NOT LIKE '{table}_%'" for table in FULL_TEXT)
         for (table,) in connection.execute(
             "SELECT name FROM sqlite_schema WHERE type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL TABLE%'"
-            " AND name NOT LIKE 'sqlite_%' AND name NOT LIKE 'lexical_%' AND name NOT LIKE 'code_%' AND name != 'meta'"
+            f" AND name NOT LIKE 'sqlite_%' {shadows} AND name != 'meta'"
         ).fetchall():
             connection.execute(f'DELETE FROM "{table}"')
-        for table in ("lexical", "code"):
+        for table in FULL_TEXT:
             connection.execute(f"INSERT INTO {table} ({table}) VALUES ('delete-all')")
         connection.execute("DELETE FROM meta WHERE key != 'version'")
 

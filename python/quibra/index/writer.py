@@ -183,10 +183,14 @@ class Writer:
                 [(symbol_id, body) for symbol_id, (_name, _signature, _doc, body) in zip(symbol_ids, fields, strict=True)],
             )
             connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
+        names = queries.symbol_names(connection, file_id)
         connection.executemany(
-            "DELETE FROM name_terms WHERE term = ? AND symbol_id = ?",
-            [(term, symbol_id) for symbol_id, terms in queries.symbol_name_terms(connection, file_id)
-             for term in terms.split()],
+            "INSERT INTO name_terms (name_terms, rowid, terms) VALUES ('delete', ?, ?)",
+            [(symbol_id, terms) for symbol_id, terms, _key in names],
+        )
+        connection.executemany(
+            "INSERT INTO name_keys (name_keys, rowid, key) VALUES ('delete', ?, ?)",
+            [(symbol_id, key) for symbol_id, _terms, key in names],
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
@@ -348,8 +352,12 @@ class Writer:
             [(symbol_id, symbols[position].fields[3]) for symbol_id, position in placed],
         )
         connection.executemany(
-            "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
-            [(term, symbol_id) for symbol_id, position in placed for term in symbols[position].name_terms],
+            "INSERT INTO name_terms (rowid, terms) VALUES (?, ?)",
+            [(symbol_id, " ".join(symbols[position].name_terms)) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT INTO name_keys (rowid, key) VALUES (?, ?)",
+            [(symbol_id, symbols[position].name_key) for symbol_id, position in placed],
         )
 
     def _interned(self, texts: set[str]) -> None:
