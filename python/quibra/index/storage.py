@@ -78,6 +78,9 @@ _BUILDING = ".building"
 # file would drop the locks SQLite holds on it, which belong to the process.
 _OPEN: collections.Counter[tuple[int, int]] = collections.Counter()
 
+# The kinds of symbols the readers give, by the number a symbol's row keeps.
+KINDS = ("function", "method", "class", "struct", "interface", "trait", "enum", "type", "impl", "module")
+
 SCHEMA = """
 CREATE TABLE meta (
     key TEXT PRIMARY KEY,
@@ -101,29 +104,41 @@ CREATE TABLE files (
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
 );
+-- A symbol's row holds no more than it must: its qualname as what comes
+-- before its name, its kind as a number, its lines as steps from its line
+-- (mostly none); the columns as the queries read them are computed from
+-- those, never stored.
 CREATE TABLE symbols (
     id INTEGER PRIMARY KEY,
     file_id INTEGER NOT NULL REFERENCES files(id),
     own_key TEXT,               -- the key where it is not the qualname (a name defined twice)
     name TEXT NOT NULL,
-    qualname TEXT NOT NULL,
-    kind TEXT NOT NULL,
+    outer_name TEXT,            -- what the qualname holds before the name; NULL for none
+    own_qualname TEXT,          -- the qualname where it does not end with the name
+    kind_code INTEGER NOT NULL, -- index in KINDS; -1 for another kind, then in own_kind
+    own_kind TEXT,
     line INTEGER NOT NULL,
-    start_line INTEGER NOT NULL,
-    end_line INTEGER NOT NULL,
+    above INTEGER NOT NULL,     -- line - start_line
+    below INTEGER NOT NULL,     -- end_line - line
+    cut INTEGER NOT NULL,       -- end_line - context_end
     depth INTEGER NOT NULL,
     param_count INTEGER NOT NULL,
     cyclomatic INTEGER NOT NULL,
     max_nesting INTEGER NOT NULL,
     signature TEXT NOT NULL,
-    context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
-    chars INTEGER NOT NULL,     -- characters of that text
+    chars INTEGER NOT NULL,     -- characters of the text that stands for it in a context
     name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
     declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
     importance REAL NOT NULL DEFAULT 0.0,  -- PageRank in the symbol graph (importance.py)
     doc_key INTEGER NOT NULL DEFAULT 0,  -- a digest of its documentation (doc_key); 0 without any
-    -- qualname, made unique within the file; computed, never stored
+    qualname TEXT GENERATED ALWAYS AS (coalesce(own_qualname, coalesce(outer_name, '') || name)) VIRTUAL,
+    kind TEXT GENERATED ALWAYS AS (coalesce(own_kind, CASE kind_code {kinds} END)) VIRTUAL,
+    start_line INTEGER GENERATED ALWAYS AS (line - above) VIRTUAL,
+    end_line INTEGER GENERATED ALWAYS AS (line + below) VIRTUAL,
+    -- last line of the text that stands for it in a context
+    context_end INTEGER GENERATED ALWAYS AS (line + below - cut) VIRTUAL,
+    -- qualname, made unique within the file
     key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
@@ -189,6 +204,11 @@ CREATE TABLE ref_sources (
     PRIMARY KEY (symbol_id, file_id)
 ) WITHOUT ROWID;
 """
+
+
+SCHEMA = SCHEMA.replace(
+    "{kinds}", " ".join(f"WHEN {code} THEN '{kind}'" for code, kind in enumerate(KINDS))
+)
 
 
 class IndexUnusable(Exception):
@@ -476,6 +496,19 @@ class Storage:
                 # Failing here (a full disk) leaves the journal mode to the next opening.
                 with contextlib.suppress(sqlite3.Error):
                     connection.execute("PRAGMA journal_mode = WAL")
+
+    def compact(self) -> None:
+        """Outside a transaction: write the index again into as few pages as
+        it needs. Like any write, all or nothing; where it cannot be done (a
+        disk too full to hold the copy it makes, another process reading or
+        writing), the index is left as it was, only larger."""
+        connection = self.connection
+        connection.execute("PRAGMA busy_timeout = 0")
+        try:
+            with contextlib.suppress(sqlite3.OperationalError):
+                connection.execute("VACUUM")
+        finally:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
 
     def commit_so_far(self) -> None:
         """Inside `write()`: commit what is written, for readers to see, and go

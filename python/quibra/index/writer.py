@@ -53,7 +53,7 @@ from quibra.index.resolve import (
     is_barrel,
     owner_name,
 )
-from quibra.index.storage import Storage, doc_key, encode_path
+from quibra.index.storage import KINDS, Storage, doc_key, encode_path
 from quibra.index.workers import forked_executor, interrupts_held, stop_workers
 from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
@@ -313,26 +313,27 @@ class Writer:
         connection = self.connection
         symbols = result.symbols
         connection.executemany(
-            "INSERT INTO symbols (id, file_id, own_key, name, qualname, kind, line, start_line, end_line, depth,"
-            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms,"
-            " declaration, importance, doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO symbols (id, file_id, own_key, name, outer_name, own_qualname, kind_code, own_kind, line,"
+            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_key, name_terms,"
+            " declaration, importance, doc_key)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
                     file_id,
                     None if indexed.key == indexed.symbol.qualname else indexed.key,
                     indexed.symbol.name,
-                    indexed.symbol.qualname,
-                    indexed.symbol.kind,
+                    *_qualname_parts(indexed.symbol.name, indexed.symbol.qualname),
+                    *_kind_parts(indexed.symbol.kind),
                     indexed.symbol.line,
-                    indexed.symbol.start_line,
-                    indexed.symbol.end_line,
+                    indexed.symbol.line - indexed.symbol.start_line,
+                    indexed.symbol.end_line - indexed.symbol.line,
+                    indexed.symbol.end_line - indexed.context_end,
                     indexed.symbol.depth,
                     indexed.symbol.param_count,
                     indexed.symbol.cyclomatic,
                     indexed.symbol.max_nesting,
                     indexed.symbol.signature,
-                    indexed.context_end,
                     indexed.chars,
                     indexed.name_key,
                     " ".join(indexed.name_terms),
@@ -408,6 +409,22 @@ class Writer:
                 ("updated_ns", str(time.time_ns())),
             ],
         )
+
+
+def _qualname_parts(name: str, qualname: str) -> tuple[str | None, str | None]:
+    """(outer_name, own_qualname): how a symbol's row keeps its qualname."""
+    if not qualname.endswith(name):
+        return None, qualname
+    return qualname[: len(qualname) - len(name)] or None, None
+
+
+_KIND_CODES = {kind: code for code, kind in enumerate(KINDS)}
+
+
+def _kind_parts(kind: str) -> tuple[int, str | None]:
+    """(kind_code, own_kind): how a symbol's row keeps its kind."""
+    code = _KIND_CODES.get(kind)
+    return (-1, kind) if code is None else (code, None)
 
 
 def _classes(symbols: Iterable[tuple[str, str, str]], family: str) -> dict[tuple[str, str], tuple[str, ...]]:
