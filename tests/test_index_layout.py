@@ -22,7 +22,7 @@ from helpers import (
     write_tree,
 )
 from quibra.index import packed, writer
-from quibra.index.extract import extract_file
+from quibra.index.extract import extract_file, head_terms, path_terms
 from quibra.index.packed import PackedReference
 
 CASES = {
@@ -74,15 +74,20 @@ def test_a_weight_comes_back_from_its_units(parts):
 @pytest.mark.parametrize("name", ["json/decoder.py", "email/_header_value_parser.py", "argparse.py"])
 def test_the_terms_a_file_gives_the_full_text_tables_come_back(name):
     result = extract_file(name, "python", (STDLIB / name).read_bytes())
-    path, fields = packed.unpack_terms(result.terms)
     assert result.symbols
-    assert path == result.symbols[0].fields[4]
-    # The same tokens, column by column as many, not in the same order: what
-    # takes a row out of a full-text table that keeps no text.
-    given = [indexed.fields[:4] for indexed in result.symbols]
-    assert [[len(text.split()) for text in row] for row in fields] == [[len(text.split()) for text in row] for row in given]
-    assert [(set(" ".join(row[:3]).split()), set(row[3].split())) for row in fields] == [
-        (set(" ".join(row[:3]).split()), set(row[3].split())) for row in given
+    given = [indexed.fields for indexed in result.symbols]
+    # The qualified name, signature and path come from what the index keeps of them.
+    assert [
+        (*head_terms(indexed.symbol.qualname, indexed.symbol.signature), path_terms(name)) for indexed in result.symbols
+    ] == [(fields[0], fields[1], fields[4]) for fields in given]
+    # The docstring and body: the same tokens, as many, not in the same
+    # order; what takes a row out of a full-text table that keeps no text.
+    texts = packed.unpack_terms(result.terms)
+    assert [[len(text.split()) for text in row] for row in texts] == [
+        [len(fields[2].split()), len(fields[3].split())] for fields in given
+    ]
+    assert [[set(text.split()) for text in row] for row in texts] == [
+        [set(fields[2].split()), set(fields[3].split())] for fields in given
     ]
 
 

@@ -5,7 +5,7 @@ row costs SQLite a header, a cell and an entry in every index, so a
 file's references are one value of `file_refs`, and what its symbols gave
 the full-text tables (kept only to take them out again) one of
 `file_terms`, kept as only the distinct tokens that taking them out
-again needs. Both are zlib-compressed. Nothing here touches the index.
+again needs, of the fields the index keeps nowhere else. Both are zlib-compressed. Nothing here touches the index.
 """
 
 from __future__ import annotations
@@ -173,28 +173,23 @@ def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:
 _TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 
 
-def pack_terms(path: str, fields: list[tuple[str, str, str, str]]) -> bytes:
-    """What a file's symbols give the full-text tables, as much as taking them
-    out again needs: the path's terms (one column, the same for every
-    symbol), and for each symbol, in the file's order, how many tokens its
-    name, signature, docstring and body hold, the distinct tokens of the
-    first three, and those of the body.
+def pack_terms(fields: list[tuple[str, str]]) -> bytes:
+    """What a file's symbols give the full-text tables and the index keeps
+    nowhere else (their docstrings and bodies), as much as taking them out
+    again needs: for each symbol, in the file's order, how many tokens its
+    docstring and its body hold, and the distinct tokens of each.
 
     A row of a full-text table that keeps no text leaves it when given
     tokens again: each distinct token of the row, in any column, and as many
     in each column as the row had (the table's average lengths count them).
     Their order and repeats do not matter, and most of a body is repeats."""
     rows = []
-    for name, signature, doc, body in fields:
-        head = [_TOKEN.findall(text) for text in (name, signature, doc)]
-        tokens = _TOKEN.findall(body)
+    for doc, body in fields:
+        doc_tokens, body_tokens = _TOKEN.findall(doc), _TOKEN.findall(body)
         rows.append(
-            [
-                *(len(column) for column in head), len(tokens),
-                " ".join(sorted({token for column in head for token in column})), " ".join(sorted(set(tokens))),
-            ]
+            [len(doc_tokens), len(body_tokens), " ".join(sorted(set(doc_tokens))), " ".join(sorted(set(body_tokens)))]
         )
-    return zlib.compress(json.dumps([path, rows], separators=(",", ":")).encode(), _LEVEL)
+    return zlib.compress(json.dumps(rows, separators=(",", ":")).encode(), _LEVEL)
 
 
 def _spread(distinct: str, sizes: list[int]) -> list[str]:
@@ -211,13 +206,11 @@ def _spread(distinct: str, sizes: list[int]) -> list[str]:
     return columns
 
 
-def unpack_terms(blob: bytes) -> tuple[str, list[tuple[str, str, str, str]]]:
-    """From what `pack_terms` packed: the path's terms, and for each symbol
-    the name, signature, docstring and body that take its rows out of the
-    full-text tables (the same tokens, not in the same order)."""
-    path, rows = json.loads(zlib.decompress(blob))
-    fields = []
-    for name_size, signature_size, doc_size, body_size, head, body in rows:
-        name, signature, doc = _spread(str(head), [int(name_size), int(signature_size), int(doc_size)])
-        fields.append((name, signature, doc, _spread(str(body), [int(body_size)])[0]))
-    return str(path), fields
+def unpack_terms(blob: bytes) -> list[tuple[str, str]]:
+    """From what `pack_terms` packed: for each symbol a docstring and a body
+    that take its rows out of the full-text tables (the same tokens, not in
+    the same order)."""
+    return [
+        (_spread(str(doc), [int(doc_size)])[0], _spread(str(body), [int(body_size)])[0])
+        for doc_size, body_size, doc, body in json.loads(zlib.decompress(blob))
+    ]

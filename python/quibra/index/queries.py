@@ -389,6 +389,11 @@ def find_symbol(connection: sqlite3.Connection, path: bytes, key: str) -> FoundS
     return None if row is None else FoundSymbol(*row)
 
 
+def file_path(connection: sqlite3.Connection, file_id: int) -> bytes:
+    """The path of the file `file_id`, raw, as stored."""
+    return bytes(connection.execute("SELECT path FROM files WHERE id = ?", (file_id,)).fetchone()[0])
+
+
 def file_hash_and_language(connection: sqlite3.Connection, path: bytes) -> tuple[str, str | None] | None:
     """The content hash and the language of the file at `path` (raw, as stored);
     None when the index has no such file."""

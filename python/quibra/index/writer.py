@@ -27,7 +27,7 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
-from quibra.index.extract import Extracted
+from quibra.index.extract import Extracted, head_terms, path_terms
 from quibra.index.importance import engine_key
 from quibra.index.packed import (
     PackedReference,
@@ -170,17 +170,21 @@ class Writer:
         self.dropped_uses |= drop_references(connection, file_id)
         stored = queries.file_terms(connection, file_id)
         if stored is not None:
-            # The full-text tables keep no text: a row leaves them given what it was given.
+            # The full-text tables keep no text: a row leaves them given its
+            # tokens again, those of its qualified name, signature and path
+            # made from what the index keeps of them.
             symbol_ids, blob = stored
-            path, fields = unpack_terms(blob)
+            heads = {old.id: head_terms(old.qualname, old.signature) for old in dropped}
+            path = path_terms(os.fsdecode(queries.file_path(connection, file_id)))
+            texts = unpack_terms(blob)
             connection.executemany(
                 "INSERT INTO lexical (lexical, rowid, name, signature, doc, path) VALUES ('delete', ?, ?, ?, ?, ?)",
-                [(symbol_id, name, signature, doc, path)
-                 for symbol_id, (name, signature, doc, _body) in zip(symbol_ids, fields, strict=True)],
+                [(symbol_id, *heads[symbol_id], doc, path)
+                 for symbol_id, (doc, _body) in zip(symbol_ids, texts, strict=True)],
             )
             connection.executemany(
                 "INSERT INTO code (code, rowid, body) VALUES ('delete', ?, ?)",
-                [(symbol_id, body) for symbol_id, (_name, _signature, _doc, body) in zip(symbol_ids, fields, strict=True)],
+                [(symbol_id, body) for symbol_id, (_doc, body) in zip(symbol_ids, texts, strict=True)],
             )
             connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
         names = queries.symbol_names(connection, file_id)
