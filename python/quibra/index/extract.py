@@ -152,14 +152,22 @@ def identity_name(symbol: Symbol) -> str:
     """The name a query would call the symbol by: a constructor by its
     class's name; a special method (`__str__`, `__eq__`) by none at all,
     since its name is an accident of the protocol, not what it does."""
-    name = symbol.name
-    if symbol.kind == "method" and name in CONSTRUCTORS:
-        owner = re.split(r"::|\.", symbol.qualname)
+    return _identity(symbol.name, symbol.kind, symbol.qualname)
+
+
+def _identity(name: str, kind: str, qualname: str) -> str:
+    if kind == "method" and name in CONSTRUCTORS:
+        owner = re.split(r"::|\.", qualname)
         # A macro template's `impl $name` names its type only where the macro is used.
         return owner[-2] if len(owner) > 1 and not owner[-2].startswith("$") else name
     if name.startswith("__") and name.endswith("__"):
         return ""
     return name
+
+
+def identity_key(name: str, kind: str, qualname: str) -> str:
+    """The name key (`name_key`) of the identity name of a symbol of `name`, `kind` and `qualname`."""
+    return name_key(_identity(name, kind, qualname))
 
 
 def head_terms(qualname: str, signature: str) -> tuple[str, str]:

@@ -156,7 +156,7 @@ def _any_of(tokens: Iterable[str]) -> str | None:
 
 class NameCandidate(NamedTuple):
     id: int
-    name_key: str  # the name lowercased, letters and digits only
+    marked: bool  # whether its name key is one of the keys asked to mark
     name_terms: str  # the engine's terms of the name, blank-separated
     path: bytes  # raw, as stored
     line: int
@@ -165,7 +165,11 @@ class NameCandidate(NamedTuple):
 
 
 def name_candidates(
-    connection: sqlite3.Connection, terms: list[str], name_keys: list[str], languages: Iterable[str] | None
+    connection: sqlite3.Connection,
+    terms: list[str],
+    name_keys: list[str],
+    languages: Iterable[str] | None,
+    marked_keys: Iterable[str] = (),
 ) -> list[NameCandidate]:
     """The symbols whose name holds one of `terms` or whose name key is one of `name_keys`."""
     scope, scope_parameters = language_clause(languages)
@@ -177,12 +181,14 @@ def name_candidates(
     if not wanted:
         return []
     found = " OR ".join(f"symbols.id IN (SELECT rowid FROM {table} WHERE {table} MATCH ?)" for table, _ in wanted)
+    marks = _any_of(marked_keys)
+    marked = "0" if marks is None else "symbols.id IN (SELECT rowid FROM name_keys WHERE name_keys MATCH ?)"
     rows = connection.execute(
-        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        f" files.role FROM symbols JOIN files ON files.id = symbols.file_id WHERE ({found}){scope}",
-        (*(expression for _, expression in wanted), *scope_parameters),
+        f"SELECT symbols.id, {marked}, symbols.name_terms, files.path, symbols.line, symbols.key, files.role"
+        f" FROM symbols JOIN files ON files.id = symbols.file_id WHERE ({found}){scope}",
+        (*([] if marks is None else [marks]), *(expression for _, expression in wanted), *scope_parameters),
     )
-    return [NameCandidate(*row) for row in rows]
+    return [NameCandidate(row[0], bool(row[1]), *row[2:]) for row in rows]
 
 
 class CandidateRow(NamedTuple):
@@ -610,9 +616,9 @@ def file_terms(connection: sqlite3.Connection, file_id: int) -> tuple[list[int],
     return None if row is None else ([int(symbol_id) for symbol_id in json.loads(row[0])], bytes(row[1]))
 
 
-def symbol_names(connection: sqlite3.Connection, file_id: int) -> list[tuple[int, str, str]]:
-    """The symbols of the file `file_id` as (id, the terms of its name blank-separated, its name key)."""
-    return connection.execute("SELECT id, name_terms, name_key FROM symbols WHERE file_id = ?", (file_id,)).fetchall()
+def symbol_name_terms(connection: sqlite3.Connection, file_id: int) -> list[tuple[int, str]]:
+    """The symbols of the file `file_id` as (id, the terms of its name, blank-separated)."""
+    return connection.execute("SELECT id, name_terms FROM symbols WHERE file_id = ?", (file_id,)).fetchall()
 
 
 # References: what `refs` asks.

@@ -105,9 +105,9 @@ CREATE TABLE files (
     pagerank REAL NOT NULL DEFAULT 0.0
 );
 -- A symbol's row holds no more than it must: its qualname as what comes
--- before its name, its kind as a number, its lines as steps from its line
--- (mostly none); the columns as the queries read them are computed from
--- those, never stored.
+-- before its name, its signature without its name, its kind as a number,
+-- its lines as steps from its line (mostly none); the columns as the
+-- queries read them are computed from those, never stored.
 CREATE TABLE symbols (
     id INTEGER PRIMARY KEY,
     file_id INTEGER NOT NULL REFERENCES files(id),
@@ -125,15 +125,17 @@ CREATE TABLE symbols (
     param_count INTEGER NOT NULL,
     cyclomatic INTEGER NOT NULL,
     max_nesting INTEGER NOT NULL,
-    signature TEXT NOT NULL,
+    own_signature TEXT NOT NULL,  -- the signature, without its name where name_at says
+    name_at INTEGER,            -- where the name stood in the signature, from 1; NULL for nowhere
     chars INTEGER NOT NULL,     -- characters of the text that stands for it in a context
-    name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
     declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
     importance REAL NOT NULL DEFAULT 0.0,  -- PageRank in the symbol graph (importance.py)
     doc_key INTEGER NOT NULL DEFAULT 0,  -- a digest of its documentation (doc_key); 0 without any
     qualname TEXT GENERATED ALWAYS AS (coalesce(own_qualname, coalesce(outer_name, '') || name)) VIRTUAL,
     kind TEXT GENERATED ALWAYS AS (coalesce(own_kind, CASE kind_code {kinds} END)) VIRTUAL,
+    signature TEXT GENERATED ALWAYS AS (CASE WHEN name_at IS NULL THEN own_signature
+        ELSE substr(own_signature, 1, name_at - 1) || name || substr(own_signature, name_at) END) VIRTUAL,
     start_line INTEGER GENERATED ALWAYS AS (line - above) VIRTUAL,
     end_line INTEGER GENERATED ALWAYS AS (line + below) VIRTUAL,
     -- last line of the text that stands for it in a context
@@ -148,10 +150,11 @@ CREATE INDEX symbols_by_name ON symbols(name);
 CREATE INDEX symbols_by_importance ON symbols(importance);
 -- The names of the symbols for the identity channel, as full-text tables
 -- that keep neither text nor places: rowid is the symbol's id, the column
--- the terms of its name (name_terms), or its name key (name_keys). A
--- term's list of symbols costs a byte or two a symbol, where a row of a
--- table and its index cost twenty. A symbol's rows leave them given its
--- `name_terms` and `name_key` again.
+-- the terms of its name (name_terms), or its name key (name_keys: the name
+-- a query calls it by, lowercased, letters and digits only; see
+-- `extract.identity_key`). A term's list of symbols costs a byte or two a
+-- symbol, where a row of a table and its index cost twenty. A symbol's
+-- rows leave them given its `name_terms` and its name key again.
 CREATE VIRTUAL TABLE name_terms USING fts5(terms, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
 CREATE VIRTUAL TABLE name_keys USING fts5(key, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
 -- The lexical index, in two tables: what a symbol says of itself (its

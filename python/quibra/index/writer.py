@@ -27,7 +27,7 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
-from quibra.index.extract import Extracted, head_terms, path_terms
+from quibra.index.extract import Extracted, head_terms, identity_key, path_terms
 from quibra.index.importance import engine_key
 from quibra.index.packed import (
     PackedReference,
@@ -187,14 +187,13 @@ class Writer:
                 [(symbol_id, body) for symbol_id, (_doc, body) in zip(symbol_ids, texts, strict=True)],
             )
             connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
-        names = queries.symbol_names(connection, file_id)
         connection.executemany(
             "INSERT INTO name_terms (name_terms, rowid, terms) VALUES ('delete', ?, ?)",
-            [(symbol_id, terms) for symbol_id, terms, _key in names],
+            queries.symbol_name_terms(connection, file_id),
         )
         connection.executemany(
             "INSERT INTO name_keys (name_keys, rowid, key) VALUES ('delete', ?, ?)",
-            [(symbol_id, key) for symbol_id, _terms, key in names],
+            [(old.id, identity_key(old.name, old.kind, old.qualname)) for old in dropped],
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
@@ -318,9 +317,8 @@ class Writer:
         symbols = result.symbols
         connection.executemany(
             "INSERT INTO symbols (id, file_id, own_key, name, outer_name, own_qualname, kind_code, own_kind, line,"
-            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_key, name_terms,"
-            " declaration, importance, doc_key)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " above, below, cut, depth, param_count, cyclomatic, max_nesting, own_signature, name_at, chars, name_terms, declaration, importance,"
+            " doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
@@ -337,9 +335,8 @@ class Writer:
                     indexed.symbol.param_count,
                     indexed.symbol.cyclomatic,
                     indexed.symbol.max_nesting,
-                    indexed.symbol.signature,
+                    *_signature_parts(indexed.symbol.name, indexed.symbol.signature),
                     indexed.chars,
-                    indexed.name_key,
                     " ".join(indexed.name_terms),
                     indexed.symbol.declaration,
                     importance[position],
@@ -420,6 +417,14 @@ def _qualname_parts(name: str, qualname: str) -> tuple[str | None, str | None]:
     if not qualname.endswith(name):
         return None, qualname
     return qualname[: len(qualname) - len(name)] or None, None
+
+
+def _signature_parts(name: str, signature: str) -> tuple[str, int | None]:
+    """(own_signature, name_at): how a symbol's row keeps its signature."""
+    at = signature.find(name) if name and "\0" not in signature else -1
+    if at < 0:
+        return signature, None
+    return signature[:at] + signature[at + len(name) :], at + 1
 
 
 _KIND_CODES = {kind: code for code, kind in enumerate(KINDS)}
