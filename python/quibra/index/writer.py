@@ -317,8 +317,8 @@ class Writer:
         symbols = result.symbols
         connection.executemany(
             "INSERT INTO symbols (id, file_id, own_key, name, outer_name, own_qualname, kind_code, own_kind, line,"
-            " above, below, cut, depth, param_count, cyclomatic, max_nesting, own_signature, name_at, chars, name_terms, declaration, importance,"
-            " doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_terms, declaration, importance,"
+            " doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
@@ -335,7 +335,7 @@ class Writer:
                     indexed.symbol.param_count,
                     indexed.symbol.cyclomatic,
                     indexed.symbol.max_nesting,
-                    *_signature_parts(indexed.symbol.name, indexed.symbol.signature),
+                    indexed.symbol.signature,
                     indexed.chars,
                     " ".join(indexed.name_terms),
                     indexed.symbol.declaration,
@@ -417,14 +417,6 @@ def _qualname_parts(name: str, qualname: str) -> tuple[str | None, str | None]:
     if not qualname.endswith(name):
         return None, qualname
     return qualname[: len(qualname) - len(name)] or None, None
-
-
-def _signature_parts(name: str, signature: str) -> tuple[str, int | None]:
-    """(own_signature, name_at): how a symbol's row keeps its signature."""
-    at = signature.find(name) if name and "\0" not in signature else -1
-    if at < 0:
-        return signature, None
-    return signature[:at] + signature[at + len(name) :], at + 1
 
 
 _KIND_CODES = {kind: code for code, kind in enumerate(KINDS)}
