@@ -148,14 +148,19 @@ def edited_and_fresh(
 
 def full_text_counts(index_file: pathlib.Path) -> dict[str, list[tuple[str, str, int, int]]]:
     """What each full-text table of an index holds, by term and column: how
-    many rows and how many times. A row taken out with other text than it
-    was given would leave its terms counted here."""
+    many rows and how many times; and the rows and tokens of each column in
+    all, which BM25 weighs lengths against. A row taken out with other
+    tokens than it was given would leave its terms, or its length, counted
+    here."""
     connection = sqlite3.connect(index_file)
     try:
-        counts = {}
-        for table in ("lexical", "code"):
+        counts: dict[str, list[tuple[str, str, int, int]]] = {}
+        for table in ("lexical", "code", "name_terms", "name_keys"):
             connection.execute(f"CREATE VIRTUAL TABLE temp.{table}_counts USING fts5vocab(main, {table}, col)")
             counts[table] = connection.execute(f"SELECT term, col, doc, cnt FROM temp.{table}_counts").fetchall()
+            # The record of those totals: the row of id 1 of the table's data.
+            (totals,) = connection.execute(f"SELECT block FROM {table}_data WHERE id = 1").fetchone()
+            counts[f"{table} totals"] = [(bytes(totals).hex(), "", 0, 0)]
             connection.execute(f"INSERT INTO {table} ({table}) VALUES ('integrity-check')")
         return counts
     finally:

@@ -21,8 +21,8 @@ from helpers import (
     stored_references,
     write_tree,
 )
-from quibra.index import packed, writer
-from quibra.index.extract import extract_file
+from quibra.index import packed, queries, writer
+from quibra.index.extract import extract_file, head_terms, path_terms
 from quibra.index.packed import PackedReference
 
 CASES = {
@@ -74,10 +74,21 @@ def test_a_weight_comes_back_from_its_units(parts):
 @pytest.mark.parametrize("name", ["json/decoder.py", "email/_header_value_parser.py", "argparse.py"])
 def test_the_terms_a_file_gives_the_full_text_tables_come_back(name):
     result = extract_file(name, "python", (STDLIB / name).read_bytes())
-    path, fields = packed.unpack_terms(result.terms)
     assert result.symbols
-    assert path == result.symbols[0].fields[4]
-    assert fields == [indexed.fields[:4] for indexed in result.symbols]
+    given = [indexed.fields for indexed in result.symbols]
+    # The qualified name, signature and path come from what the index keeps of them.
+    assert [
+        (*head_terms(indexed.symbol.qualname, indexed.symbol.signature), path_terms(name)) for indexed in result.symbols
+    ] == [(fields[0], fields[1], fields[4]) for fields in given]
+    # The docstring and body: the same tokens, as many, not in the same
+    # order; what takes a row out of a full-text table that keeps no text.
+    texts = packed.unpack_terms(result.terms)
+    assert [[len(text.split()) for text in row] for row in texts] == [
+        [len(fields[2].split()), len(fields[3].split())] for fields in given
+    ]
+    assert [[set(text.split()) for text in row] for row in texts] == [
+        [set(fields[2].split()), set(fields[3].split())] for fields in given
+    ]
 
 
 def _copies(root, copies):
@@ -193,3 +204,98 @@ def test_a_query_during_the_first_build_waits_for_it(tmp_path):
     assert quibra_json(*query, "--index", index, "--no-refresh")["results"] == reference
     _out, errors = build.communicate()
     assert build.returncode == 0, errors
+
+
+SOURCES = {
+    "python": (
+        "pkg/shapes.py",
+        '@dataclass\nclass Shape:\n    """A shape."""\n\n    sides: int = 0\n\n    @property\n    def area(self):\n'
+        "        return 0\n\n    @area.setter\n    def area(self, value):\n        pass\n\n\n"
+        "def __getattr__(name):\n    return name\n\n\nclass Outer:\n    class Inner:\n        def __init__(self):\n"
+        "            pass\n\n\ndef größe(maß: str = \"größe\") -> str:\n    return maß\n\n\n"
+        "def shapes(shape, shapes=()):\n    pass\n",
+    ),
+    "go": (
+        "shapes/shapes.go",
+        "package shapes\n\ntype Square struct {\n\tSide int\n}\n\n// Area of the square.\nfunc (s *Square) Area() int {\n"
+        "\treturn s.Side * s.Side\n}\n\ntype Shape interface {\n\tArea() int\n}\n\nfunc New(side int) *Square {\n"
+        "\treturn &Square{side}\n}\n",
+    ),
+    "rust": (
+        "src/lib.rs",
+        "pub trait Area {\n    fn area(&self) -> u32;\n}\n\npub struct Square {\n    side: u32,\n}\n\n"
+        "impl Area for Square {\n    fn area(&self) -> u32 {\n        self.side * self.side\n    }\n}\n\n"
+        "pub enum Kind {\n    Round,\n    Flat,\n}\n",
+    ),
+    "typescript": (
+        "src/shapes.ts",
+        "export interface Shape {\n  area(): number;\n}\n\nexport class Square implements Shape {\n"
+        "  constructor(private side: number) {}\n\n  area(): number {\n    return this.side * this.side;\n  }\n}\n\n"
+        "export type Id = string;\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("language", SOURCES)
+def test_a_symbol_comes_back_from_the_index_as_it_was_read(tmp_path, language):
+    """The qualname, kind and lines a row keeps in parts come back whole."""
+    path, source = SOURCES[language]
+    root = tmp_path / "tree"
+    write_tree(root, {path: source})
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    read = extract_file(path, language, source.encode())
+    assert read.symbols
+    connection = sqlite3.connect(index)
+    try:
+        stored = connection.execute(
+            "SELECT key, name, qualname, kind, line, start_line, end_line, context_end, signature FROM symbols"
+            " ORDER BY line, key"
+        ).fetchall()
+    finally:
+        connection.close()
+    assert stored == sorted(
+        (
+            (item.key, item.symbol.name, item.symbol.qualname, item.symbol.kind, item.symbol.line, item.symbol.start_line,
+             item.symbol.end_line, item.context_end, item.symbol.signature)
+            for item in read.symbols
+        ),
+        key=lambda row: (row[4], row[0]),
+    )
+
+
+def test_a_first_build_leaves_no_room_unused(tmp_path):
+    root = tmp_path / "tree"
+    _copies(root, 2)
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    copy = tmp_path / "copy.sqlite"
+    shutil.copy(index, copy)
+    connection = sqlite3.connect(copy)
+    try:
+        built = connection.execute("PRAGMA page_count").fetchone()[0]
+        connection.execute("VACUUM")
+        assert connection.execute("PRAGMA page_count").fetchone()[0] == built
+    finally:
+        connection.close()
+
+
+@pytest.mark.parametrize(
+    "terms, keys",
+    [([], []), (["header", "parse"], []), ([], ["parseheader"]), (["a-b", 'say"', "", "header"], ["x y", "*"])],
+    ids=["nothing", "terms", "keys", "not one token each"],
+)
+def test_name_candidates_hold_the_names_asked_for(tmp_path, terms, keys):
+    root = tmp_path / "tree"
+    write_tree(root, {"mail.py": "def parse_header(text):\n    return text\n\n\ndef send(message):\n    pass\n"})
+    index = tmp_path / "index.sqlite"
+    quibra("index", root, "--index", index)
+    connection = sqlite3.connect(index)
+    try:
+        found = {(row.key, row.marked) for row in queries.name_candidates(connection, terms, keys, None, keys)}
+        counts = queries.name_term_counts(connection, terms)
+    finally:
+        connection.close()
+    asked = set(terms) | set(keys)
+    assert found == ({("parse_header", "parseheader" in keys)} if asked & {"header", "parse", "parseheader"} else set())
+    assert counts == {term: 1 for term in terms if term in ("header", "parse")}

@@ -95,7 +95,33 @@ def write_changes(
     batched = batched and first
     clock = _PhaseClock(report)
     # Otherwise a build into an empty index goes through a rollback journal, not the WAL.
-    with storage.journaled() if first and not batched else contextlib.nullcontext(False), storage.write():
+    with storage.journaled() if first and not batched else contextlib.nullcontext(False):
+        _write_all(storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle, batched, clock)
+        if first:
+            # Written in the order the files came, a build leaves pages
+            # part-filled behind it: the rows grow as their importance comes,
+            # and the indexes take their keys in no order.
+            storage.compact()
+    clock.lap("commit")
+
+
+def _write_all(
+    storage: Storage,
+    root: Path,
+    listed: list[Listed],
+    limit: int,
+    outside: str,
+    root_moved: bool,
+    report: RefreshReport,
+    jobs: int,
+    cluster: str | None,
+    progress: MeterFactory | None,
+    settle: bool,
+    batched: bool,
+    clock: _PhaseClock,
+) -> None:
+    """`write_changes` up to its commit."""
+    with storage.write():
         if storage.meta(BUILDING) is not None:
             storage.clear()
         # Another refresh may have written while this one waited for the lock.
@@ -136,7 +162,6 @@ def write_changes(
         clock.lap("importance")
         writer.record(root, outside, limit)
         storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
-    clock.lap("commit")
 
 
 class _PhaseClock:

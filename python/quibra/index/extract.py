@@ -80,8 +80,8 @@ class Extracted:
     reference_texts: list[str] = field(default_factory=list)
     references: list[tuple[int, int, int, int, int, int]] = field(default_factory=list)
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
-    # What the symbols give the full-text tables, compressed (`packed.pack_terms`):
-    # made here, on the workers, for the index to keep.
+    # What the symbols give the full-text tables and the index keeps nowhere
+    # else, compressed (`packed.pack_terms`): made here, on the workers.
     terms: bytes = b""
 
 
@@ -152,9 +152,12 @@ def identity_name(symbol: Symbol) -> str:
     """The name a query would call the symbol by: a constructor by its
     class's name; a special method (`__str__`, `__eq__`) by none at all,
     since its name is an accident of the protocol, not what it does."""
-    name = symbol.name
-    if symbol.kind == "method" and name in CONSTRUCTORS:
-        owner = re.split(r"::|\.", symbol.qualname)
+    return _identity(symbol.name, symbol.kind, symbol.qualname)
+
+
+def _identity(name: str, kind: str, qualname: str) -> str:
+    if kind == "method" and name in CONSTRUCTORS:
+        owner = re.split(r"::|\.", qualname)
         # A macro template's `impl $name` names its type only where the macro is used.
         return owner[-2] if len(owner) > 1 and not owner[-2].startswith("$") else name
     if name.startswith("__") and name.endswith("__"):
@@ -162,7 +165,17 @@ def identity_name(symbol: Symbol) -> str:
     return name
 
 
-def _path_terms(path: str) -> str:
+def identity_key(name: str, kind: str, qualname: str) -> str:
+    """The name key (`name_key`) of the identity name of a symbol of `name`, `kind` and `qualname`."""
+    return name_key(_identity(name, kind, qualname))
+
+
+def head_terms(qualname: str, signature: str) -> tuple[str, str]:
+    """The lexical index's terms of a symbol's qualified name and signature."""
+    return _terms(qualname), _terms(signature)
+
+
+def path_terms(path: str) -> str:
     """The file's path without its suffix: `http/cookies.py` says what its code is about."""
     # A name that is not valid UTF-8 still has words; the bytes that are not are left out.
     text = path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
@@ -187,7 +200,7 @@ def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) ->
 
 def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[IndexedSymbol]:
     keys: set[str] = set()
-    path_terms = _path_terms(path)
+    paths = path_terms(path)
     indexed = []
     for symbol, own in zip(symbols, _own_line_ranges(symbols), strict=True):
         # A name defined twice in one scope (property setters, version
@@ -206,11 +219,10 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
                 name_key=name_key(identity_name(symbol)),
                 name_terms=list(dict.fromkeys(text_terms(identity_name(symbol)))),
                 fields=(
-                    _terms(symbol.qualname),
-                    _terms(symbol.signature),
+                    *head_terms(symbol.qualname, symbol.signature),
                     _terms(symbol.docstring),
                     _terms(body),
-                    path_terms,
+                    paths,
                 ),
             )
         )
@@ -229,8 +241,9 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    # Every symbol of the file carries the same path terms.
-    terms = pack_terms(symbols[0].fields[4], [indexed.fields[:4] for indexed in symbols]) if symbols else b""
+    # The qualified name, the signature and the path the index keeps, and
+    # gives their terms again (`head_terms`, `path_terms`).
+    terms = pack_terms([(indexed.fields[2], indexed.fields[3]) for indexed in symbols]) if symbols else b""
     texts, references = compact_references(extract.references)
     return Extracted(
         path, language, symbols, extract.imports, replaced=replaced, reference_texts=texts, references=references,

@@ -4,7 +4,8 @@ A tree has millions of name uses and hundreds of thousands of symbols; a
 row costs SQLite a header, a cell and an entry in every index, so a
 file's references are one value of `file_refs`, and what its symbols gave
 the full-text tables (kept only to take them out again) one of
-`file_terms`. Both are zlib-compressed. Nothing here touches the index.
+`file_terms`, kept as only the distinct tokens that taking them out
+again needs, of the fields the index keeps nowhere else. Both are zlib-compressed. Nothing here touches the index.
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import json
+import re
 import sys
 import zlib
 from array import array
@@ -166,13 +168,49 @@ def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:
     return list(zip(sources, ids, strict=True))
 
 
-def pack_terms(path: str, fields: list[tuple[str, str, str, str]]) -> bytes:
-    """What a file's symbols give the full-text tables: the path's terms
-    (one column, the same for every symbol) and each symbol's name,
-    signature, docstring and body terms, in the file's order."""
-    return zlib.compress(json.dumps([path, fields], separators=(",", ":")).encode(), _LEVEL)
+# What the ascii tokenizer of the full-text tables takes as one token: a run
+# of ASCII letters and digits and of any character beyond ASCII.
+_TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 
 
-def unpack_terms(blob: bytes) -> tuple[str, list[tuple[str, str, str, str]]]:
-    path, fields = json.loads(zlib.decompress(blob))
-    return str(path), [(str(name), str(signature), str(doc), str(body)) for name, signature, doc, body in fields]
+def pack_terms(fields: list[tuple[str, str]]) -> bytes:
+    """What a file's symbols give the full-text tables and the index keeps
+    nowhere else (their docstrings and bodies), as much as taking them out
+    again needs: for each symbol, in the file's order, how many tokens its
+    docstring and its body hold, and the distinct tokens of each.
+
+    A row of a full-text table that keeps no text leaves it when given
+    tokens again: each distinct token of the row, in any column, and as many
+    in each column as the row had (the table's average lengths count them).
+    Their order and repeats do not matter, and most of a body is repeats."""
+    rows = []
+    for doc, body in fields:
+        doc_tokens, body_tokens = _TOKEN.findall(doc), _TOKEN.findall(body)
+        rows.append(
+            [len(doc_tokens), len(body_tokens), " ".join(sorted(set(doc_tokens))), " ".join(sorted(set(body_tokens)))]
+        )
+    return zlib.compress(json.dumps(rows, separators=(",", ":")).encode(), _LEVEL)
+
+
+def _spread(distinct: str, sizes: list[int]) -> list[str]:
+    """Columns of `sizes` tokens that together hold each of the tokens
+    `distinct` (blank-separated), the first repeated where more are due."""
+    tokens = distinct.split()
+    total = sum(sizes)
+    if tokens:
+        tokens += [tokens[0]] * (total - len(tokens))
+    columns, start = [], 0
+    for size in sizes:
+        columns.append(" ".join(tokens[start : start + size]))
+        start += size
+    return columns
+
+
+def unpack_terms(blob: bytes) -> list[tuple[str, str]]:
+    """From what `pack_terms` packed: for each symbol a docstring and a body
+    that take its rows out of the full-text tables (the same tokens, not in
+    the same order)."""
+    return [
+        (_spread(str(doc), [int(doc_size)])[0], _spread(str(body), [int(body_size)])[0])
+        for doc_size, body_size, doc, body in json.loads(zlib.decompress(blob))
+    ]

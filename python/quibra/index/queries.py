@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import sqlite3
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -179,17 +180,25 @@ def symbol_count(connection: sqlite3.Connection) -> int:
 
 def name_term_counts(connection: sqlite3.Connection, terms: list[str]) -> dict[str, int]:
     """How many symbols' names hold each of `terms`; a term that no name holds is left out."""
-    return dict(
-        connection.execute(
-            "SELECT term, count(*) FROM name_terms WHERE term IN (SELECT value FROM json_each(?)) GROUP BY term",
-            (json.dumps(terms),),
-        ).fetchall()
-    )
+    return term_counts(connection, "name_terms", [term for term in terms if _TOKEN.fullmatch(term)])
+
+
+# One token of the full-text tables' ascii tokenizer: ASCII letters and
+# digits, and any character beyond ASCII. Engine terms and name keys are
+# made of nothing else.
+_TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
+
+
+def _any_of(tokens: Iterable[str]) -> str | None:
+    """An FTS5 query matching a row that holds any of `tokens`; None for none.
+    Anything that is not one token could be in no row of the tables."""
+    quoted = [f'"{token}"' for token in dict.fromkeys(tokens) if _TOKEN.fullmatch(token)]
+    return " OR ".join(quoted) if quoted else None
 
 
 class NameCandidate(NamedTuple):
     id: int
-    name_key: str  # the name lowercased, letters and digits only
+    marked: bool  # whether its name key is one of the keys asked to mark
     name_terms: str  # the engine's terms of the name, blank-separated
     path: bytes  # raw, as stored
     line: int
@@ -198,18 +207,30 @@ class NameCandidate(NamedTuple):
 
 
 def name_candidates(
-    connection: sqlite3.Connection, terms: list[str], name_keys: list[str], languages: Iterable[str] | None
+    connection: sqlite3.Connection,
+    terms: list[str],
+    name_keys: list[str],
+    languages: Iterable[str] | None,
+    marked_keys: Iterable[str] = (),
 ) -> list[NameCandidate]:
     """The symbols whose name holds one of `terms` or whose name key is one of `name_keys`."""
     scope, scope_parameters = language_clause(languages)
+    wanted = [
+        (table, expression)
+        for table, expression in (("name_terms", _any_of(terms)), ("name_keys", _any_of(name_keys)))
+        if expression is not None
+    ]
+    if not wanted:
+        return []
+    found = " OR ".join(f"symbols.id IN (SELECT rowid FROM {table} WHERE {table} MATCH ?)" for table, _ in wanted)
+    marks = _any_of(marked_keys)
+    marked = "0" if marks is None else "symbols.id IN (SELECT rowid FROM name_keys WHERE name_keys MATCH ?)"
     rows = connection.execute(
-        "SELECT symbols.id, symbols.name_key, symbols.name_terms, files.path, symbols.line, symbols.key,"
-        " files.role FROM symbols JOIN files ON files.id = symbols.file_id"
-        " WHERE (symbols.id IN (SELECT symbol_id FROM name_terms WHERE term IN (SELECT value FROM json_each(?)))"
-        f" OR symbols.name_key IN (SELECT value FROM json_each(?))){scope}",
-        (json.dumps(terms), json.dumps(name_keys), *scope_parameters),
+        f"SELECT symbols.id, {marked}, symbols.name_terms, files.path, symbols.line, symbols.key, files.role"
+        f" FROM symbols JOIN files ON files.id = symbols.file_id WHERE ({found}){scope}",
+        (*([] if marks is None else [marks]), *(expression for _, expression in wanted), *scope_parameters),
     )
-    return [NameCandidate(*row) for row in rows]
+    return [NameCandidate(row[0], bool(row[1]), *row[2:]) for row in rows]
 
 
 class CandidateRow(NamedTuple):
@@ -414,6 +435,11 @@ def find_symbol(connection: sqlite3.Connection, path: bytes, key: str) -> FoundS
         (path, key),
     ).fetchone()
     return None if row is None else FoundSymbol(*row)
+
+
+def file_path(connection: sqlite3.Connection, file_id: int) -> bytes:
+    """The path of the file `file_id`, raw, as stored."""
+    return bytes(connection.execute("SELECT path FROM files WHERE id = ?", (file_id,)).fetchone()[0])
 
 
 def file_hash_and_language(connection: sqlite3.Connection, path: bytes) -> tuple[str, str | None] | None:

@@ -56,7 +56,10 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 15
+SCHEMA_VERSION = 17
+
+# The full-text tables of the schema below.
+FULL_TEXT = ("lexical", "code", "name_terms", "name_keys")
 
 # In the meta table while a first build that commits as it goes is under
 # way, or was killed before it was done.
@@ -74,6 +77,9 @@ _BUILDING = ".building"
 # Their headers are not read again: closing any other descriptor of such a
 # file would drop the locks SQLite holds on it, which belong to the process.
 _OPEN: collections.Counter[tuple[int, int]] = collections.Counter()
+
+# The kinds of symbols the readers give, by the number a symbol's row keeps.
+KINDS = ("function", "method", "class", "struct", "interface", "trait", "enum", "type", "impl", "module")
 
 SCHEMA = """
 CREATE TABLE meta (
@@ -98,44 +104,57 @@ CREATE TABLE files (
     imports TEXT NOT NULL DEFAULT '[]',  -- JSON, in the shape of its language
     pagerank REAL NOT NULL DEFAULT 0.0
 );
+-- A symbol's row holds no more than it must: its qualname as what comes
+-- before its name, its kind as a number, its lines as steps from its line
+-- (mostly none); the columns as the queries read them are computed from
+-- those, never stored. (Not the signature without its name: put together
+-- again for each row read, it made reading the symbols a tenth slower.)
 CREATE TABLE symbols (
     id INTEGER PRIMARY KEY,
     file_id INTEGER NOT NULL REFERENCES files(id),
     own_key TEXT,               -- the key where it is not the qualname (a name defined twice)
     name TEXT NOT NULL,
-    qualname TEXT NOT NULL,
-    kind TEXT NOT NULL,
+    outer_name TEXT,            -- what the qualname holds before the name; NULL for none
+    own_qualname TEXT,          -- the qualname where it does not end with the name
+    kind_code INTEGER NOT NULL, -- index in KINDS; -1 for another kind, then in own_kind
+    own_kind TEXT,
     line INTEGER NOT NULL,
-    start_line INTEGER NOT NULL,
-    end_line INTEGER NOT NULL,
+    above INTEGER NOT NULL,     -- line - start_line
+    below INTEGER NOT NULL,     -- end_line - line
+    cut INTEGER NOT NULL,       -- end_line - context_end
     depth INTEGER NOT NULL,
     param_count INTEGER NOT NULL,
     cyclomatic INTEGER NOT NULL,
     max_nesting INTEGER NOT NULL,
     signature TEXT NOT NULL,
-    context_end INTEGER NOT NULL,  -- last line of the text that stands for it in a context
-    chars INTEGER NOT NULL,     -- characters of that text
-    name_key TEXT NOT NULL,     -- the name lowercased, letters and digits only
+    chars INTEGER NOT NULL,     -- characters of the text that stands for it in a context
     name_terms TEXT NOT NULL,   -- the engine's terms of the name, blank-separated
     declaration INTEGER NOT NULL DEFAULT 0,  -- 1 for a function declared without its body
     importance REAL NOT NULL DEFAULT 0.0,  -- PageRank in the symbol graph (importance.py)
     doc_key INTEGER NOT NULL DEFAULT 0,  -- a digest of its documentation (doc_key); 0 without any
-    -- qualname, made unique within the file; computed, never stored
+    qualname TEXT GENERATED ALWAYS AS (coalesce(own_qualname, coalesce(outer_name, '') || name)) VIRTUAL,
+    kind TEXT GENERATED ALWAYS AS (coalesce(own_kind, CASE kind_code {kinds} END)) VIRTUAL,
+    start_line INTEGER GENERATED ALWAYS AS (line - above) VIRTUAL,
+    end_line INTEGER GENERATED ALWAYS AS (line + below) VIRTUAL,
+    -- last line of the text that stands for it in a context
+    context_end INTEGER GENERATED ALWAYS AS (line + below - cut) VIRTUAL,
+    -- qualname, made unique within the file
     key TEXT GENERATED ALWAYS AS (coalesce(own_key, qualname)) VIRTUAL
 );
 CREATE INDEX symbols_by_file ON symbols(file_id);
-CREATE INDEX symbols_by_name_key ON symbols(name_key);
 -- References are resolved by the name they use.
 CREATE INDEX symbols_by_name ON symbols(name);
 -- The map reads symbols from the most important down.
 CREATE INDEX symbols_by_importance ON symbols(importance);
--- Every distinct term of each symbol's name, for the identity channel. A
--- symbol's rows are found again through its `name_terms`.
-CREATE TABLE name_terms (
-    term TEXT NOT NULL,
-    symbol_id INTEGER NOT NULL,
-    PRIMARY KEY (term, symbol_id)
-) WITHOUT ROWID;
+-- The names of the symbols for the identity channel, as full-text tables
+-- that keep neither text nor places: rowid is the symbol's id, the column
+-- the terms of its name (name_terms), or its name key (name_keys: the name
+-- a query calls it by, lowercased, letters and digits only; see
+-- `extract.identity_key`). A term's list of symbols costs a byte or two a
+-- symbol, where a row of a table and its index cost twenty. A symbol's
+-- rows leave them given its `name_terms` and its name key again.
+CREATE VIRTUAL TABLE name_terms USING fts5(terms, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
+CREATE VIRTUAL TABLE name_keys USING fts5(key, tokenize = 'ascii', content = '', detail = none, columnsize = 0);
 -- The lexical index, in two tables: what a symbol says of itself (its
 -- qualified name, signature, docstring and file path) and its code. Apart,
 -- each is weighed against the length of its own kind of text: a long body
@@ -147,7 +166,7 @@ CREATE TABLE name_terms (
 CREATE VIRTUAL TABLE lexical USING fts5(name, signature, doc, path, tokenize = 'ascii', content = '');
 CREATE VIRTUAL TABLE code USING fts5(body, tokenize = 'ascii', content = '');
 -- What each file's symbols gave the two tables above, compressed: a row
--- leaves a table without stored text only when given the same text again.
+-- leaves a table without stored text only when given its tokens again.
 CREATE TABLE file_terms (
     file_id INTEGER PRIMARY KEY,
     symbols TEXT NOT NULL,      -- JSON: the ids of the file's symbols, in the order of `terms`
@@ -186,6 +205,11 @@ CREATE TABLE ref_sources (
     PRIMARY KEY (symbol_id, file_id)
 ) WITHOUT ROWID;
 """
+
+
+SCHEMA = SCHEMA.replace(
+    "{kinds}", " ".join(f"WHEN {code} THEN '{kind}'" for code, kind in enumerate(KINDS))
+)
 
 
 class IndexUnusable(Exception):
@@ -474,6 +498,19 @@ class Storage:
                 with contextlib.suppress(sqlite3.Error):
                     connection.execute("PRAGMA journal_mode = WAL")
 
+    def compact(self) -> None:
+        """Outside a transaction: write the index again into as few pages as
+        it needs. Like any write, all or nothing; where it cannot be done (a
+        disk too full to hold the copy it makes, another process reading or
+        writing), the index is left as it was, only larger."""
+        connection = self.connection
+        connection.execute("PRAGMA busy_timeout = 0")
+        try:
+            with contextlib.suppress(sqlite3.OperationalError):
+                connection.execute("VACUUM")
+        finally:
+            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
+
     def commit_so_far(self) -> None:
         """Inside `write()`: commit what is written, for readers to see, and go
         on in a new write transaction."""
@@ -483,12 +520,14 @@ class Storage:
     def clear(self) -> None:
         """Inside `write()`: empty every table, as a new index is."""
         connection = self.connection
+        # The full-text tables keep their own tables beside them, named after them.
+        shadows = " ".join(f"AND name NOT LIKE '{table}_%'" for table in FULL_TEXT)
         for (table,) in connection.execute(
             "SELECT name FROM sqlite_schema WHERE type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL TABLE%'"
-            " AND name NOT LIKE 'sqlite_%' AND name NOT LIKE 'lexical_%' AND name NOT LIKE 'code_%' AND name != 'meta'"
+            f" AND name NOT LIKE 'sqlite_%' {shadows} AND name != 'meta'"
         ).fetchall():
             connection.execute(f'DELETE FROM "{table}"')
-        for table in ("lexical", "code"):
+        for table in FULL_TEXT:
             connection.execute(f"INSERT INTO {table} ({table}) VALUES ('delete-all')")
         connection.execute("DELETE FROM meta WHERE key != 'version'")
 

@@ -27,7 +27,7 @@ import _quibra_core as engine
 
 from quibra.index import queries
 from quibra.index.changes import CONFIG, Listed, Read
-from quibra.index.extract import Extracted
+from quibra.index.extract import Extracted, head_terms, identity_key, path_terms
 from quibra.index.importance import engine_key
 from quibra.index.packed import (
     PackedReference,
@@ -53,7 +53,7 @@ from quibra.index.resolve import (
     is_barrel,
     owner_name,
 )
-from quibra.index.storage import Storage, doc_key, encode_path
+from quibra.index.storage import KINDS, Storage, doc_key, encode_path
 from quibra.index.workers import forked_executor, interrupts_held, stop_workers
 from quibra.tree.languages import java, resolve_edges
 from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
@@ -170,23 +170,30 @@ class Writer:
         self.dropped_uses |= drop_references(connection, file_id)
         stored = queries.file_terms(connection, file_id)
         if stored is not None:
-            # The full-text tables keep no text: a row leaves them given what it was given.
+            # The full-text tables keep no text: a row leaves them given its
+            # tokens again, those of its qualified name, signature and path
+            # made from what the index keeps of them.
             symbol_ids, blob = stored
-            path, fields = unpack_terms(blob)
+            heads = {old.id: head_terms(old.qualname, old.signature) for old in dropped}
+            path = path_terms(os.fsdecode(queries.file_path(connection, file_id)))
+            texts = unpack_terms(blob)
             connection.executemany(
                 "INSERT INTO lexical (lexical, rowid, name, signature, doc, path) VALUES ('delete', ?, ?, ?, ?, ?)",
-                [(symbol_id, name, signature, doc, path)
-                 for symbol_id, (name, signature, doc, _body) in zip(symbol_ids, fields, strict=True)],
+                [(symbol_id, *heads[symbol_id], doc, path)
+                 for symbol_id, (doc, _body) in zip(symbol_ids, texts, strict=True)],
             )
             connection.executemany(
                 "INSERT INTO code (code, rowid, body) VALUES ('delete', ?, ?)",
-                [(symbol_id, body) for symbol_id, (_name, _signature, _doc, body) in zip(symbol_ids, fields, strict=True)],
+                [(symbol_id, body) for symbol_id, (_doc, body) in zip(symbol_ids, texts, strict=True)],
             )
             connection.execute("DELETE FROM file_terms WHERE file_id = ?", (file_id,))
         connection.executemany(
-            "DELETE FROM name_terms WHERE term = ? AND symbol_id = ?",
-            [(term, symbol_id) for symbol_id, terms in queries.symbol_name_terms(connection, file_id)
-             for term in terms.split()],
+            "INSERT INTO name_terms (name_terms, rowid, terms) VALUES ('delete', ?, ?)",
+            queries.symbol_name_terms(connection, file_id),
+        )
+        connection.executemany(
+            "INSERT INTO name_keys (name_keys, rowid, key) VALUES ('delete', ?, ?)",
+            [(old.id, identity_key(old.name, old.kind, old.qualname)) for old in dropped],
         )
         connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
 
@@ -309,28 +316,27 @@ class Writer:
         connection = self.connection
         symbols = result.symbols
         connection.executemany(
-            "INSERT INTO symbols (id, file_id, own_key, name, qualname, kind, line, start_line, end_line, depth,"
-            " param_count, cyclomatic, max_nesting, signature, context_end, chars, name_key, name_terms,"
-            " declaration, importance, doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO symbols (id, file_id, own_key, name, outer_name, own_qualname, kind_code, own_kind, line,"
+            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_terms, declaration, importance,"
+            " doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
                     file_id,
                     None if indexed.key == indexed.symbol.qualname else indexed.key,
                     indexed.symbol.name,
-                    indexed.symbol.qualname,
-                    indexed.symbol.kind,
+                    *_qualname_parts(indexed.symbol.name, indexed.symbol.qualname),
+                    *_kind_parts(indexed.symbol.kind),
                     indexed.symbol.line,
-                    indexed.symbol.start_line,
-                    indexed.symbol.end_line,
+                    indexed.symbol.line - indexed.symbol.start_line,
+                    indexed.symbol.end_line - indexed.symbol.line,
+                    indexed.symbol.end_line - indexed.context_end,
                     indexed.symbol.depth,
                     indexed.symbol.param_count,
                     indexed.symbol.cyclomatic,
                     indexed.symbol.max_nesting,
                     indexed.symbol.signature,
-                    indexed.context_end,
                     indexed.chars,
-                    indexed.name_key,
                     " ".join(indexed.name_terms),
                     indexed.symbol.declaration,
                     importance[position],
@@ -348,8 +354,12 @@ class Writer:
             [(symbol_id, symbols[position].fields[3]) for symbol_id, position in placed],
         )
         connection.executemany(
-            "INSERT OR IGNORE INTO name_terms (term, symbol_id) VALUES (?, ?)",
-            [(term, symbol_id) for symbol_id, position in placed for term in symbols[position].name_terms],
+            "INSERT INTO name_terms (rowid, terms) VALUES (?, ?)",
+            [(symbol_id, " ".join(symbols[position].name_terms)) for symbol_id, position in placed],
+        )
+        connection.executemany(
+            "INSERT INTO name_keys (rowid, key) VALUES (?, ?)",
+            [(symbol_id, symbols[position].name_key) for symbol_id, position in placed],
         )
 
     def _interned(self, texts: set[str]) -> None:
@@ -400,6 +410,22 @@ class Writer:
                 ("updated_ns", str(time.time_ns())),
             ],
         )
+
+
+def _qualname_parts(name: str, qualname: str) -> tuple[str | None, str | None]:
+    """(outer_name, own_qualname): how a symbol's row keeps its qualname."""
+    if not qualname.endswith(name):
+        return None, qualname
+    return qualname[: len(qualname) - len(name)] or None, None
+
+
+_KIND_CODES = {kind: code for code, kind in enumerate(KINDS)}
+
+
+def _kind_parts(kind: str) -> tuple[int, str | None]:
+    """(kind_code, own_kind): how a symbol's row keeps its kind."""
+    code = _KIND_CODES.get(kind)
+    return (-1, kind) if code is None else (code, None)
 
 
 def _classes(symbols: Iterable[tuple[str, str, str]], family: str) -> dict[tuple[str, str], tuple[str, ...]]:

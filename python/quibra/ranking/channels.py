@@ -370,8 +370,12 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
     }
     place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
-    rows = queries.name_candidates(connection, sorted(all_terms | shortened.keys()), spelled, query.languages)
-    spelled_set = set(spelled)
+    # One-letter names (`f`, `x`) would match every stray "a" of a query:
+    # such a name the query spells is no name it calls.
+    rows = queries.name_candidates(
+        connection, sorted(all_terms | shortened.keys()), spelled, query.languages,
+        marked_keys=[name for name in spelled if len(name) > 1],
+    )
     # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
     # accounted for when the query says it too: "a path with the stem
     # changed" covers `with_stem` as fully as `stem`.
@@ -392,8 +396,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         """The name's terms, whether the query spells it, the query's words it
         holds, its weight, and its parts that cut the query's words short."""
         name_terms = set(row.name_terms.split())
-        # One-letter names (`f`, `x`) would match every stray "a" of a query.
-        exact = len(row.name_key) > 1 and row.name_key in spelled_set
+        exact = row.marked
         held_words = _held_words(name_terms, term_words, rarity)
         # Each word counts once for each time the query says it.
         weight = sum(rarest * said_times[word] for word, rarest in held_words.items())
