@@ -17,7 +17,7 @@ import json
 import time
 from pathlib import Path
 
-from quibra.index.changes import Pending, file_size_limit, list_tree, pending_changes, unchanged
+from quibra.index.changes import Listed, file_size_limit, list_tree, pending_changes, unchanged
 from quibra.index.importance import settle_importance
 from quibra.index.report import RefreshReport
 from quibra.index.storage import BUILDING, Storage
@@ -75,9 +75,11 @@ def refresh(
     return report
 
 
-def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> Pending:
-    """What a refresh would read again or drop, found by listing the tree; nothing is written."""
+def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> tuple[list[Listed], list[str]]:
+    """What a refresh would read again, and drop, found by listing the tree; nothing is written."""
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
-    return pending_changes(storage, list_tree(root), limit)
-
-
+    listed = list_tree(root)
+    if storage.meta("max_file_size") == str(limit) and unchanged(storage, listed):
+        return [], []
+    found = pending_changes(storage, listed, limit)
+    return found.to_read, found.removed

@@ -381,7 +381,7 @@ class Index:
 
         def run() -> Report:
             with git.asking_once():
-                waiting = pending(self._storage, self.root, self.max_file_size)
+                to_read, removed = pending(self._storage, self.root, self.max_file_size)
             with self._storage.snapshot() as connection:
                 totals = queries.totals(connection)
                 updated = queries.meta(connection, "updated_ns")
@@ -392,7 +392,7 @@ class Index:
                 for path in (self.index_path, self.index_path.with_name(self.index_path.name + "-wal"))
                 if path.exists()
             )
-            paths = sorted([*(entry.path for entry in waiting.to_read), *waiting.removed])
+            paths = sorted([*(entry.path for entry in to_read), *removed])
             return {
                 "command": "status",
                 **self._header(),
@@ -405,10 +405,10 @@ class Index:
                 "bytes_per_source_byte": round(index_bytes / totals.source_bytes, 3) if totals.source_bytes else None,
                 # Files whose stat moved or that are new: a refresh looks at them
                 # again (one whose content did not move is only re-stamped).
-                "to_read": len(waiting.to_read),
-                "removed": len(waiting.removed),
+                "to_read": len(to_read),
+                "removed": len(removed),
                 "pending": [self._display(os.fsencode(path))[1] for path in paths[:shown]],
-                "fresh": not waiting.to_read and not waiting.removed and not building,
+                "fresh": not to_read and not removed and not building,
                 # A first build that commits as it goes (a server's) is under way, or was killed.
                 "building": building,
                 # The symbols' importance is from before the symbol graph last moved.
