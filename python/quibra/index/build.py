@@ -96,72 +96,52 @@ def write_changes(
     clock = _PhaseClock(report)
     # Otherwise a build into an empty index goes through a rollback journal, not the WAL.
     with storage.journaled() if first and not batched else contextlib.nullcontext(False):
-        _write_all(storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle, batched, clock)
+        with storage.write():
+            if storage.meta(BUILDING) is not None:
+                storage.clear()
+            # Another refresh may have written while this one waited for the lock.
+            pending = pending_changes(storage, listed, limit)
+            writer = Writer(storage, pending.stored, report)
+            if batched:
+                storage.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '1')", (BUILDING,))
+            commit = storage.commit_so_far if batched else None
+            _apply(root, pending.to_read, writer, jobs, cluster, progress, limit, commit)
+            for path in pending.removed:
+                writer.removed(path)
+            clock.lap("reading")
+            moved: set[int] = set()
+            if writer.imports_changed or writer.nodes_changed or root_moved:
+                moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
+            clock.lap("imports")
+            uses_moved = False
+            names = writer.reference_names | lineage_member_names(storage.connection, writer.lineage_roots)
+            if writer.reference_files or names or moved:
+                uses_moved = update_references(
+                    storage,
+                    root,
+                    writer.reference_files | moved,
+                    names,
+                    report,
+                    writer.pending_references,
+                    jobs,
+                    None if writer.graph_moved else writer.dropped_uses,
+                )
+            clock.lap("references")
+            if settle and (uses_moved or writer.graph_moved or is_stale(storage.connection)):
+                update_importance(storage)
+                report.importance_computed = True
+            elif not settle and (uses_moved or writer.graph_moved):
+                mark_stale(storage)
+                report.importance_pending = True
+            clock.lap("importance")
+            writer.record(root, outside, limit)
+            storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
         if first:
             # Written in the order the files came, a build leaves pages
             # part-filled behind it: the rows grow as their importance comes,
             # and the indexes take their keys in no order.
             storage.compact()
     clock.lap("commit")
-
-
-def _write_all(
-    storage: Storage,
-    root: Path,
-    listed: list[Listed],
-    limit: int,
-    outside: str,
-    root_moved: bool,
-    report: RefreshReport,
-    jobs: int,
-    cluster: str | None,
-    progress: MeterFactory | None,
-    settle: bool,
-    batched: bool,
-    clock: _PhaseClock,
-) -> None:
-    """`write_changes` up to its commit."""
-    with storage.write():
-        if storage.meta(BUILDING) is not None:
-            storage.clear()
-        # Another refresh may have written while this one waited for the lock.
-        pending = pending_changes(storage, listed, limit)
-        writer = Writer(storage, pending.stored, report)
-        if batched:
-            storage.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '1')", (BUILDING,))
-        _apply(
-            root, pending.to_read, writer, jobs, cluster, progress, limit, storage.commit_so_far if batched else None
-        )
-        for path in pending.removed:
-            writer.removed(path)
-        clock.lap("reading")
-        moved: set[int] = set()
-        if writer.imports_changed or writer.nodes_changed or root_moved:
-            moved = update_graph(storage, root, writer.nodes_changed or root_moved, report)
-        clock.lap("imports")
-        uses_moved = False
-        names = writer.reference_names | lineage_member_names(storage.connection, writer.lineage_roots)
-        if writer.reference_files or names or moved:
-            uses_moved = update_references(
-                storage,
-                root,
-                writer.reference_files | moved,
-                names,
-                report,
-                writer.pending_references,
-                jobs,
-                None if writer.graph_moved else writer.dropped_uses,
-            )
-        clock.lap("references")
-        if settle and (uses_moved or writer.graph_moved or is_stale(storage.connection)):
-            update_importance(storage)
-            report.importance_computed = True
-        elif not settle and (uses_moved or writer.graph_moved):
-            mark_stale(storage)
-            report.importance_pending = True
-        clock.lap("importance")
-        writer.record(root, outside, limit)
-        storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
 
 
 class _PhaseClock:

@@ -169,8 +169,9 @@ def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:
 
 
 # What the ascii tokenizer of the full-text tables takes as one token: a run
-# of ASCII letters and digits and of any character beyond ASCII.
-_TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
+# of ASCII letters and digits and of any character beyond ASCII. Engine
+# terms and name keys are made of nothing else.
+TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 
 
 def pack_terms(fields: list[tuple[str, str]]) -> bytes:
@@ -185,25 +186,20 @@ def pack_terms(fields: list[tuple[str, str]]) -> bytes:
     Their order and repeats do not matter, and most of a body is repeats."""
     rows = []
     for doc, body in fields:
-        doc_tokens, body_tokens = _TOKEN.findall(doc), _TOKEN.findall(body)
+        doc_tokens, body_tokens = TOKEN.findall(doc), TOKEN.findall(body)
         rows.append(
             [len(doc_tokens), len(body_tokens), " ".join(sorted(set(doc_tokens))), " ".join(sorted(set(body_tokens)))]
         )
     return zlib.compress(json.dumps(rows, separators=(",", ":")).encode(), _LEVEL)
 
 
-def _spread(distinct: str, sizes: list[int]) -> list[str]:
-    """Columns of `sizes` tokens that together hold each of the tokens
-    `distinct` (blank-separated), the first repeated where more are due."""
+def _spread(distinct: str, size: int) -> str:
+    """A column of `size` tokens that holds each of the tokens `distinct`
+    (blank-separated), the first repeated where more are due."""
     tokens = distinct.split()
-    total = sum(sizes)
     if tokens:
-        tokens += [tokens[0]] * (total - len(tokens))
-    columns, start = [], 0
-    for size in sizes:
-        columns.append(" ".join(tokens[start : start + size]))
-        start += size
-    return columns
+        tokens += [tokens[0]] * (size - len(tokens))
+    return " ".join(tokens[:size])
 
 
 def unpack_terms(blob: bytes) -> list[tuple[str, str]]:
@@ -211,6 +207,6 @@ def unpack_terms(blob: bytes) -> list[tuple[str, str]]:
     that take its rows out of the full-text tables (the same tokens, not in
     the same order)."""
     return [
-        (_spread(str(doc), [int(doc_size)])[0], _spread(str(body), [int(body_size)])[0])
+        (_spread(str(doc), int(doc_size)), _spread(str(body), int(body_size)))
         for doc_size, body_size, doc, body in json.loads(zlib.decompress(blob))
     ]

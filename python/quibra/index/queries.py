@@ -15,13 +15,13 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import sqlite3
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import NamedTuple
 
 from quibra.index.packed import (
+    TOKEN,
     PackedReference,
     resolved_pairs,
     select_resolved,
@@ -148,13 +148,13 @@ def bm25_matches(
     assert all(0.0 <= factor <= 1.0 for factor in role_factors)
     weight_list = ", ".join(str(weight) for weight in weights)
     scope, scope_parameters = language_clause(languages)
-    order = f"bm25({table}, {weight_list}) * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END)"
+    by_role = "(CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END)"
     if not scope:
         scored = limit * SCORED_FIRST
         rows = connection.execute(
             f"WITH best AS (SELECT rowid AS id, bm25({table}, {weight_list}) AS score FROM {table}"
             f" WHERE {table} MATCH ? ORDER BY score LIMIT ?)"
-            " SELECT best.id, best.score, best.score * (CASE files.role WHEN 1 THEN ? WHEN 2 THEN ? ELSE 1.0 END)"
+            f" SELECT best.id, best.score, best.score * {by_role}"
             " AS adjusted FROM best JOIN symbols ON symbols.id = best.id JOIN files ON files.id = symbols.file_id"
             " ORDER BY adjusted, files.path, symbols.line, symbols.key",
             (expression, scored, *role_factors),
@@ -167,7 +167,8 @@ def bm25_matches(
     rows = connection.execute(
         f"SELECT {table}.rowid FROM {table}"
         f" JOIN symbols ON symbols.id = {table}.rowid JOIN files ON files.id = symbols.file_id"
-        f" WHERE {table} MATCH ?{scope} ORDER BY {order}, files.path, symbols.line, symbols.key LIMIT ?",
+        f" WHERE {table} MATCH ?{scope} ORDER BY bm25({table}, {weight_list}) * {by_role},"
+        " files.path, symbols.line, symbols.key LIMIT ?",
         (expression, *scope_parameters, *role_factors, limit),
     ).fetchall()
     return [row[0] for row in rows]
@@ -180,19 +181,14 @@ def symbol_count(connection: sqlite3.Connection) -> int:
 
 def name_term_counts(connection: sqlite3.Connection, terms: list[str]) -> dict[str, int]:
     """How many symbols' names hold each of `terms`; a term that no name holds is left out."""
-    return term_counts(connection, "name_terms", [term for term in terms if _TOKEN.fullmatch(term)])
+    return term_counts(connection, "name_terms", [term for term in terms if TOKEN.fullmatch(term)])
 
-
-# One token of the full-text tables' ascii tokenizer: ASCII letters and
-# digits, and any character beyond ASCII. Engine terms and name keys are
-# made of nothing else.
-_TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 
 
 def _any_of(tokens: Iterable[str]) -> str | None:
     """An FTS5 query matching a row that holds any of `tokens`; None for none.
     Anything that is not one token could be in no row of the tables."""
-    quoted = [f'"{token}"' for token in dict.fromkeys(tokens) if _TOKEN.fullmatch(token)]
+    quoted = [f'"{token}"' for token in dict.fromkeys(tokens) if TOKEN.fullmatch(token)]
     return " OR ".join(quoted) if quoted else None
 
 

@@ -217,6 +217,11 @@ def _within_tree(root: Path, paths: list[str]) -> list[str]:
     return kept
 
 
+def _git_candidates(root: Path, listed: list[str]) -> list[str]:
+    """Of the paths git lists, those inside the tree and outside skipped folders."""
+    return [path for path in _within_tree(root, listed) if not _inside_skipped_folder(root, path)]
+
+
 def list_files(root: Path) -> Tree:
     """Every file of the tree at `root` that quibra may look at, links included:
     callers decide what to do with each kind of entry."""
@@ -225,7 +230,7 @@ def list_files(root: Path) -> Tree:
     if listed is None:
         candidates = [path for path, _ in _plain_walk(root)]
     else:
-        candidates = [path for path in _within_tree(root, listed) if not _inside_skipped_folder(root, path)]
+        candidates = _git_candidates(root, listed)
     return Tree(root=root, files=tuple(sorted(candidates)))
 
 
@@ -240,9 +245,7 @@ def stat_files(root: Path, wanted: Callable[[str], bool]) -> list[tuple[str, os.
         found = [(path, info) for path, info in _plain_walk(root, wanted) if info is not None]
         found.sort(key=itemgetter(0))
         return found
-    kept = sorted(
-        path for path in _within_tree(root, listed) if wanted(path) and not _inside_skipped_folder(root, path)
-    )
+    kept = sorted(path for path in _git_candidates(root, listed) if wanted(path))
     with TreeFolders(root) as folders:
         for path in kept:
             info = folders.lstat(path)
