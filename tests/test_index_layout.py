@@ -83,6 +83,8 @@ def test_the_terms_a_file_gives_the_full_text_tables_come_back(name):
     ] == [(fields[0], fields[1], fields[4]) for fields in given]
     # The docstring and body: the same tokens, as many, not in the same
     # order; what takes a row out of a full-text table that keeps no text.
+    # The tables' own tokenizer finds in each field the terms that were counted for it.
+    assert all(packed.TOKEN.findall(field) == field.split() for fields in given for field in fields)
     texts = packed.unpack_terms(result.terms)
     assert [[len(text.split()) for text in row] for row in texts] == [
         [len(fields[2].split()), len(fields[3].split())] for fields in given

@@ -14,7 +14,7 @@ import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
-from quibra.index.packed import pack_terms
+from quibra.index.packed import ReferenceFields, pack_references, pack_terms
 from quibra.tree.languages import LanguageUnavailable, decoded_text, read_source
 from quibra.tree.languages.model import (
     CONTAINER_KINDS,
@@ -23,7 +23,7 @@ from quibra.tree.languages.model import (
     SkipFile,
     Symbol,
 )
-from quibra.tree.terms import text_terms
+from quibra.tree.terms import counted_terms, text_terms
 
 
 @dataclass(slots=True)
@@ -71,14 +71,16 @@ class Extracted:
     imports: list[object]
     skipped: str | None = None  # why the file gave nothing
     # The names its references use and reach them through, each once, and
-    # the references by those: (line, kind, name, qualifier, scope) with the
-    # kind's index in REFERENCE_KINDS, the name's index in `reference_texts`,
-    # the qualifier's plus one (0 for a bare name), the index of the
-    # innermost enclosing symbol in `symbols` (-1 at file level) and the
-    # arguments a call passes (-1 where unknown). Plain
-    # numbers cost a fraction of Reference objects to send to the index.
+    # the references by those, packed as the index keeps references
+    # (`packed.pack_references`, with no definitions yet): the name as its
+    # index in `reference_texts`, the qualifier as its index plus one (0 for
+    # a bare name), the scope as the index of the innermost enclosing symbol
+    # in `symbols` (-1 at file level). The writer gives names and symbols
+    # their ids only when the references are resolved (`writer.pending_uses`),
+    # so the writing process never goes through them one by one.
     reference_texts: list[str] = field(default_factory=list)
-    references: list[tuple[int, int, int, int, int, int]] = field(default_factory=list)
+    references: bytes = b""
+    reference_count: int = 0
     replaced: bool = False  # read with bytes that are not valid UTF-8 replaced
     # What the symbols give the full-text tables and the index keeps nowhere
     # else, compressed (`packed.pack_terms`): made here, on the workers.
@@ -88,18 +90,18 @@ class Extracted:
 KIND_CODES = {kind: code for code, kind in enumerate(REFERENCE_KINDS)}
 
 
-def compact_references(references: list[Reference]) -> tuple[list[str], list[tuple[int, int, int, int, int, int]]]:
-    """The references that name something, as `Extracted` holds them."""
+def compact_references(references: list[Reference]) -> tuple[list[str], list[ReferenceFields]]:
+    """The references that name something, as `Extracted` holds them before they are packed."""
     texts: dict[str, int] = {}
     other = KIND_CODES["other"]
-    compact = []
+    compact: list[ReferenceFields] = []
     for reference in references:
         if not reference.name:
             continue
         name = texts.setdefault(reference.name, len(texts))
         qualifier = texts.setdefault(reference.qualifier, len(texts)) + 1 if reference.qualifier else 0
         compact.append(
-            (reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope, reference.arity)
+            (reference.line, KIND_CODES.get(reference.kind, other), name, qualifier, reference.scope, reference.arity, 0, ())
         )
     return list(texts), compact
 
@@ -141,7 +143,7 @@ def _own_line_ranges(symbols: list[Symbol]) -> list[list[tuple[int, int]]]:
 
 
 def _terms(text: str) -> str:
-    return " ".join(text_terms(text))
+    return " ".join(counted_terms(text))
 
 
 # Methods that construct their class: what a query calls them by is the class's name.
@@ -198,8 +200,11 @@ def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) ->
     return last
 
 
-def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[IndexedSymbol]:
+def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> tuple[list[IndexedSymbol], bytes]:
+    """The symbols as the index takes them, and what they give the
+    full-text tables that it keeps nowhere else (`packed.pack_terms`)."""
     keys: set[str] = set()
+    kept: list[tuple[list[str], list[str]]] = []
     paths = path_terms(path)
     indexed = []
     for symbol, own in zip(symbols, _own_line_ranges(symbols), strict=True):
@@ -209,7 +214,9 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
         keys.add(key)
         last = context_end(symbol, own, lines)
         source = "\n".join(lines[symbol.start_line - 1 : last])
-        body = "\n".join("\n".join(lines[first - 1 : last]) for first, last in own)
+        doc = counted_terms(symbol.docstring)
+        body = counted_terms("\n".join("\n".join(lines[first - 1 : last]) for first, last in own))
+        kept.append((doc, body))
         indexed.append(
             IndexedSymbol(
                 symbol=symbol,
@@ -220,13 +227,13 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> list[Indexed
                 name_terms=list(dict.fromkeys(text_terms(identity_name(symbol)))),
                 fields=(
                     *head_terms(symbol.qualname, symbol.signature),
-                    _terms(symbol.docstring),
-                    _terms(body),
+                    " ".join(doc),
+                    " ".join(body),
                     paths,
                 ),
             )
         )
-    return indexed
+    return indexed, pack_terms(kept) if kept else b""
 
 
 def extract_file(path: str, language: str, source: bytes) -> Extracted:
@@ -234,20 +241,17 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
     try:
         extract = read_source(language, path, source)
         text, replaced = decoded_text(language, source)
-        symbols = _indexed(path, extract.symbols, text.split("\n"))
+        symbols, terms = _indexed(path, extract.symbols, text.split("\n"))
     except (SkipFile, LanguageUnavailable) as reason:
         return Extracted(path, language, [], [], skipped=str(reason))
     except RecursionError:
         return Extracted(path, language, [], [], skipped="nested too deeply to parse")
     except (SyntaxError, UnicodeDecodeError, ValueError):
         return Extracted(path, language, [], [], skipped="not valid text")
-    # The qualified name, the signature and the path the index keeps, and
-    # gives their terms again (`head_terms`, `path_terms`).
-    terms = pack_terms([(indexed.fields[2], indexed.fields[3]) for indexed in symbols]) if symbols else b""
     texts, references = compact_references(extract.references)
     return Extracted(
-        path, language, symbols, extract.imports, replaced=replaced, reference_texts=texts, references=references,
-        terms=terms,
+        path, language, symbols, extract.imports, replaced=replaced, reference_texts=texts,
+        references=pack_references(references) if references else b"", reference_count=len(references), terms=terms,
     )
 
 

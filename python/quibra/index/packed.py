@@ -174,22 +174,20 @@ def resolved_pairs(blob: bytes) -> list[tuple[int, int]]:
 TOKEN = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 
 
-def pack_terms(fields: list[tuple[str, str]]) -> bytes:
+def pack_terms(fields: list[tuple[list[str], list[str]]]) -> bytes:
     """What a file's symbols give the full-text tables and the index keeps
-    nowhere else (their docstrings and bodies), as much as taking them out
-    again needs: for each symbol, in the file's order, how many tokens its
-    docstring and its body hold, and the distinct tokens of each.
+    nowhere else (their docstrings' and bodies' tokens, each a `TOKEN`), as
+    much as taking them out again needs: for each symbol, in the file's
+    order, how many tokens its docstring and its body hold, and the distinct
+    tokens of each.
 
     A row of a full-text table that keeps no text leaves it when given
     tokens again: each distinct token of the row, in any column, and as many
     in each column as the row had (the table's average lengths count them).
     Their order and repeats do not matter, and most of a body is repeats."""
-    rows = []
-    for doc, body in fields:
-        doc_tokens, body_tokens = TOKEN.findall(doc), TOKEN.findall(body)
-        rows.append(
-            [len(doc_tokens), len(body_tokens), " ".join(sorted(set(doc_tokens))), " ".join(sorted(set(body_tokens)))]
-        )
+    rows = [
+        [len(doc), len(body), " ".join(sorted(set(doc))), " ".join(sorted(set(body)))] for doc, body in fields
+    ]
     return zlib.compress(json.dumps(rows, separators=(",", ":")).encode(), _LEVEL)
 
 

@@ -22,6 +22,7 @@ import time
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 import _quibra_core as engine
 
@@ -60,10 +61,31 @@ from quibra.tree.languages.model import CONTAINER_KINDS, REFERENCE_KINDS
 from quibra.tree.languages.python import package_prefix_above
 from quibra.tree.walk import path_role
 
-# A file's references just read, not resolved yet: how many, and packed
-# (`pack_references`) with no definitions. Packed, a tree's millions of
-# them wait for their resolution in a few bytes each.
-PendingReferences = tuple[int, bytes]
+class PendingReferences(NamedTuple):
+    """A file's references just read, not resolved yet. Packed, a tree's
+    millions of them wait for their resolution in a few bytes each; made
+    into `PackedReference`s only then (`pending_uses`), on the workers that
+    resolve them where there are any."""
+
+    total: int  # how many
+    packed: bytes  # as the reader gave them (`Extracted.references`)
+    names: list[int]  # the ref_names id of each of the file's reference texts
+    symbols: list[int]  # the id of each of the file's symbols
+
+
+def pending_uses(pending: PendingReferences) -> list[PackedReference]:
+    """The references of `pending` by ids, as `unpack_references` gives those stored."""
+    if not pending.total:
+        return []
+    names, symbols = pending.names, pending.symbols
+    count = len(symbols)
+    return [
+        PackedReference(
+            line, kind, names[name], names[qualifier - 1] if qualifier else 0,
+            symbols[scope] if 0 <= scope < count else 0, arity, 0, (),
+        )
+        for line, kind, name, qualifier, scope, arity, _others, _targets in unpack_references(pending.packed)
+    ]
 
 
 def use_pairs(uses: Iterable[tuple[int, int | None, int]]) -> set[tuple[int, int]]:
@@ -302,7 +324,7 @@ class Writer:
                 (file_id, json.dumps(symbol_ids), result.terms),
             )
         self.reference_files.add(file_id)
-        if result.references:
+        if result.reference_count:
             self._references(file_id, result, symbol_ids)
 
     def _insert_symbols(
@@ -375,18 +397,10 @@ class Writer:
                 self._name_ids[text] = cursor.lastrowid
 
     def _references(self, file_id: int, result: Extracted, symbol_ids: list[int]) -> None:
-        """Keep the file's references by ids until `update_references` resolves and writes them."""
+        """Keep the file's references until `update_references` resolves and writes them."""
         self._interned(set(result.reference_texts))
         ids = [self._name_ids[text] for text in result.reference_texts]
-        count = len(symbol_ids)
-        references: list[ReferenceFields] = [
-            (
-                line, kind, ids[name], ids[qualifier - 1] if qualifier else 0,
-                symbol_ids[scope] if 0 <= scope < count else 0, arity, 0, (),
-            )
-            for line, kind, name, qualifier, scope, arity in result.references
-        ]
-        self.pending_references[file_id] = len(references), pack_references(references)
+        self.pending_references[file_id] = PendingReferences(result.reference_count, result.references, ids, symbol_ids)
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
@@ -548,15 +562,14 @@ class _Resolution:
 
     resolver: Resolver
     views: dict[int, FileView]
-    # Each file's references, as stored or (for the files just read) with nothing resolved yet.
-    uses: dict[int, list[PackedReference]]
+    # Each file's references, as stored or (for the files just read) with
+    # nothing resolved yet, those perhaps still as read (`pending_uses`).
+    uses: dict[int, list[PackedReference] | PendingReferences]
     texts: dict[int, str]
     whole: set[int]  # files all of whose references are resolved again
     changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
 
-    def file(self, file_id: int) -> tuple[int, bytes, list[int], int, int]:
-        """(file id, its references packed with what they resolve to, their
-        targets, how many there are, how many were resolved)."""
+    def file(self, file_id: int) -> _Resolved:
         view = self.views[file_id]
         again = file_id in self.whole
         texts = self.texts
@@ -564,7 +577,10 @@ class _Resolution:
         resolved: dict[tuple[int, int, int, int, int], tuple[int, tuple[tuple[int, int], ...]]] = {}
         written: list[ReferenceFields] = []
         count = 0
-        for reference in self.uses[file_id]:
+        uses = self.uses[file_id]
+        if isinstance(uses, PendingReferences):
+            uses = pending_uses(uses)
+        for reference in uses:
             line, kind, name, qualifier, scope, arity = reference[:6]
             if not again and name not in self.changed:
                 written.append(reference)
@@ -580,7 +596,25 @@ class _Resolution:
                 resolved[key] = found
             written.append((line, kind, name, qualifier, scope, arity, *found))
             count += 1
-        return file_id, pack_references(written), sorted(_targets_of(written)), len(written), count
+        return _Resolved(
+            file_id, pack_references(written), sorted(_targets_of(written)), len(written), count,
+            sorted({reference[2] for reference in written}),
+        )
+
+
+def _use_count(uses: list[PackedReference] | PendingReferences) -> int:
+    return uses.total if isinstance(uses, PendingReferences) else len(uses)
+
+
+class _Resolved(NamedTuple):
+    """A file's references resolved."""
+
+    file_id: int
+    packed: bytes  # with what they resolve to
+    targets: list[int]  # the definitions they resolve to, each once
+    total: int  # how many references there are
+    resolved: int  # how many were resolved again
+    names: list[int]  # the names they use (ref_names ids), each once
 
 
 # The resolution that forked workers share with the process that forks them:
@@ -588,16 +622,16 @@ class _Resolution:
 _FORKED: _Resolution | None = None
 
 
-def _resolve_in_worker(file_ids: list[int]) -> list[tuple[int, bytes, list[int], int, int]]:
+def _resolve_in_worker(file_ids: list[int]) -> list[_Resolved]:
     assert _FORKED is not None
     return [_FORKED.file(file_id) for file_id in file_ids]
 
 
-def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], int, int]]:
+def _resolve(work: _Resolution, jobs: int) -> list[_Resolved]:
     """Every file of `work` resolved: on `jobs` forked workers when that pays."""
     global _FORKED
     file_ids = list(work.uses)
-    total = sum(len(work.uses[file_id]) for file_id in file_ids)
+    total = sum(_use_count(work.uses[file_id]) for file_id in file_ids)
     executor = forked_executor(jobs) if jobs > 1 and total >= PARALLEL_REFERENCES else None
     if executor is None:
         return [work.file(file_id) for file_id in file_ids]
@@ -606,7 +640,7 @@ def _resolve(work: _Resolution, jobs: int) -> list[tuple[int, bytes, list[int], 
     size = 0
     for file_id in file_ids:
         chunks[-1].append(file_id)
-        size += len(work.uses[file_id])
+        size += _use_count(work.uses[file_id])
         if size >= total / (4 * jobs):
             chunks.append([])
             size = 0
@@ -721,7 +755,7 @@ def update_references(
     whole_set = set(whole)
     by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
     order = whole + sorted(by_name)
-    parallel = jobs > 1 and sum(pending[file_id][0] for file_id in order if file_id in pending) >= PARALLEL_REFERENCES
+    parallel = jobs > 1 and sum(pending[file_id].total for file_id in order if file_id in pending) >= PARALLEL_REFERENCES
     if parallel:
         # A forked worker cannot read the index: it must find every definition it may ask for.
         fetch(None)
@@ -731,28 +765,36 @@ def update_references(
         batch = order[start : start + step]
         stored = queries.file_reference_blobs(connection, [file_id for file_id in batch if file_id not in pending])
         old = {file_id: unpack_references(blob) for file_id, blob in stored.items()}
-        uses = {
-            file_id: unpack_references(pending[file_id][1]) if file_id in pending else old[file_id]
+        # The references just read are made into PackedReferences where they
+        # are resolved: on the workers, when there are any.
+        uses: dict[int, list[PackedReference] | PendingReferences] = {
+            file_id: (pending[file_id] if parallel else pending_uses(pending[file_id])) if file_id in pending else old[file_id]
             for file_id in batch
             if file_id in pending or file_id in old
         }
         unknown = {
             text_id
-            for references in uses.values()
+            for references in old.values()
             for reference in references
             for text_id in (reference[2], reference[3])
             if text_id and text_id not in texts
         }
-        texts.update(queries.ref_name_texts(connection, sorted(unknown)))
+        unknown.update(text_id for file_id in batch if file_id in pending for text_id in pending[file_id].names)
+        texts.update(queries.ref_name_texts(connection, sorted(unknown - texts.keys())))
         if not complete:
-            fetch(texts[reference[2]] for references in uses.values() for reference in references)
+            fetch(
+                texts[reference[2]]
+                for references in uses.values()
+                if not isinstance(references, PendingReferences)
+                for reference in references
+            )
         views = _file_views(connection, list(uses), paths, families, edges, ids_by_path, bringing, root_package)
         work = _Resolution(resolver, views, uses, texts, whole_set, changed)
         packed_rows: list[tuple[int, int, bytes]] = []
         added_sources: list[tuple[int, int]] = []
         dropped_sources: list[tuple[int, int]] = []
         used_names: list[tuple[int, int]] = []
-        for file_id, blob, targets, total, count in _resolve(work, jobs if parallel else 1):
+        for file_id, blob, targets, total, count, names_used in _resolve(work, jobs if parallel else 1):
             report.references_resolved += count
             packed_rows.append((file_id, total, blob))
             if compare and count:
@@ -763,7 +805,7 @@ def update_references(
             added_sources.extend((target, file_id) for target in sorted(after - before))
             dropped_sources.extend((target, file_id) for target in sorted(before - after))
             if file_id in pending:
-                used_names.extend((name, file_id) for name in sorted({reference[2] for reference in uses[file_id]}))
+                used_names.extend((name, file_id) for name in names_used)
         connection.executemany("DELETE FROM ref_sources WHERE symbol_id = ? AND file_id = ?", dropped_sources)
         connection.executemany("INSERT INTO ref_sources (symbol_id, file_id) VALUES (?, ?)", added_sources)
         connection.executemany("INSERT INTO ref_uses (name, file_id) VALUES (?, ?)", used_names)

@@ -43,6 +43,27 @@ def text_terms(text: str) -> list[str]:
     return _with_folds(engine.tokenize(text))
 
 
+# The folded form of each term met so far in this process: a code base's
+# words are few, and a lookup costs less than folding again. Emptied when full.
+_FOLDED: dict[str, str] = {}
+_FOLDED_LIMIT = 200_000
+
+
+def counted_terms(text: str) -> list[str]:
+    """The terms of `text_terms`, as many of each, in another order: each
+    distinct term's folded form comes after all the terms, not after its
+    first use. What a full-text table counts (it asks for no phrases), made
+    with far fewer Python steps."""
+    terms = engine.tokenize(text)
+    distinct = dict.fromkeys(terms)
+    folded = _FOLDED
+    if len(folded) > _FOLDED_LIMIT:
+        folded.clear()
+    for term in [term for term in distinct if term not in folded]:
+        folded[term] = fold(term)
+    return terms + list(dict.fromkeys([form for form in map(folded.__getitem__, distinct) if form not in distinct]))
+
+
 def query_terms(text: str) -> list[str]:
     """The terms of a query."""
     return _with_folds(engine.tokenize_query(text))
