@@ -19,6 +19,7 @@ import json
 import os
 import sqlite3
 import time
+from array import array
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
@@ -69,8 +70,9 @@ class PendingReferences(NamedTuple):
 
     total: int  # how many
     packed: bytes  # as the reader gave them (`Extracted.references`)
-    names: list[int]  # the ref_names id of each of the file's reference texts
-    symbols: list[int]  # the id of each of the file's symbols
+    # Held as 4-byte numbers, not lists of ints: a tree's files hold millions.
+    names: array[int]  # the ref_names id of each of the file's reference texts
+    symbols: array[int]  # the id of each of the file's symbols
 
 
 def pending_uses(pending: PendingReferences) -> list[PackedReference]:
@@ -400,7 +402,9 @@ class Writer:
         """Keep the file's references until `update_references` resolves and writes them."""
         self._interned(set(result.reference_texts))
         ids = [self._name_ids[text] for text in result.reference_texts]
-        self.pending_references[file_id] = PendingReferences(result.reference_count, result.references, ids, symbol_ids)
+        self.pending_references[file_id] = PendingReferences(
+            result.reference_count, result.references, array("i", ids), array("i", symbol_ids)
+        )
 
     def removed(self, path: str) -> None:
         previous = self.stored[path]
@@ -570,6 +574,7 @@ class _Resolution:
     changed: set[int]  # the names (ref_names ids) whose references are resolved again elsewhere
 
     def file(self, file_id: int) -> _Resolved:
+        """The references of the file `file_id`, resolved where they are to be."""
         view = self.views[file_id]
         again = file_id in self.whole
         texts = self.texts
