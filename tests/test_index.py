@@ -177,6 +177,15 @@ def _graph(index_file: pathlib.Path) -> tuple[list[tuple[bytes, bytes]], list[tu
     return edges, ranks
 
 
+def _schema(index_file: pathlib.Path) -> list[tuple[str, str, str | None]]:
+    """Every table and index of the index, as made (a refresh may take an index down and make it again)."""
+    connection = sqlite3.connect(index_file)
+    try:
+        return connection.execute("SELECT type, name, sql FROM sqlite_schema ORDER BY name").fetchall()
+    finally:
+        connection.close()
+
+
 def _fresh(root: pathlib.Path, index_file: pathlib.Path) -> api.Index:
     for leftover in index_file.parent.glob(index_file.name + "*"):
         leftover.unlink()
@@ -202,6 +211,7 @@ def test_refresh_after_many_small_edits_equals_a_fresh_build(tmp_path, seed):
             assert _graph(incremental_file) == _graph(tmp_path / "fresh.sqlite"), action
             assert stored_references(incremental_file) == stored_references(tmp_path / "fresh.sqlite"), action
             assert full_text_counts(incremental_file) == full_text_counts(tmp_path / "fresh.sqlite"), action
+            assert _schema(incremental_file) == _schema(tmp_path / "fresh.sqlite"), action
         finally:
             fresh.close()
     incremental.close()

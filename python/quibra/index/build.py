@@ -108,6 +108,7 @@ def write_changes(
             _apply(root, pending.to_read, writer, jobs, cluster, progress, limit, commit)
             for path in pending.removed:
                 writer.removed(path)
+            writer.files_written()
             clock.lap("reading")
             moved: set[int] = set()
             if writer.imports_changed or writer.nodes_changed or root_moved:

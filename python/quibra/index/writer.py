@@ -386,6 +386,11 @@ class Writer:
             [(symbol_id, symbols[position].name_key) for symbol_id, position in placed],
         )
 
+    def files_written(self) -> None:
+        """Every file is written: what was kept to write them goes (the ids of
+        a large tree's reference texts take as much memory as resolving them)."""
+        self._name_ids = {}
+
     def _interned(self, texts: set[str]) -> None:
         """Give every one of `texts` an id in ref_names (kept in `_name_ids`)."""
         missing = sorted(text for text in texts if text not in self._name_ids)
