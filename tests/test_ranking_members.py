@@ -137,3 +137,34 @@ def test_a_private_member_comes_after_a_public_one_that_matches_as_well(tmp_path
         {"demo/Basket.java": TOTAL_JAVA % ("Basket", "private"), "demo/Order.java": TOTAL_JAVA % ("Order", "public")},
     )
     assert _rank(tmp_path, "add up the amounts")[:2] == ["Order.total", "Basket.total"]
+
+
+# The constructor interfaces of TypeScript's library: each declares `from`
+# alike, documented alike, but returns the type it makes, which is named
+# after the interface.
+CONSTRUCTOR_INTERFACES = """
+interface Int8ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Int8Array;
+}
+interface Uint8ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Uint8Array;
+}
+interface Float64ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Float64Array;
+}
+interface ArrayConstructor {
+    /** Creates an array from an array-like object. */
+    from<T>(arrayLike: ArrayLike<T>): T[];
+}
+"""
+
+
+def test_copies_that_return_the_type_their_owner_makes_give_way_too(tmp_path):
+    write_tree(tmp_path, {"lib.d.ts": CONSTRUCTOR_INTERFACES})
+    names = _rank(tmp_path, "create an array from an array-like or iterable object")
+    copies = ["Int8ArrayConstructor.from", "Uint8ArrayConstructor.from", "Float64ArrayConstructor.from"]
+    first = min(names.index(name) for name in copies)
+    assert first < names.index("ArrayConstructor.from") < max(names.index(name) for name in copies)
