@@ -168,3 +168,23 @@ def test_copies_that_return_the_type_their_owner_makes_give_way_too(tmp_path):
     copies = ["Int8ArrayConstructor.from", "Uint8ArrayConstructor.from", "Float64ArrayConstructor.from"]
     first = min(names.index(name) for name in copies)
     assert first < names.index("ArrayConstructor.from") < max(names.index(name) for name in copies)
+
+
+CLIENT_GO = """
+package client
+
+// %s sends a request and reads the answer.
+func %s(url string) (string, error) {
+	return url, nil
+}
+"""
+
+
+@pytest.mark.parametrize(("exported", "unexported"), [("Fetch", "fetch"), ("Send", "send")])
+def test_a_go_name_that_is_not_exported_comes_after_an_exported_one_that_matches_as_well(tmp_path, exported, unexported):
+    # Go exports a name by its case alone: the lower-case one is the package's own helper.
+    write_tree(
+        tmp_path,
+        {"client/a.go": CLIENT_GO % (unexported, unexported), "client/b.go": CLIENT_GO % (exported, exported)},
+    )
+    assert _rank(tmp_path, "send a request and read the answer")[:2] == [exported, unexported]
