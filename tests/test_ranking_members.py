@@ -188,3 +188,36 @@ def test_a_go_name_that_is_not_exported_comes_after_an_exported_one_that_matches
         {"client/a.go": CLIENT_GO % (unexported, unexported), "client/b.go": CLIENT_GO % (exported, exported)},
     )
     assert _rank(tmp_path, "send a request and read the answer")[:2] == [exported, unexported]
+
+
+# TypeScript merges every declaration of one interface into one type, as its
+# library does with `interface Array<T>` across a dozen files.
+WIDGET_PART = """
+/** A widget drawn on the screen, %s. */
+interface Widget {
+    %s(): void;
+}
+"""
+GADGET = """
+/** A gadget drawn on the screen. */
+interface Gadget {
+    draw(): void;
+}
+"""
+
+
+def test_the_declarations_of_one_typescript_interface_count_as_one_answer(tmp_path):
+    write_tree(
+        tmp_path,
+        {
+            "a.d.ts": WIDGET_PART % ("shown", "show"),
+            "b.d.ts": WIDGET_PART % ("hidden", "hide"),
+            "c.d.ts": WIDGET_PART % ("moved", "move"),
+            "d.d.ts": GADGET,
+        },
+    )
+    order = [(entry["path"], entry["symbol"]) for entry in _results(tmp_path, "a widget or a gadget drawn on the screen")]
+    # The first declaration keeps its place; the others come after a member
+    # that matches less than they do, being parts of a type already given.
+    assert order.index(("a.d.ts", "Widget")) < order.index(("d.d.ts", "Gadget.draw"))
+    assert order.index(("d.d.ts", "Gadget.draw")) < min(order.index(("b.d.ts", "Widget")), order.index(("c.d.ts", "Widget")))

@@ -183,7 +183,12 @@ def _copies_behind(
     seen: dict[tuple[str, int, str], int] = {}
     damped = []
     for symbol_id, score, ranks in entries:
-        key = copy_key(candidates[symbol_id], *heads[symbol_id])
+        candidate = candidates[symbol_id]
+        key = copy_key(candidate, *heads[symbol_id])
+        if candidate.kind == "interface" and candidate.language == "typescript":
+            # TypeScript merges the declarations of one interface (`interface
+            # Array<T>` in a dozen library files): each is a part of the one.
+            key = ("interface", 0, candidate.key.partition("@")[0])
         if key is not None:
             before = seen.get(key, 0)
             seen[key] = before + 1
