@@ -1,6 +1,6 @@
 """Retrieval quality of quibra against BM25 peers, measured in the same run.
 
-python bench/quality.py [--corpus NAME] [--limit N] [--budget B] [--json FILE] [--show-misses K]
+python bench/quality.py [--corpus NAME] [--set NAME] [--limit N] [--budget B] [--json FILE] [--show-misses K]
 
 Corpora are copied into a scratch folder: standard-library packages of the
 running Python (quality_corpus.py), and Go, Rust, JavaScript, TypeScript and
@@ -12,7 +12,9 @@ corpus whose package is missing is skipped with a warning. Two query sets:
   function, asked of a copy of the tree with every docstring and doc comment
   blanked; MRR@10, R@1 and R@10;
 - navigational queries written by hand (quality_queries.py), asked of the
-  tree as it is; hits@3 and hits@10.
+  tree as it is; hits@3 and hits@10; the set written later is reported on
+  its own ("navigational-later"), as a check that a change made while
+  reading the first set's misses holds on queries it was not made for.
 
 The peers rank the same symbols by their source text with bm25s (its default
 tokenizer, English stop words, the Snowball English stemmer): "bm25s" as it
@@ -46,7 +48,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from quality_corpus import CORPORA as PYTHON_CORPORA  # noqa: E402
 from quality_corpus import CorpusError, DocstringQuery, Symbol  # noqa: E402
 from quality_doc_comments import PACKAGE_CORPORA, PackageMissing  # noqa: E402
-from quality_queries import NAVIGATIONAL_QUERIES  # noqa: E402
+from quality_queries import LATER_NAVIGATIONAL_QUERIES, NAVIGATIONAL_QUERIES  # noqa: E402
 
 # Every figure looks at the first TOP results of a ranking.
 TOP = 10
@@ -188,14 +190,15 @@ DOCSTRING_SET = QuerySet(
         "R@10": lambda rank: float(rank is not None),
     },
 )
-NAVIGATIONAL_SET = QuerySet(
-    "navigational",
-    "navigational queries, docstrings kept",
-    {
-        "hits@3": lambda rank: float(rank is not None and rank <= 3),
-        "hits@10": lambda rank: float(rank is not None),
-    },
+NAVIGATIONAL_METRICS: dict[str, Metric] = {
+    "hits@3": lambda rank: float(rank is not None and rank <= 3),
+    "hits@10": lambda rank: float(rank is not None),
+}
+NAVIGATIONAL_SET = QuerySet("navigational", "navigational queries, docstrings kept", NAVIGATIONAL_METRICS)
+LATER_NAVIGATIONAL_SET = QuerySet(
+    "navigational-later", "navigational queries written later, docstrings kept", NAVIGATIONAL_METRICS
 )
+QUERY_SETS = (DOCSTRING_SET, NAVIGATIONAL_SET, LATER_NAVIGATIONAL_SET)
 
 
 def first_right_rank(hits: list[Location], answers: frozenset[Location]) -> int | None:
@@ -239,14 +242,16 @@ def _label(symbol: Symbol) -> str:
     return f"{symbol.path}:{symbol.line} {symbol.qualname}"
 
 
-def navigational_queries(corpus: Corpus, symbols: list[Symbol]) -> list[Query]:
+def navigational_queries(
+    corpus: Corpus, symbols: list[Symbol], written: dict[str, tuple[tuple[str, tuple[str, ...]], ...]]
+) -> list[Query]:
     """The hand-written queries of the corpus, their answers found in this copy of it.
 
     An answer this copy does not define (the library changed) is left out
     with a warning; a query left with none is dropped.
     """
     queries = []
-    for text, answers in NAVIGATIONAL_QUERIES.get(corpus.name, ()):
+    for text, answers in written.get(corpus.name, ()):
         found: list[Symbol] = []
         for answer in answers:
             resolved = corpus.resolve_answer(answer, symbols)
@@ -273,7 +278,9 @@ def _run_set(run: SetRun, symbols: list[Symbol], sources: list[str], tree: Path,
     return run
 
 
-def run_corpus(corpus: Corpus, scratch: Path, limit: int | None, seed: int, budget: int) -> list[SetRun]:
+def run_corpus(
+    corpus: Corpus, scratch: Path, limit: int | None, seed: int, budget: int, sets: Sequence[QuerySet] = QUERY_SETS
+) -> list[SetRun]:
     original = scratch / corpus.name / "original"
     blanked = scratch / corpus.name / "blanked"
     corpus.copy_to(original)
@@ -295,8 +302,11 @@ def run_corpus(corpus: Corpus, scratch: Path, limit: int | None, seed: int, budg
     runs = []
     for query_set, tree, queries in (
         (DOCSTRING_SET, blanked, from_docstrings),
-        (NAVIGATIONAL_SET, original, navigational_queries(corpus, symbols)),
+        (NAVIGATIONAL_SET, original, navigational_queries(corpus, symbols, NAVIGATIONAL_QUERIES)),
+        (LATER_NAVIGATIONAL_SET, original, navigational_queries(corpus, symbols, LATER_NAVIGATIONAL_QUERIES)),
     ):
+        if query_set not in sets:
+            continue
         chosen = sample(queries, limit, f"{seed}/{corpus.name}/{query_set.name}")
         if not chosen:
             continue
@@ -437,6 +447,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--budget", type=int, default=DEFAULT_BUDGET, help="token budget of each quibra ranking")
     parser.add_argument("--json", type=Path, help="also write the figures to this file as JSON")
     parser.add_argument("--show-misses", type=int, default=0, metavar="K", help="print K misses per corpus and set")
+    set_names = [query_set.name for query_set in QUERY_SETS]
+    parser.add_argument("--set", action="append", choices=set_names, help="query set to run (repeatable; default: all)")
     args = parser.parse_args(argv)
     if args.limit is not None and args.limit < 1:
         parser.error("--limit must be at least 1")
@@ -448,7 +460,8 @@ def main(argv: list[str] | None = None) -> int:
         with tempfile.TemporaryDirectory(prefix="quibra-quality-") as scratch:
             for corpus in selected:
                 try:
-                    runs += run_corpus(corpus, Path(scratch), args.limit, args.seed, args.budget)
+                    sets = [query_set for query_set in QUERY_SETS if args.set is None or query_set.name in args.set]
+                    runs += run_corpus(corpus, Path(scratch), args.limit, args.seed, args.budget, sets)
                 except PackageMissing as missing:
                     print(f"quality: warning: skipping {corpus.name}: {missing}", file=sys.stderr)
                     continue
@@ -473,7 +486,7 @@ def main(argv: list[str] | None = None) -> int:
         "origins": {name: origin for origin, names_there in origins.items() for name in names_there},
         "sets": {},
     }
-    for query_set in (DOCSTRING_SET, NAVIGATIONAL_SET):
+    for query_set in QUERY_SETS:
         set_runs = [run for run in runs if run.query_set is query_set]
         if set_runs:
             report["sets"][query_set.name] = summarize(query_set, set_runs)

@@ -398,12 +398,12 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("call a function at most once per time interval", ("throttle.js:throttle",)),
         ("deep copy an object", ("cloneDeep.js:cloneDeep",)),
         ("get a nested property by its path", ("get.js:get", "_baseGet.js:baseGet")),
-        ("merge objects recursively", ("_baseMerge.js:baseMerge",)),
+        ("merge objects recursively", ("merge.js:merge", "_baseMerge.js:baseMerge")),
         ("check whether a value is empty", ("isEmpty.js:isEmpty",)),
         ("compare two values deeply for equality", ("isEqual.js:isEqual", "_baseIsEqual.js:baseIsEqual")),
         ("flatten nested arrays all the way down", ("flattenDeep.js:flattenDeep",)),
         ("call a function only once", ("once.js:once",)),
-        ("pick some properties of an object", ("_basePick.js:basePick",)),
+        ("pick some properties of an object", ("pick.js:pick", "_basePick.js:basePick")),
         ("a random number between two bounds", ("random.js:random", "_baseRandom.js:baseRandom")),
         ("set a nested property by its path", ("set.js:set", "_baseSet.js:baseSet")),
         ("cache the results of a function by its arguments", ("memoize.js:memoize",)),
@@ -462,5 +462,193 @@ NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
         ("check whether two arrays are equal", ("java.base/java/util/Arrays.java:Arrays.equals",)),
         ("the value, or a default when it is absent", ("java.base/java/util/Optional.java:Optional.orElse",)),
         ("compute a hash code from several values", ("java.base/java/util/Objects.java:Objects.hash",)),
+    ),
+}
+
+# A second set, written later in the same way and kept apart from the first, so
+# that a change made while reading the first set's misses is checked on queries
+# it was not made for. Nothing here was written or changed after a ranker ran on it.
+LATER_NAVIGATIONAL_QUERIES: dict[str, tuple[tuple[str, tuple[str, ...]], ...]] = {
+    "go-net-http": (
+        ("the text of an HTTP status code", ("net/http:StatusText",)),
+        ("reply to a request with an error message and a status code", ("net/http:Error",)),
+        (
+            "remove a prefix from the URL path before a handler sees the request",
+            ("net/http:StripPrefix",),
+        ),
+        ("give up on a handler that takes too long to answer", ("net/http:TimeoutHandler",)),
+        ("which proxy to use according to the environment variables", ("net/http:ProxyFromEnvironment",)),
+        ("get an uploaded file from a multipart form", ("net/http:Request.FormFile",)),
+        (
+            "create a request that carries a context",
+            ("net/http:NewRequestWithContext", "net/http:Request.WithContext"),
+        ),
+        ("read an HTTP response from a buffered connection", ("net/http:ReadResponse",)),
+        ("the canonical form of a header name", ("net/http:CanonicalHeaderKey",)),
+        (
+            "close the idle keep-alive connections of a client",
+            ("net/http:Client.CloseIdleConnections", "net/http:Transport.CloseIdleConnections"),
+        ),
+    ),
+    "go-encoding": (
+        ("check whether some bytes are valid JSON", ("encoding/json:Valid",)),
+        ("remove insignificant whitespace from JSON", ("encoding/json:Compact",)),
+        ("reject unknown fields when decoding JSON into a struct", ("encoding/json:Decoder.DisallowUnknownFields",)),
+        ("decode JSON numbers as Number instead of float64", ("encoding/json:Decoder.UseNumber",)),
+        (
+            "register a concrete type to send as an interface value with gob",
+            ("encoding/gob:Register", "encoding/gob:RegisterName"),
+        ),
+        ("escape the special XML characters of a text", ("encoding/xml:EscapeText", "encoding/xml:Escape")),
+        ("base64 encoding without padding characters", ("encoding/base64:Encoding.WithPadding",)),
+        ("how many bytes the binary encoding of a value takes", ("encoding/binary:Size",)),
+        (
+            "read a signed variable-length integer from a byte reader",
+            ("encoding/binary:ReadVarint",),
+        ),
+        ("parse ASN.1 DER data into a Go value", ("encoding/asn1:Unmarshal",)),
+    ),
+    "go-text": (
+        ("compare two strings ignoring case", ("strings:EqualFold",)),
+        ("split a string around runs of whitespace", ("strings:Fields",)),
+        ("escape the special characters of a regular expression", ("regexp:QuoteMeta",)),
+        (
+            "get the text of the capture groups of a match",
+            ("regexp:Regexp.FindStringSubmatch", "regexp:Regexp.FindSubmatch"),
+        ),
+        (
+            "count the characters of a UTF-8 string",
+            ("unicode/utf8:RuneCountInString", "unicode/utf8:RuneCount"),
+        ),
+        ("remove the quotes around a quoted string literal", ("strconv:Unquote",)),
+        ("replace several strings at once with pairs of old and new", ("strings:NewReplacer",)),
+        ("add custom functions that a template can call", ("text/template:Template.Funcs",)),
+        ("cut a string around the first instance of a separator", ("strings:Cut",)),
+        ("convert an integer to a string", ("strconv:Itoa", "strconv:FormatInt")),
+    ),
+    "rust-regex-syntax": (
+        (
+            "make the parser match letters regardless of case",
+            ("src/parser.rs:ParserBuilder::case_insensitive", "src/hir/translate.rs:TranslatorBuilder::case_insensitive"),
+        ),
+        (
+            "limit how deeply a pattern may nest",
+            ("src/parser.rs:ParserBuilder::nest_limit", "src/ast/parse.rs:ParserBuilder::nest_limit"),
+        ),
+        ("the literal suffixes of a regular expression", ("src/hir/literal/mod.rs:Literals::suffixes",)),
+        (
+            "difference of two character classes",
+            ("src/hir/mod.rs:ClassUnicode::difference", "src/hir/mod.rs:ClassBytes::difference"),
+        ),
+        ("check whether an expression can match the empty string", ("src/hir/mod.rs:Hir::is_match_empty",)),
+        (
+            "allow whitespace and comments inside a pattern",
+            ("src/parser.rs:ParserBuilder::ignore_whitespace", "src/ast/parse.rs:ParserBuilder::ignore_whitespace"),
+        ),
+        ("the capture index of a group", ("src/ast/mod.rs:Group::capture_index",)),
+        ("look up an ASCII character class such as alpha by its name", ("src/ast/mod.rs:ClassAsciiKind::from_name",)),
+        ("parse a pattern and keep its comments", ("src/ast/parse.rs:Parser::parse_with_comments",)),
+        ("an expression that matches any character", ("src/hir/mod.rs:Hir::any", "src/hir/mod.rs:Hir::dot")),
+    ),
+    "rust-semver": (
+        ("deserialize a version requirement with serde", ("src/serde.rs:VersionReq::deserialize",)),
+        ("parse the comparison operator at the start of a requirement", ("src/parse.rs:op",)),
+        ("check whether a version is greater than a comparator allows", ("src/eval.rs:matches_greater",)),
+        ("the kinds of comparison operator a requirement can use", ("src/lib.rs:Op",)),
+        ("the text of a pre-release identifier", ("src/lib.rs:Prerelease::as_str",)),
+        ("whether a version has no build metadata", ("src/lib.rs:BuildMetadata::is_empty",)),
+        ("parse a numeric part of a version, refusing leading zeros", ("src/parse.rs:numeric_identifier",)),
+        ("write a version requirement out as a string", ("src/display.rs:VersionReq::fmt",)),
+        ("a semantic version with major, minor and patch numbers", ("src/lib.rs:Version",)),
+        ("collect comparators into a version requirement", ("src/impls.rs:VersionReq::from_iter",)),
+    ),
+    "rust-itertools": (
+        ("all subsets of the elements", ("src/lib.rs:Itertools::powerset", "src/powerset.rs:powerset")),
+        ("the k smallest elements", ("src/lib.rs:Itertools::k_smallest",)),
+        (
+            "pair up the elements of two iterators until both run out",
+            ("src/lib.rs:Itertools::zip_longest", "src/zip_longest.rs:zip_longest"),
+        ),
+        ("check whether all elements are equal", ("src/lib.rs:Itertools::all_equal",)),
+        ("the index of the largest element", ("src/lib.rs:Itertools::position_max",)),
+        (
+            "put a separator between every two elements",
+            ("src/lib.rs:Itertools::intersperse", "src/intersperse.rs:intersperse", "src/free.rs:intersperse"),
+        ),
+        ("apply a function again and again to a value to make a sequence", ("src/sources.rs:iterate",)),
+        ("the only element, or an error when there is not exactly one", ("src/lib.rs:Itertools::exactly_one",)),
+        ("merge many sorted iterators into one", ("src/lib.rs:Itertools::kmerge", "src/kmerge_impl.rs:kmerge")),
+        ("the elements that occur more than once", ("src/lib.rs:Itertools::duplicates",)),
+    ),
+    "js-lodash": (
+        ("convert a string to camel case", ("camelCase.js:camelCase",)),
+        ("group the elements of a collection by a key", ("groupBy.js:groupBy",)),
+        (
+            "the values of the first array that are not in the other arrays",
+            ("difference.js:difference", "_baseDifference.js:baseDifference"),
+        ),
+        ("an object without some of its properties", ("omit.js:omit",)),
+        ("escape the HTML special characters of a string", ("escape.js:escape",)),
+        ("pick a random element of a collection", ("sample.js:sample", "_arraySample.js:arraySample")),
+        (
+            "sort a collection by several properties",
+            ("sortBy.js:sortBy", "orderBy.js:orderBy", "_baseOrderBy.js:baseOrderBy"),
+        ),
+        ("fill in the placeholders of a template string with data", ("template.js:template",)),
+        ("a function that calls functions one after the other, each with the result of the last", ("flow.js:flow",)),
+        ("check whether a value is a plain object", ("isPlainObject.js:isPlainObject",)),
+    ),
+    "ts-lib-es": (
+        (
+            "the index of the first array element that passes a test",
+            ("lib.es2015.core.d.ts:Array.findIndex", "lib.es2015.core.d.ts:ReadonlyArray.findIndex"),
+        ),
+        ("build an object from a list of key and value pairs", ("lib.es2019.object.d.ts:ObjectConstructor.fromEntries",)),
+        (
+            "flatten the sub-arrays of an array up to a depth",
+            ("lib.es2019.array.d.ts:Array.flat", "lib.es2019.array.d.ts:ReadonlyArray.flat"),
+        ),
+        (
+            "settle as soon as the first of several promises settles",
+            ("lib.es2015.promise.d.ts:PromiseConstructor.race", "lib.es2015.iterable.d.ts:PromiseConstructor.race"),
+        ),
+        ("repeat a string a number of times", ("lib.es2015.core.d.ts:String.repeat",)),
+        ("check whether a value is an array", ("lib.es5.d.ts:ArrayConstructor.isArray",)),
+        ("prevent an object from being changed", ("lib.es5.d.ts:ObjectConstructor.freeze",)),
+        (
+            "replace every occurrence of a substring",
+            ("lib.es2021.string.d.ts:String.replaceAll", "lib.esnext.string.d.ts:String.replaceAll"),
+        ),
+        ("the largest of some numbers", ("lib.es5.d.ts:Math.max",)),
+        ("encode a string for use as a component of a URI", ("lib.es5.d.ts:encodeURIComponent",)),
+        (
+            "wait for all promises to settle, fulfilled or rejected",
+            ("lib.es2020.promise.d.ts:PromiseConstructor.allSettled",),
+        ),
+    ),
+    "java-util": (
+        ("reverse the order of a list", ("java.base/java/util/Collections.java:Collections.reverse",)),
+        ("turn an array into a fixed-size list", ("java.base/java/util/Arrays.java:Arrays.asList",)),
+        ("a thread-safe wrapper around a map", ("java.base/java/util/Collections.java:Collections.synchronizedMap",)),
+        ("the largest element of a collection", ("java.base/java/util/Collections.java:Collections.max",)),
+        (
+            "a string that shows the contents of an array",
+            ("java.base/java/util/Arrays.java:Arrays.toString", "java.base/java/util/Arrays.java:Arrays.deepToString"),
+        ),
+        (
+            "encode bytes as a base64 string",
+            (
+                "java.base/java/util/Base64.java:Base64.Encoder.encodeToString",
+                "java.base/java/util/Base64.java:Base64.Encoder.encode",
+            ),
+        ),
+        ("format a string with arguments the way printf does", ("java.base/java/util/Formatter.java:Formatter.format",)),
+        ("load key and value properties from a file", ("java.base/java/util/Properties.java:Properties.load",)),
+        ("a map kept sorted by its keys", ("java.base/java/util/TreeMap.java:TreeMap",)),
+        (
+            "the value of a key, or a default when the map has none",
+            ("java.base/java/util/Map.java:Map.getOrDefault", "java.base/java/util/HashMap.java:HashMap.getOrDefault"),
+        ),
+        ("run a task again and again at a fixed rate", ("java.base/java/util/Timer.java:Timer.scheduleAtFixedRate",)),
     ),
 }

@@ -796,3 +796,51 @@ def test_suffixes_name_their_language(path, language):
 def test_tsx_reads_with_the_tsx_grammar():
     symbols = read("a.tsx", "export function View(props: Props) {\n  return <div>{props.x ? 1 : 2}</div>;\n}\n")
     assert facts(symbols["View"]) == ("function", 1, 1, 1, 2, 0)
+
+
+# Lodash's way, and the way of many modules: a function of the module made by
+# a call from the function it passes. Values made by a call that passes none,
+# and calls inside a function, are values, not functions of the module.
+MADE_FUNCTIONS = """
+var flatRest = require('./_flatRest');
+
+/**
+ * The opposite of `_.pick`.
+ *
+ * @param {Object} object The source object.
+ * @returns {Object} Returns the new object.
+ */
+var omit = flatRest(function(object, paths) {
+  if (object == null) {
+    return {};
+  }
+  return paths;
+});
+
+/**
+ * Creates a function that invokes the given functions in turn.
+ * @returns {Function} Returns the new composite function.
+ */
+var flow = createFlow();
+
+var app = express();
+
+function outer() {
+  const doubled = items.map(function (x) { return x * 2; });
+  return doubled;
+}
+
+export const handler = wrap(async (event, context) => event);
+
+module.exports = omit;
+"""
+
+
+@pytest.mark.parametrize("path", ["a.js", "a.ts"])
+def test_a_function_made_by_a_call_from_the_function_it_passes_is_a_function_of_the_module(path):
+    symbols = read(path, MADE_FUNCTIONS)
+    assert sorted(symbols) == ["handler", "omit", "outer"]
+    assert facts(symbols["omit"]) == ("function", 9, 3, 2, 2, 1)
+    assert symbols["omit"].docstring.startswith("The opposite of `_.pick`.")
+    assert symbols["omit"].signature == "var omit = flatRest(function(object, paths)"
+    assert facts(symbols["handler"])[:4] == ("function", 29, 29, 2)

@@ -137,3 +137,87 @@ def test_a_private_member_comes_after_a_public_one_that_matches_as_well(tmp_path
         {"demo/Basket.java": TOTAL_JAVA % ("Basket", "private"), "demo/Order.java": TOTAL_JAVA % ("Order", "public")},
     )
     assert _rank(tmp_path, "add up the amounts")[:2] == ["Order.total", "Basket.total"]
+
+
+# The constructor interfaces of TypeScript's library: each declares `from`
+# alike, documented alike, but returns the type it makes, which is named
+# after the interface.
+CONSTRUCTOR_INTERFACES = """
+interface Int8ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Int8Array;
+}
+interface Uint8ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Uint8Array;
+}
+interface Float64ArrayConstructor {
+    /** Creates an array from an array-like or iterable object. */
+    from(arrayLike: ArrayLike<number>): Float64Array;
+}
+interface ArrayConstructor {
+    /** Creates an array from an array-like object. */
+    from<T>(arrayLike: ArrayLike<T>): T[];
+}
+"""
+
+
+def test_copies_that_return_the_type_their_owner_makes_give_way_too(tmp_path):
+    write_tree(tmp_path, {"lib.d.ts": CONSTRUCTOR_INTERFACES})
+    names = _rank(tmp_path, "create an array from an array-like or iterable object")
+    copies = ["Int8ArrayConstructor.from", "Uint8ArrayConstructor.from", "Float64ArrayConstructor.from"]
+    first = min(names.index(name) for name in copies)
+    assert first < names.index("ArrayConstructor.from") < max(names.index(name) for name in copies)
+
+
+CLIENT_GO = """
+package client
+
+// %s sends a request and reads the answer.
+func %s(url string) (string, error) {
+	return url, nil
+}
+"""
+
+
+@pytest.mark.parametrize(("exported", "unexported"), [("Fetch", "fetch"), ("Send", "send")])
+def test_a_go_name_that_is_not_exported_comes_after_an_exported_one_that_matches_as_well(tmp_path, exported, unexported):
+    # Go exports a name by its case alone: the lower-case one is the package's own helper.
+    write_tree(
+        tmp_path,
+        {"client/a.go": CLIENT_GO % (unexported, unexported), "client/b.go": CLIENT_GO % (exported, exported)},
+    )
+    assert _rank(tmp_path, "send a request and read the answer")[:2] == [exported, unexported]
+
+
+# TypeScript merges every declaration of one interface into one type, as its
+# library does with `interface Array<T>` across a dozen files.
+WIDGET_PART = """
+/** A widget drawn on the screen, %s. */
+interface Widget {
+    %s(): void;
+}
+"""
+GADGET = """
+/** A gadget drawn on the screen. */
+interface Gadget {
+    draw(): void;
+}
+"""
+
+
+def test_the_declarations_of_one_typescript_interface_count_as_one_answer(tmp_path):
+    write_tree(
+        tmp_path,
+        {
+            "a.d.ts": WIDGET_PART % ("shown", "show"),
+            "b.d.ts": WIDGET_PART % ("hidden", "hide"),
+            "c.d.ts": WIDGET_PART % ("moved", "move"),
+            "d.d.ts": GADGET,
+        },
+    )
+    order = [(entry["path"], entry["symbol"]) for entry in _results(tmp_path, "a widget or a gadget drawn on the screen")]
+    # The first declaration keeps its place; the others come after a member
+    # that matches less than they do, being parts of a type already given.
+    assert order.index(("a.d.ts", "Widget")) < order.index(("d.d.ts", "Gadget.draw"))
+    assert order.index(("d.d.ts", "Gadget.draw")) < min(order.index(("b.d.ts", "Widget")), order.index(("c.d.ts", "Widget")))

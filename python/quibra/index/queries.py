@@ -238,13 +238,14 @@ class CandidateRow(NamedTuple):
     pagerank: float  # of its file
     name: str
     kind: str
+    language: str | None  # of its file
 
 
 def candidate_rows(connection: sqlite3.Connection, ids: Iterable[int]) -> list[CandidateRow]:
     """The symbols `ids`, with what the channels and the fusion weigh of them."""
     rows = connection.execute(
         "SELECT symbols.id, symbols.file_id, files.path, symbols.line, symbols.key, files.pagerank, symbols.name,"
-        " symbols.kind"
+        " symbols.kind, files.language"
         " FROM symbols JOIN files ON files.id = symbols.file_id"
         " WHERE symbols.id IN (SELECT value FROM json_each(?))",
         (json.dumps(list(ids)),),

@@ -56,7 +56,7 @@ APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read.
-SCHEMA_VERSION = 17
+SCHEMA_VERSION = 18
 
 # The full-text tables of the schema below.
 FULL_TEXT = ("lexical", "code", "name_terms", "name_keys")

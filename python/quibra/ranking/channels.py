@@ -199,6 +199,7 @@ class Candidate:
     pagerank: float
     name: str
     kind: str
+    language: str | None
 
     @property
     def order(self) -> tuple[bytes, int, str]:
@@ -473,8 +474,12 @@ def structural_channel(ordered: list[int], candidates: dict[int, Candidate]) -> 
     return sorted(ordered, key=lambda symbol_id: -candidates[symbol_id].pagerank)
 
 
-def is_private_name(name: str) -> bool:
-    """`_helper` and `__mangled`, but not `__init__` and its kin."""
+def is_private_name(name: str, language: str | None = None) -> bool:
+    """`_helper` and `__mangled`, but not `__init__` and its kin; in Go, whose
+    names are exported by their case alone, every name that does not begin
+    with an upper-case letter (`send`, `Client.send`, `parseTag`)."""
+    if language == "go":
+        return not name[:1].isupper()
     return name.startswith("_") and not (name.startswith("__") and name.endswith("__"))
 
 
@@ -493,7 +498,7 @@ def prior(candidate: Candidate, query: Query, tests_apart: bool = True) -> float
     words do (its place also after the scope the query opens with). A symbol of a module of tests inside a file of code counts as
     test code when `tests_apart`: in a list of symbols, the test is not the
     code it tests; in a list of files, it speaks for the file it stands in."""
-    factor = PRIVATE_FACTOR if is_private_name(candidate.name) else 1.0
+    factor = PRIVATE_FACTOR if is_private_name(candidate.name, candidate.language) else 1.0
     if tests_apart and in_test_module(candidate):
         factor *= query.role_factor(TEST)
     if query.scopes and in_scope(candidate.path, query.scopes):

@@ -145,17 +145,31 @@ COPY_FACTOR = 0.5
 _SCOPE_SEPARATOR = re.compile(r"::|\.")
 
 
+# A name in a signature: what may stand for the owner's type.
+_NAME = re.compile(r"\b[A-Za-z_$][\w$]*\b")
+# The fewest characters of a name that an owner's name begins with, for it
+# to be taken for the owner's own type (`Int8Array` in `Int8ArrayConstructor`).
+SHORTEST_OWN_TYPE = 3
+
+
 def copy_key(candidate: Candidate, signature: str, documentation: int) -> tuple[str, int, str] | None:
     """What copies of one member have in common: its name, its documentation (a
     digest of it, `storage.doc_key`) and
     its signature with its owner's name blanked (`every(predicate: (value:
-    number, array: Int8Array) => unknown)` on Int8Array); None for a member
-    without documentation, whose name alone says nothing of what it does."""
+    number, array: Int8Array) => unknown)` on Int8Array), and so every name
+    its owner's name begins with: the type that a constructor's or a
+    factory's interface makes (`from(arrayLike: ArrayLike<number>):
+    Int8Array` on Int8ArrayConstructor); None for a member without
+    documentation, whose name alone says nothing of what it does."""
     if not documentation:
         return None
     owner = _SCOPE_SEPARATOR.split(candidate.key.partition("@")[0])[-2:-1]
     if owner and owner[0]:
-        signature = re.sub(rf"\b{re.escape(owner[0])}\b", "", signature)
+        own = owner[0]
+        signature = _NAME.sub(
+            lambda found: "" if len(found.group()) >= SHORTEST_OWN_TYPE and own.startswith(found.group()) else found.group(),
+            signature,
+        )
     return (candidate.name, documentation, " ".join(signature.split()))
 
 
@@ -169,7 +183,12 @@ def _copies_behind(
     seen: dict[tuple[str, int, str], int] = {}
     damped = []
     for symbol_id, score, ranks in entries:
-        key = copy_key(candidates[symbol_id], *heads[symbol_id])
+        candidate = candidates[symbol_id]
+        key = copy_key(candidate, *heads[symbol_id])
+        if candidate.kind == "interface" and candidate.language == "typescript":
+            # TypeScript merges the declarations of one interface (`interface
+            # Array<T>` in a dozen library files): each is a part of the one.
+            key = ("interface", 0, candidate.key.partition("@")[0])
         if key is not None:
             before = seen.get(key, 0)
             seen[key] = before + 1

@@ -5,6 +5,8 @@ an import specifier leads to a file.
 Symbols: function declarations, classes and their methods, functions bound
 to a name (`const parse = (v) => ...`, also one of two by a condition:
 `const debug = on ? (...a) => log(...a) : () => {}`; `exports.parse = function ...`,
+a function made by a call at the top of a module from the function it
+passes (`const omit = flatRest(function (object, paths) {...})`),
 class fields holding a function; `Foo.prototype.bar = function` is the
 method `Foo.bar`). Decisions: `if`, the loops, each `case` (not
 `default`), `catch`, `?:`, `&&`, `||` and `??`. Blocks: braces, and a
@@ -56,6 +58,7 @@ COMMON_QUERY = f"""
 (method_definition name: (_) @name parameters: (formal_parameters) @params body: (statement_block) @body) @method
 (variable_declarator name: (identifier) @name value: {_FUNCTION_VALUES} @value) @function
 (variable_declarator name: (identifier) @name value: (ternary_expression consequence: {_FUNCTION_VALUES} @value)) @function
+(variable_declarator name: (identifier) @name value: (call_expression) @call) @function
 (assignment_expression left: (member_expression property: (property_identifier) @name) right: {_FUNCTION_VALUES} @value) @function
 [(if_statement) (for_statement) (for_in_statement) (while_statement) (do_statement) (switch_case) (catch_clause)
  (ternary_expression)] @branch
@@ -101,8 +104,37 @@ TYPESCRIPT_QUERY = COMMON_QUERY + f"""
 """
 
 
+_FUNCTION_TYPES = frozenset({"arrow_function", "function_expression", "generator_function"})
+_DECLARATIONS = frozenset({"lexical_declaration", "variable_declaration"})
+
+
+def _made_function(declarator: Node, call: Node) -> Node | None:
+    """The function that `const name = make(function (...) {...})` passes to
+    what makes the module's function `name`: `flatRest(function (object,
+    paths) {...})`, `memo((props) => ...)`. None for a declaration inside a
+    function or a block, a local variable, or a call that passes no function
+    (`express()`): nothing in the code tells that it makes one, and whether
+    a doc comment does must not decide what the file defines."""
+    declaration = declarator.parent
+    if declaration is None or declaration.type not in _DECLARATIONS:
+        return None
+    exported = declaration.parent is not None and declaration.parent.type == "export_statement"
+    statement = declaration.parent if exported and declaration.parent is not None else declaration
+    if statement.parent is None or statement.parent.type != "program":
+        return None
+    arguments = call.child_by_field_name("arguments")
+    return next((part for part in arguments.named_children if part.type in _FUNCTION_TYPES), None) if arguments else None
+
+
 def _define(kind: str, captures: Captures, source: bytes) -> Definition | None:
     definition = syntax.plain_definition(kind, captures, source)
+    if definition is not None and "call" in captures:
+        made = _made_function(definition.node, captures["call"][0])
+        if made is None:
+            return None
+        definition.params = made.child_by_field_name("parameters") or made.child_by_field_name("parameter")
+        definition.body = made.child_by_field_name("body")
+        return definition
     if definition is None or "value" not in captures:
         return definition
     function = captures["value"][0]
