@@ -21,6 +21,7 @@ from __future__ import annotations
 import itertools
 import os
 import sqlite3
+from array import array
 
 import _quibra_core as engine
 
@@ -90,11 +91,18 @@ def symbol_graph(connection: sqlite3.Connection) -> tuple[list[tuple[str, str]],
         node = symbol_nodes.get(target)
         if source is not None and node is not None and source != node:
             edges.add(source << _SHIFT | node)
+    del symbol_nodes, file_nodes
     nodes = sorted(number)
-    place = [0] * len(nodes)
+    place = array("q", bytes(8 * len(nodes)))
     for position, key in enumerate(nodes):
         place[number[key]] = position
-    ordered = sorted(place[edge >> _SHIFT] << _SHIFT | place[edge & _LOW] for edge in edges)
+    del number
+    # Each step lets the last go before the next is made: on the kernel the
+    # edges would otherwise be held three times over.
+    renumbered = array("q", (place[edge >> _SHIFT] << _SHIFT | place[edge & _LOW] for edge in edges))
+    del edges, place
+    ordered = array("q", sorted(renumbered))
+    del renumbered
     return [(nodes[edge >> _SHIFT], nodes[edge & _LOW]) for edge in ordered], nodes, symbol_ids
 
 
@@ -122,6 +130,7 @@ def update_importance(storage: Storage) -> None:
     """Inside a refresh's write: rank the symbol graph again."""
     edges, nodes, symbol_ids = symbol_graph(storage.connection)
     scores, _iterations = engine.compute_pagerank(edges, nodes)
+    del edges, nodes
     _write_scores(storage.connection, scores, symbol_ids)
 
 
@@ -136,6 +145,7 @@ def settle_importance(storage: Storage) -> bool:
         generation = queries.meta(connection, GENERATION)
         edges, nodes, symbol_ids = symbol_graph(connection)
     scores, _iterations = engine.compute_pagerank(edges, nodes)
+    del edges, nodes
     with storage.write() as connection:
         if not is_stale(connection) or queries.meta(connection, GENERATION) != generation:
             return False

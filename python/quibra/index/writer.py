@@ -16,6 +16,7 @@ import concurrent.futures
 import concurrent.futures.process
 import gc
 import json
+import marshal
 import os
 import sqlite3
 import time
@@ -341,8 +342,8 @@ class Writer:
         symbols = result.symbols
         connection.executemany(
             "INSERT INTO symbols (id, file_id, own_key, name, outer_name, own_qualname, kind_code, own_kind, line,"
-            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_terms, declaration, importance,"
-            " doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            " above, below, cut, depth, param_count, cyclomatic, max_nesting, signature, chars, name_terms, declaration,"
+            " importance, doc_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             [
                 (
                     symbol_id,
@@ -709,13 +710,17 @@ def update_references(
     edges: dict[int, list[int]] = collections.defaultdict(list)
     for source, target in queries.all_edges(connection):
         edges[source].append(target)
-    known: dict[str, list[Definition]] = {}
-    kinds: dict[str, str] = {}
+    known: dict[str, bytes] = {}
     # Whether `known` holds every definition of the tree: then a name it lacks has none.
     complete = False
 
     def fetch(wanted: Iterable[str] | None) -> None:
-        """Read the definitions of the names `wanted` (None: of every name)."""
+        """Read the definitions of the names `wanted` (None: of every name).
+
+        A large tree's definitions are held all at once, for the workers that
+        resolve its references: each name's as one marshalled list of plain
+        values, made into Definitions only when the name is looked up (a
+        kernel's 930,000 as objects took 500 MB, packed a fraction of it)."""
         missing = (
             sorted({name for name in wanted if name not in known})
             if wanted is not None
@@ -723,37 +728,37 @@ def update_references(
         )
         for start in range(0, len(missing), 10_000):
             chunk = missing[start : start + 10_000]
-            for name in chunk:
-                known.setdefault(name, [])
+            found: dict[str, list[tuple[object, ...]]] = {name: [] for name in chunk}
             for row in queries.definitions_named(connection, chunk):
                 if row.file_id in paths:
-                    # A large tree's definitions are held all at once: the
-                    # texts most of them repeat are held once.
-                    name = row.name
-                    qualname = name if row.qualname == name else row.qualname
-                    known[name].append(
-                        Definition(
-                            row.id,
-                            row.file_id,
-                            name,
-                            qualname,
-                            kinds.setdefault(row.kind, row.kind),
-                            row.line,
-                            qualname if row.key == qualname else row.key,
-                            row.signature,
-                            path=paths[row.file_id],
-                            family=families[row.file_id],
-                            param_count=row.param_count,
-                            declaration=bool(row.declaration),
-                        )
+                    qualname = row.qualname if row.qualname != row.name else None
+                    key = row.key if row.key != row.qualname else None
+                    found[row.name].append(
+                        (row.id, row.file_id, qualname, row.kind, row.line, key, row.signature, row.param_count,
+                         bool(row.declaration))
                     )
+            for name, rows in found.items():
+                known[name] = marshal.dumps(rows) if rows else b""
 
     def lookup(name: str) -> list[Definition]:
-        if name not in known:
+        packed = known.get(name)
+        if packed is None:
             if complete:
                 return []
             fetch([name])
-        return known[name]
+            packed = known[name]
+        if not packed:
+            return []
+        definitions = []
+        for symbol_id, file_id, qualname, kind, line, key, signature, param_count, declaration in marshal.loads(packed):
+            qualname = name if qualname is None else qualname
+            definitions.append(
+                Definition(
+                    symbol_id, file_id, name, qualname, kind, line, qualname if key is None else key, signature,
+                    path=paths[file_id], family=families[file_id], param_count=param_count, declaration=declaration,
+                )
+            )
+        return definitions
 
     resolver = Resolver(lookup)
     bringing = {
