@@ -61,7 +61,11 @@ def counted_terms(text: str) -> list[str]:
         folded.clear()
     for term in [term for term in distinct if term not in folded]:
         folded[term] = fold(term)
-    return terms + list(dict.fromkeys([form for form in map(folded.__getitem__, distinct) if form not in distinct]))
+    try:
+        forms = list(map(folded.__getitem__, distinct))
+    except KeyError:  # emptied meanwhile, by another thread's text
+        forms = [fold(term) for term in distinct]
+    return terms + list(dict.fromkeys([form for form in forms if form not in distinct]))
 
 
 def query_terms(text: str) -> list[str]:
