@@ -794,8 +794,14 @@ def update_references(
             for text_id in (reference[2], reference[3])
             if text_id and text_id not in texts
         }
-        unknown.update(text_id for file_id in batch if file_id in pending for text_id in pending[file_id].names)
-        texts.update(queries.ref_name_texts(connection, sorted(unknown - texts.keys())))
+        unknown.update(
+            text_id
+            for file_id in batch
+            if file_id in pending
+            for text_id in pending[file_id].names
+            if text_id not in texts
+        )
+        texts.update(queries.ref_name_texts(connection, sorted(unknown)))
         if not complete:
             fetch(
                 texts[reference[2]]
