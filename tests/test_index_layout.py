@@ -297,17 +297,24 @@ def test_a_first_build_leaves_no_room_unused(tmp_path):
     [([], []), (["header", "parse"], []), ([], ["parseheader"]), (["a-b", 'say"', "", "header"], ["x y", "*"])],
     ids=["nothing", "terms", "keys", "not one token each"],
 )
-def test_name_candidates_hold_the_names_asked_for(tmp_path, terms, keys):
+def test_name_holders_are_the_names_asked_for(tmp_path, terms, keys):
     root = tmp_path / "tree"
     write_tree(root, {"mail.py": "def parse_header(text):\n    return text\n\n\ndef send(message):\n    pass\n"})
     index = tmp_path / "index.sqlite"
     quibra("index", root, "--index", index)
     connection = sqlite3.connect(index)
     try:
-        found = {(row.key, row.marked) for row in queries.name_candidates(connection, terms, keys, None, keys)}
+        by_term = queries.name_holders(connection, "name_terms", terms)
+        by_key = queries.name_holders(connection, "name_keys", keys)
+        ids = set().union(*by_term.values(), *by_key.values())
+        marked = set().union(*by_key.values())
+        found = {(row.key, row.marked) for row in queries.named_symbols(connection, ids, marked, None)}
+        elsewhere = queries.named_symbols(connection, ids, marked, ["go"])
         counts = queries.name_term_counts(connection, terms)
     finally:
         connection.close()
     asked = set(terms) | set(keys)
     assert found == ({("parse_header", "parseheader" in keys)} if asked & {"header", "parse", "parseheader"} else set())
+    assert elsewhere == []
+    assert {term: len(ids) for term, ids in by_term.items()} == counts
     assert counts == {term: 1 for term in terms if term in ("header", "parse")}

@@ -185,13 +185,6 @@ def name_term_counts(connection: sqlite3.Connection, terms: list[str]) -> dict[s
 
 
 
-def _any_of(tokens: Iterable[str]) -> str | None:
-    """An FTS5 query matching a row that holds any of `tokens`; None for none.
-    Anything that is not one token could be in no row of the tables."""
-    quoted = [f'"{token}"' for token in dict.fromkeys(tokens) if TOKEN.fullmatch(token)]
-    return " OR ".join(quoted) if quoted else None
-
-
 class NameCandidate(NamedTuple):
     id: int
     marked: bool  # whether its name key is one of the keys asked to mark
@@ -202,31 +195,32 @@ class NameCandidate(NamedTuple):
     role: int  # of its file: CODE, TEST or AUXILIARY
 
 
-def name_candidates(
-    connection: sqlite3.Connection,
-    terms: list[str],
-    name_keys: list[str],
-    languages: Iterable[str] | None,
-    marked_keys: Iterable[str] = (),
+def name_holders(connection: sqlite3.Connection, table: str, tokens: Iterable[str]) -> dict[str, set[int]]:
+    """For each of `tokens`, the ids of the symbols whose row of the name
+    table `table` ("name_terms" or "name_keys") holds it; a token no row
+    holds is left out. Only the full-text index is read, no symbol row."""
+    held = {}
+    for token in dict.fromkeys(tokens):
+        if TOKEN.fullmatch(token):
+            ids = {row[0] for row in connection.execute(f"SELECT rowid FROM {table} WHERE {table} MATCH ?", (f'"{token}"',))}
+            if ids:
+                held[token] = ids
+    return held
+
+
+def named_symbols(
+    connection: sqlite3.Connection, ids: Iterable[int], marked: set[int], languages: Iterable[str] | None
 ) -> list[NameCandidate]:
-    """The symbols whose name holds one of `terms` or whose name key is one of `name_keys`."""
+    """The symbols `ids` of `languages`, as candidates of the identity
+    channel; `marked` the ids whose name key was asked for."""
     scope, scope_parameters = language_clause(languages)
-    wanted = [
-        (table, expression)
-        for table, expression in (("name_terms", _any_of(terms)), ("name_keys", _any_of(name_keys)))
-        if expression is not None
-    ]
-    if not wanted:
-        return []
-    found = " OR ".join(f"symbols.id IN (SELECT rowid FROM {table} WHERE {table} MATCH ?)" for table, _ in wanted)
-    marks = _any_of(marked_keys)
-    marked = "0" if marks is None else "symbols.id IN (SELECT rowid FROM name_keys WHERE name_keys MATCH ?)"
     rows = connection.execute(
-        f"SELECT symbols.id, {marked}, symbols.name_terms, files.path, symbols.line, symbols.key, files.role"
-        f" FROM symbols JOIN files ON files.id = symbols.file_id WHERE ({found}){scope}",
-        (*([] if marks is None else [marks]), *(expression for _, expression in wanted), *scope_parameters),
+        "SELECT symbols.id, symbols.name_terms, files.path, symbols.line, symbols.key, files.role"
+        " FROM symbols JOIN files ON files.id = symbols.file_id"
+        f" WHERE symbols.id IN (SELECT value FROM json_each(?)){scope}",
+        (json.dumps(sorted(ids)), *scope_parameters),
     )
-    return [NameCandidate(row[0], bool(row[1]), *row[2:]) for row in rows]
+    return [NameCandidate(row[0], row[0] in marked, *row[1:]) for row in rows]
 
 
 class CandidateRow(NamedTuple):

@@ -371,12 +371,6 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
     }
     place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
-    # One-letter names (`f`, `x`) would match every stray "a" of a query:
-    # such a name the query spells is no name it calls.
-    rows = queries.name_candidates(
-        connection, sorted(all_terms | shortened.keys()), spelled, query.languages,
-        marked_keys=[name for name in spelled if len(name) > 1],
-    )
     # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
     # accounted for when the query says it too: "a path with the stem
     # changed" covers `with_stem` as fully as `stem`.
@@ -392,6 +386,10 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     # still change is the best score and how many names rank ahead of a
     # listed one: they are weighed whole only where they might.
     unlisted: list[tuple[float, queries.NameCandidate]] = []
+
+    def part_weight(part: str) -> float:
+        """What a part of a name that cuts words short weighs: the words it stands for, or itself if rarer."""
+        return max(rarity[part], max(sum(place_weights[place] for place in places) for places in shortened[part]))
 
     def weighed(row: queries.NameCandidate) -> tuple[set[str], bool, dict[str, float], float, set[str]]:
         """The name's terms, whether the query spells it, the query's words it
@@ -409,9 +407,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # part it holds that cuts words short as much as those words weigh, or
         # as the part itself, if it is rarer.
         cut_short = name_terms & shortened.keys() if not exact else set()
-        for part in cut_short:
-            stood_for = max(sum(place_weights[place] for place in places) for places in shortened[part])
-            weight += max(rarity[part], stood_for)
+        weight += sum(part_weight(part) for part in cut_short)
         return name_terms, exact, held_words, weight, cut_short
 
     def entry(
@@ -431,21 +427,51 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # query says: `with_stem` before `stem` for "with the stem changed".
         return (-score, -covered, row.path, row.line, row.key), row.id, called
 
-    for row in rows:
-        weights = weighed(row)
-        _, exact, held_words, weight, _ = weights
-        if weight <= 0.0:
-            continue
-        # The score is at most this, the coverage being at most 1.
-        bound = weight * (1.5 if exact else 1.0) * query.role_factor(row.role)
-        if bound < share and len(held_words) < 2:
-            unlisted.append((bound, row))
-        else:
-            ranked.append(entry(row, weights))
+    def sort_out(rows: list[queries.NameCandidate]) -> None:
+        for row in rows:
+            weights = weighed(row)
+            _, exact, held_words, weight, _ = weights
+            if weight <= 0.0:
+                continue
+            # The score is at most this, the coverage being at most 1.
+            bound = weight * (1.5 if exact else 1.0) * query.role_factor(row.role)
+            if bound < share and len(held_words) < 2:
+                unlisted.append((bound, row))
+            else:
+                ranked.append(entry(row, weights))
+
+    # Which names hold each term is read from the full-text index alone; a
+    # name's row is read only where its terms say it might be listed. One
+    # that holds the terms of a single word or part (a group) weighs at
+    # most what that group does, and is listed only if that reaches the
+    # share. One-letter names (`f`, `x`) would match every stray "a" of a
+    # query: such a name the query spells is no name it calls.
+    holders = queries.name_holders(connection, "name_terms", sorted(rarity))
+    marked = set().union(*queries.name_holders(connection, "name_keys", [name for name in spelled if len(name) > 1]).values())
+    groups = [
+        (word_weight[word] * said_times[word], set().union(*(holders.get(term, ()) for term in terms)))
+        for word, terms in word_terms.items()
+    ]
+    groups += [(part_weight(part), holders.get(part, set())) for part in shortened]
+    seen: set[int] = set()
+    shared: set[int] = set()
+    for _, ids in groups:
+        shared |= ids & seen
+        seen |= ids
+    read = shared | marked
+    for most, ids in groups:
+        if most >= share:
+            read |= ids
+    sort_out(queries.named_symbols(connection, read, marked, query.languages))
     # Of the rest, only those that might be the best, or rank ahead of a name
     # listed for what it covers though lighter than its share, are scored.
     best = max((-score for (score, *_), _, _ in ranked), default=0.0)
     lightest = min((-score for (score, *_), _, called in ranked if called and -score < share), default=math.inf)
+    later: set[int] = set()
+    for most, ids in groups:
+        if most < share and (most > best or most >= lightest):
+            later |= ids - read
+    sort_out(queries.named_symbols(connection, later, marked, query.languages))
     ranked += [entry(row, weighed(row)) for bound, row in unlisted if bound > best or bound >= lightest]
     ranked.sort()
     # Only names that stand out: near the best match, and (unless called by
