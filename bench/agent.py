@@ -5,7 +5,9 @@
 On a tree (default: this interpreter's standard library), with the index in
 a temporary folder (or the --index given, for a tree too large to build
 again: its first call then only brings it up to date), `quibra mcp` runs as its own process and the SDK's stdio
-client measures:
+client measures (the server follows the tree's events only with its index
+inside the tree, `PATH/.quibra/index.sqlite`; otherwise every call lists
+the tree, and the report says that no watcher runs):
 
 - the first call, which builds the index;
 - the search_code round trip on the warm index (every call refreshes first),
@@ -120,6 +122,9 @@ async def _measure(tree: pathlib.Path, index: pathlib.Path, runs: int, budget: i
         first, _ = await _timed_call(session, "changed_files", {})
         rows.add("first call (builds the index, or brings it up to date)", f"{first:8.2f} s")
         api = quibra.Index(tree, index_file=index)
+        # Without a watcher (an index outside the tree, or inotify refusing) every call lists the tree.
+        watcher = api.status()["watcher"]
+        rows.add("the server's watcher", "none" if watcher is None else str(watcher["state"]))
 
         searches: list[tuple[float, float]] = []
         processes: list[float] = []
