@@ -427,6 +427,8 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # query says: `with_stem` before `stem` for "with the stem changed".
         return (-score, -covered, row.path, row.line, row.key), row.id, called
 
+    listed: list[tuple[float, queries.NameCandidate, tuple[set[str], bool, dict[str, float], float, set[str]]]] = []
+
     def sort_out(rows: list[queries.NameCandidate]) -> None:
         for row in rows:
             weights = weighed(row)
@@ -438,7 +440,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
             if bound < share and len(held_words) < 2:
                 unlisted.append((bound, row))
             else:
-                ranked.append(entry(row, weights))
+                listed.append((bound, row, weights))
 
     # Which names hold each term is read from the full-text index alone; a
     # name's row is read only where its terms say it might be listed. One
@@ -463,6 +465,16 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         if most >= share:
             read |= ids
     sort_out(queries.named_symbols(connection, read, marked, query.languages))
+    # A name that scores less than IDENTITY_CUT of the best is not given,
+    # and ranks after every name that is: names are scored from the one
+    # that might score most down, only while they might still be given.
+    listed.sort(key=lambda item: -item[0])
+    top = 0.0
+    for bound, row, weights in listed:
+        if bound < IDENTITY_CUT * top:
+            break
+        ranked.append(entry(row, weights))
+        top = max(top, -ranked[-1][0][0])
     # Of the rest, only those that might be the best, or rank ahead of a name
     # listed for what it covers though lighter than its share, are scored.
     best = max((-score for (score, *_), _, _ in ranked), default=0.0)
