@@ -387,9 +387,11 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     # listed one: they are weighed whole only where they might.
     unlisted: list[tuple[float, queries.NameCandidate]] = []
 
-    def part_weight(part: str) -> float:
-        """What a part of a name that cuts words short weighs: the words it stands for, or itself if rarer."""
-        return max(rarity[part], max(sum(place_weights[place] for place in places) for places in shortened[part]))
+    # What each part of a name that cuts words short weighs: the words it stands for, or itself if rarer.
+    part_weights = {
+        part: max(rarity[part], max(sum(place_weights[place] for place in places) for places in shortened[part]))
+        for part in shortened
+    }
 
     def weighed(row: queries.NameCandidate) -> tuple[set[str], bool, dict[str, float], float, set[str]]:
         """The name's terms, whether the query spells it, the query's words it
@@ -407,7 +409,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # part it holds that cuts words short as much as those words weigh, or
         # as the part itself, if it is rarer.
         cut_short = name_terms & shortened.keys() if not exact else set()
-        weight += sum(part_weight(part) for part in cut_short)
+        weight += sum(part_weights[part] for part in cut_short)
         return name_terms, exact, held_words, weight, cut_short
 
     def entry(
@@ -454,7 +456,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         (word_weight[word] * said_times[word], set().union(*(holders.get(term, ()) for term in terms)))
         for word, terms in word_terms.items()
     ]
-    groups += [(part_weight(part), holders.get(part, set())) for part in shortened]
+    groups += [(part_weights[part], holders.get(part, set())) for part in shortened]
     seen: set[int] = set()
     shared: set[int] = set()
     for _, ids in groups:
