@@ -773,3 +773,55 @@ def test_counts_follow_every_write_of_the_index(tmp_path):
         (root / "a.py").unlink()
         first.refresh()
         assert counted(first) == (1, 2)
+
+
+def _meta_write(storage, value: str) -> None:
+    with storage.write() as connection:
+        connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('probe', ?)", (value,))
+
+
+def test_side_snapshots_see_what_their_snapshot_sees_or_are_withheld(tmp_path):
+    write_tree(tmp_path / "tree", {"a.py": "def alpha():\n    return 1\n", "b.py": "def beta():\n    return 2\n"})
+    index_path = tmp_path / "index.sqlite"
+    with api.Index(tmp_path / "tree", index_file=index_path, jobs=1) as index:
+        index.refresh()
+    storage, writer = open_storage(index_path), open_storage(index_path)
+    try:
+        probe = "SELECT value FROM meta WHERE key = 'probe'"
+        with storage.snapshot() as main, storage.side_snapshots(2) as sides:
+            assert len(sides) == 2
+            # A write committed meanwhile is seen by none of the three.
+            _meta_write(writer, "during")
+            assert [connection.execute(probe).fetchone() for connection in (main, *sides)] == [None] * 3
+            # They are lent to one call at a time.
+            with storage.side_snapshots(2) as more:
+                assert more == []
+        # A write between the snapshot's first read and the sides' own: they would see another state.
+        with storage.snapshot() as main:
+            main.execute(probe).fetchone()
+            _meta_write(writer, "between")
+            with storage.side_snapshots(2) as sides:
+                assert sides == []
+        # A write transaction that changes nothing leaves the state as it was.
+        with storage.snapshot() as main:
+            main.execute(probe).fetchone()
+            with writer.write() as connection:
+                connection.execute("DELETE FROM meta WHERE key = 'absent'")
+            with storage.side_snapshots(2) as sides:
+                assert len(sides) == 2
+                assert {connection.execute(probe).fetchone() for connection in (main, *sides)} == {("between",)}
+    finally:
+        storage.close()
+        writer.close()
+
+
+def test_a_ranking_leaves_no_thread_behind(tmp_path):
+    # Worker processes are forked only from a process with one thread.
+    import threading
+
+    write_tree(tmp_path, {"a.py": "def parse_header(line):\n    return line\n"})
+    with api.Index(tmp_path, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        before = threading.active_count()
+        assert index.rank("parse a header")["results"]
+        assert index.rank_files("parse a header")["results"]
+        assert threading.active_count() == before

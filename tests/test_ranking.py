@@ -476,3 +476,22 @@ def test_text_channels_score_few_files_yet_keep_the_whole_order(stdlib, words, f
                     assert bm25_matches(*arguments) == _bm25_reference(*arguments), (table, languages, limit)
     finally:
         connection.close()
+
+
+@pytest.mark.parametrize("words", ["read a file line by line", "socket timeout error", "parse the value of a header"])
+@pytest.mark.parametrize("files", [False, True])
+def test_channels_on_side_connections_give_the_same_ranking(stdlib, words, files):
+    import sqlite3
+
+    from quibra.ranking.channels import Query
+    from quibra.ranking.rank import fused_candidates
+
+    connections = [sqlite3.connect(stdlib.index_path, check_same_thread=False) for _ in range(3)]
+    try:
+        query = Query.parse(words)
+        alone = fused_candidates(connections[0], query, files=files)
+        beside = fused_candidates(connections[0], query, files=files, sides=connections[1:])
+    finally:
+        for connection in connections:
+            connection.close()
+    assert alone.ordered and beside.ordered == alone.ordered

@@ -44,6 +44,7 @@ import os
 import sqlite3
 import stat
 import tempfile
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -67,6 +68,14 @@ BUILDING = "building"
 
 # A refresh that finds another one writing waits for it this long.
 BUSY_TIMEOUT_SECONDS = 600.0
+
+# The meta key of a token that every write transaction which changes the
+# index replaces with a new one: two read transactions that find the same
+# token see the same state of the index.
+WRITE_TOKEN = "write_token"
+
+# How long a side reader (see `Storage.side_snapshots`) waits for a lock.
+SIDE_TIMEOUT_SECONDS = 1.0
 
 _HEADER = b"SQLite format 3\0"
 # The files SQLite keeps beside an index, by how their names end.
@@ -457,8 +466,18 @@ class Storage:
         self._key = None if judged is None else (judged.st_dev, judged.st_ino)
         if self._key is not None:
             _OPEN[self._key] += 1
+        # The changes made by this connection when its write transaction began.
+        self._changes_at_begin = 0
+        # Read-only connections for queries that run beside the main one, and
+        # who has them; see `side_snapshots`.
+        self._sides: list[sqlite3.Connection] = []
+        self._sides_taken = threading.Lock()
 
     def close(self) -> None:
+        with self._sides_taken:
+            for side in self._sides:
+                side.close()
+            self._sides.clear()
         self.connection.close()
         if self._key is not None:
             _OPEN[self._key] -= 1
@@ -522,8 +541,17 @@ class Storage:
     def commit_so_far(self) -> None:
         """Inside `write()`: commit what is written, for readers to see, and go
         on in a new write transaction."""
+        self._mark_written()
         self.connection.execute("COMMIT")
         self.connection.execute("BEGIN IMMEDIATE")
+        self._changes_at_begin = self.connection.total_changes
+
+    def _mark_written(self) -> None:
+        """Before a commit: a new write token, if the transaction changed anything."""
+        if self.connection.total_changes != self._changes_at_begin:
+            self.connection.execute(
+                "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (WRITE_TOKEN, os.urandom(8).hex())
+            )
 
     def clear(self) -> None:
         """Inside `write()`: empty every table, as a new index is."""
@@ -553,12 +581,49 @@ class Storage:
     def _transaction(self, begin: str) -> Iterator[sqlite3.Connection]:
         connection = self.connection
         connection.execute(begin)
+        self._changes_at_begin = connection.total_changes
         try:
             yield connection
+            self._mark_written()
         except BaseException:
             _roll_back(connection)
             raise
         connection.execute("COMMIT")
+
+    @contextlib.contextmanager
+    def side_snapshots(self, count: int) -> Iterator[list[sqlite3.Connection]]:
+        """Inside `snapshot()`: `count` more connections, each in a read
+        transaction that sees the very state the snapshot sees, for queries
+        to run on other threads beside it; none where they cannot be had
+        (another call has them, the index was written since the snapshot
+        began, or SQLite refuses). Each may be used by one thread at a time,
+        and by none once the block ends."""
+        if not self._sides_taken.acquire(blocking=False):
+            yield []
+            return
+        begun: list[sqlite3.Connection] = []
+        try:
+            try:
+                while len(self._sides) < count:
+                    self._sides.append(_side_connection(self.path))
+                token = queries.meta(self.connection, WRITE_TOKEN)
+                for side in self._sides[:count]:
+                    side.execute("BEGIN")
+                    begun.append(side)
+                # The first read of each begins its snapshot: the same token, the same state.
+                same = all(queries.meta(side, WRITE_TOKEN) == token for side in begun)
+            except sqlite3.Error:
+                # Opened again next time: one of them may be what failed.
+                for side in self._sides:
+                    side.close()
+                self._sides.clear()
+                begun.clear()
+                same = False
+            yield begun if same else []
+        finally:
+            for side in begun:
+                _roll_back(side)
+            self._sides_taken.release()
 
     # Reading.
 
@@ -581,6 +646,14 @@ def _roll_back(connection: sqlite3.Connection) -> None:
     if connection.in_transaction:
         with contextlib.suppress(sqlite3.Error):
             connection.execute("ROLLBACK")
+
+
+def _side_connection(path: Path) -> sqlite3.Connection:
+    """A read-only connection to the index at `path`, as `Storage.side_snapshots` lends."""
+    return sqlite3.connect(
+        f"{path.resolve().as_uri()}?mode=ro", uri=True, timeout=SIDE_TIMEOUT_SECONDS, isolation_level=None,
+        check_same_thread=False,
+    )
 
 
 def _connect(path: Path) -> sqlite3.Connection:

@@ -542,7 +542,7 @@ class Index:
             with git.asking_once():
                 refreshed, warnings = self._maybe_refresh(refresh)
             warnings = [*cut, *warnings]
-            with self._storage.snapshot() as connection:
+            with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
                 results, total_tokens, candidates = rank_symbols(
                     connection,
                     query,
@@ -551,6 +551,7 @@ class Index:
                     scope,
                     selection if selection else None,
                     lambda path: current_lines(connection, self.root, path),
+                    sides,
                 )
                 counts = self._counts(selection)
                 stale = attach_context(connection, self.root, results) if context else None
@@ -597,9 +598,9 @@ class Index:
         def run() -> Report:
             with git.asking_once():
                 refreshed, warnings = self._maybe_refresh(refresh)
-            with self._storage.snapshot() as connection:
+            with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
                 results, candidates = rank_files(
-                    connection, query, top, self._display, scope, selection if selection else None
+                    connection, query, top, self._display, scope, selection if selection else None, sides=sides
                 )
                 counts = self._counts(selection)
             return {

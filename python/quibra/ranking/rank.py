@@ -19,7 +19,8 @@ from __future__ import annotations
 import bisect
 import re
 import sqlite3
-from collections.abc import Callable, Iterable
+import threading
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
 import _quibra_core as engine
@@ -104,13 +105,63 @@ class Ranked:
     candidates: dict[int, Candidate]
 
 
-def fused_candidates(connection: sqlite3.Connection, query: Query, *, files: bool = False) -> Ranked:
+class _Beside(threading.Thread):
+    """One full-text channel, run on a thread of its own."""
+
+    def __init__(
+        self, channel: Callable[[sqlite3.Connection, Query], list[int]], connection: sqlite3.Connection, query: Query
+    ):
+        super().__init__(name="quibra-channel", daemon=True)
+        self.channel, self.connection, self.query = channel, connection, query
+        self.found: list[int] = []
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        try:
+            self.found = self.channel(self.connection, self.query)
+        except BaseException as error:  # noqa: BLE001 - raised again on the caller's thread
+            self.error = error
+
+    def result(self) -> list[int]:
+        self.join()
+        if self.error is not None:
+            raise self.error
+        return self.found
+
+
+def _channels(
+    connection: sqlite3.Connection, query: Query, sides: Sequence[sqlite3.Connection]
+) -> tuple[list[int], list[int], list[int]]:
+    """The lexical, body and identity channels of `query`. Given two `sides`
+    (connections that see the state `connection` sees), the two full-text
+    channels run on them on threads of their own: SQLite scores their rows
+    without holding the interpreter, while the identity channel weighs its
+    names on this one. The threads end with the call, so that a later
+    refresh may still fork its workers."""
+    if len(sides) < 2:
+        return lexical_channel(connection, query), body_channel(connection, query), identity_channel(connection, query)
+    beside = [_Beside(lexical_channel, sides[0], query), _Beside(body_channel, sides[1], query)]
+    for thread in beside:
+        thread.start()
+    try:
+        identity = identity_channel(connection, query)
+    except BaseException:
+        # Their queries are stopped before the connections are handed back.
+        for side in sides:
+            side.interrupt()
+        for thread in beside:
+            thread.join()
+        raise
+    return beside[0].result(), beside[1].result(), identity
+
+
+def fused_candidates(
+    connection: sqlite3.Connection, query: Query, *, files: bool = False, sides: Sequence[sqlite3.Connection] = ()
+) -> Ranked:
     """The candidates of `query`, fused. For a ranking of `files`, tests
     inside a file of code count for that file as its code does, and copies
-    of a member keep their place."""
-    lexical = lexical_channel(connection, query)
-    body = body_channel(connection, query)
-    identity = identity_channel(connection, query)
+    of a member keep their place. `sides`: see `_channels`."""
+    lexical, body, identity = _channels(connection, query, sides)
     # Lexical order first, then names, then code: the order in which the
     # structural channel breaks ties between equally central files.
     ordered = list(dict.fromkeys([*lexical, *identity, *body]))
@@ -248,6 +299,7 @@ def rank(
     languages: Iterable[str] | None = None,
     selected: Callable[[str], bool] | None = None,
     read_lines: Callable[[bytes], list[str] | None] | None = None,
+    sides: Sequence[sqlite3.Connection] = (),
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
@@ -259,9 +311,9 @@ def rank(
     to the files whose tree-relative path it accepts. `read_lines` gives the
     lines of a file as the index read them (None when the file changed
     since): a symbol longer than HEAD_SHARE of the budget is given as its
-    head only where it does, and whole otherwise.
+    head only where it does, and whole otherwise. `sides`: see `fused_candidates`.
     """
-    ranked = fused_candidates(connection, Query.parse(query, languages))
+    ranked = fused_candidates(connection, Query.parse(query, languages), sides=sides)
     if selected is not None:
         kept = [entry for entry in ranked.ordered if selected(display(ranked.candidates[entry[0]].path)[0])]
         ranked = Ranked(kept, ranked.candidates)
@@ -348,10 +400,11 @@ def rank_files(
     languages: Iterable[str] | None = None,
     selected: Callable[[str], bool] | None = None,
     symbols_per_file: int = FILE_SCORE_SYMBOLS,
+    sides: Sequence[sqlite3.Connection] = (),
 ) -> tuple[list[dict[str, object]], int]:
     """(the `top` files that best answer `query`, best first, each with its
-    best symbols; the number of candidate symbols)."""
-    ranked = fused_candidates(connection, Query.parse(query, languages), files=True)
+    best symbols; the number of candidate symbols). `sides`: see `fused_candidates`."""
+    ranked = fused_candidates(connection, Query.parse(query, languages), files=True, sides=sides)
     by_file: dict[int, list[tuple[int, int, float]]] = {}  # file id -> (place, symbol id, score), best first
     for place, (symbol_id, score, _ranks) in enumerate(ranked.ordered, start=1):
         candidate = ranked.candidates[symbol_id]
