@@ -495,3 +495,24 @@ def test_channels_on_side_connections_give_the_same_ranking(stdlib, words, files
         for connection in connections:
             connection.close()
     assert alone.ordered and beside.ordered == alone.ordered
+
+
+def test_a_failing_side_connection_fails_the_ranking_once_both_threads_end(stdlib):
+    import sqlite3
+    import threading
+
+    from quibra.ranking.channels import Query
+    from quibra.ranking.rank import fused_candidates
+
+    connection, closed, side = (sqlite3.connect(stdlib.index_path, check_same_thread=False) for _ in range(3))
+    closed.close()
+    before = threading.active_count()
+    try:
+        with pytest.raises(sqlite3.ProgrammingError):
+            fused_candidates(connection, Query.parse("read a file line by line"), sides=[closed, side])
+        assert threading.active_count() == before
+        # The connection that did not fail is free for the next query.
+        assert side.execute("SELECT count(*) FROM symbols").fetchone()[0] > 0
+    finally:
+        connection.close()
+        side.close()

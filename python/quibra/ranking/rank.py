@@ -152,6 +152,9 @@ def _channels(
         for thread in beside:
             thread.join()
         raise
+    # Both end before either's failure is raised, and the connections go back.
+    for thread in beside:
+        thread.join()
     return beside[0].result(), beside[1].result(), identity
 
 
