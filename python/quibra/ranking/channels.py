@@ -331,6 +331,12 @@ def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[s
     return {term: math.log(1.0 + total / counts[term]) for term in wanted if counts.get(term)}
 
 
+# What the identity channel makes of a name: its terms, whether the query
+# spells it, the query's words it holds, its weight, and its parts that cut
+# the query's words short.
+_NameWeights = tuple[set[str], bool, dict[str, float], float, set[str]]
+
+
 def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     """Symbols whose own name is what the query asks for.
 
@@ -393,7 +399,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         for part in shortened
     }
 
-    def weighed(row: queries.NameCandidate) -> tuple[set[str], bool, dict[str, float], float, set[str]]:
+    def weighed(row: queries.NameCandidate) -> _NameWeights:
         """The name's terms, whether the query spells it, the query's words it
         holds, its weight, and its parts that cut the query's words short."""
         name_terms = set(row.name_terms.split())
@@ -413,7 +419,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         return name_terms, exact, held_words, weight, cut_short
 
     def entry(
-        row: queries.NameCandidate, weights: tuple[set[str], bool, dict[str, float], float, set[str]]
+        row: queries.NameCandidate, weights: _NameWeights
     ) -> tuple[tuple[float, int, bytes, int, str], int, bool]:
         name_terms, exact, held_words, weight, cut_short = weights
         held = name_terms & (said | cut_short)
@@ -429,7 +435,7 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
         # query says: `with_stem` before `stem` for "with the stem changed".
         return (-score, -covered, row.path, row.line, row.key), row.id, called
 
-    listed: list[tuple[float, queries.NameCandidate, tuple[set[str], bool, dict[str, float], float, set[str]]]] = []
+    listed: list[tuple[float, queries.NameCandidate, _NameWeights]] = []
 
     def sort_out(rows: list[queries.NameCandidate]) -> None:
         for row in rows:
