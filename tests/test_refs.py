@@ -231,6 +231,47 @@ def test_a_refresh_after_an_edit_equals_a_fresh_build(tree, tmp_path, path, old,
     assert _importance(incremental_file) == _importance(fresh_file)
 
 
+def test_importance_is_pagerank_over_the_graph_named_by_its_keys(tree, tmp_path):
+    """The engine is given short names for the nodes; its scores must be
+    those of the graph named by the keys themselves, to the last bit."""
+    import _quibra_core as engine
+    from quibra.index import queries
+    from quibra.index.importance import containment
+
+    (tree / "pkg/üñí.py").write_text("from pkg.store import open_store\n\n\ndef z():\n    return open_store('x')\n")
+    index_file = tmp_path / "index.sqlite"
+    with api.Index(tree, index_file=index_file, jobs=1) as index:
+        index.refresh()
+    connection = sqlite3.connect(index_file)
+    try:
+        paths = {file_id: path.decode() for file_id, path, _language in queries.parsed_files(connection)}
+        keys = {}
+        spans: dict[int, list] = {}
+        for file_id, symbol_id, start, end, depth, key in queries.symbol_spans(connection):
+            keys[symbol_id] = f"{paths[file_id]}\0{key}"
+            spans.setdefault(file_id, []).append((symbol_id, start, end, depth, key))
+        edges = {(keys[member], keys[parent]) for rows in spans.values() for member, parent in containment(rows)}
+        edges |= {
+            (paths[file_id] if scope is None else keys[scope], keys[target])
+            for file_id, scope, target in queries.resolved_uses(connection)
+        }
+        scores, _iterations = engine.compute_pagerank(sorted(edges), sorted([*paths.values(), *keys.values()]))
+        stored = dict(connection.execute("SELECT id, importance FROM symbols"))
+    finally:
+        connection.close()
+    assert len(edges) > len(spans)
+    assert stored == {symbol_id: scores[key] for symbol_id, key in keys.items()}
+
+
+@pytest.mark.parametrize("count", [0, 1, 93, 94, 95, 94 * 94, 94 * 94 + 1])
+def test_the_engines_names_for_nodes_are_distinct_and_in_byte_order(count):
+    from quibra.index.importance import _node_names
+
+    names = _node_names(count)
+    assert len(set(names)) == len(names) == count
+    assert sorted(names, key=str.encode) == names
+
+
 def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(tree, tmp_path):
     index_file = tmp_path / "later.sqlite"
     with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:

@@ -527,11 +527,14 @@ def parsed_files(connection: sqlite3.Connection) -> list[tuple[int, bytes, str]]
     ).fetchall()
 
 
-def symbol_spans(connection: sqlite3.Connection) -> list[tuple[int, int, int, int, int, str]]:
-    """Every symbol as (file id, id, start line, end line, depth, key), by file."""
-    return connection.execute(
-        "SELECT file_id, id, start_line, end_line, depth, key FROM symbols ORDER BY file_id"
-    ).fetchall()
+def symbol_spans(connection: sqlite3.Connection) -> Iterator[tuple[int, int, int, int, int, str]]:
+    """Every symbol as (file id, id, start line, end line, depth, key), by file, as read."""
+    yield from connection.execute("SELECT file_id, id, start_line, end_line, depth, key FROM symbols ORDER BY file_id")
+
+
+def symbol_id_bound(connection: sqlite3.Connection) -> int:
+    """One more than the largest symbol id."""
+    return int(connection.execute("SELECT coalesce(max(id), 0) + 1 FROM symbols").fetchone()[0])
 
 
 def resolved_uses(connection: sqlite3.Connection) -> Iterator[tuple[int, int | None, int]]:
