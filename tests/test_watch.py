@@ -9,6 +9,7 @@ from __future__ import annotations
 import contextlib
 import os
 import pathlib
+import sqlite3
 import subprocess
 from collections.abc import Iterator
 
@@ -156,3 +157,70 @@ def test_a_change_made_just_before_asking_is_never_missed(tmp_path):
             watch.refreshed(watch.mark())
     finally:
         watch.close()
+
+
+def _index_dump(index_file: pathlib.Path) -> tuple[list[tuple], list[tuple], list[tuple]]:
+    from helpers import stored_references
+    from test_refs import _importance
+
+    connection = sqlite3.connect(index_file)
+    try:
+        files = connection.execute("SELECT path, language, hash, skipped FROM files ORDER BY path").fetchall()
+    finally:
+        connection.close()
+    return files, stored_references(index_file), _importance(index_file)
+
+
+def _atomic_save(root: pathlib.Path) -> None:
+    # As editors save: a new file written beside, then renamed over the old one.
+    (root / "pkg/base.py.tmp").write_text("def plain_helper(value, more):\n    return value\n")
+    os.replace(root / "pkg/base.py.tmp", root / "pkg/base.py")
+
+
+# Each change, and whether its events alone tell what to look at (else the tree is listed).
+CHANGES = {
+    "an edit": (lambda root: (root / "pkg/base.py").write_text("def plain_sibling(value):\n    return value\n"), True),
+    "a delete": (lambda root: (root / "pkg/user.py").unlink(), True),
+    "an editor's save": (_atomic_save, True),
+    "a file no listing holds": (lambda root: (root / "notes.txt").write_text("later\n"), True),
+    "a new source file": (lambda root: (root / "pkg/fresh.py").write_text("def fresh_one():\n    return 1\n"), False),
+    "a build folder's package mark gone": (lambda root: (root / "build/__init__.py").unlink(), False),
+    "an ignore rule": (lambda root: (root / ".gitignore").write_text("pkg/extra.py\n"), False),
+    "a folder renamed": (lambda root: (root / "build").rename(root / "made"), False),
+}
+
+
+@pytest.mark.parametrize("name", list(CHANGES))
+def test_a_call_after_a_change_looks_at_the_changed_files_alone_only_where_their_events_tell_enough(tmp_path, name):
+    import quibra as api
+    from quibra.tree.watch import TreeWatch
+
+    change, alone = CHANGES[name]
+    root = tmp_path / "tree"
+    write_tree(
+        root,
+        {
+            "pkg/__init__.py": "",
+            "pkg/base.py": "def plain_helper(value):\n    return value\n",
+            "pkg/user.py": "from pkg.base import plain_helper\n\n\ndef use():\n    return plain_helper(1)\n",
+            "build/__init__.py": "",
+            "build/gen.py": "def generated_thing():\n    return 0\n",
+        },
+    )
+    commit_all(root)
+    (root / "pkg/extra.py").write_text("def untracked_extra():\n    return 2\n")
+    (root / ".quibra").mkdir()
+    index_file = root / ".quibra/index.sqlite"
+    watch = TreeWatch(root, root / ".quibra")
+    try:
+        with api.Index(root, index_file=index_file, jobs=1, watch=watch) as index:
+            index.rank("plain helper")
+            assert index.rank("plain helper")["refresh"].get("watched") is True
+            change(root)
+            assert bool(index.rank("plain helper")["refresh"].get("watched")) is alone
+            assert index.rank("plain helper")["refresh"].get("watched") is True
+    finally:
+        watch.close()
+    with api.Index(root, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
+        index.refresh()
+    assert _index_dump(index_file) == _index_dump(tmp_path / "fresh.sqlite")

@@ -83,10 +83,13 @@ def write_changes(
     settle: bool,
     first: bool,
     batched: bool = False,
+    among: list[str] | None = None,
 ) -> None:
     """The writing half of `refresh.refresh`: the files of `listed` that
     changed read and written, then the import graph, the references and the
     symbols' importance, in one transaction. `first`: the index is empty.
+    With `among`, `listed` lists those paths only, the rest of the tree
+    being as the index holds it.
 
     With `batched`, a first build commits each batch of files it writes, so
     that readers see the index fill (marked BUILDING until it is whole: its
@@ -100,7 +103,7 @@ def write_changes(
             if storage.meta(BUILDING) is not None:
                 storage.clear()
             # Another refresh may have written while this one waited for the lock.
-            pending = pending_changes(storage, listed, limit)
+            pending = pending_changes(storage, listed, limit, among)
             writer = Writer(storage, pending.stored, report)
             if batched:
                 storage.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '1')", (BUILDING,))

@@ -19,7 +19,7 @@ from typing import NamedTuple
 
 from quibra.index.queries import StoredFile
 from quibra.index.storage import Storage
-from quibra.tree.files import open_tree_file
+from quibra.tree.files import TreeFolders, open_tree_file
 from quibra.tree.languages import UNAVAILABLE_READER, is_config_file, language_of
 from quibra.tree.walk import stat_files
 
@@ -84,22 +84,38 @@ def link_reason(root: Path, path: str) -> str:
     return "link to another file of the tree"
 
 
-def _listed_file(path: str) -> bool:
+def listed_file(path: str) -> bool:
+    """Whether a listing holds the file at `path` when the tree's rules let it: a source or configuration file."""
     return language_of(path) is not None or is_config_file(path)
+
+
+def _listed(root: Path, path: str, info: os.stat_result) -> Listed | None:
+    language = language_of(path)
+    if stat.S_ISREG(info.st_mode):
+        link = None
+    elif stat.S_ISLNK(info.st_mode) and language is not None:
+        link = link_reason(root, path)
+    else:
+        return None
+    return Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link)
 
 
 def list_tree(root: Path) -> list[Listed]:
     """The source and configuration files of the tree with their stat, sorted by path."""
+    return [entry for path, info in stat_files(root, listed_file) if (entry := _listed(root, path, info)) is not None]
+
+
+def list_paths(root: Path, paths: list[str]) -> list[Listed]:
+    """The files at `paths` (listed by the tree's rules before) as `list_tree`
+    lists them now, sorted by path; one gone, or no longer a file or a link,
+    is left out."""
     listed = []
-    for path, info in stat_files(root, _listed_file):
-        language = language_of(path)
-        if stat.S_ISREG(info.st_mode):
-            link = None
-        elif stat.S_ISLNK(info.st_mode) and language is not None:
-            link = link_reason(root, path)
-        else:
-            continue
-        listed.append(Listed(path, language, info.st_size, info.st_mtime_ns, info.st_ctime_ns, link))
+    with TreeFolders(root) as folders:
+        for path in sorted(paths):
+            info = folders.lstat(path)
+            entry = None if info is None else _listed(root, path, info)
+            if entry is not None:
+                listed.append(entry)
     return listed
 
 
@@ -148,8 +164,12 @@ def unchanged(storage: Storage, listed: list[Listed]) -> bool:
     return storage.file_stats() == {(os.fsencode(e.path), e.language, e.size, e.mtime_ns, e.ctime_ns) for e in listed}
 
 
-def pending_changes(storage: Storage, listed: list[Listed], limit: int = DEFAULT_MAX_FILE_SIZE) -> Pending:
-    stored = storage.stored_files()
+def pending_changes(
+    storage: Storage, listed: list[Listed], limit: int = DEFAULT_MAX_FILE_SIZE, among: list[str] | None = None
+) -> Pending:
+    """What to read again and drop. `listed` is the whole listing, or with
+    `among` that of the paths `among` only (the rest of the tree did not change)."""
+    stored = storage.stored_files() if among is None else storage.stored_files_at(among)
     present = {entry.path for entry in listed}
     to_read = [entry for entry in listed if _needs_reading(entry, stored.get(entry.path), limit)]
     removed = sorted(path for path in stored if path not in present)

@@ -78,6 +78,19 @@ def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
     return {entry.path: entry for entry in entries}
 
 
+def stored_files_at(connection: sqlite3.Connection, paths: Iterable[str]) -> dict[str, StoredFile]:
+    """The files of the index at `paths` (tree-relative), by path; a path it does not hold is left out."""
+    found = {}
+    for path in paths:
+        row = connection.execute(
+            "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files WHERE path = ?",
+            (os.fsencode(path),),
+        ).fetchone()
+        if row is not None:
+            found[path] = StoredFile(row[0], path, *row[2:])
+    return found
+
+
 def file_stats(connection: sqlite3.Connection) -> set[tuple[bytes, str | None, int, int, int]]:
     """Every file of the index as (raw path, language, size, mtime_ns, ctime_ns)."""
     return set(connection.execute("SELECT path, language, size, mtime_ns, ctime_ns FROM files"))

@@ -17,12 +17,21 @@ import json
 import time
 from pathlib import Path
 
-from quibra.index.changes import Listed, file_size_limit, list_tree, pending_changes, unchanged
+from quibra.index.changes import (
+    Listed,
+    file_size_limit,
+    list_paths,
+    list_tree,
+    listed_file,
+    pending_changes,
+    unchanged,
+)
 from quibra.index.importance import settle_importance
 from quibra.index.report import RefreshReport
 from quibra.index.storage import BUILDING, Storage
 from quibra.tree.languages import outside_tree
 from quibra.tree.meter import MeterFactory
+from quibra.tree.walk import rules_listing
 
 
 def refresh(
@@ -71,6 +80,49 @@ def refresh(
         storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle,
         not pending.stored, batched,
     )
+    report.seconds = time.monotonic() - started
+    return report
+
+
+def refresh_paths(
+    storage: Storage,
+    root: Path,
+    paths: list[str],
+    jobs: int = 1,
+    max_file_size: int | None = None,
+    settle: bool = True,
+) -> RefreshReport | None:
+    """`refresh`, where a watch of the tree tells that only the entries at
+    `paths` (relative to the root) changed since the last refresh: those
+    are looked at, not the whole tree. None, with nothing done, where that
+    cannot be enough: a path that a listing may now hold and the index does
+    not (a new source file), a change to what decides which files the
+    listing holds (an ignore rule, git's own files, a folder's marks), or
+    an index not settled as `refresh` leaves it."""
+    started = time.monotonic()
+    limit = file_size_limit(storage) if max_file_size is None else max_file_size
+    outside = json.dumps(outside_tree(root))
+    if (
+        storage.meta("root") != str(root)
+        or storage.meta("outside") != outside
+        or storage.meta("max_file_size") != str(limit)
+        or storage.meta(BUILDING) is not None
+        or any(rules_listing(path) for path in paths)
+    ):
+        return None
+    stored = storage.stored_files_at(paths)
+    if any(path not in stored and listed_file(path) for path in paths):
+        return None
+    report = RefreshReport()
+    among = sorted(stored)
+    listed = list_paths(root, among)
+    report.phases["listing"] = time.monotonic() - started
+    if among:
+        from quibra.index.build import write_changes
+
+        write_changes(
+            storage, root, listed, limit, outside, False, report, jobs, None, None, settle, False, among=among
+        )
     report.seconds = time.monotonic() - started
     return report
 

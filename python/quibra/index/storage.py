@@ -45,7 +45,7 @@ import sqlite3
 import stat
 import tempfile
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 
 from _quibra_core import __version__
@@ -632,6 +632,9 @@ class Storage:
 
     def stored_files(self) -> dict[str, queries.StoredFile]:
         return queries.stored_files(self.connection)
+
+    def stored_files_at(self, paths: Iterable[str]) -> dict[str, queries.StoredFile]:
+        return queries.stored_files_at(self.connection, paths)
 
     def file_stats(self) -> set[tuple[bytes, str | None, int, int, int]]:
         return queries.file_stats(self.connection)

@@ -21,7 +21,7 @@ import os
 import sqlite3
 import time
 from array import array
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NamedTuple
@@ -761,9 +761,18 @@ def update_references(
         return definitions
 
     resolver = Resolver(lookup)
-    bringing = {
-        target for target in paths if is_barrel(paths[target]) or imported_files([target], paths, ids_by_path) != {target}
-    }
+    # Whether a file, imported, brings others with it; asked only of the
+    # files that the files resolved import, each once.
+    brought: dict[int, bool] = {}
+
+    def bringing(target: int) -> bool:
+        found = brought.get(target)
+        if found is None:
+            found = brought[target] = target in paths and (
+                is_barrel(paths[target]) or imported_files([target], paths, ids_by_path) != {target}
+            )
+        return found
+
     texts: dict[int, str] = {}
     whole = sorted(file_id for file_id in files | pending.keys() if file_id in paths)
     changed = set(queries.ref_name_ids(connection, sorted(names)).values()) if names else set()
@@ -842,18 +851,18 @@ def _file_views(
     families: dict[int, str],
     edges: dict[int, list[int]],
     ids_by_path: dict[str, int],
-    bringing: set[int],
+    bringing: Callable[[int], bool],
     root_package: str,
 ) -> dict[int, FileView]:
-    """The files `file_ids` as the resolution sees them. `bringing`: the files
-    that, imported, bring others with them (a header its source file, an
+    """The files `file_ids` as the resolution sees them. `bringing`: whether
+    a file, imported, brings others with it (a header its source file, an
     index file what it exports again); only
     a file that imports one of them needs `imported_files` at all, where a
     Go file imports each of hundreds of files of its imports' folders."""
 
     def imported(file_id: int) -> frozenset[int]:
         targets = edges[file_id]
-        if bringing.isdisjoint(targets):
+        if not any(bringing(target) for target in targets):
             return frozenset(targets)
         return imported_files(targets, paths, ids_by_path, edges if families[file_id] == "ecmascript" else None)
 

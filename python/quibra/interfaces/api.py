@@ -27,7 +27,7 @@ from typing import Any
 from quibra.index import queries
 from quibra.index.importance import is_stale, settle_importance
 from quibra.index.location import default_index_path
-from quibra.index.refresh import pending, refresh
+from quibra.index.refresh import pending, refresh, refresh_paths
 from quibra.index.report import RefreshReport
 from quibra.index.storage import (
     BUILDING,
@@ -423,9 +423,18 @@ class Index:
         """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
         if not wanted and not self._unfilled:
             return None, []
-        if self.watch is not None and not self._unfilled and self.watch.quiet():
-            # The events tell that the tree is as the last refresh left it.
-            return {"added": 0, "changed": 0, "removed": 0, "seconds": 0.0, "watched": True}, []
+        if self.watch is not None and not self._unfilled:
+            found = self.watch.pending()
+            if found is not None and not found[1]:
+                # The events tell that the tree is as the last refresh left it.
+                return {"added": 0, "changed": 0, "removed": 0, "seconds": 0.0, "watched": True}, []
+            if found is not None:
+                # They tell which files changed: only those are looked at.
+                mark, paths = found
+                report = refresh_paths(self._storage, self.root, paths, self.jobs, self.max_file_size, self.settles)
+                if report is not None:
+                    self.watch.refreshed(mark)
+                    return {**_refresh_summary(report), "watched": True}, []
         return _refresh_summary(self._refresh()), git_warnings(self.root)
 
     def _meter(self) -> MeterFactory | None:

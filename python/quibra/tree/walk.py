@@ -122,6 +122,14 @@ def _exists_in(folder: int, name: str) -> bool:
 _TELLING_NAMES = frozenset({"__init__.py", *ENVIRONMENT_MARKERS})
 
 
+def rules_listing(path: str) -> bool:
+    """Whether the entry at `path` (relative to the root) has a say in which
+    other files a listing holds: an ignore rule, git's own files, an entry
+    that tells what its folder is."""
+    parts = path.split("/")
+    return ".git" in parts or parts[-1] == ".gitignore" or parts[-1] in _TELLING_NAMES
+
+
 def _skipped_by_content(name: str, folder: int, entries: set[str]) -> bool:
     """`_is_skipped_folder`'s rules that look inside the folder, told from its open
     descriptor and the names of its entries: a build folder that is no package,
@@ -219,6 +227,8 @@ def _within_tree(root: Path, paths: list[str]) -> list[str]:
 
 def _git_candidates(root: Path, listed: list[str]) -> list[str]:
     """Of the paths git lists, those inside the tree and outside skipped folders."""
+    # What a folder is may have changed since the last listing (a long-lived server lists many times).
+    _is_skipped_folder.cache_clear()
     return [path for path in _within_tree(root, listed) if not _inside_skipped_folder(root, path)]
 
 

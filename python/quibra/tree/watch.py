@@ -6,6 +6,10 @@ them costs more than the answer. A `TreeWatch` follows the tree's events
 answers from the index, `quiet()` says whether anything happened since the
 last refresh began; only then may the refresh be left out.
 
+Where the events tell which files changed (`pending()`), a refresh may
+read just those; a folder made, moved or deleted, lost events, or more
+paths than MOST_PATHS leave it to list the tree.
+
 Events arrive a little after the change that caused them, so `quiet()`
 first syncs: it writes a cookie file into a folder of the tree that the
 watch follows (the index's own folder) and waits for the cookie's event.
@@ -33,6 +37,10 @@ COOKIE_PREFIX = ".quibra-cookie-"
 
 # Events of reading: the refresh's own reads make them.
 _READS = frozenset({"opened", "closed_no_write"})
+
+# The most paths a watch keeps between two refreshes; past them it cannot
+# tell which changed (a checkout of another branch touches thousands).
+MOST_PATHS = 1000
 
 
 # Where the observer tells of trouble it carries on after: a folder it could
@@ -76,6 +84,9 @@ class TreeWatch:
         self._lock = threading.Lock()
         self._changes = 0  # events of the tree seen so far
         self._refreshed = -1  # the count when the last completed refresh began: none yet
+        self._paths: dict[str, int] = {}  # each file changed since, relative to the root, with its last event's count
+        self._unsure = 0  # the count at the last event that does not tell which files changed
+        self._root_text = os.fspath(root) + os.sep
         self._seen_cookies: set[str] = set()
         self._arrived = threading.Condition(self._lock)
         self._numbers = itertools.count()
@@ -86,7 +97,12 @@ class TreeWatch:
 
         class Handler(FileSystemEventHandler):
             def on_any_event(self, event: FileSystemEvent) -> None:
-                watch._event(event.event_type, os.fsdecode(event.src_path), os.fsdecode(event.dest_path or b""))
+                watch._event(
+                    event.event_type,
+                    os.fsdecode(event.src_path),
+                    os.fsdecode(event.dest_path or b""),
+                    event.is_directory,
+                )
 
         self._observer: Any = Observer()
         try:
@@ -96,7 +112,7 @@ class TreeWatch:
             self.close()
             raise WatchUnavailable(f"the tree cannot be watched: {error}") from None
 
-    def _event(self, kind: str, path: str, destination: str) -> None:
+    def _event(self, kind: str, path: str, destination: str, folder: bool = False) -> None:
         if kind in _READS:
             return
         with self._lock:
@@ -109,10 +125,19 @@ class TreeWatch:
                     self._arrived.notify_all()
                 elif kind == "events_lost" or not _within(place, self.cookies):
                     self._changes += 1
+                    if folder and kind == "modified":
+                        continue  # an entry of it came or went: that entry has an event of its own
+                    if kind == "events_lost" or folder or not place.startswith(self._root_text):
+                        self._unsure = self._changes
+                    elif len(self._paths) < MOST_PATHS:
+                        self._paths[place[len(self._root_text) :]] = self._changes
+                    else:
+                        self._unsure = self._changes
 
     def _lost(self) -> None:
         with self._lock:
             self._changes += 1
+            self._unsure = self._changes
 
     @property
     def alive(self) -> bool:
@@ -144,12 +169,22 @@ class TreeWatch:
     def quiet(self) -> bool:
         """Whether the tree is as the last completed refresh found it, as far
         as its events tell; False whenever they cannot tell."""
+        found = self.pending()
+        return found is not None and not found[1]
+
+    def pending(self) -> tuple[int, list[str]] | None:
+        """What changed since the last completed refresh began, as far as the
+        events tell: the mark for a refresh that starts now, and the paths
+        (relative to the root, sorted) of the entries changed since; None
+        when they cannot tell which."""
         if self.failure is not None or not self.alive:
-            return False
+            return None
         if not self._sync():
-            return False
+            return None
         with self._lock:
-            return self._changes == self._refreshed
+            if self._refreshed < 0 or self._unsure > self._refreshed:
+                return None
+            return self._changes, sorted(path for path, count in self._paths.items() if count > self._refreshed)
 
     def mark(self) -> int:
         """Taken before a refresh starts: what it will have seen."""
@@ -160,6 +195,7 @@ class TreeWatch:
         """A refresh that started at `mark` is done: changes after it are still to be seen."""
         with self._lock:
             self._refreshed = max(self._refreshed, mark)
+            self._paths = {path: count for path, count in self._paths.items() if count > self._refreshed}
 
     def state(self) -> str:
         if self.failure is not None:
