@@ -1,6 +1,6 @@
 """The MCP server at work: what a coding agent waits for, through the SDK's own client.
 
-    python bench/agent.py [--tree PATH] [--index FILE] [--runs N] [--budget N]
+    python bench/agent.py [--tree PATH] [--index FILE] [--runs N] [--budget N] [--edits]
 
 On a tree (default: this interpreter's standard library), with the index in
 a temporary folder (or the --index given, for a tree too large to build
@@ -14,7 +14,12 @@ the tree, and the report says that no watcher runs):
   median and 95th percentile over a set of questions;
 - repo_map at --budget tokens (default 2,000), warm: its time, how much of
   the budget its text fills, and whether every run gave the same bytes;
-- changed_files and symbol_source round trips.
+- changed_files and symbol_source round trips;
+- with --edits, what an agent that edits the tree waits for: the bench
+  writes a file of its own into the tree (a new file), changes the name of
+  its function --runs times (edits; each answer must hold the new name),
+  deletes it, and times each search_code that follows from the write to
+  the answer. The file is the only one it writes, and it is gone after.
 
 Peers measured in the same run, each call right after the server's: the same
 answers from the Python API in this process (what the protocol adds), and the
@@ -30,7 +35,9 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
+import random
 import statistics
+import string
 import subprocess
 import sys
 import sysconfig
@@ -106,7 +113,9 @@ def _median_pair(pairs: list[tuple[float, float]]) -> tuple[float, float]:
     return statistics.median(first for first, _ in pairs), statistics.median(second for _, second in pairs)
 
 
-async def _measure(tree: pathlib.Path, index: pathlib.Path, runs: int, budget: int, rows: Measurement) -> None:
+async def _measure(
+    tree: pathlib.Path, index: pathlib.Path, runs: int, budget: int, edits: bool, rows: Measurement
+) -> None:
     """Each server call is followed by its peers on the same question, so that
     a change in the machine's load weighs on both sides of a ratio."""
     environment = _environment()
@@ -169,13 +178,49 @@ async def _measure(tree: pathlib.Path, index: pathlib.Path, runs: int, budget: i
         rows.add(f"changed_files round trip (median of {runs})", f"{statistics.median(changed):8.3f} s")
         sources = [(await _timed_call(session, "symbol_source", {"symbol_id": symbol_id}))[0] for _ in range(runs)]
         rows.add(f"symbol_source round trip (median of {runs})", f"{statistics.median(sources):8.3f} s")
+        if edits:
+            await _measure_edits(session, tree, runs, rows)
         api.close()
 
 
-def measure(tree: pathlib.Path, runs: int, budget: int, index: pathlib.Path) -> None:
+async def _measure_edits(session: ClientSession, tree: pathlib.Path, runs: int, rows: Measurement) -> None:
+    """From a write of the bench's own file to the answer that holds it."""
+    probe = tree / f"quibra_bench_probe_{os.getpid()}.py"
+    if probe.exists():
+        raise SystemExit(f"{probe} is in the way")
+
+    words = random.Random(os.getpid())
+
+    async def written() -> float:
+        # A made-up word of letters, that no other name of the tree holds.
+        name = "probe_function_" + "".join(words.choice(string.ascii_lowercase) for _ in range(10))
+        started = time.perf_counter()
+        probe.write_text(f"def {name}(value):\n    return value\n")
+        result = await session.call_tool("search_code", {"query": name.replace("_", " "), "budget": 500})
+        seconds = time.perf_counter() - started
+        found = [entry["symbol"] for entry in (result.structured_content or {}).get("results", [])]
+        if name not in found:
+            raise SystemExit(f"the answer after writing {probe.name} does not hold {name}: {found[:3]}")
+        return seconds
+
+    try:
+        created = await written()
+        changes = [await written() for _ in range(runs)]
+    finally:
+        probe.unlink(missing_ok=True)
+    started = time.perf_counter()
+    await session.call_tool("search_code", {"query": "probe function", "budget": 500})
+    deleted = time.perf_counter() - started
+    rows.add("a new file, then search_code", f"{created:8.3f} s")
+    rows.add(f"an edit, then search_code (median of {runs})", f"{statistics.median(changes):8.3f} s   goal 0.1 s")
+    rows.add("  slowest", f"{max(changes):8.3f} s")
+    rows.add("the file deleted, then search_code", f"{deleted:8.3f} s")
+
+
+def measure(tree: pathlib.Path, runs: int, budget: int, index: pathlib.Path, edits: bool = False) -> None:
     print(f"\n== {tree} ==")
     rows = Measurement()
-    anyio.run(_measure, tree, index, runs, budget, rows)
+    anyio.run(_measure, tree, index, runs, budget, edits, rows)
     rows.print()
 
 
@@ -185,13 +230,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--runs", type=int, default=5, help="rounds of questions (medians kept)")
     parser.add_argument("--budget", type=int, default=2000, help="repo_map budget in tokens")
     parser.add_argument("--index", type=pathlib.Path, help="an index of the tree to use (default: a new one)")
+    parser.add_argument("--edits", action="store_true", help="also time answers after edits (writes a file of its own)")
     args = parser.parse_args(argv)
     tree = args.tree.resolve()
     if args.index is not None:
-        measure(tree, args.runs, args.budget, args.index.resolve())
+        measure(tree, args.runs, args.budget, args.index.resolve(), args.edits)
     else:
         with tempfile.TemporaryDirectory(prefix="quibra-agent-") as folder:
-            measure(tree, args.runs, args.budget, pathlib.Path(folder) / f"{tree.name}.sqlite")
+            measure(tree, args.runs, args.budget, pathlib.Path(folder) / f"{tree.name}.sqlite", args.edits)
     print(f"\n(load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
     return 0
 

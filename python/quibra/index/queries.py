@@ -566,6 +566,11 @@ def uses_of_files(connection: sqlite3.Connection, file_ids: list[int]) -> list[t
     ]
 
 
+def import_targets(connection: sqlite3.Connection, source: int) -> list[int]:
+    """The targets of the import edges of the file `source`."""
+    return [row[0] for row in connection.execute("SELECT target FROM edges WHERE source = ?", (source,))]
+
+
 def all_edges(connection: sqlite3.Connection) -> list[tuple[int, int]]:
     """Every import edge as (source, target)."""
     return connection.execute("SELECT source, target FROM edges").fetchall()

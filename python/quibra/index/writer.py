@@ -21,7 +21,7 @@ import os
 import sqlite3
 import time
 from array import array
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NamedTuple
@@ -707,9 +707,7 @@ def update_references(
     paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
     families = {file_id: family_of(language) for file_id, _raw, language in parsed}
     ids_by_path = {path: file_id for file_id, path in paths.items()}
-    edges: dict[int, list[int]] = collections.defaultdict(list)
-    for source, target in queries.all_edges(connection):
-        edges[source].append(target)
+    edges = _ImportEdges(connection)
     known: dict[str, bytes] = {}
     # Whether `known` holds every definition of the tree: then a name it lacks has none.
     complete = False
@@ -779,6 +777,8 @@ def update_references(
     whole_set = set(whole)
     by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
     order = whole + sorted(by_name)
+    if len(order) > len(paths) // 8:
+        edges.read_all()  # one read of them all costs less than a read for each file
     parallel = jobs > 1 and sum(pending[file_id].total for file_id in order if file_id in pending) >= PARALLEL_REFERENCES
     if parallel:
         # A forked worker cannot read the index: it must find every definition it may ask for.
@@ -844,12 +844,42 @@ def update_references(
     return uses_before != uses_after or not compare
 
 
+class _ImportEdges(Mapping[int, list[int]]):
+    """The targets of each file's import edges, read from the index when a
+    file's are first asked for: a refresh that resolves a few files'
+    references reads their edges, not those of the whole tree."""
+
+    def __init__(self, connection: sqlite3.Connection):
+        self._connection = connection
+        self._read: dict[int, list[int]] = {}
+        self._whole = False
+
+    def read_all(self) -> None:
+        read: dict[int, list[int]] = collections.defaultdict(list)
+        for source, target in queries.all_edges(self._connection):
+            read[source].append(target)
+        self._read, self._whole = dict(read), True
+
+    def __getitem__(self, source: int) -> list[int]:
+        targets = self._read.get(source)
+        if targets is None:
+            targets = [] if self._whole else queries.import_targets(self._connection, source)
+            self._read[source] = targets
+        return targets
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._read)
+
+    def __len__(self) -> int:
+        return len(self._read)
+
+
 def _file_views(
     connection: sqlite3.Connection,
     file_ids: list[int],
     paths: dict[int, str],
     families: dict[int, str],
-    edges: dict[int, list[int]],
+    edges: Mapping[int, list[int]],
     ids_by_path: dict[str, int],
     bringing: Callable[[int], bool],
     root_package: str,
