@@ -196,6 +196,8 @@ class _Includes:
         self.by_name: dict[str, list[str]] = {}
         for path in paths:
             self.by_name.setdefault(posixpath.basename(path), []).append(path)
+        # The files of a folder include much the same headers: each search is made once.
+        self._found: dict[tuple[str, str, str], str | None] = {}
 
     def _place(self, base: str, folder: str, kind: str) -> tuple[int, ...] | None:
         """Where `base` comes in the search of an include from `folder`; None where it is not searched."""
@@ -209,6 +211,12 @@ class _Includes:
 
     def find(self, importer: str, kind: str, header: str) -> str | None:
         folder = posixpath.dirname(importer)
+        key = (folder, kind, header)
+        if key not in self._found:
+            self._found[key] = self._search(folder, kind, header)
+        return self._found[key]
+
+    def _search(self, folder: str, kind: str, header: str) -> str | None:
         tail = posixpath.normpath(header)
         if header.startswith("/") or tail.startswith(".."):
             return self._walk(folder, kind, header)

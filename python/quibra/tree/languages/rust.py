@@ -337,7 +337,7 @@ _PACKAGE_NAME = re.compile(rb"^\[package\][^\[]*?^\s*name\s*=\s*[\"']([A-Za-z0-9
 def _library_crates(root: Path, paths: frozenset[str]) -> dict[str, str]:
     """Crate name (as paths write it) -> the root file of its library, from the tree's Cargo.toml files."""
     crates: dict[str, str] = {}
-    for path in sorted(paths):
+    for path in sorted(path for path in paths if path.rpartition("/")[2] == "Cargo.toml"):
         manifest = PurePosixPath(path)
         library = str(manifest.parent / "src" / "lib.rs") if manifest.parent != PurePosixPath(".") else "src/lib.rs"
         if manifest.name != "Cargo.toml" or library not in paths:
