@@ -177,8 +177,15 @@ def _atomic_save(root: pathlib.Path) -> None:
     os.replace(root / "pkg/base.py.tmp", root / "pkg/base.py")
 
 
+def _swapped_for_link(root: pathlib.Path) -> None:
+    (root / "pkg/base.py").unlink()
+    (root / "pkg/base.py").symlink_to(root.parent / "outside.py")
+
+
 # Each change, and whether its events alone tell what to look at (else the tree is listed).
 CHANGES = {
+    "a file swapped for a link out of the tree": (_swapped_for_link, True),
+    "a file's mode changed": (lambda root: (root / "pkg/user.py").chmod(0o600), True),
     "an edit": (lambda root: (root / "pkg/base.py").write_text("def plain_sibling(value):\n    return value\n"), True),
     "a delete": (lambda root: (root / "pkg/user.py").unlink(), True),
     "an editor's save": (_atomic_save, True),
@@ -208,6 +215,7 @@ def test_a_call_after_a_change_looks_at_the_changed_files_alone_only_where_their
         },
     )
     commit_all(root)
+    (tmp_path / "outside.py").write_text("def outside_secret():\n    return 3\n")
     (root / "pkg/extra.py").write_text("def untracked_extra():\n    return 2\n")
     (root / ".quibra").mkdir()
     index_file = root / ".quibra/index.sqlite"
