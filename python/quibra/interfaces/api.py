@@ -18,6 +18,8 @@ import functools
 import json
 import os
 import sqlite3
+import subprocess
+import sys
 import time
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -472,6 +474,22 @@ class Index:
             except sqlite3.Error as error:
                 raise QuibraError(failure(error, self.index_path)) from None
 
+    def settle_apart(self) -> None:
+        """`settle`, in a process of its own: on a large tree ranking the
+        symbol graph holds the interpreter for seconds, which the calls of
+        a server would otherwise wait on. Here if that process fails."""
+        try:
+            subprocess.run(
+                [sys.executable, "-c", _SETTLE_PROGRAM, os.fspath(self.root), os.fspath(self.index_path)],
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+                check=False,
+            )
+        except OSError:
+            pass
+        self.settle()
+
     def _header(self) -> Report:
         return {"root": str(self.root), "index": str(self.index_path)}
 
@@ -882,6 +900,15 @@ class Index:
             return report
 
         return self._guarded(run)
+
+
+# What `Index.settle_apart` runs: its root and index file follow the program.
+_SETTLE_PROGRAM = """\
+import sys
+import quibra
+with quibra.Index(sys.argv[1], index_file=sys.argv[2], jobs=1) as index:
+    index.settle()
+"""
 
 
 def _watch_record(index: Index) -> Path:

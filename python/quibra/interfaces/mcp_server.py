@@ -239,7 +239,7 @@ class Session:
         except QuibraError:
             return
         try:
-            index.settle()
+            index.settle_apart()
         except Exception:  # noqa: BLE001 - the next call starts it again (a lock held too long, a full disk)
             pass
         finally:
