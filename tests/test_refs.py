@@ -272,13 +272,15 @@ def test_the_engines_names_for_nodes_are_distinct_and_in_byte_order(count):
     assert sorted(names, key=str.encode) == names
 
 
-def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(tree, tmp_path):
+@pytest.mark.parametrize("settling", ["settle", "settle_apart"])  # here, or in a process of its own
+def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(tree, tmp_path, settling):
     index_file = tmp_path / "later.sqlite"
     with api.Index(tree, index_file=index_file, jobs=1, settle=False) as index:
+        settle = getattr(index, settling)
         index.refresh()
         # A first build leaves it for later too.
         assert index.importance_stale()
-        index.settle()
+        settle()
         assert not index.importance_stale()
         assert index.repo_map()["warnings"] == []
         before = _importance(index_file)
@@ -290,7 +292,7 @@ def test_importance_left_for_later_is_said_and_settles_to_that_of_a_fresh_build(
         assert STALE_IMPORTANCE in index.repo_map()["warnings"]
         kept = dict(((path, key), score) for path, key, score in before)
         assert all(kept.get((path, key), 0.0) == score for path, key, score in _importance(index_file))
-        index.settle()
+        settle()
         assert not index.importance_stale()
         assert index.repo_map()["warnings"] == []
     with api.Index(tree, index_file=tmp_path / "fresh.sqlite", jobs=1) as index:
