@@ -12,6 +12,7 @@ table, the JSON and the MCP tools cannot disagree.
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import datetime
 import functools
@@ -478,16 +479,15 @@ class Index:
         """`settle`, in a process of its own: on a large tree ranking the
         symbol graph holds the interpreter for seconds, which the calls of
         a server would otherwise wait on. Here if that process fails."""
-        try:
-            subprocess.run(
-                [sys.executable, "-c", _SETTLE_PROGRAM, os.fspath(self.root), os.fspath(self.index_path)],
-                stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-                check=False,
-            )
-        except OSError:
-            pass
+        if sys.executable:  # an embedded interpreter may have none to start
+            with contextlib.suppress(OSError):
+                subprocess.run(
+                    [sys.executable, "-c", _SETTLE_PROGRAM, os.fspath(self.root), os.fspath(self.index_path)],
+                    stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    check=False,
+                )
         self.settle()
 
     def _header(self) -> Report:
