@@ -209,8 +209,8 @@ class _Includes:
             return (2, -base.count("/") - 1 if base else 0)
         return None
 
-    def find(self, importer: str, kind: str, header: str) -> str | None:
-        folder = posixpath.dirname(importer)
+    def find(self, folder: str, kind: str, header: str) -> str | None:
+        """The file that an include of `kind` naming `header` in a file of `folder` finds; None when none does."""
         key = (folder, kind, header)
         if key not in self._found:
             self._found[key] = self._search(folder, kind, header)
@@ -261,13 +261,14 @@ def resolve(root: Path, files: Mapping[str, list[object]], paths: frozenset[str]
     includes = _Includes(paths)
     edges = []
     for importer in sorted(files):
+        folder = posixpath.dirname(importer)
         for entry in files[importer]:
             if not (isinstance(entry, list) and len(entry) == 2):
                 continue
             kind, header = entry
             if not (isinstance(kind, str) and isinstance(header, str)) or not header:
                 continue
-            target = includes.find(importer, kind, header)
+            target = includes.find(folder, kind, header)
             if target is not None:
                 edges.append((importer, target))
     return edges
