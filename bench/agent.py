@@ -190,15 +190,20 @@ async def _measure_edits(session: ClientSession, tree: pathlib.Path, runs: int, 
         raise SystemExit(f"{probe} is in the way")
 
     words = random.Random(os.getpid())
+    name = ""
+
+    async def answered() -> list[str]:
+        result = await session.call_tool("search_code", {"query": name.replace("_", " "), "budget": 500})
+        return [entry["symbol"] for entry in (result.structured_content or {}).get("results", [])]
 
     async def written() -> float:
+        nonlocal name
         # A made-up word of letters, that no other name of the tree holds.
         name = "probe_function_" + "".join(words.choice(string.ascii_lowercase) for _ in range(10))
         started = time.perf_counter()
         probe.write_text(f"def {name}(value):\n    return value\n")
-        result = await session.call_tool("search_code", {"query": name.replace("_", " "), "budget": 500})
+        found = await answered()
         seconds = time.perf_counter() - started
-        found = [entry["symbol"] for entry in (result.structured_content or {}).get("results", [])]
         if name not in found:
             raise SystemExit(f"the answer after writing {probe.name} does not hold {name}: {found[:3]}")
         return seconds
@@ -209,8 +214,10 @@ async def _measure_edits(session: ClientSession, tree: pathlib.Path, runs: int, 
     finally:
         probe.unlink(missing_ok=True)
     started = time.perf_counter()
-    await session.call_tool("search_code", {"query": "probe function", "budget": 500})
+    found = await answered()
     deleted = time.perf_counter() - started
+    if name in found:
+        raise SystemExit(f"the answer after deleting {probe.name} still holds {name}")
     rows.add("a new file, then search_code", f"{created:8.3f} s")
     rows.add(f"an edit, then search_code (median of {runs})", f"{statistics.median(changes):8.3f} s   goal 0.1 s")
     rows.add("  slowest", f"{max(changes):8.3f} s")
