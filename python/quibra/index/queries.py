@@ -540,6 +540,29 @@ def parsed_files(connection: sqlite3.Connection) -> list[tuple[int, bytes, str]]
     ).fetchall()
 
 
+def parsed_file(connection: sqlite3.Connection, file_id: int) -> tuple[bytes, str] | None:
+    """The source file `file_id` as (path raw as stored, language), if it parsed."""
+    row = connection.execute(
+        "SELECT path, language FROM files WHERE id = ? AND language IS NOT NULL AND skipped IS NULL", (file_id,)
+    ).fetchone()
+    return None if row is None else (row[0], row[1])
+
+
+def parsed_file_id(connection: sqlite3.Connection, path: bytes) -> int | None:
+    """The id of the source file at `path` (raw, as stored), if it parsed."""
+    row = connection.execute(
+        "SELECT id FROM files WHERE path = ? AND language IS NOT NULL AND skipped IS NULL", (path,)
+    ).fetchone()
+    return None if row is None else int(row[0])
+
+
+def parsed_file_count(connection: sqlite3.Connection) -> int:
+    """How many source files parsed."""
+    return int(
+        connection.execute("SELECT count(*) FROM files WHERE language IS NOT NULL AND skipped IS NULL").fetchone()[0]
+    )
+
+
 def symbol_spans(connection: sqlite3.Connection) -> Iterator[tuple[int, int, int, int, int, str]]:
     """Every symbol as (file id, id, start line, end line, depth, key), by file, as read."""
     yield from connection.execute("SELECT file_id, id, start_line, end_line, depth, key FROM symbols ORDER BY file_id")

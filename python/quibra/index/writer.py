@@ -24,7 +24,7 @@ from array import array
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
-from typing import NamedTuple
+from typing import NamedTuple, TypeVar
 
 import _quibra_core as engine
 
@@ -703,10 +703,8 @@ def update_references(
     compare = dropped_uses is not None
     uses_before = set(dropped_uses or ())
     uses_after: set[tuple[int, int]] = set()
-    parsed = queries.parsed_files(connection)
-    paths = {file_id: os.fsdecode(raw) for file_id, raw, _language in parsed}
-    families = {file_id: family_of(language) for file_id, _raw, language in parsed}
-    ids_by_path = {path: file_id for file_id, path in paths.items()}
+    table = _ParsedFiles(connection)
+    paths, families, ids_by_path = table.paths, table.families, table.ids_by_path
     edges = _ImportEdges(connection)
     known: dict[str, bytes] = {}
     # Whether `known` holds every definition of the tree: then a name it lacks has none.
@@ -777,9 +775,12 @@ def update_references(
     whole_set = set(whole)
     by_name = [file_id for file_id in queries.files_using_names(connection, sorted(changed)) if file_id not in whole_set]
     order = whole + sorted(by_name)
-    if len(order) > len(paths) // 8:
-        edges.read_all()  # one read of them all costs less than a read for each file
     parallel = jobs > 1 and sum(pending[file_id].total for file_id in order if file_id in pending) >= PARALLEL_REFERENCES
+    if parallel or len(order) > table.count() // 8:
+        # One read of them all costs less than a read for each file; and
+        # a forked worker cannot read the index.
+        table.read_all()
+        edges.read_all()
     if parallel:
         # A forked worker cannot read the index: it must find every definition it may ask for.
         fetch(None)
@@ -844,6 +845,74 @@ def update_references(
     return uses_before != uses_after or not compare
 
 
+_Key = TypeVar("_Key")
+_Value = TypeVar("_Value")
+
+
+class _Lazy(Mapping[_Key, _Value]):
+    """A mapping whose entries are read when first asked for (see `_ParsedFiles`)."""
+
+    def __init__(self, read: Callable[[_Key], _Value | None]):
+        self._read = read
+
+    def __getitem__(self, key: _Key) -> _Value:
+        value = self._read(key)
+        if value is None:
+            raise KeyError(key)
+        return value
+
+    def __iter__(self) -> Iterator[_Key]:
+        raise TypeError("the files are read one at a time")
+
+    def __len__(self) -> int:
+        raise TypeError("the files are read one at a time")
+
+
+class _ParsedFiles:
+    """The parsed files of the index: each one's path and language family by
+    id, and its id by path, read when a file is first asked about. A refresh
+    that resolves a few files' references asks about a few thousand files,
+    not the tree's 55,000; one that resolves many reads them all at once."""
+
+    def __init__(self, connection: sqlite3.Connection):
+        self._connection = connection
+        self._by_id: dict[int, tuple[str, str] | None] = {}
+        self._by_path: dict[str, int | None] = {}
+        self._whole = False
+        self.paths: Mapping[int, str] = _Lazy(lambda file_id: self._field(file_id, 0))
+        self.families: Mapping[int, str] = _Lazy(lambda file_id: self._field(file_id, 1))
+        self.ids_by_path: Mapping[str, int] = _Lazy(self._id)
+
+    def read_all(self) -> None:
+        files = {
+            file_id: (os.fsdecode(raw), family_of(language))
+            for file_id, raw, language in queries.parsed_files(self._connection)
+        }
+        self._by_path = {path: file_id for file_id, (path, _family) in files.items()}
+        self._by_id = dict(files)
+        self._whole = True
+
+    def _field(self, file_id: int, place: int) -> str | None:
+        found = self._file(file_id)
+        return None if found is None else found[place]
+
+    def count(self) -> int:
+        return len(self._by_id) if self._whole else queries.parsed_file_count(self._connection)
+
+    def _file(self, file_id: int) -> tuple[str, str] | None:
+        if file_id in self._by_id or self._whole:
+            return self._by_id.get(file_id)
+        found = queries.parsed_file(self._connection, file_id)
+        self._by_id[file_id] = entry = None if found is None else (os.fsdecode(found[0]), family_of(found[1]))
+        return entry
+
+    def _id(self, path: str) -> int | None:
+        if path in self._by_path or self._whole:
+            return self._by_path.get(path)
+        self._by_path[path] = file_id = queries.parsed_file_id(self._connection, os.fsencode(path))
+        return file_id
+
+
 class _ImportEdges(Mapping[int, list[int]]):
     """The targets of each file's import edges, read from the index when a
     file's are first asked for: a refresh that resolves a few files'
@@ -877,10 +946,10 @@ class _ImportEdges(Mapping[int, list[int]]):
 def _file_views(
     connection: sqlite3.Connection,
     file_ids: list[int],
-    paths: dict[int, str],
-    families: dict[int, str],
+    paths: Mapping[int, str],
+    families: Mapping[int, str],
     edges: Mapping[int, list[int]],
-    ids_by_path: dict[str, int],
+    ids_by_path: Mapping[str, int],
     bringing: Callable[[int], bool],
     root_package: str,
 ) -> dict[int, FileView]:
