@@ -69,11 +69,13 @@ class StoredFile:
     skipped: str | None
 
 
+# A file's row as a StoredFile takes it.
+_STORED_FILE = "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files"
+
+
 def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
     """Every file of the index, by its tree-relative path."""
-    rows = connection.execute(
-        "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files"
-    )
+    rows = connection.execute(_STORED_FILE)
     entries = (StoredFile(row[0], os.fsdecode(row[1]), *row[2:]) for row in rows)
     return {entry.path: entry for entry in entries}
 
@@ -82,10 +84,7 @@ def stored_files_at(connection: sqlite3.Connection, paths: Iterable[str]) -> dic
     """The files of the index at `paths` (tree-relative), by path; a path it does not hold is left out."""
     found = {}
     for path in paths:
-        row = connection.execute(
-            "SELECT id, path, language, size, mtime_ns, ctime_ns, seen_ns, hash, skipped FROM files WHERE path = ?",
-            (os.fsencode(path),),
-        ).fetchone()
+        row = connection.execute(f"{_STORED_FILE} WHERE path = ?", (os.fsencode(path),)).fetchone()
         if row is not None:
             found[path] = StoredFile(row[0], path, *row[2:])
     return found

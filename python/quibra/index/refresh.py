@@ -61,10 +61,8 @@ def refresh(
     # The tree moved, or what its import edges depend on outside it changed:
     # the edges are resolved again even when no file of the tree changed.
     outside = json.dumps(outside_tree(root))
-    root_moved = storage.meta("root") != str(root) or storage.meta("outside") != outside
-    limit_moved = storage.meta("max_file_size") != str(limit)
-    settled = not root_moved and not limit_moved and storage.meta(BUILDING) is None
-    if settled and unchanged(storage, listed):
+    root_moved = _root_moved(storage, root, outside)
+    if _settled(storage, root_moved, limit) and unchanged(storage, listed):
         report.phases["listing"] = time.monotonic() - started
         if settle and settle_importance(storage):
             report.importance_computed = True
@@ -102,13 +100,7 @@ def refresh_paths(
     started = time.monotonic()
     limit = file_size_limit(storage) if max_file_size is None else max_file_size
     outside = json.dumps(outside_tree(root))
-    if (
-        storage.meta("root") != str(root)
-        or storage.meta("outside") != outside
-        or storage.meta("max_file_size") != str(limit)
-        or storage.meta(BUILDING) is not None
-        or any(rules_listing(path) for path in paths)
-    ):
+    if not _settled(storage, _root_moved(storage, root, outside), limit) or any(map(rules_listing, paths)):
         return None
     stored = storage.stored_files_at(paths)
     if any(path not in stored and listed_file(path) for path in paths):
@@ -125,6 +117,18 @@ def refresh_paths(
         )
     report.seconds = time.monotonic() - started
     return report
+
+
+def _root_moved(storage: Storage, root: Path, outside: str) -> bool:
+    """Whether the tree moved, or what its import edges depend on outside it
+    (`outside`, as JSON) changed, since the index recorded them."""
+    return storage.meta("root") != str(root) or storage.meta("outside") != outside
+
+
+def _settled(storage: Storage, root_moved: bool, limit: int) -> bool:
+    """Whether the index is as a refresh of the tree under the size limit
+    `limit` leaves it, but for the files that changed since."""
+    return not root_moved and storage.meta("max_file_size") == str(limit) and storage.meta(BUILDING) is None
 
 
 def pending(storage: Storage, root: Path, max_file_size: int | None = None) -> tuple[list[Listed], list[str]]:
