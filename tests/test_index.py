@@ -825,3 +825,58 @@ def test_a_ranking_leaves_no_thread_behind(tmp_path):
         assert index.rank("parse a header")["results"]
         assert index.rank_files("parse a header")["results"]
         assert threading.active_count() == before
+
+
+def test_a_listing_noted_as_matching_is_trusted_only_for_the_index_it_matched(tmp_path):
+    """A refresh of an unchanged tree notes its listing; a later one trusts that
+    note only while the index is as it was, and noting never waits for a writer."""
+    from quibra.index.changes import LISTING_NOTE
+
+    tree = Tree(tmp_path / "tree", 0)
+    _age(*(tree.root / "pkg").iterdir())
+    index_file = tmp_path / "index.sqlite"
+    storage, other = open_storage(index_file), open_storage(index_file)
+    try:
+        refresh(storage, tree.root)
+        # Another connection holds the write lock: the note is given up, not waited for.
+        other.connection.execute("BEGIN IMMEDIATE")
+        assert not refresh(storage, tree.root).changed_anything
+        assert storage.note(LISTING_NOTE) is None
+        other.connection.execute("ROLLBACK")
+        refresh(storage, tree.root)
+        assert storage.note(LISTING_NOTE) is not None
+        assert refresh(storage, tree.root).touched == 0
+
+        # The index moves under the same tree: the stored stat of one file no
+        # longer matches it, which only a comparison with the files finds.
+        with other.write() as connection:
+            connection.execute("UPDATE files SET mtime_ns = mtime_ns - 1 WHERE path = ?", (b"pkg/alpha.py",))
+        assert storage.note(LISTING_NOTE) is None
+        assert refresh(storage, tree.root).touched == 1
+        assert refresh(storage, tree.root).touched == 0
+    finally:
+        storage.close()
+        other.close()
+
+
+def test_counts_noted_in_the_index_are_checked_before_they_are_used(tmp_path):
+    from quibra.index.storage import COUNTS_NOTE
+
+    write_tree(tmp_path / "tree", {"a.py": "def alpha():\n    return 1\n", "b.go": "package b\n\nfunc Beta() {}\n"})
+    index_file = tmp_path / "index.sqlite"
+    with api.Index(tmp_path / "tree", index_file=index_file) as index:
+        expected = index.rank("alpha")["languages"]
+    storage = open_storage(index_file)
+    try:
+        assert storage.note(COUNTS_NOTE) is not None
+        state = storage.state()
+        # Written as another program might, the index's state left as it was.
+        raw = sqlite3.connect(index_file, isolation_level=None)
+        for damaged in ("not json", "[1, 2]", '[["python", "many", 1]]', '{"python": 1}'):
+            raw.execute("UPDATE meta SET value = ? WHERE key = ?", (f"{state} {damaged}", COUNTS_NOTE))
+            assert storage.note(COUNTS_NOTE) == damaged
+            with api.Index(tmp_path / "tree", index_file=index_file) as index:
+                assert index.rank("alpha", refresh=False)["languages"] == expected
+        raw.close()
+    finally:
+        storage.close()

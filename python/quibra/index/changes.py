@@ -10,6 +10,7 @@ tree is ever read.
 
 from __future__ import annotations
 
+import hashlib
 import os
 import stat
 import time
@@ -153,15 +154,38 @@ class Pending:
     removed: list[str]
 
 
+# The note that names the last listing found to match the index (see `unchanged`).
+LISTING_NOTE = "listing"
+
+
+def listing_digest(listed: list[Listed]) -> str:
+    """A digest of what `unchanged` compares of a listing: each file's path, language and stat."""
+    text = "".join(f"{e.path}\0{e.language}\0{e.size}\0{e.mtime_ns}\0{e.ctime_ns}\n" for e in listed)
+    return hashlib.blake2b(text.encode("utf-8", "surrogateescape"), digest_size=16).hexdigest()
+
+
 def unchanged(storage: Storage, listed: list[Listed]) -> bool:
     """Whether the index holds exactly the files of the listing, each with the
     stat it has now, none of them read too close to its last change or
     waiting for its grammar: then nothing is to be read again or dropped,
     and a refresh under the same size limit has nothing to do. The quick
-    answer for a tree that did not change, without a record per stored file."""
+    answer for a tree that did not change, without a record per stored file.
+
+    A listing found to match is noted, by its digest, for the index as it
+    is: a later refresh of the same tree, in this process or another, then
+    compares digests and reads no stored file."""
+    digest = listing_digest(listed)
+    if storage.note(LISTING_NOTE) == digest:
+        return True
+    state = storage.state()
     if storage.unsettled_files(RACY_NANOSECONDS, UNAVAILABLE_READER):
         return False
-    return storage.file_stats() == {(os.fsencode(e.path), e.language, e.size, e.mtime_ns, e.ctime_ns) for e in listed}
+    if storage.file_stats() != {(os.fsencode(e.path), e.language, e.size, e.mtime_ns, e.ctime_ns) for e in listed}:
+        return False
+    if state is not None:
+        # Kept only if the index is still in `state`, and so was when its files were read.
+        storage.keep_note(LISTING_NOTE, digest, state)
+    return True
 
 
 def pending_changes(

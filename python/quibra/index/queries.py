@@ -54,6 +54,15 @@ def meta(connection: sqlite3.Connection, key: str) -> str | None:
     return None if row is None else str(row[0])
 
 
+def keep_note(connection: sqlite3.Connection, key: str, value: str, token: str) -> None:
+    """Record `value` under `key` if the index's write token is still `token`."""
+    connection.execute(
+        "INSERT OR REPLACE INTO meta (key, value) SELECT ?, ? WHERE EXISTS"
+        " (SELECT 1 FROM meta WHERE key = 'write_token' AND value = ?)",
+        (key, value, token),
+    )
+
+
 @dataclass(frozen=True)
 class StoredFile:
     """A file of the index with the stat and hash it was read with."""

@@ -40,6 +40,7 @@ import contextlib
 import errno
 import fcntl
 import hashlib
+import json
 import os
 import sqlite3
 import stat
@@ -73,6 +74,9 @@ BUSY_TIMEOUT_SECONDS = 600.0
 # index replaces with a new one: two read transactions that find the same
 # token see the same state of the index.
 WRITE_TOKEN = "write_token"
+
+# The note of the files and symbols of each language (see `Storage.language_counts`).
+COUNTS_NOTE = "language_counts"
 
 # How long a side reader (see `Storage.side_snapshots`) waits for a lock.
 SIDE_TIMEOUT_SECONDS = 1.0
@@ -472,6 +476,8 @@ class Storage:
         # who has them; see `side_snapshots`.
         self._sides: list[sqlite3.Connection] = []
         self._sides_taken = threading.Lock()
+        # Notes (see `keep_note`) worked out inside a transaction, kept when it ends.
+        self._notes: list[tuple[str, str, str]] = []
 
     def close(self) -> None:
         with self._sides_taken:
@@ -510,13 +516,8 @@ class Storage:
         it open, nothing changes (at once, without waiting for it)."""
         connection = self.connection
         switched = False
-        connection.execute("PRAGMA busy_timeout = 0")
-        try:
+        with self._not_waiting(), contextlib.suppress(sqlite3.OperationalError):
             switched = connection.execute("PRAGMA journal_mode = DELETE").fetchone()[0] == "delete"
-        except sqlite3.OperationalError:
-            pass
-        finally:
-            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
         try:
             yield switched
         finally:
@@ -530,13 +531,17 @@ class Storage:
         it needs. Like any write, all or nothing; where it cannot be done (a
         disk too full to hold the copy it makes, another process reading or
         writing), the index is left as it was, only larger."""
-        connection = self.connection
-        connection.execute("PRAGMA busy_timeout = 0")
+        with self._not_waiting(), contextlib.suppress(sqlite3.OperationalError):
+            self.connection.execute("VACUUM")
+
+    @contextlib.contextmanager
+    def _not_waiting(self) -> Iterator[None]:
+        """Within: a lock that another connection holds fails at once, not after the busy timeout."""
+        self.connection.execute("PRAGMA busy_timeout = 0")
         try:
-            with contextlib.suppress(sqlite3.OperationalError):
-                connection.execute("VACUUM")
+            yield
         finally:
-            connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
+            self.connection.execute(f"PRAGMA busy_timeout = {int(BUSY_TIMEOUT_SECONDS * 1000)}")
 
     def commit_so_far(self) -> None:
         """Inside `write()`: commit what is written, for readers to see, and go
@@ -586,9 +591,11 @@ class Storage:
             yield connection
             self._mark_written()
         except BaseException:
+            self._notes.clear()
             _roll_back(connection)
             raise
         connection.execute("COMMIT")
+        self._keep_notes()
 
     @contextlib.contextmanager
     def side_snapshots(self, count: int) -> Iterator[list[sqlite3.Connection]]:
@@ -625,6 +632,49 @@ class Storage:
                 _roll_back(side)
             self._sides_taken.release()
 
+    # Notes: what a reader worked out about one state of the index, kept for
+    # the next reader of that state. A note changes nothing the answers read,
+    # so keeping one makes no new write token; any write that does makes
+    # every note kept before it stale.
+
+    def state(self) -> str | None:
+        """The write token of the index as this connection sees it now (None
+        for an index without one): what a note is kept for."""
+        return self.meta(WRITE_TOKEN)
+
+    def note(self, key: str) -> str | None:
+        """The note kept under `key` for the index as it is now; None when
+        there is none, or the index was written since it was kept."""
+        value = self.meta(key)
+        if value is None:
+            return None
+        token, _, kept = value.partition(" ")
+        return kept if token == self.state() else None
+
+    def keep_note(self, key: str, value: str, state: str) -> None:
+        """Keep `value` under `key` for the index in `state` (what `state()`
+        gave), if it is still in that state; inside a transaction, once it
+        ends. Never waits for another writer, and gives up quietly when one
+        writes or the index cannot be written: a note only saves a later
+        reader work."""
+        self._notes.append((key, value, state))
+        if not self.connection.in_transaction:
+            self._keep_notes()
+
+    def _keep_notes(self) -> None:
+        notes, self._notes = self._notes, []
+        if not notes:
+            return
+        connection = self.connection
+        with self._not_waiting():
+            try:
+                connection.execute("BEGIN IMMEDIATE")
+                for key, value, state in notes:
+                    queries.keep_note(connection, key, f"{state} {value}", state)
+                connection.execute("COMMIT")
+            except sqlite3.Error:
+                _roll_back(connection)
+
     # Reading.
 
     def meta(self, key: str) -> str | None:
@@ -641,6 +691,20 @@ class Storage:
 
     def unsettled_files(self, racy_ns: int, unavailable: str) -> bool:
         return queries.unsettled_files(self.connection, racy_ns, unavailable)
+
+    def language_counts(self) -> list[tuple[str, int, int]]:
+        """`queries.language_counts`, kept as a note: on a large tree they take
+        longer to count than many a query, and change only when it is written."""
+        noted = self.note(COUNTS_NOTE)
+        if noted is not None:
+            with contextlib.suppress(ValueError, TypeError):
+                rows = [(str(language), int(files), int(symbols)) for language, files, symbols in json.loads(noted)]
+                return rows
+        state = self.state()
+        rows = queries.language_counts(self.connection)
+        if state is not None:
+            self.keep_note(COUNTS_NOTE, json.dumps(rows), state)
+        return rows
 
 
 def _roll_back(connection: sqlite3.Connection) -> None:

@@ -517,7 +517,7 @@ class Index:
                     counts["files"] += 1
                     counts["symbols"] += symbols
         else:
-            for language, files, symbols in queries.language_counts(connection):
+            for language, files, symbols in self._storage.language_counts():
                 languages[language] = {"files": files, "symbols": symbols}
         skipped = []
         for raw, reason in queries.skipped_files(connection):
