@@ -860,7 +860,7 @@ def test_a_listing_noted_as_matching_is_trusted_only_for_the_index_it_matched(tm
 
 
 def test_counts_noted_in_the_index_are_checked_before_they_are_used(tmp_path):
-    from quibra.index.storage import COUNTS_NOTE
+    from quibra.index.counts import NOTE as COUNTS_NOTE
 
     write_tree(tmp_path / "tree", {"a.py": "def alpha():\n    return 1\n", "b.go": "package b\n\nfunc Beta() {}\n"})
     index_file = tmp_path / "index.sqlite"
@@ -872,7 +872,7 @@ def test_counts_noted_in_the_index_are_checked_before_they_are_used(tmp_path):
         state = storage.state()
         # Written as another program might, the index's state left as it was.
         raw = sqlite3.connect(index_file, isolation_level=None)
-        for damaged in ("not json", "[1, 2]", '[["python", "many", 1]]', '{"python": 1}'):
+        for damaged in ("not json", "[1, 2]", '[{"python": ["many", 1]}, {}, []]', '[{"python": 1}, {}, []]', "[[], {}, []]"):
             raw.execute("UPDATE meta SET value = ? WHERE key = ?", (f"{state} {damaged}", COUNTS_NOTE))
             assert storage.note(COUNTS_NOTE) == damaged
             with api.Index(tmp_path / "tree", index_file=index_file) as index:

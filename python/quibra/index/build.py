@@ -26,6 +26,7 @@ from quibra.index.changes import (
     read_listed,
     unread_reason,
 )
+from quibra.index.counts import Carried
 from quibra.index.extract import Extracted, extract_files
 from quibra.index.importance import is_stale, mark_stale, update_importance
 from quibra.index.report import RefreshReport
@@ -100,10 +101,14 @@ def write_changes(
     # Otherwise a build into an empty index goes through a rollback journal, not the WAL.
     with storage.journaled() if first and not batched else contextlib.nullcontext(False):
         with storage.write():
-            if storage.meta(BUILDING) is not None:
+            rebuilding = storage.meta(BUILDING) is not None
+            if rebuilding:
                 storage.clear()
             # Another refresh may have written while this one waited for the lock.
             pending = pending_changes(storage, listed, limit, among)
+            carried = None
+            if not (rebuilding or first):
+                carried = Carried(storage, sorted({entry.path for entry in pending.to_read}.union(pending.removed)))
             writer = Writer(storage, pending.stored, report)
             if batched:
                 storage.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, '1')", (BUILDING,))
@@ -138,6 +143,8 @@ def write_changes(
                 mark_stale(storage)
                 report.importance_pending = True
             clock.lap("importance")
+            if carried is not None:
+                carried.finish()
             writer.record(root, outside, limit)
             storage.connection.execute("DELETE FROM meta WHERE key = ?", (BUILDING,))
         if first:

@@ -99,6 +99,30 @@ def stored_files_at(connection: sqlite3.Connection, paths: Iterable[str]) -> dic
     return found
 
 
+class FileCount(NamedTuple):
+    """What one file adds to a report's counts."""
+
+    path: str  # as os.fsdecode gives it
+    language: str | None
+    skipped: str | None
+    replaced: bool
+    symbols: int
+
+
+def file_counts_at(connection: sqlite3.Connection, paths: Iterable[str]) -> list[FileCount]:
+    """What each file of the index at `paths` adds to the counts; a path it does not hold is left out."""
+    found = []
+    for path in paths:
+        row = connection.execute(
+            "SELECT language, skipped, replaced, (SELECT count(*) FROM symbols WHERE symbols.file_id = files.id)"
+            " FROM files WHERE path = ?",
+            (os.fsencode(path),),
+        ).fetchone()
+        if row is not None:
+            found.append(FileCount(path, row[0], row[1], bool(row[2]), row[3]))
+    return found
+
+
 def file_stats(connection: sqlite3.Connection) -> set[tuple[bytes, str | None, int, int, int]]:
     """Every file of the index as (raw path, language, size, mtime_ns, ctime_ns)."""
     return set(connection.execute("SELECT path, language, size, mtime_ns, ctime_ns FROM files"))

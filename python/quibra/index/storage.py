@@ -40,7 +40,6 @@ import contextlib
 import errno
 import fcntl
 import hashlib
-import json
 import os
 import sqlite3
 import stat
@@ -74,9 +73,6 @@ BUSY_TIMEOUT_SECONDS = 600.0
 # index replaces with a new one: two read transactions that find the same
 # token see the same state of the index.
 WRITE_TOKEN = "write_token"
-
-# The note of the files and symbols of each language (see `Storage.language_counts`).
-COUNTS_NOTE = "language_counts"
 
 # How long a side reader (see `Storage.side_snapshots`) waits for a lock.
 SIDE_TIMEOUT_SECONDS = 1.0
@@ -476,8 +472,10 @@ class Storage:
         # who has them; see `side_snapshots`.
         self._sides: list[sqlite3.Connection] = []
         self._sides_taken = threading.Lock()
-        # Notes (see `keep_note`) worked out inside a transaction, kept when it ends.
+        # Notes (see `keep_note`) worked out inside a transaction, kept when it
+        # ends; and notes for the state a write transaction leaves (`note_written`).
         self._notes: list[tuple[str, str, str]] = []
+        self._written_notes: dict[str, str] = {}
 
     def close(self) -> None:
         with self._sides_taken:
@@ -552,11 +550,14 @@ class Storage:
         self._changes_at_begin = self.connection.total_changes
 
     def _mark_written(self) -> None:
-        """Before a commit: a new write token, if the transaction changed anything."""
+        """Before a commit: a new write token, if the transaction changed
+        anything, and the notes made for the state it leaves."""
+        notes, self._written_notes = self._written_notes, {}
         if self.connection.total_changes != self._changes_at_begin:
-            self.connection.execute(
-                "INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (WRITE_TOKEN, os.urandom(8).hex())
-            )
+            token = os.urandom(8).hex()
+            self.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (WRITE_TOKEN, token))
+            for key, value in notes.items():
+                queries.keep_note(self.connection, key, f"{token} {value}", token)
 
     def clear(self) -> None:
         """Inside `write()`: empty every table, as a new index is."""
@@ -592,6 +593,7 @@ class Storage:
             self._mark_written()
         except BaseException:
             self._notes.clear()
+            self._written_notes.clear()
             _roll_back(connection)
             raise
         connection.execute("COMMIT")
@@ -661,6 +663,11 @@ class Storage:
         if not self.connection.in_transaction:
             self._keep_notes()
 
+    def note_written(self, key: str, value: str) -> None:
+        """Inside `write()`: keep `value` under `key` for the state of the index
+        that this transaction leaves, where it changes anything."""
+        self._written_notes[key] = value
+
     def _keep_notes(self) -> None:
         notes, self._notes = self._notes, []
         if not notes:
@@ -691,20 +698,6 @@ class Storage:
 
     def unsettled_files(self, racy_ns: int, unavailable: str) -> bool:
         return queries.unsettled_files(self.connection, racy_ns, unavailable)
-
-    def language_counts(self) -> list[tuple[str, int, int]]:
-        """`queries.language_counts`, kept as a note: on a large tree they take
-        longer to count than many a query, and change only when it is written."""
-        noted = self.note(COUNTS_NOTE)
-        if noted is not None:
-            with contextlib.suppress(ValueError, TypeError):
-                rows = [(str(language), int(files), int(symbols)) for language, files, symbols in json.loads(noted)]
-                return rows
-        state = self.state()
-        rows = queries.language_counts(self.connection)
-        if state is not None:
-            self.keep_note(COUNTS_NOTE, json.dumps(rows), state)
-        return rows
 
 
 def _roll_back(connection: sqlite3.Connection) -> None:

@@ -28,6 +28,7 @@ from types import TracebackType
 from typing import Any
 
 from quibra.index import queries
+from quibra.index.counts import counted
 from quibra.index.importance import is_stale, settle_importance
 from quibra.index.location import default_index_path
 from quibra.index.refresh import pending, refresh, refresh_paths
@@ -510,6 +511,7 @@ class Index:
     def _count(self, selection: Selection) -> Report:
         connection = self._storage.connection
         languages: dict[str, dict[str, int]] = {}
+        noted = counted(self._storage)
         if selection:
             for raw, language, symbols in queries.file_symbol_counts(connection):
                 if selection(os.fsdecode(raw)):
@@ -517,15 +519,15 @@ class Index:
                     counts["files"] += 1
                     counts["symbols"] += symbols
         else:
-            for language, files, symbols in self._storage.language_counts():
+            for language, files, symbols in noted.language_rows():
                 languages[language] = {"files": files, "symbols": symbols}
         skipped = []
-        for raw, reason in queries.skipped_files(connection):
+        for raw, reason in noted.skipped_rows():
             path, shown = self._display(raw)
             if selection(path):
                 skipped.append({"path": path, "file": shown, "reason": reason})
         replaced = []
-        for raw in queries.replaced_files(connection):
+        for raw in noted.replaced_rows():
             path, shown = self._display(raw)
             if selection(path):
                 replaced.append({"path": path, "file": shown})
