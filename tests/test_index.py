@@ -880,3 +880,31 @@ def test_counts_noted_in_the_index_are_checked_before_they_are_used(tmp_path):
         raw.close()
     finally:
         storage.close()
+
+
+def test_notes_outlive_a_settling_of_importance_and_no_other_write(tmp_path):
+    from quibra.index import counts
+    from quibra.index.changes import LISTING_NOTE
+    from quibra.index.importance import settle_importance
+
+    tree = Tree(tmp_path / "tree", 0)
+    _age(*(tree.root / "pkg").iterdir())
+    storage = open_storage(tmp_path / "index.sqlite")
+    try:
+        refresh(storage, tree.root)
+        tree.edit("import")  # the graph moves: its importance is left to settle
+        _age(*(tree.root / "pkg").iterdir())
+        assert refresh(storage, tree.root, settle=False).importance_pending
+        refresh(storage, tree.root, settle=False)
+        counted = counts.counted(storage)
+        noted = {key: storage.note(key) for key in (LISTING_NOTE, counts.NOTE)}
+        assert None not in noted.values()
+        assert settle_importance(storage)
+        assert {key: storage.note(key) for key in noted} == noted
+        # Any other write leaves them behind.
+        tree.edit("body")
+        refresh(storage, tree.root)
+        assert storage.note(LISTING_NOTE) is None
+        assert counts.counted(storage) != counted
+    finally:
+        storage.close()

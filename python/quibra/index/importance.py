@@ -176,6 +176,7 @@ def settle_importance(storage: Storage) -> bool:
         if not is_stale(connection) or queries.meta(connection, GENERATION) != generation:
             return False
         _write_scores(connection, scores, nodes, places)
+        storage.keep_notes_through()
     return True
 
 

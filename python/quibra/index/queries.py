@@ -63,6 +63,12 @@ def keep_note(connection: sqlite3.Connection, key: str, value: str, token: str) 
     )
 
 
+def notes_for(connection: sqlite3.Connection, token: str) -> list[tuple[str, str]]:
+    """The notes recorded for the write token `token`, as (key, value without the token)."""
+    rows = connection.execute("SELECT key, value FROM meta WHERE substr(value, 1, ?) = ?", (len(token) + 1, f"{token} "))
+    return [(str(key), str(value)[len(token) + 1 :]) for key, value in rows]
+
+
 @dataclass(frozen=True)
 class StoredFile:
     """A file of the index with the stat and hash it was read with."""

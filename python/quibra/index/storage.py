@@ -668,6 +668,15 @@ class Storage:
         that this transaction leaves, where it changes anything."""
         self._written_notes[key] = value
 
+    def keep_notes_through(self) -> None:
+        """Inside `write()`, for a transaction that changes nothing any note
+        tells of (the symbols' importance): every note kept for the state it
+        began in is kept for the state it leaves."""
+        state = self.state()
+        if state is not None:
+            for key, value in queries.notes_for(self.connection, state):
+                self.note_written(key, value)
+
     def _keep_notes(self) -> None:
         notes, self._notes = self._notes, []
         if not notes:
