@@ -908,3 +908,31 @@ def test_notes_outlive_a_settling_of_importance_and_no_other_write(tmp_path):
         assert counts.counted(storage) != counted
     finally:
         storage.close()
+
+
+def test_what_a_refresh_found_is_looked_for_again_when_another_wrote_meanwhile(tmp_path):
+    from quibra.index.build import write_changes
+    from quibra.index.changes import DEFAULT_MAX_FILE_SIZE, pending_changes
+    from quibra.index.report import RefreshReport
+    from quibra.tree.languages import outside_tree
+
+    tree = Tree(tmp_path / "tree", 0)
+    index_file = tmp_path / "index.sqlite"
+    storage, other = open_storage(index_file), open_storage(index_file)
+    try:
+        refresh(storage, tree.root)
+        tree.edit("add")
+        listed = list_tree(tree.root)
+        state = storage.state()
+        found = pending_changes(storage, listed, DEFAULT_MAX_FILE_SIZE)
+        assert found.to_read
+        refresh(other, tree.root)  # writes what this one found, while it waited
+        report = RefreshReport()
+        write_changes(
+            storage, tree.root, listed, DEFAULT_MAX_FILE_SIZE, json.dumps(outside_tree(tree.root)), False, report,
+            1, None, None, True, False, found=(state, found),
+        )
+        assert not report.added and not report.changed
+    finally:
+        storage.close()
+        other.close()

@@ -21,6 +21,7 @@ from quibra.index.changes import (
     CONFIG,
     DEFAULT_MAX_FILE_SIZE,
     Listed,
+    Pending,
     Read,
     pending_changes,
     read_listed,
@@ -85,12 +86,15 @@ def write_changes(
     first: bool,
     batched: bool = False,
     among: list[str] | None = None,
+    found: tuple[str | None, Pending] | None = None,
 ) -> None:
     """The writing half of `refresh.refresh`: the files of `listed` that
     changed read and written, then the import graph, the references and the
     symbols' importance, in one transaction. `first`: the index is empty.
     With `among`, `listed` lists those paths only, the rest of the tree
-    being as the index holds it.
+    being as the index holds it. `found`: what `pending_changes` found of
+    `listed` when the index was in the given state (`Storage.state`); used
+    if the index is still in that state when the write begins.
 
     With `batched`, a first build commits each batch of files it writes, so
     that readers see the index fill (marked BUILDING until it is whole: its
@@ -105,7 +109,10 @@ def write_changes(
             if rebuilding:
                 storage.clear()
             # Another refresh may have written while this one waited for the lock.
-            pending = pending_changes(storage, listed, limit, among)
+            if found is not None and found[0] is not None and found[0] == storage.state() and not rebuilding:
+                pending = found[1]
+            else:
+                pending = pending_changes(storage, listed, limit, among)
             carried = None
             if not (rebuilding or first):
                 carried = Carried(storage, sorted({entry.path for entry in pending.to_read}.union(pending.removed)))

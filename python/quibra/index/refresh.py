@@ -68,6 +68,7 @@ def refresh(
             report.importance_computed = True
         report.seconds = time.monotonic() - started
         return report
+    state = storage.state()
     pending = pending_changes(storage, listed, limit)
     report.phases["listing"] = time.monotonic() - started
     # The writing half loads only when there is something to write: a query
@@ -76,7 +77,7 @@ def refresh(
 
     write_changes(
         storage, root, listed, limit, outside, root_moved, report, jobs, cluster, progress, settle,
-        not pending.stored, batched,
+        not pending.stored, batched, found=(state, pending),
     )
     report.seconds = time.monotonic() - started
     return report
