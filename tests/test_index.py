@@ -936,3 +936,24 @@ def test_what_a_refresh_found_is_looked_for_again_when_another_wrote_meanwhile(t
     finally:
         storage.close()
         other.close()
+
+
+def test_only_the_map_waits_for_the_symbols_importance_after_an_edit(tmp_path):
+    root = tmp_path / "tree"
+    write_tree(root, {
+        "a.py": "def load(path):\n    return open(path).read()\n",
+        "b.py": "from a import load\n\ndef settings(path):\n    return load(path)\n",
+    })
+    with api.Index(root, index_file=tmp_path / "index.sqlite") as index:
+        index.refresh()
+        assert not index.importance_stale()
+        # The graph moves: `settings` now uses another name.
+        (root / "b.py").write_text("from a import load\n\ndef read_all(path):\n    return load(path)\n\n"
+                                   "def settings(path):\n    return read_all(path)\n")
+        assert [result["symbol"] for result in index.rank("read all")["results"]][:1] == ["read_all"]
+        assert index.importance_stale()
+        assert index.refs("load")["references"] and index.importance_stale()
+        mapped = index.repo_map(budget=500)
+        assert not index.importance_stale() and not mapped["warnings"]
+    with _fresh(root, tmp_path / "fresh.sqlite") as fresh:
+        assert fresh.repo_map(budget=500, refresh=False)["map"] == mapped["map"]

@@ -222,8 +222,9 @@ class Index:
     (a long-lived server keeps one): while they tell that nothing changed
     since the last refresh, an operation answers without listing the tree;
     `settle` whether a refresh that moves the symbol graph ranks it again
-    before it ends (a long-lived server passes False, answers the edit at
-    once and calls `settle` on a thread of its own); `batched` whether a
+    before it ends, `refresh()` and the map's own (the other operations never
+    wait for it; a long-lived server passes False, answers the edit at once
+    and calls `settle` on a thread of its own); `batched` whether a
     first build commits as it goes, so that other connections answer from
     the files indexed so far (a server does); `meter` what a refresh tells
     how far it is (default: the progress bar, if `progress`).
@@ -366,7 +367,7 @@ class Index:
 
         def run() -> Report:
             with git.asking_once():
-                report = self._refresh()
+                report = self._refresh(self.settles)
                 warnings = git_warnings(self.root)
             return {
                 "command": "index",
@@ -423,8 +424,15 @@ class Index:
 
         return self._guarded(run)
 
-    def _maybe_refresh(self, wanted: bool) -> tuple[Report | None, list[str]]:
-        """(what the refresh changed, or None when not wanted; what git had to say on the way)."""
+    def _maybe_refresh(self, wanted: bool, importance: bool = False) -> tuple[Report | None, list[str]]:
+        """(what the refresh changed, or None when not wanted; what git had to say on the way).
+
+        Only an answer that reads the symbols' importance (`importance`: the
+        map) waits for it to be ranked again after an edit that moved the
+        symbol graph, where the index settles it at all: on a large tree that
+        takes longer than the rest of a refresh, and the other answers do not
+        read it. It is left marked for later, as a server leaves it."""
+        settle = self.settles and importance
         if not wanted and not self._unfilled:
             return None, []
         if self.watch is not None and not self._unfilled:
@@ -435,11 +443,11 @@ class Index:
             if found is not None:
                 # They tell which files changed: only those are looked at.
                 mark, paths = found
-                report = refresh_paths(self._storage, self.root, paths, self.jobs, self.max_file_size, self.settles)
+                report = refresh_paths(self._storage, self.root, paths, self.jobs, self.max_file_size, settle)
                 if report is not None:
                     self.watch.refreshed(mark)
                     return {**_refresh_summary(report), "watched": True}, []
-        return _refresh_summary(self._refresh()), git_warnings(self.root)
+        return _refresh_summary(self._refresh(settle)), git_warnings(self.root)
 
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
@@ -449,11 +457,10 @@ class Index:
             return None
         return functools.partial(Progress, enabled=True)
 
-    def _refresh(self) -> RefreshReport:
+    def _refresh(self, settle: bool) -> RefreshReport:
         mark = self.watch.mark() if self.watch is not None else None
         report = refresh(
-            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, self.settles,
-            self.batched,
+            self._storage, self.root, self.jobs, self.cluster, self._meter(), self.max_file_size, settle, self.batched
         )
         if self.watch is not None and mark is not None:
             self.watch.refreshed(mark)
@@ -749,7 +756,7 @@ class Index:
 
         def run() -> Report:
             with git.asking_once():
-                refreshed, warnings = self._maybe_refresh(refresh)
+                refreshed, warnings = self._maybe_refresh(refresh, importance=True)
             with self._storage.snapshot() as connection:
                 stored = self._source_files(connection, focus_paths)
                 text, outline, total_tokens = map_symbols(connection, budget, self._display, stored, scope)
