@@ -54,12 +54,12 @@ def meta(connection: sqlite3.Connection, key: str) -> str | None:
     return None if row is None else str(row[0])
 
 
-def keep_note(connection: sqlite3.Connection, key: str, value: str, token: str) -> None:
-    """Record `value` under `key` if the index's write token is still `token`."""
+def keep_note(connection: sqlite3.Connection, key: str, value: str, token_key: str, token: str) -> None:
+    """Record `value` under `key` if the value under `token_key` (the index's write token) is still `token`."""
     connection.execute(
         "INSERT OR REPLACE INTO meta (key, value) SELECT ?, ? WHERE EXISTS"
-        " (SELECT 1 FROM meta WHERE key = 'write_token' AND value = ?)",
-        (key, value, token),
+        " (SELECT 1 FROM meta WHERE key = ? AND value = ?)",
+        (key, value, token_key, token),
     )
 
 

@@ -558,7 +558,7 @@ class Storage:
             token = os.urandom(8).hex()
             self.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (WRITE_TOKEN, token))
             for key, value in notes.items():
-                queries.keep_note(self.connection, key, f"{token} {value}", token)
+                queries.keep_note(self.connection, key, f"{token} {value}", WRITE_TOKEN, token)
 
     def clear(self) -> None:
         """Inside `write()`: empty every table, as a new index is."""
@@ -687,7 +687,7 @@ class Storage:
             try:
                 connection.execute("BEGIN IMMEDIATE")
                 for key, value, state in notes:
-                    queries.keep_note(connection, key, f"{state} {value}", state)
+                    queries.keep_note(connection, key, f"{state} {value}", WRITE_TOKEN, state)
                 connection.execute("COMMIT")
             except sqlite3.Error:
                 _roll_back(connection)
