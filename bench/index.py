@@ -27,6 +27,7 @@ grow with the number of files, on trees made of the standard library's files
 linked again and again.
 
     python bench/index.py --large PATH [--sample N] [--cluster]
+    python bench/index.py --grow 100000 --into FOLDER
 
 For a tree too large to build more than once (the Linux kernel: Debian's
 linux-source package), only: one cold build with --jobs 2 as a `quibra index`
@@ -36,7 +37,10 @@ source file (default 20) read in this process and divided between two
 workers; the index's size per source byte; a warm query. With --cluster, the
 same build again on a Dask LocalCluster of two workers (the `dask` extra),
 and what a cluster of N workers would take by the measured costs: the
-reading divided among N, the rest as measured.
+reading divided among N, the rest as measured. --grow makes such a tree of
+copies of the standard library's source files in --into (kept there, so
+that `bench/agent.py --tree` can measure a server watching it) and measures
+it the same way.
 """
 
 from __future__ import annotations
@@ -209,10 +213,12 @@ def measure(tree: pathlib.Path, runs: int, baseline: pathlib.Path | None, work: 
         print(f"  {name:<{width}}  {value}")
 
 
-def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path) -> pathlib.Path:
+def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path, copies: bool = False) -> pathlib.Path:
     """A tree of `files` source files: the ones quibra reads in `source`, again
     and again, in folders copy0/, copy1/, ..., as hard links (no disk space,
-    distinct paths)."""
+    distinct paths) or, with `copies`, as copies: a file-system watcher sees
+    only the path written, so a tree that a server watches while its files
+    are edited must not share them."""
     from quibra.index.changes import list_tree
 
     originals = [entry.path for entry in list_tree(source) if entry.language is not None and entry.link is None]
@@ -221,7 +227,10 @@ def _grown_tree(source: pathlib.Path, files: int, into: pathlib.Path) -> pathlib
         original = source / originals[number % len(originals)]
         target = tree / f"copy{number // len(originals)}" / originals[number % len(originals)]
         target.parent.mkdir(parents=True, exist_ok=True)
-        os.link(original, target)
+        if copies:
+            shutil.copyfile(original, target)
+        else:
+            os.link(original, target)
     return tree
 
 
@@ -334,7 +343,25 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--large", action="append", type=pathlib.Path, help="only a cold build and a warm query of this tree")
     parser.add_argument("--sample", type=int, default=20, help="with --large: time the readers on 1 in this many files")
     parser.add_argument("--cluster", action="store_true", help="with --large: build again on a Dask LocalCluster")
+    parser.add_argument(
+        "--grow",
+        type=int,
+        metavar="FILES",
+        help="with --into: make a tree of FILES copies of the standard library's source files there (or keep the"
+        " one made before), then measure it as --large does",
+    )
+    parser.add_argument("--into", type=pathlib.Path, help="the folder of the --grow tree, kept for other benchmarks")
     args = parser.parse_args(argv)
+    if args.grow:
+        if args.into is None:
+            parser.error("--grow needs --into")
+        tree = args.into.resolve() / f"grown-{args.grow}"
+        if not tree.is_dir():
+            args.into.mkdir(parents=True, exist_ok=True)
+            started = time.perf_counter()
+            _grown_tree(pathlib.Path(sysconfig.get_paths()["stdlib"]), args.grow, args.into.resolve(), copies=True)
+            print(f"made {tree} in {time.perf_counter() - started:.0f} s")
+        args.large = [*(args.large or []), tree]
     if args.large:
         for tree in args.large:
             with tempfile.TemporaryDirectory(prefix="quibra-bench-") as folder:

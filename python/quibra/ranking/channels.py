@@ -337,7 +337,7 @@ def _name_rarity(connection: sqlite3.Connection, terms: Iterable[str]) -> dict[s
 _NameWeights = tuple[set[str], bool, dict[str, float], float, set[str]]
 
 
-def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
+def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool = True) -> list[int]:
     """Symbols whose own name is what the query asks for.
 
     Each query word that a name holds (as itself, its stem or an
@@ -355,6 +355,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     half covered, and weighs nothing. A name made only of the query's words,
     two or more, is listed however long the query (`pack_budget` for "pack
     ranked symbols into a token budget").
+
+    `prune=False` reads every name that might be listed, even those that
+    the best spelled name rules out: the same answer, for comparison.
     """
     spelled = _spelled_names(query.words)
     content = [word for word in query.words if word not in STOP_WORDS]
@@ -472,7 +475,22 @@ def identity_channel(connection: sqlite3.Connection, query: Query) -> list[int]:
     for most, ids in groups:
         if most >= share:
             read |= ids
-    sort_out(queries.named_symbols(connection, read, marked, query.languages))
+    # The names the query spells come first: the best of them bounds the
+    # best score from below, and a name not spelled, which weighs at most
+    # what its groups do, is read only if that might reach IDENTITY_CUT of
+    # it. On a large tree the spelled `free_page` spares reading the
+    # thousands of names that hold a "free" and a "page" among other words.
+    spelled_rows = queries.named_symbols(connection, marked, marked, query.languages)
+    scores = [-entry(row, weights)[0][0] for row in spelled_rows if (weights := weighed(row))[3] > 0.0]
+    floor = IDENTITY_CUT * max(scores, default=0.0)
+    rest = read - marked
+    if floor > 0.0 and prune:
+        most_of: dict[int, float] = dict.fromkeys(rest, 0.0)
+        for most, ids in groups:
+            for symbol_id in ids & rest:
+                most_of[symbol_id] += most
+        rest = {symbol_id for symbol_id, most in most_of.items() if most >= floor}
+    sort_out(spelled_rows + queries.named_symbols(connection, rest, marked, query.languages))
     # A name that scores less than IDENTITY_CUT of the best is not given,
     # and ranks after every name that is: names are scored from the one
     # that might score most down, only while they might still be given.
