@@ -523,3 +523,36 @@ def test_every_case_names_a_use_and_a_definition_within_its_tree():
         for path in (case.path, case.definition[0]):
             assert any(path.startswith(part.folder) for part in TREES[case.language]), (case, path)
     assert all(sum(case.language == language for case in CASES) >= 20 for language in TREES)
+
+
+# Python: a few packages of the running interpreter's standard library.
+PYTHON_PARTS = tuple(
+    Part(package, Path(os.__file__).parent / package, ("*.py", "*/*.py")) for package in ("email", "json", "http")
+)
+
+
+@pytest.mark.parametrize("language", [*TREES, "python"])
+def test_definitions_grouped_by_name_resolve_as_when_looked_through_whole(tmp_path, monkeypatch, language):
+    """A name defined in many places has its definitions grouped (by class,
+    file, module), so that each use of it does not look through them all: a
+    tree that holds each part twice, its references resolved with every
+    name's definitions grouped and with none, gives the same answers."""
+    from quibra.index import resolve
+
+    parts = PYTHON_PARTS if language == "python" else TREES[language]
+    if not any(part.source.exists() for part in parts):
+        pytest.skip(f"no package of {language} is installed")
+    root = tmp_path / "tree"
+    for copy in ("one", "two"):
+        for part in parts:
+            if part.source.exists():
+                part.copy(root / copy)
+    answers = []
+    for grouped_from in (1, 10**9):
+        monkeypatch.setattr(resolve, "GROUPED_FROM", grouped_from)
+        index_file = tmp_path / f"index-{grouped_from}.sqlite"
+        with api.Index(root, index_file=index_file) as index:
+            index.refresh()
+        answers.append(_resolved(index_file))
+    assert sum(len(uses) for uses in answers[0].values()) > 1000
+    assert answers[0] == answers[1]

@@ -508,6 +508,116 @@ def fitting_overloads(candidates: list[Definition], arity: int, through: str) ->
     return kept if len(kept) < len(candidates) else candidates
 
 
+def _tail(qualname: str) -> str:
+    """What follows the last "." or "::" of `qualname`: a member of a class
+    named `C` or `x.C` has a parent whose tail is C's."""
+    return qualname[max(qualname.rfind(".") + 1, qualname.rfind("::") + 2 if "::" in qualname else 0) :]
+
+
+# The fewest definitions of one name that are grouped (see `_Grouped`);
+# fewer are looked through whole, which costs no more.
+GROUPED_FROM = 16
+
+
+class _Grouped:
+    """The definitions of one name in one family, grouped by what the rules
+    pick them by: their class, their file, their module's names. A name
+    defined in many places (a tree that holds a library many times over)
+    would otherwise be looked through whole for each of its references.
+    Each group keeps the definitions' order."""
+
+    def __init__(self, candidates: list[Definition], python: bool):
+        self.candidates = candidates
+        self.python = python
+        self._by_tail: dict[str, list[Definition]] | None = None
+        self._by_owner: dict[str, list[Definition]] | None = None
+        self._by_file: dict[int, list[Definition]] | None = None
+        self._top_by_file: dict[int, list[Definition]] | None = None
+        self._top_by_module: dict[str, list[Definition]] | None = None
+        self._top_by_folder: dict[str, list[Definition]] | None = None
+
+    @functools.cached_property
+    def top(self) -> list[Definition]:
+        """The definitions at the top of their files (another Python module's names are those of its top level)."""
+        return [d for d in self.candidates if d.kind != "method" and not (self.python and _parent(d.qualname))]
+
+    @functools.cached_property
+    def methods(self) -> list[Definition]:
+        return [d for d in self.candidates if d.kind == "method"]
+
+    def members(self, class_name: str) -> list[Definition]:
+        """The members of a class named `class_name` (or qualified so)."""
+        if self._by_tail is None:
+            self._by_tail = {}
+            for definition in self.candidates:
+                self._by_tail.setdefault(_tail(_parent(definition.qualname)), []).append(definition)
+        return [d for d in self._by_tail.get(_tail(class_name), ()) if _member_of(d.qualname, class_name)]
+
+    def owned_by(self, owner: str) -> list[Definition]:
+        """The definitions whose `owner_name` is `owner`."""
+        if self._by_owner is None:
+            self._by_owner = {}
+            for definition in self.candidates:
+                self._by_owner.setdefault(owner_name(definition.qualname), []).append(definition)
+        return self._by_owner.get(owner, [])
+
+    def in_file(self, file_id: int) -> list[Definition]:
+        if self._by_file is None:
+            self._by_file = {}
+            for definition in self.candidates:
+                self._by_file.setdefault(definition.file_id, []).append(definition)
+        return self._by_file.get(file_id, [])
+
+    def top_in(self, files: frozenset[int]) -> list[Definition]:
+        """The top-level definitions that stand in `files`, in no set order (the
+        rules weigh them by place and name, `_weighed`)."""
+        if len(files) * 4 >= len(self.top):
+            return [d for d in self.top if d.file_id in files]
+        if self._top_by_file is None:
+            self._top_by_file = {}
+            for definition in self.top:
+                self._top_by_file.setdefault(definition.file_id, []).append(definition)
+        return [d for file_id in files for d in self._top_by_file.get(file_id, ())]
+
+    def top_named(self, name: str) -> list[Definition]:
+        """The top-level definitions of files that `name` calls a module (`names_module`)."""
+        if self._top_by_module is None:
+            self._top_by_module = {}
+            for definition in self.top:
+                for module in dict.fromkeys(_module_names(definition.path)):
+                    self._top_by_module.setdefault(module, []).append(definition)
+        return self._top_by_module.get(name, [])
+
+    def top_in_folder(self, folder: str) -> list[Definition]:
+        if self._top_by_folder is None:
+            self._top_by_folder = {}
+            for definition in self.top:
+                self._top_by_folder.setdefault(_folder(definition.path), []).append(definition)
+        return self._top_by_folder.get(folder, [])
+
+
+class _Scanned(_Grouped):
+    """A few definitions, looked through whole: grouping them would cost more."""
+
+    def members(self, class_name: str) -> list[Definition]:
+        return [d for d in self.candidates if _member_of(d.qualname, class_name)]
+
+    def owned_by(self, owner: str) -> list[Definition]:
+        return [d for d in self.candidates if owner_name(d.qualname) == owner]
+
+    def in_file(self, file_id: int) -> list[Definition]:
+        return [d for d in self.candidates if d.file_id == file_id]
+
+    def top_in(self, files: frozenset[int]) -> list[Definition]:
+        return [d for d in self.top if d.file_id in files]
+
+    def top_named(self, name: str) -> list[Definition]:
+        return [d for d in self.top if names_module(d.path, name)]
+
+    def top_in_folder(self, folder: str) -> list[Definition]:
+        return [d for d in self.top if _folder(d.path) == folder]
+
+
 class Resolver:
     """Resolves the references of files, given a way to find definitions by name."""
 
@@ -515,6 +625,22 @@ class Resolver:
         self._lookup = lookup
         self._families: dict[tuple[str, str], list[Definition]] = {}
         self._lineages: dict[tuple[int, str, bool], list[str]] = {}
+        self._grouped: dict[tuple[str, str], _Grouped] = {}
+
+    def _groups(self, candidates: list[Definition], family: str) -> _Grouped:
+        """`candidates` grouped: once for all of a name's definitions in a
+        family, when there are many; a subset of them (the overloads a call
+        fits) is looked through whole."""
+        python = family == "python"
+        if len(candidates) < GROUPED_FROM:
+            return _Scanned(candidates, python)
+        key = (candidates[0].name, family)
+        if self._families.get(key) is not candidates:
+            return _Scanned(candidates, python)
+        found = self._grouped.get(key)
+        if found is None:
+            found = self._grouped[key] = _Grouped(candidates, python)
+        return found
 
     def _definitions(self, name: str, family: str) -> list[Definition]:
         found = self._families.get((name, family))
@@ -566,12 +692,13 @@ class Resolver:
         or of its bases, then of a class around it; a method a Java file imports statically."""
         if file.family not in _MEMBER_CALLS or reference.kind != "call":
             return None
+        groups = self._groups(candidates, file.family)
         for lineage in self._owner_lineages(file, reference.scope):
             for class_name in lineage:
                 members = [
                     definition
-                    for definition in candidates
-                    if _member_of(definition.qualname, class_name) and definition.name != owner_name(definition.qualname)
+                    for definition in groups.members(class_name)
+                    if definition.name != owner_name(definition.qualname)
                 ]
                 if members:
                     return self._tiered(file, members)
@@ -612,8 +739,9 @@ class Resolver:
         if typed is None:
             return None
         package, type_name = typed
+        groups = self._groups(candidates, file.family)
         for class_name in self._type_lineage(type_name, file.family):
-            members = [definition for definition in candidates if _member_of(definition.qualname, class_name)]
+            members = groups.members(class_name)
             if package:
                 last = _last_part(package)
                 within = [definition for definition in members if names_module(definition.path, last)]
@@ -686,12 +814,11 @@ class Resolver:
         if owner is None:
             return None
         with_own = reference.qualifier not in ("super", "super()")
+        groups = self._groups(candidates, file.family)
         for class_name in self._class_lineage(file, owner, with_own):
             own = with_own and class_name == owner.qualname
             members = [
-                definition
-                for definition in candidates
-                if _member_of(definition.qualname, class_name) and (definition.file_id == file.id or not own)
+                definition for definition in groups.members(class_name) if definition.file_id == file.id or not own
             ]
             if members:
                 return self._tiered(file, members)
@@ -716,22 +843,22 @@ class Resolver:
                 own_class is not None and _parent(definition.qualname) == own_class
             )
 
-        local = [d for d in candidates if d.file_id == file.id and visible(d)]
+        groups = self._groups(candidates, file.family)
+        local = [d for d in groups.in_file(file.id) if visible(d)]
         if local and python:  # the innermost scope that defines the name hides the others
             innermost = max(len(_parent(d.qualname)) for d in local)
             local = [d for d in local if len(_parent(d.qualname)) == innermost]
         if local:
             return _weighed([(SAME_FILE, d) for d in local])
-        # Another Python module's names are those of its top level.
-        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
-        imported = [d for d in top if d.file_id in file.imported]
+        top = groups.top
+        imported = groups.top_in(file.imported)
         if imported:
             return _weighed([(IMPORTED, d) for d in imported])
         if python:
-            reexported = [d for d in top if d.file_id in file.onward_files]
+            reexported = groups.top_in(file.onward_files)
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])
-        folder = [d for d in top if _folder(d.path) == file.folder]
+        folder = groups.top_in_folder(file.folder)
         if folder and file.family in _FOLDER_PACKAGES:
             return _weighed([(SAME_FOLDER, d) for d in folder])
         if len(top) <= RARE_DEFINITIONS:
@@ -747,34 +874,36 @@ class Resolver:
         def named(path: str) -> bool:
             return names_module(path, last) or (python and path == "__init__.py" and last == file.root_package)
 
-        top = [d for d in candidates if d.kind != "method" and not (python and _parent(d.qualname))]
-        modules = [d for d in top if d.file_id in file.imported and named(d.path)]
+        groups = self._groups(candidates, file.family)
+        modules = [d for d in groups.top_named(last) if d.file_id in file.imported]
+        if python and last == file.root_package:  # the root's `__init__.py` stands for the tree's package
+            modules += [d for d in groups.top_in(file.imported) if d.path == "__init__.py" and d not in modules]
         if modules:
             return _weighed([(IMPORTED, d) for d in modules])
         if file.family in _MODULE_FOLDERS:
-            within = [d for d in top if names_module(d.path, last)]
+            within = groups.top_named(last)
             if within:
                 return self._tiered(file, within)
         if python:  # a name the module imports from another
             onward = frozenset().union(*(ids for path, ids in file.onward.items() if named(path)))
-            reexported = [d for d in top if d.file_id in onward]
+            reexported = groups.top_in(onward)
             if reexported:
                 return _weighed([(IMPORTED, d) for d in reexported])
-        members = [d for d in candidates if owner_name(d.qualname) == last]
+        members = groups.owned_by(last)
         if members:
             return self._tiered(file, members)
         if file.family == "ecmascript" and _MODULE_SPECIFIER.fullmatch(reference.qualifier):
             # A name a renamed import brought in, through its module's specifier.
-            exported = [d for d in top if d.file_id in file.imported and not _parent(d.qualname)]
+            exported = [d for d in groups.top_in(file.imported) if not _parent(d.qualname)]
             if exported:
                 return _weighed([(IMPORTED, d) for d in exported])
         if file.family in _RENAMED_IMPORTS and re.fullmatch(r"[A-Za-z_$][\w$]*", reference.qualifier):
-            renamed = [d for d in top if d.file_id in file.imported]
+            renamed = groups.top_in(file.imported)
             if renamed:
                 return _weighed([(IMPORTED, d) for d in renamed])
         if reference.kind == "import":
             # What an import brings in is defined at the top of a file it leads to.
-            brought = [d for d in top if d.file_id in file.imported]
+            brought = groups.top_in(file.imported)
             return _weighed([(IMPORTED, d) for d in brought]) if brought else ([], len(candidates))
         return self._receiver(file, candidates)
 
@@ -782,7 +911,7 @@ class Resolver:
         """An attribute of an unknown receiver: only a rare name gets candidates."""
         if file.family == "python":
             # What a module defines at its top level is reached through the module alone.
-            candidates = [d for d in candidates if d.kind == "method"]
+            candidates = self._groups(candidates, file.family).methods
             if candidates and candidates[0].name in _PYTHON_BUILTIN_METHODS:
                 return [], len(candidates)  # `text.encode()`: most likely a str's
         if len(candidates) <= RARE_DEFINITIONS:
