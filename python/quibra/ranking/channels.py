@@ -489,7 +489,8 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
         for most, ids in groups:
             for symbol_id in ids & rest:
                 most_of[symbol_id] += most
-        rest = {symbol_id for symbol_id, most in most_of.items() if most >= floor}
+        # A hair below the cut too: the bound adds the weights in another order than the score.
+        rest = {symbol_id for symbol_id, most in most_of.items() if most >= floor * (1.0 - 1e-9)}
     sort_out(spelled_rows + queries.named_symbols(connection, rest, marked, query.languages))
     # A name that scores less than IDENTITY_CUT of the best is not given,
     # and ranks after every name that is: names are scored from the one
