@@ -62,7 +62,7 @@ import posixpath
 import re
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import NamedTuple
+from typing import NamedTuple, TypeVar
 
 from quibra.tree.languages.model import CALLABLE_KINDS, CONTAINER_KINDS
 
@@ -519,22 +519,27 @@ def _tail(qualname: str) -> str:
 GROUPED_FROM = 16
 
 
+_Key = TypeVar("_Key")
+
+
+def _by(definitions: list[Definition], key: Callable[[Definition], _Key]) -> dict[_Key, list[Definition]]:
+    """`definitions` grouped by `key`, each group in their order."""
+    groups: dict[_Key, list[Definition]] = {}
+    for definition in definitions:
+        groups.setdefault(key(definition), []).append(definition)
+    return groups
+
+
 class _Grouped:
     """The definitions of one name in one family, grouped by what the rules
     pick them by: their class, their file, their module's names. A name
     defined in many places (a tree that holds a library many times over)
     would otherwise be looked through whole for each of its references.
-    Each group keeps the definitions' order."""
+    Each group is made when first asked for, and keeps the definitions' order."""
 
     def __init__(self, candidates: list[Definition], python: bool):
         self.candidates = candidates
         self.python = python
-        self._by_tail: dict[str, list[Definition]] | None = None
-        self._by_owner: dict[str, list[Definition]] | None = None
-        self._by_file: dict[int, list[Definition]] | None = None
-        self._top_by_file: dict[int, list[Definition]] | None = None
-        self._top_by_module: dict[str, list[Definition]] | None = None
-        self._top_by_folder: dict[str, list[Definition]] | None = None
 
     @functools.cached_property
     def top(self) -> list[Definition]:
@@ -545,27 +550,43 @@ class _Grouped:
     def methods(self) -> list[Definition]:
         return [d for d in self.candidates if d.kind == "method"]
 
+    @functools.cached_property
+    def _by_tail(self) -> dict[str, list[Definition]]:
+        return _by(self.candidates, lambda d: _tail(_parent(d.qualname)))
+
+    @functools.cached_property
+    def _by_owner(self) -> dict[str, list[Definition]]:
+        return _by(self.candidates, lambda d: owner_name(d.qualname))
+
+    @functools.cached_property
+    def _by_file(self) -> dict[int, list[Definition]]:
+        return _by(self.candidates, lambda d: d.file_id)
+
+    @functools.cached_property
+    def _top_by_file(self) -> dict[int, list[Definition]]:
+        return _by(self.top, lambda d: d.file_id)
+
+    @functools.cached_property
+    def _top_by_folder(self) -> dict[str, list[Definition]]:
+        return _by(self.top, lambda d: _folder(d.path))
+
+    @functools.cached_property
+    def _top_by_module(self) -> dict[str, list[Definition]]:
+        groups: dict[str, list[Definition]] = {}
+        for definition in self.top:
+            for module in dict.fromkeys(_module_names(definition.path)):
+                groups.setdefault(module, []).append(definition)
+        return groups
+
     def members(self, class_name: str) -> list[Definition]:
         """The members of a class named `class_name` (or qualified so)."""
-        if self._by_tail is None:
-            self._by_tail = {}
-            for definition in self.candidates:
-                self._by_tail.setdefault(_tail(_parent(definition.qualname)), []).append(definition)
         return [d for d in self._by_tail.get(_tail(class_name), ()) if _member_of(d.qualname, class_name)]
 
     def owned_by(self, owner: str) -> list[Definition]:
         """The definitions whose `owner_name` is `owner`."""
-        if self._by_owner is None:
-            self._by_owner = {}
-            for definition in self.candidates:
-                self._by_owner.setdefault(owner_name(definition.qualname), []).append(definition)
         return self._by_owner.get(owner, [])
 
     def in_file(self, file_id: int) -> list[Definition]:
-        if self._by_file is None:
-            self._by_file = {}
-            for definition in self.candidates:
-                self._by_file.setdefault(definition.file_id, []).append(definition)
         return self._by_file.get(file_id, [])
 
     def top_in(self, files: frozenset[int]) -> list[Definition]:
@@ -573,26 +594,13 @@ class _Grouped:
         rules weigh them by place and name, `_weighed`)."""
         if len(files) * 4 >= len(self.top):
             return [d for d in self.top if d.file_id in files]
-        if self._top_by_file is None:
-            self._top_by_file = {}
-            for definition in self.top:
-                self._top_by_file.setdefault(definition.file_id, []).append(definition)
         return [d for file_id in files for d in self._top_by_file.get(file_id, ())]
 
     def top_named(self, name: str) -> list[Definition]:
         """The top-level definitions of files that `name` calls a module (`names_module`)."""
-        if self._top_by_module is None:
-            self._top_by_module = {}
-            for definition in self.top:
-                for module in dict.fromkeys(_module_names(definition.path)):
-                    self._top_by_module.setdefault(module, []).append(definition)
         return self._top_by_module.get(name, [])
 
     def top_in_folder(self, folder: str) -> list[Definition]:
-        if self._top_by_folder is None:
-            self._top_by_folder = {}
-            for definition in self.top:
-                self._top_by_folder.setdefault(_folder(definition.path), []).append(definition)
         return self._top_by_folder.get(folder, [])
 
 
