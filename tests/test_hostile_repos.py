@@ -377,9 +377,10 @@ def test_a_plain_walk_skips_folders_by_what_they_hold(tmp_path):
     }
     assert listed == {path for path in every if not _inside_skipped_folder(tmp_path.resolve(), path)}
     # With stats: only the wanted files, each with its own (a link's, not its target's), in path order.
-    stats = stat_files(tmp_path, lambda path: path.endswith(".py"))
-    assert [path for path, _ in stats] == sorted(path for path in listed if path.endswith(".py"))
-    for path, info in stats:
+    stats = stat_files(tmp_path, lambda name: name.rpartition(".")[2] if name.endswith(".py") else None)
+    assert [path for path, _, _ in stats] == sorted(path for path in listed if path.endswith(".py"))
+    for path, kind, info in stats:
+        assert kind == "py"
         assert (info.st_ino, info.st_mode) == (os.lstat(tmp_path / path).st_ino, os.lstat(tmp_path / path).st_mode)
 
 

@@ -787,7 +787,10 @@ def test_a_broken_tsconfig_leaves_relative_imports_working(tmp_path):
 @pytest.mark.parametrize(
     ("path", "language"),
     [("a.mjs", "javascript"), ("a.cjs", "javascript"), ("a.jsx", "javascript"), ("a.tsx", "typescript"),
-     ("a.mts", "typescript"), ("a.h", "c"), ("a.hpp", "cpp"), ("a.cxx", "cpp"), ("a.rs", "rust")],
+     ("a.mts", "typescript"), ("a.h", "c"), ("a.hpp", "cpp"), ("a.cxx", "cpp"), ("a.rs", "rust"),
+     ("A.PY", "python"), ("x.y/a.go", "go"),
+     # A name that is only a suffix names no language, at the root or below it.
+     (".py", None), ("src/.py", None), ("x.py/README", None), ("a.", None)],
 )
 def test_suffixes_name_their_language(path, language):
     assert language_of(path) == language

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from operator import itemgetter
 from pathlib import Path
+from typing import TypeVar
 
 from quibra.tree import git
 from quibra.tree.files import TreeFolders, tree_parts
@@ -79,6 +80,10 @@ def path_role(path: str) -> int:
     return AUXILIARY if _AUXILIARY_PATH.search(path) is not None else CODE
 
 
+# What a caller of `stat_files` makes of a file by its name (its language, say).
+Kind = TypeVar("Kind")
+
+
 @dataclass(frozen=True)
 class Tree:
     """The files of one tree, as paths relative to its root with `/` separators, sorted."""
@@ -139,17 +144,19 @@ def _skipped_by_content(name: str, folder: int, entries: set[str]) -> bool:
     return any(marker in entries and _exists_in(folder, marker) for marker in ENVIRONMENT_MARKERS)
 
 
-def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list[tuple[str, os.stat_result | None]]:
+def _plain_walk(
+    root: Path, kind: Callable[[str], Kind | None] | None = None
+) -> list[tuple[str, Kind | None, os.stat_result | None]]:
     """Every entry under `root` but its folders, links included and never followed;
-    with `wanted`, only the entries it keeps, each with its own stat (a link's,
-    not its target's), taken as the walk passes.
+    with `kind`, only the entries whose name it gives a kind, each with that
+    kind and its own stat (a link's, not its target's), taken as the walk passes.
 
     Iterative (a tree may be nested deeper than Python's recursion limit) and
     depth first in sorted order, so that any progress output stays stable.
     Which folders are skipped is `_is_skipped_folder`'s rule, told from the
     entries each folder's own listing shows.
     """
-    found: list[tuple[str, os.stat_result | None]] = []
+    found: list[tuple[str, Kind | None, os.stat_result | None]] = []
     pending: list[str] = [""]  # folders still to read, relative to the root
     with TreeFolders(root) as folders:
         while pending:
@@ -159,7 +166,7 @@ def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list
             if descriptor is None:
                 continue  # gone, or swapped for a link, since it was seen
             prefix = relative_folder + "/" if relative_folder else ""
-            files: list[tuple[str, os.stat_result | None]] = []
+            files: list[tuple[str, Kind | None, os.stat_result | None]] = []
             subfolders = []
             names = set()  # those of the entries that tell what a folder is
             try:
@@ -176,12 +183,11 @@ def _plain_walk(root: Path, wanted: Callable[[str], bool] | None = None) -> list
                             if name not in SKIPPED_FOLDER_NAMES and not name.endswith(".egg-info"):
                                 subfolders.append(prefix + name)
                             continue
-                        path = prefix + name
-                        if wanted is None:
-                            files.append((path, None))
-                        elif wanted(path):
+                        if kind is None:
+                            files.append((prefix + name, None, None))
+                        elif (found_kind := kind(name)) is not None:
                             try:
-                                files.append((path, entry.stat(follow_symlinks=False)))
+                                files.append((prefix + name, found_kind, entry.stat(follow_symlinks=False)))
                             except OSError:
                                 pass  # gone since the listing
             except OSError:
@@ -238,27 +244,31 @@ def list_files(root: Path) -> Tree:
     root = root.resolve()
     listed = git.work_tree_files(root)
     if listed is None:
-        candidates = [path for path, _ in _plain_walk(root)]
+        candidates = [path for path, _, _ in _plain_walk(root)]
     else:
         candidates = _git_candidates(root, listed)
     return Tree(root=root, files=tuple(sorted(candidates)))
 
 
-def stat_files(root: Path, wanted: Callable[[str], bool]) -> list[tuple[str, os.stat_result]]:
-    """The files of the tree at `root` that `wanted` keeps (of those `list_files`
-    gives), each with its own stat (a link's, not its target's), sorted by
-    path. A file gone before its stat was taken is left out."""
+def stat_files(root: Path, kind: Callable[[str], Kind | None]) -> list[tuple[str, Kind, os.stat_result]]:
+    """The files of the tree at `root` (of those `list_files` gives) whose
+    name `kind` gives a kind, each with that kind and its own stat (a link's,
+    not its target's), sorted by path. A file gone before its stat was taken
+    is left out."""
     root = root.resolve()
     listed = git.work_tree_files(root)
-    found: list[tuple[str, os.stat_result]] = []
+    found: list[tuple[str, Kind, os.stat_result]] = []
     if listed is None:
-        found = [(path, info) for path, info in _plain_walk(root, wanted) if info is not None]
-        found.sort(key=itemgetter(0))
-        return found
-    kept = sorted(path for path in _git_candidates(root, listed) if wanted(path))
+        walked = _plain_walk(root, kind)
+        walked.sort(key=itemgetter(0))
+        return walked  # type: ignore[return-value]  # with `kind`, each entry has a kind and a stat
+    kept = sorted(
+        ((path, k) for path in _git_candidates(root, listed) if (k := kind(path.rpartition("/")[2])) is not None),
+        key=itemgetter(0),
+    )
     with TreeFolders(root) as folders:
-        for path in kept:
+        for path, k in kept:
             info = folders.lstat(path)
             if info is not None:
-                found.append((path, info))
+                found.append((path, k, info))
     return found

@@ -70,9 +70,10 @@ class LanguageUnavailable(Exception):
 
 
 def language_of(path: str) -> str | None:
-    """The language of the file at `path` (by its suffix), or None."""
+    """The language of the file at `path` (by its suffix), or None; a name
+    that is only a suffix (".py") has none, wherever it is."""
     dot = path.rfind(".")
-    if dot <= path.rfind("/"):
+    if dot <= path.rfind("/") + 1:
         return None
     return _BY_SUFFIX.get(path[dot:].lower())
 
