@@ -295,6 +295,87 @@ def test_the_name_channel_leads_with_the_name_that_holds_more_of_the_query(tmp_p
     assert identity[leader] == 1, identity
 
 
+# Names that say what does a thing, beside names that merely share its first letters.
+DOERS = """
+class Tokenizer:
+    def feed(self, text):
+        return text
+
+
+class Compressor:
+    def run(self, data):
+        return data
+
+
+class Validator:
+    def check(self, value):
+        return value
+
+
+class Formatter:
+    def apply(self, value):
+        return value
+
+
+class Portion:
+    def size(self):
+        return 0
+
+
+def split_lines(text):
+    return text.splitlines()
+
+
+def clean_value(value):
+    return value
+
+
+def tokenize_words(text):
+    return text.split()
+"""
+
+
+@pytest.mark.parametrize(
+    ("query", "leader", "absent"),
+    [
+        # A `Tokenizer` makes tokens: it holds the query's word though no folding of "tokens" meets it.
+        ("split text into tokens", "Tokenizer", None),
+        ("compress the data", "Compressor", None),
+        ("validate a value", "Validator", None),
+        ("format a value", "Formatter", None),
+        # A short word is no root: a `Portion` is no port.
+        ("port a value", "clean_value", "Portion"),
+    ],
+)
+def test_the_name_channel_meets_a_word_in_the_name_of_what_does_it(tmp_path, query, leader, absent):
+    write_tree(tmp_path, {"doers.py": DOERS})
+    report = _rank(tmp_path, query)
+    identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
+    assert identity[leader] == 1, identity
+    if absent is not None:
+        assert identity.get(absent) is None, identity
+
+
+@pytest.mark.parametrize(
+    ("word", "derived", "not_derived"),
+    [
+        ("tokens", {"tokenizer": {"tokenizer", "tokeniz"}}, {"tokens"}),
+        ("validate", {"validator": {"validator"}, "validation": {"validation"}}, {"validate"}),
+        ("format", {"formatter": {"formatter", "formatt"}, "formation": {"formation"}}, set()),
+        # What the folding already joins to the word is left to it.
+        ("parse", {}, {"parser"}),
+        ("port", {}, {"portion", "porter"}),
+    ],
+)
+def test_derived_terms(word, derived, not_derived):
+    from quibra.ranking.channels import derived_terms
+    from quibra.tree.terms import text_terms
+
+    found = derived_terms(word, text_terms(word))
+    assert {term: found.get(term) for term in derived} == derived
+    assert not (not_derived & found.keys())
+
+
 # A tree whose answer is one long function, placed so that its head runs
 # from two-digit line numbers into three-digit ones (the header widens).
 SHORT_HELPERS = "".join(f"def helper_{number}(value):\n    return value + {number}\n\n\n" for number in range(23))

@@ -90,6 +90,39 @@ SHORTEST_START = 3
 # another word, for the part to count as half said: "copy" in `fastcopy`.
 JOINED_WORD = 4
 
+# Endings that make a doer or a deed of a word: a `Tokenizer` splits into
+# tokens, a `Compressor` compresses, a `Validator` validates, and the
+# query says the word where the name says what does it. The terms' folding
+# leaves these apart ("validate" is no "validator"); the name channel
+# counts such a part of a name as the word, where the word has at least
+# DERIVED_ROOT letters (so that "port" is no `portion`).
+DERIVING_ENDINGS = ("er", "or", "ion", "ation", "ator", "izer")
+DERIVED_ROOT = 5
+
+
+def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
+    """Terms a name holds where it says what does `word` or what it does,
+    each with its own folding that still holds the word's root (`tokenizer`
+    with "tokeniz"): the word's roots (itself and its folded `terms`) with
+    each of DERIVING_ENDINGS, and, for a root that ends in a single
+    consonant, with that consonant doubled before "er" (`formatter`,
+    `wrapper`). Not those the folding already joins to the word (`parser`
+    to "parse"): a name holds them as it holds the word."""
+    roots = {root for root in (word, *terms) if len(root) >= DERIVED_ROOT}
+    derived: set[str] = set()
+    for root in roots:
+        derived.update(root + ending for ending in DERIVING_ENDINGS)
+        if root[-1] not in "aeiouwxy" and root[-2] in "aeiou" and root[-3] not in "aeiou":
+            derived.add(root + root[-1] + "er")
+    known = set(terms) | {word}
+    found = {}
+    for term in derived - roots:
+        folded = text_terms(term)
+        if known.isdisjoint(folded):
+            found[term] = {fold for fold in folded if fold.startswith(tuple(roots))}
+    return found
+
+
 # Words that say nothing about which symbol is meant: they occur in names
 # (`is_`, `With`, `__or__`, `return_ok`) only by accident. "return" opens
 # half of all docstrings, so a query in that style starts with it too.
@@ -354,7 +387,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
     A part that joins a query word to another (`fastcopy` for "copy") is
     half covered, and weighs nothing. A name made only of the query's words,
     two or more, is listed however long the query (`pack_budget` for "pack
-    ranked symbols into a token budget").
+    ranked symbols into a token budget"). A part of a name that says what
+    does a word or what it does (`Tokenizer` for "tokens", `Validator` for
+    "validate": see `derived_terms`) counts as the word.
 
     `prune=False` reads every name that might be listed, even those that
     the best spelled name rules out: the same answer, for comparison.
@@ -366,6 +401,12 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
     # terms, not by every word of a long query.
     said_times = Counter(content)
     word_terms = {word: set(text_terms(word)) for word in said_times}
+    derived = {word: derived_terms(word, terms) for word, terms in word_terms.items()}
+    named = queries.name_term_counts(connection, sorted({term for found in derived.values() for term in found}))
+    for word, found in derived.items():
+        for term, folded in found.items():
+            if term in named:
+                word_terms[word] |= folded
     term_words: dict[str, list[str]] = {}
     for word, terms in word_terms.items():
         for term in terms:
