@@ -102,12 +102,12 @@ DERIVED_ROOT = 5
 
 def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
     """Terms a name holds where it says what does `word` or what it does,
-    each with its own folding that still holds the word's root (`tokenizer`
-    with "tokeniz"): the word's roots (itself and its folded `terms`) with
-    each of DERIVING_ENDINGS, and, for a root that ends in a single
-    consonant, with that consonant doubled before "er" (`formatter`,
-    `wrapper`). Not those the folding already joins to the word (`parser`
-    to "parse"): a name holds them as it holds the word."""
+    each with those of its own folding that are as long as a root of the
+    word or longer (`tokenizer` with "tokeniz"): the word's roots (itself
+    and its folded `terms`) with each of DERIVING_ENDINGS, and, for a root
+    that ends in a single consonant, with that consonant doubled before
+    "er" (`formatter`, `wrapper`). Not those the folding already joins to
+    the word (`parser` to "parse"): a name holds them as it holds the word."""
     roots = {root for root in (word, *terms) if len(root) >= DERIVED_ROOT}
     derived: set[str] = set()
     for root in roots:
@@ -115,11 +115,14 @@ def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
         if root[-1] not in "aeiouwxy" and root[-2] in "aeiou" and root[-3] not in "aeiou":
             derived.add(root + root[-1] + "er")
     known = set(terms) | {word}
+    shortest = min(map(len, roots), default=0)
     found = {}
     for term in derived - roots:
-        folded = text_terms(term)
+        folded = set(text_terms(term))
         if known.isdisjoint(folded):
-            found[term] = {fold for fold in folded if fold.startswith(tuple(roots))}
+            # Not a folding cut shorter than the word ("form" of `formation`):
+            # that is another word.
+            found[term] = {fold for fold in folded if len(fold) >= shortest}
     return found
 
 
@@ -401,25 +404,45 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
     # terms, not by every word of a long query.
     said_times = Counter(content)
     word_terms = {word: set(text_terms(word)) for word in said_times}
-    derived = {word: derived_terms(word, terms) for word, terms in word_terms.items()}
-    named = queries.name_term_counts(connection, sorted({term for found in derived.values() for term in found}))
-    for word, found in derived.items():
+    own_terms = set().union(*word_terms.values())
+    # The terms of names that say what does a word, or what it does, that
+    # the index's names hold (and that no word of the query says itself).
+    derived: dict[str, set[str]] = {}
+    candidates = {word: derived_terms(word, terms) for word, terms in word_terms.items()}
+    named = queries.name_term_counts(connection, sorted({term for found in candidates.values() for term in found}))
+    for word, found in candidates.items():
         for term, folded in found.items():
             if term in named:
-                word_terms[word] |= folded
+                derived.setdefault(word, set()).update(folded - own_terms)
+    for word, terms in derived.items():
+        word_terms[word] |= terms
+    # A name that holds a derived term holds the word: its folding cut short
+    # ("direc" of `direction` for "directed") is no abbreviation of it besides.
+    truncated = {
+        fold for found in candidates.values() for term in found.keys() & named.keys() for fold in text_terms(term)
+    }
     term_words: dict[str, list[str]] = {}
     for word, terms in word_terms.items():
         for term in terms:
             term_words.setdefault(term, []).append(word)
     all_terms = term_words.keys()
     shortened = {
-        part: words for part, words in _shortened_parts(content[:SHORTENED_WORDS]).items() if part not in all_terms
+        part: words
+        for part, words in _shortened_parts(content[:SHORTENED_WORDS]).items()
+        if part not in all_terms and part not in truncated
     }
     rarity = _name_rarity(connection, all_terms | shortened.keys())
     shortened = {part: words for part, words in shortened.items() if part in rarity}  # parts that names hold
-    word_weight = {
-        word: max((rarity.get(term, 0.0) for term in terms), default=0.0) for word, terms in word_terms.items()
-    }
+    # A word weighs as rare as its own terms are among names; as its derived
+    # ones only where no name holds it. A derived term counts as the word, and
+    # so weighs no more than the word does.
+    word_weight = {}
+    for word, terms in word_terms.items():
+        own = max((rarity.get(term, 0.0) for term in terms - derived.get(word, set())), default=0.0)
+        word_weight[word] = own or max((rarity.get(term, 0.0) for term in terms), default=0.0)
+        for term in derived.get(word, ()):
+            if term in rarity and own:
+                rarity[term] = min(rarity[term], own)
     place_weights = [word_weight[word] for word in content[:SHORTENED_WORDS]]
     # Stop words weigh nothing, but a name's `is_`, `with_` or `_to` is
     # accounted for when the query says it too: "a path with the stem
