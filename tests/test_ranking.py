@@ -376,6 +376,46 @@ def test_derived_terms(word, derived, not_derived):
     assert not (not_derived & found.keys())
 
 
+SPACES = """
+def strip_ends(text):
+    \"\"\"Remove the white space at both ends of the text.\"\"\"
+    return text.strip()
+
+
+def pad_text(text, width):
+    \"\"\"Pad the text to the width.\"\"\"
+    return text.ljust(width)
+
+
+def write_timestamp(stream):
+    \"\"\"Write the current timestamp to the stream.\"\"\"
+    stream.write("now")
+
+
+def stamp_time(stream):
+    \"\"\"Stamp the time on the stream.\"\"\"
+    stream.write("then")
+"""
+
+
+@pytest.mark.parametrize(
+    ("query", "first"),
+    [
+        # A word that no text of the tree holds is read as the two words it runs together.
+        ("trim whitespace", "strip_ends"),
+        # One that the tree holds is taken as it is, not as "time" and "stamp".
+        ("timestamp", "write_timestamp"),
+    ],
+)
+def test_the_text_channels_take_apart_a_word_the_tree_writes_as_two(tmp_path, query, first):
+    write_tree(tmp_path, {"spaces.py": SPACES})
+    report = _rank(tmp_path, query)
+    lexical = {entry["symbol"]: entry["channel_ranks"]["lexical"] for entry in report["results"]}  # type: ignore[attr-defined]
+    assert lexical.get(first) == 1, lexical
+    if query == "timestamp":
+        assert lexical.get("stamp_time") is None, lexical
+
+
 # A tree whose answer is one long function, placed so that its head runs
 # from two-digit line numbers into three-digit ones (the header widens).
 SHORT_HELPERS = "".join(f"def helper_{number}(value):\n    return value + {number}\n\n\n" for number in range(23))

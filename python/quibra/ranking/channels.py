@@ -265,8 +265,42 @@ def _rarest_terms(connection: sqlite3.Connection, table: str, terms: list[str]) 
     return sorted(held, key=lambda term: rows[term])[:TEXT_TERMS]
 
 
+# The fewest letters of each word that a query's run-together word is taken
+# apart into ("whitespace" for a text that says "white space").
+SPLIT_PART = 3
+
+
+def _split_words(connection: sqlite3.Connection, table: str, terms: list[str]) -> list[str]:
+    """The words that the terms no row of `table` holds run together, where
+    both halves are terms that rows hold: "whitespace" is "white" and
+    "space" in a documentation that writes "white space". Of the ways to
+    take one apart, the one whose rarer half the most rows hold."""
+    long_terms = [term for term in dict.fromkeys(terms) if len(term) >= 2 * SPLIT_PART]
+    if not long_terms:
+        return []
+    known = queries.term_counts(connection, table, long_terms)
+    halves = {
+        term: [(term[:cut], term[cut:]) for cut in range(SPLIT_PART, len(term) - SPLIT_PART + 1)]
+        for term in long_terms
+        if term not in known
+    }
+    if not halves:
+        return []
+    rows = queries.term_counts(connection, table, sorted({half for pairs in halves.values() for pair in pairs for half in pair}))
+    split = []
+    for pairs in halves.values():
+        held = [
+            (min(rows[first], rows[second]), first, second) for first, second in pairs if first in rows and second in rows
+        ]
+        if held:
+            _, first, second = max(held)
+            split += [first, second]
+    return split
+
+
 def _bm25_channel(connection: sqlite3.Connection, table: str, weights: tuple[float, ...], query: Query) -> list[int]:
-    expression = match_expression(_rarest_terms(connection, table, query.terms))
+    terms = query.terms + _split_words(connection, table, query.terms)
+    expression = match_expression(_rarest_terms(connection, table, terms))
     if expression is None:
         return []
     return queries.bm25_matches(
