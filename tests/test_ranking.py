@@ -113,6 +113,11 @@ def _rank(root: pathlib.Path, query: str, budget: int = 4000) -> dict[str, objec
         return index.rank(query, budget=budget)
 
 
+def _channel_ranks(report: dict[str, object], channel: str) -> dict[str, int | None]:
+    """Each result's place in one channel, by its symbol's name."""
+    return {entry["symbol"]: entry["channel_ranks"][channel] for entry in report["results"]}  # type: ignore[attr-defined]
+
+
 @pytest.mark.parametrize(
     ("query", "first"),
     [
@@ -291,7 +296,7 @@ def pack_budget(items, budget):
 def test_the_name_channel_leads_with_the_name_that_holds_more_of_the_query(tmp_path, source, query, leader):
     write_tree(tmp_path, {"names.py": source})
     report = _rank(tmp_path, query)
-    identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
+    identity = _channel_ranks(report, "identity")
     assert identity[leader] == 1, identity
 
 
@@ -350,7 +355,7 @@ def tokenize_words(text):
 def test_the_name_channel_meets_a_word_in_the_name_of_what_does_it(tmp_path, query, leader, absent):
     write_tree(tmp_path, {"doers.py": DOERS})
     report = _rank(tmp_path, query)
-    identity = {entry["symbol"]: entry["channel_ranks"]["identity"] for entry in report["results"]}  # type: ignore[attr-defined]
+    identity = _channel_ranks(report, "identity")
     assert identity[leader] == 1, identity
     if absent is not None:
         assert identity.get(absent) is None, identity
@@ -399,21 +404,20 @@ def stamp_time(stream):
 
 
 @pytest.mark.parametrize(
-    ("query", "first"),
+    ("query", "first", "absent"),
     [
         # A word that no text of the tree holds is read as the two words it runs together.
-        ("trim whitespace", "strip_ends"),
+        ("trim whitespace", "strip_ends", None),
         # One that the tree holds is taken as it is, not as "time" and "stamp".
-        ("timestamp", "write_timestamp"),
+        ("timestamp", "write_timestamp", "stamp_time"),
     ],
 )
-def test_the_text_channels_take_apart_a_word_the_tree_writes_as_two(tmp_path, query, first):
+def test_the_text_channels_take_apart_a_word_the_tree_writes_as_two(tmp_path, query, first, absent):
     write_tree(tmp_path, {"spaces.py": SPACES})
-    report = _rank(tmp_path, query)
-    lexical = {entry["symbol"]: entry["channel_ranks"]["lexical"] for entry in report["results"]}  # type: ignore[attr-defined]
+    lexical = _channel_ranks(_rank(tmp_path, query), "lexical")
     assert lexical.get(first) == 1, lexical
-    if query == "timestamp":
-        assert lexical.get("stamp_time") is None, lexical
+    if absent is not None:
+        assert lexical.get(absent) is None, lexical
 
 
 # A tree whose answer is one long function, placed so that its head runs

@@ -24,7 +24,7 @@ from typing import NamedTuple
 from quibra.index.queries import StoredFile
 from quibra.index.storage import Storage
 from quibra.tree.files import TreeFolders, open_tree_file
-from quibra.tree.languages import CONFIG_FILE_NAMES, UNAVAILABLE_READER, language_of
+from quibra.tree.languages import UNAVAILABLE_READER, is_config_file, language_of
 from quibra.tree.walk import stat_files
 
 # A file modified this close to the moment its stat was taken may change
@@ -98,7 +98,7 @@ def _kind(name: str) -> str | None:
     language = language_of(name)
     if language is not None:
         return language
-    return "" if name in CONFIG_FILE_NAMES else None
+    return "" if is_config_file(name) else None
 
 
 def _listed(root: Path, path: str, info: os.stat_result, language: str | None) -> Listed | None:
