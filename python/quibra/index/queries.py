@@ -253,9 +253,13 @@ def name_holders(connection: sqlite3.Connection, table: str, tokens: Iterable[st
     held = {}
     for token in dict.fromkeys(tokens):
         if TOKEN.fullmatch(token):
-            ids = {row[0] for row in connection.execute(f"SELECT rowid FROM {table} WHERE {table} MATCH ?", (f'"{token}"',))}
-            if ids:
-                held[token] = ids
+            # A common term's ids run to a tenth of a large tree's symbols:
+            # SQLite writes them as one JSON array, faster than a row each.
+            (ids,) = connection.execute(
+                f"SELECT json_group_array(rowid) FROM {table} WHERE {table} MATCH ?", (f'"{token}"',)
+            ).fetchone()
+            if ids != "[]":
+                held[token] = set(json.loads(ids))
     return held
 
 
