@@ -463,6 +463,14 @@ DOCS = [
     ("a.c", C, "release", "Frees memory.\nNever fails."),
     ("a.cc", CPP, "geo::Shape", "A shape."),
     ("a.cc", CPP, "geo::Shape::area", "Area of it."),
+    # A Javadoc or JSDoc block documents what follows it across blank lines,
+    # as long as nothing else stands between; a Go comment does not.
+    ("A.java", "/**\n * A sorted map.\n */\n\n\npublic class Tree {\n}\n", "Tree", "A sorted map."),
+    ("A.java", "/** The first. */\nint first;\n\nvoid second() {}\n", "second", ""),
+    ("A.java", "/** Not this. */\n\n// a note\nclass Noted {}\n", "Noted", ""),
+    ("a.ts", "/** Parses it. */\n\nexport function parse(): void {}\n", "parse", "Parses it."),
+    ("a.ts", "/* plain */\n\nfunction plain(): void {}\n", "plain", ""),
+    ("a.go", "package a\n\n// Apart from it.\n\nfunc Apart() {}\n", "Apart", ""),
 ]
 
 

@@ -737,6 +737,7 @@ class _Reader:
             return anchor.start_point.row, ""
         style = grammar.doc_style
         adjacent_row = first_row = anchor.start_point.row
+        top = anchor.start_byte
         comments: list[tuple[int, str]] = []  # (row, text), nearest first
         sibling = anchor.prev_named_sibling
         while sibling is not None:
@@ -744,16 +745,25 @@ class _Reader:
             end_row, end_column = sibling.end_point
             # A line comment may end at column 0 of the next row.
             last_row = end_row - 1 if end_column == 0 and end_row > start_row else end_row
-            if last_row < adjacent_row - 1:
-                break
             kind = sibling.type
+            is_comment = kind in grammar.comment_types and _starts_its_line(sibling.start_byte, start_column, source)
+            if last_row < adjacent_row - 1 and not (
+                # A Javadoc or JSDoc block documents the declaration after it
+                # across blank lines, as javadoc and TypeScript read it.
+                style.javadoc_only
+                and is_comment
+                and style.accepts(text(sibling, source))
+                and not source[sibling.end_byte : top].strip()
+            ):
+                break
             if kind in grammar.attributes:
                 first_row = start_row
-            elif kind in grammar.comment_types and _starts_its_line(sibling.start_byte, start_column, source):
+            elif is_comment:
                 comments.append((start_row, text(sibling, source)))
             else:
                 break
             adjacent_row = start_row
+            top = sibling.start_byte
             if style.javadoc_only and comments:
                 break
             sibling = sibling.prev_named_sibling
@@ -780,7 +790,13 @@ class _Reader:
             return True
         above = source[source.rfind(b"\n", 0, line_start - 1) + 1 : line_start - 1].strip()
         if not above:
-            return True
+            # A Javadoc block may stand blank lines above (see _leading).
+            if not self.grammar.doc_style.javadoc_only:
+                return True
+            end = line_start
+            while end > 0 and source[end - 1] in b" \t\r\n":
+                end -= 1
+            return not source.endswith(b"*/", 0, end)
         if self.grammar.attributes or above.startswith((b"/", b"*")):
             return False
         # A line that ends in a backslash goes on in the next: a macro's, whose comments may end before it.
