@@ -361,6 +361,40 @@ def test_the_name_channel_meets_a_word_in_the_name_of_what_does_it(tmp_path, que
         assert identity.get(absent) is None, identity
 
 
+LENGTHS = """
+class Buffer:
+    def len(self):
+        return 0
+
+
+class Frame:
+    def len(self):
+        return 0
+
+
+class Table:
+    def len(self):
+        return 0
+
+
+def put_varint(buffer, value):
+    return buffer
+
+
+def read_header(data):
+    return data
+"""
+
+
+def test_a_name_that_cuts_a_word_short_counts_that_word_once(tmp_path):
+    # `len` holds "length" through its abbreviation, and its "len" is that
+    # same word cut short: it weighs as one word, below `put_varint`, whose
+    # "varint" stands for both "variable" and "integer".
+    write_tree(tmp_path, {"lengths.py": LENGTHS})
+    identity = _channel_ranks(_rank(tmp_path, "write a variable-length integer"), "identity")
+    assert identity["put_varint"] == 1, identity
+
+
 @pytest.mark.parametrize(
     ("word", "derived", "not_derived"),
     [

@@ -499,6 +499,9 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
         part: max(rarity[part], max(sum(place_weights[place] for place in places) for places in shortened[part]))
         for part in shortened
     }
+    part_words = {
+        part: [{content[place] for place in places} for places in shortened[part]] for part in shortened
+    }
 
     def weighed(row: queries.NameCandidate) -> _NameWeights:
         """The name's terms, whether the query spells it, the query's words it
@@ -516,7 +519,13 @@ def identity_channel(connection: sqlite3.Connection, query: Query, prune: bool =
         # part it holds that cuts words short as much as those words weigh, or
         # as the part itself, if it is rarer.
         cut_short = name_terms & shortened.keys() if not exact else set()
-        weight += sum(part_weights[part] for part in cut_short)
+        # A part counts only for words the name does not hold already: `Len`
+        # holds "length" through the abbreviation, and its "len" is that word.
+        weight += sum(
+            part_weights[part]
+            for part in cut_short
+            if any(not words <= held_words.keys() for words in part_words[part])
+        )
         return name_terms, exact, held_words, weight, cut_short
 
     def entry(
