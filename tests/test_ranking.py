@@ -404,6 +404,11 @@ def test_a_name_that_cuts_a_word_short_counts_that_word_once(tmp_path):
         # What the folding already joins to the word is left to it.
         ("parse", {}, {"parser"}),
         ("port", {}, {"portion", "porter"}),
+        # And back: what the doer or the deed asked for does.
+        ("connection", {"connect": {"connect"}}, {"connection"}),
+        ("formatter", {"format": {"format"}}, {"formatt"}),
+        ("validator", {"validate": {"validate", "validat"}}, {"valid"}),
+        ("compressor", {"compress": {"compress"}}, {"compres"}),
     ],
 )
 def test_derived_terms(word, derived, not_derived):

@@ -97,6 +97,9 @@ JOINED_WORD = 4
 # counts such a part of a name as the word, where the word has at least
 # DERIVED_ROOT letters (so that "port" is no `portion`).
 DERIVING_ENDINGS = ("er", "or", "ion", "ation", "ator", "izer")
+# The endings taken off a word the other way ("-ation" and "-ator" would
+# leave "valid" of "validator").
+UNDERIVING_ENDINGS = ("er", "or", "ion")
 DERIVED_ROOT = 5
 
 
@@ -106,8 +109,10 @@ def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
     word or longer (`tokenizer` with "tokeniz"): the word's roots (itself
     and its folded `terms`) with each of DERIVING_ENDINGS, and, for a root
     that ends in a single consonant, with that consonant doubled before
-    "er" (`formatter`, `wrapper`). Not those the folding already joins to
-    the word (`parser` to "parse"): a name holds them as it holds the word."""
+    "er" (`formatter`, `wrapper`); and, for a word made with one of
+    UNDERIVING_ENDINGS, the word it is made of (`connect` for "connection",
+    `format` for "formatter"). Not those the folding already joins to the
+    word (`parser` to "parse"): a name holds them as it holds the word."""
     roots = {root for root in (word, *terms) if len(root) >= DERIVED_ROOT}
     derived: set[str] = set()
     for root in roots:
@@ -123,6 +128,16 @@ def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
             # Not a folding cut shorter than the word ("form" of `formation`):
             # that is another word.
             found[term] = {fold for fold in folded if len(fold) >= shortest}
+    # And the other way: a doer or a deed asked for, where the name says what
+    # it does (a "connection" that `connect` opens, a "formatter" that `format` runs).
+    for ending in UNDERIVING_ENDINGS:
+        if word.endswith(ending):
+            stem = word[: -len(ending)]
+            doubled = ending == "er" and len(stem) > 1 and stem[-1] == stem[-2]
+            for root in {stem, stem + "e", stem[:-1] if doubled else ""}:
+                folded = set(text_terms(root)) if len(root) >= DERIVED_ROOT else set()
+                if folded and known.isdisjoint(folded):
+                    found[root] = {fold for fold in folded if len(fold) >= DERIVED_ROOT}
     return found
 
 
