@@ -56,9 +56,9 @@ from quibra.index import queries
 APPLICATION_ID = 0x51425241
 # Raised whenever the schema, the meaning of a stored value, or what the
 # readers extract changes; an index of another version is rebuilt from the
-# tree, never read. (19: notes in `meta` trust every writer to replace the
-# write token, which an index of 18 may have been written without.)
-SCHEMA_VERSION = 19
+# tree, never read. (20: a Javadoc or JSDoc block documents the declaration
+# after it across blank lines.)
+SCHEMA_VERSION = 20
 
 # The full-text tables of the schema below.
 FULL_TEXT = ("lexical", "code", "name_terms", "name_keys")

@@ -730,7 +730,9 @@ class _Reader:
         """(first row of the definition with its attributes and doc comment, the docstring).
 
         Only what stands directly above counts: a blank line, a statement or
-        a comment trailing code ends the search.
+        a comment trailing code ends the search; but a Javadoc-style block
+        (`/** */`, where the grammar takes only those) documents what follows
+        it across blank lines, as long as nothing else stands between.
         """
         grammar, source = self.grammar, self.source
         if self._bare(anchor):
