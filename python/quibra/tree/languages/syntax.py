@@ -748,20 +748,24 @@ class _Reader:
             # A line comment may end at column 0 of the next row.
             last_row = end_row - 1 if end_column == 0 and end_row > start_row else end_row
             kind = sibling.type
-            is_comment = kind in grammar.comment_types and _starts_its_line(sibling.start_byte, start_column, source)
+            comment = (
+                text(sibling, source)
+                if kind in grammar.comment_types and _starts_its_line(sibling.start_byte, start_column, source)
+                else None
+            )
             if last_row < adjacent_row - 1 and not (
                 # A Javadoc or JSDoc block documents the declaration after it
                 # across blank lines, as javadoc and TypeScript read it.
                 style.javadoc_only
-                and is_comment
-                and style.accepts(text(sibling, source))
+                and comment is not None
+                and style.accepts(comment)
                 and not source[sibling.end_byte : top].strip()
             ):
                 break
             if kind in grammar.attributes:
                 first_row = start_row
-            elif is_comment:
-                comments.append((start_row, text(sibling, source)))
+            elif comment is not None:
+                comments.append((start_row, comment))
             else:
                 break
             adjacent_row = start_row
