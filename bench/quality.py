@@ -343,6 +343,9 @@ def _entry(run: SetRun) -> dict[str, Any]:
         "seconds": run.seconds,
         "figures": figures,
         "quibra_over_best_peer": _ratios(figures),
+        # Each query's first right place in quibra's list (None past TOP), so
+        # that two runs can be compared query by query.
+        "quibra_ranks": [[query.text, rank] for query, rank in zip(run.queries, run.ranks("quibra"), strict=True)],
     }
 
 

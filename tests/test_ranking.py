@@ -730,3 +730,61 @@ def test_the_name_channel_reads_only_names_that_could_be_given(stdlib, languages
     assert len(questions) > 100
     # Spelled names are few on a tree this size; on a kernel they spare most of the reading.
     assert fewer < 0.9 * every
+
+
+PROTOCOLS = {
+    "version.rs": """
+pub struct Version { major: u64 }
+
+impl Ord for Version {
+    fn cmp(&self, other: &Self) -> Ordering { self.major.cmp(&other.major) }
+}
+
+impl Version {
+    pub fn bump(&mut self) { self.major += 1 }
+}
+""",
+    "duration.go": """
+package duration
+
+type Duration int64
+
+func (d Duration) String() string { return format(int64(d)) }
+
+func (d Duration) Hours() float64 { return float64(d) / 3600 }
+""",
+    "queue.py": '''
+class Queue:
+    def __len__(self):
+        return len(self.items)
+
+    def __contains__(self, item):
+        """Look the item up among the waiting ones."""
+        return item in self.items
+
+    def push(self, item):
+        self.items.append(item)
+''',
+}
+
+
+@pytest.mark.parametrize(
+    ("query", "answer"),
+    [
+        ("compare two versions", "Version::cmp"),
+        ("print a duration", "Duration.String"),
+        ("how many items the queue holds", "Queue.__len__"),
+    ],
+)
+def test_an_undocumented_protocol_method_is_found_by_what_its_protocol_does(tmp_path, query, answer):
+    write_tree(tmp_path, PROTOCOLS)
+    lexical = _channel_ranks(_rank(tmp_path, query), "lexical")
+    assert lexical.get(answer) == 1, lexical
+
+
+def test_a_protocol_method_documented_in_place_keeps_its_own_words(tmp_path):
+    # `__contains__` says what it does itself; the protocol's words
+    # ("membership test") are not added to them.
+    write_tree(tmp_path, PROTOCOLS)
+    lexical = _channel_ranks(_rank(tmp_path, "a membership test"), "lexical")
+    assert lexical.get("Queue.__contains__") is None, lexical

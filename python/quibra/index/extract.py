@@ -23,6 +23,7 @@ from quibra.tree.languages.model import (
     SkipFile,
     Symbol,
 )
+from quibra.tree.languages.standard import protocol_doc
 from quibra.tree.terms import counted_terms, text_terms
 
 
@@ -200,7 +201,9 @@ def context_end(symbol: Symbol, own: list[tuple[int, int]], lines: list[str]) ->
     return last
 
 
-def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> tuple[list[IndexedSymbol], bytes]:
+def _indexed(
+    path: str, language: str, symbols: list[Symbol], lines: list[str]
+) -> tuple[list[IndexedSymbol], bytes]:
     """The symbols as the index takes them, and what they give the
     full-text tables that it keeps nowhere else (`packed.pack_terms`)."""
     keys: set[str] = set()
@@ -214,7 +217,7 @@ def _indexed(path: str, symbols: list[Symbol], lines: list[str]) -> tuple[list[I
         keys.add(key)
         last = context_end(symbol, own, lines)
         source = "\n".join(lines[symbol.start_line - 1 : last])
-        doc = counted_terms(symbol.docstring)
+        doc = counted_terms(symbol.docstring or protocol_doc(language, symbol))
         body = counted_terms("\n".join("\n".join(lines[first - 1 : last]) for first, last in own))
         kept.append((doc, body))
         indexed.append(
@@ -241,7 +244,7 @@ def extract_file(path: str, language: str, source: bytes) -> Extracted:
     try:
         extract = read_source(language, path, source)
         text, replaced = decoded_text(language, source)
-        symbols, terms = _indexed(path, extract.symbols, text.split("\n"))
+        symbols, terms = _indexed(path, language, extract.symbols, text.split("\n"))
     except (SkipFile, LanguageUnavailable) as reason:
         return Extracted(path, language, [], [], skipped=str(reason))
     except RecursionError:

@@ -58,7 +58,7 @@ APPLICATION_ID = 0x51425241
 # readers extract changes; an index of another version is rebuilt from the
 # tree, never read. (20: a Javadoc or JSDoc block documents the declaration
 # after it across blank lines.)
-SCHEMA_VERSION = 20
+SCHEMA_VERSION = 21
 
 # The full-text tables of the schema below.
 FULL_TEXT = ("lexical", "code", "name_terms", "name_keys")
