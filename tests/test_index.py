@@ -957,3 +957,29 @@ def test_only_the_map_waits_for_the_symbols_importance_after_an_edit(tmp_path):
         assert not index.importance_stale() and not mapped["warnings"]
     with _fresh(root, tmp_path / "fresh.sqlite") as fresh:
         assert fresh.repo_map(budget=500, refresh=False)["map"] == mapped["map"]
+
+
+@pytest.mark.parametrize("files", [False, True])
+def test_a_query_begun_beside_the_refresh_answers_from_the_state_the_refresh_leaves(tmp_path, files):
+    # The full-text channels start before the tree is walked; where the walk
+    # finds an edit, what they found in the index before it must not be used.
+    root = tmp_path / "tree"
+    root.mkdir()
+    (root / "headers.py").write_text('def parse_header(text):\n    """Parse a mail header."""\n    return text\n')
+    (root / "other.py").write_text('def send_message(text):\n    """Send a mail message."""\n    return text\n')
+
+    def answer(index: api.Index, refresh: bool = True) -> list[str]:
+        if files:
+            return [entry["path"] for entry in index.rank_files("parse a mail header", refresh=refresh)["results"]]
+        return [entry["symbol"] for entry in index.rank("parse a mail header", refresh=refresh)["results"]]
+
+    with api.Index(root, index_file=tmp_path / "index.sqlite", jobs=1) as index:
+        index.refresh()
+        unchanged = answer(index)
+        assert unchanged == answer(index, refresh=False)
+        assert unchanged[0] == ("headers.py" if files else "parse_header")
+        (root / "headers.py").unlink()
+        (root / "configs.py").write_text('def read_config(path):\n    """Read a configuration file."""\n    return path\n')
+        edited = answer(index)
+        assert edited == answer(index, refresh=False)
+        assert ("headers.py" if files else "parse_header") not in edited

@@ -22,7 +22,7 @@ import sqlite3
 import subprocess
 import sys
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from types import TracebackType
 from typing import Any
@@ -45,7 +45,8 @@ from quibra.index.storage import (
 from quibra.interfaces.progress import Progress
 from quibra.ranking.context import attach_context
 from quibra.ranking.hotspots import DEFAULT_SINCE, Window, hotspot_rows, parse_since
-from quibra.ranking.rank import block_header, block_tokens, rank_files
+from quibra.ranking.channels import Query
+from quibra.ranking.rank import EarlyChannels, block_header, block_tokens, rank_files
 from quibra.ranking.rank import rank as rank_symbols
 from quibra.ranking.references import References, fit_references
 from quibra.ranking.repomap import repo_map as map_symbols
@@ -449,6 +450,33 @@ class Index:
                     return {**_refresh_summary(report), "watched": True}, []
         return _refresh_summary(self._refresh(settle)), git_warnings(self.root)
 
+    @contextlib.contextmanager
+    def _refreshed_early(
+        self, wanted: bool, query: str, languages: list[str] | None
+    ) -> Iterator[tuple[Report | None, list[str], EarlyChannels | None]]:
+        """`_maybe_refresh(wanted)`, with the full-text channels of `query`
+        started beside it where it walks the tree (see `EarlyChannels`);
+        they come out with it where the refresh wrote nothing, and end with
+        the block."""
+        with contextlib.ExitStack() as started:
+            early = None
+            # Not while a watch tells what changed (that refresh takes no
+            # time), nor into an index that was never written, whose build
+            # wants it to itself.
+            if wanted and self.watch is None and not self._unfilled and self._storage.state() is not None:
+                sides = started.enter_context(self._storage.side_snapshots(2))
+                if len(sides) == 2:
+                    early = EarlyChannels(sides, Query.parse(query, languages))
+                    started.callback(early.stop)
+            with git.asking_once():
+                refreshed, warnings = self._maybe_refresh(wanted)
+            if early is not None and self._storage.state() != early.state:
+                # Written since: scored again on the state the answer reads,
+                # with the sides it needs for that.
+                started.close()
+                early = None
+            yield refreshed, warnings, early
+
     def _meter(self) -> MeterFactory | None:
         """A progress bar on standard error when asked for (it shows only on a terminal)."""
         if self.meter is not None:
@@ -575,22 +603,22 @@ class Index:
             raise QuibraError(f"the budget must be at least 1 token, not {budget}")
 
         def run() -> Report:
-            with git.asking_once():
-                refreshed, warnings = self._maybe_refresh(refresh)
-            warnings = [*cut, *warnings]
-            with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
-                results, total_tokens, candidates = rank_symbols(
-                    connection,
-                    query,
-                    budget,
-                    self._display,
-                    scope,
-                    selection if selection else None,
-                    lambda path: current_lines(connection, self.root, path),
-                    sides,
-                )
-                counts = self._counts(selection)
-                stale = attach_context(connection, self.root, results) if context else None
+            with self._refreshed_early(refresh, query, scope) as (refreshed, warnings, early):
+                warnings = [*cut, *warnings]
+                with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
+                    results, total_tokens, candidates = rank_symbols(
+                        connection,
+                        query,
+                        budget,
+                        self._display,
+                        scope,
+                        selection if selection else None,
+                        lambda path: current_lines(connection, self.root, path),
+                        sides,
+                        early,
+                    )
+                    counts = self._counts(selection)
+                    stale = attach_context(connection, self.root, results) if context else None
             report = {
                 "command": "rank",
                 **self._header(),
@@ -632,13 +660,19 @@ class Index:
             raise QuibraError(f"the number of files must be at least 1, not {top}")
 
         def run() -> Report:
-            with git.asking_once():
-                refreshed, warnings = self._maybe_refresh(refresh)
-            with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
-                results, candidates = rank_files(
-                    connection, query, top, self._display, scope, selection if selection else None, sides=sides
-                )
-                counts = self._counts(selection)
+            with self._refreshed_early(refresh, query, scope) as (refreshed, warnings, early):
+                with self._storage.snapshot() as connection, self._storage.side_snapshots(2) as sides:
+                    results, candidates = rank_files(
+                        connection,
+                        query,
+                        top,
+                        self._display,
+                        scope,
+                        selection if selection else None,
+                        sides=sides,
+                        early=early,
+                    )
+                    counts = self._counts(selection)
             return {
                 "command": "rank_files",
                 **self._header(),

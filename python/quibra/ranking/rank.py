@@ -26,6 +26,7 @@ from dataclasses import dataclass
 import _quibra_core as engine
 
 from quibra.index import queries
+from quibra.index.storage import WRITE_TOKEN
 from quibra.ranking.channels import (
     PRIVATE_FACTOR,
     Candidate,
@@ -129,15 +130,56 @@ class _Beside(threading.Thread):
         return self.found
 
 
+class EarlyChannels:
+    """The two full-text channels of a query, started on two `sides`
+    (connections in read transactions of one state of the index) before the
+    index is refreshed. A one-shot command takes every file's stat to learn
+    whether the tree moved, which costs about what the query does on a large
+    tree: where the tree is as the index holds it, the channels were scored
+    meanwhile. Where the refresh wrote, they are stopped and not used."""
+
+    def __init__(self, sides: Sequence[sqlite3.Connection], query: Query):
+        self.query = query
+        self.sides = sides
+        self.state = queries.meta(sides[0], WRITE_TOKEN)
+        self.threads = [_Beside(lexical_channel, sides[0], query), _Beside(body_channel, sides[1], query)]
+        for thread in self.threads:
+            thread.start()
+
+    def results(self, connection: sqlite3.Connection, query: Query) -> tuple[list[int], list[int]] | None:
+        """The lexical and body channels, where they were found for `query`
+        in the state of the index that `connection` sees; otherwise None."""
+        if query != self.query or queries.meta(connection, WRITE_TOKEN) != self.state:
+            return None
+        for thread in self.threads:
+            thread.join()
+        if any(thread.error is not None for thread in self.threads):
+            return None  # scored again, on this connection
+        return self.threads[0].found, self.threads[1].found
+
+    def stop(self) -> None:
+        """End the threads (their queries stopped if they still run), so
+        that the sides can be handed back."""
+        if any(thread.is_alive() for thread in self.threads):
+            for side in self.sides:
+                side.interrupt()
+        for thread in self.threads:
+            thread.join()
+
+
 def _channels(
-    connection: sqlite3.Connection, query: Query, sides: Sequence[sqlite3.Connection]
+    connection: sqlite3.Connection, query: Query, sides: Sequence[sqlite3.Connection], early: EarlyChannels | None = None
 ) -> tuple[list[int], list[int], list[int]]:
     """The lexical, body and identity channels of `query`. Given two `sides`
     (connections that see the state `connection` sees), the two full-text
     channels run on them on threads of their own: SQLite scores their rows
     without holding the interpreter, while the identity channel weighs its
     names on this one. The threads end with the call, so that a later
-    refresh may still fork its workers."""
+    refresh may still fork its workers. `early`: the full-text channels
+    started before a refresh, used where the state they read is this one."""
+    found = early.results(connection, query) if early is not None else None
+    if found is not None:
+        return found[0], found[1], identity_channel(connection, query)
     if len(sides) < 2:
         return lexical_channel(connection, query), body_channel(connection, query), identity_channel(connection, query)
     beside = [_Beside(lexical_channel, sides[0], query), _Beside(body_channel, sides[1], query)]
@@ -159,12 +201,17 @@ def _channels(
 
 
 def fused_candidates(
-    connection: sqlite3.Connection, query: Query, *, files: bool = False, sides: Sequence[sqlite3.Connection] = ()
+    connection: sqlite3.Connection,
+    query: Query,
+    *,
+    files: bool = False,
+    sides: Sequence[sqlite3.Connection] = (),
+    early: EarlyChannels | None = None,
 ) -> Ranked:
     """The candidates of `query`, fused. For a ranking of `files`, tests
     inside a file of code count for that file as its code does, and copies
-    of a member keep their place. `sides`: see `_channels`."""
-    lexical, body, identity = _channels(connection, query, sides)
+    of a member keep their place. `sides` and `early`: see `_channels`."""
+    lexical, body, identity = _channels(connection, query, sides, early)
     # Lexical order first, then names, then code: the order in which the
     # structural channel breaks ties between equally central files.
     ordered = list(dict.fromkeys([*lexical, *identity, *body]))
@@ -303,6 +350,7 @@ def rank(
     selected: Callable[[str], bool] | None = None,
     read_lines: Callable[[bytes], list[str] | None] | None = None,
     sides: Sequence[sqlite3.Connection] = (),
+    early: EarlyChannels | None = None,
 ) -> tuple[list[dict[str, object]], int, int]:
     """(results in pick order, total tokens, number of candidates).
 
@@ -314,9 +362,9 @@ def rank(
     to the files whose tree-relative path it accepts. `read_lines` gives the
     lines of a file as the index read them (None when the file changed
     since): a symbol longer than HEAD_SHARE of the budget is given as its
-    head only where it does, and whole otherwise. `sides`: see `fused_candidates`.
+    head only where it does, and whole otherwise. `sides` and `early`: see `fused_candidates`.
     """
-    ranked = fused_candidates(connection, Query.parse(query, languages), sides=sides)
+    ranked = fused_candidates(connection, Query.parse(query, languages), sides=sides, early=early)
     if selected is not None:
         kept = [entry for entry in ranked.ordered if selected(display(ranked.candidates[entry[0]].path)[0])]
         ranked = Ranked(kept, ranked.candidates)
@@ -404,10 +452,11 @@ def rank_files(
     selected: Callable[[str], bool] | None = None,
     symbols_per_file: int = FILE_SCORE_SYMBOLS,
     sides: Sequence[sqlite3.Connection] = (),
+    early: EarlyChannels | None = None,
 ) -> tuple[list[dict[str, object]], int]:
     """(the `top` files that best answer `query`, best first, each with its
-    best symbols; the number of candidate symbols). `sides`: see `fused_candidates`."""
-    ranked = fused_candidates(connection, Query.parse(query, languages), files=True, sides=sides)
+    best symbols; the number of candidate symbols). `sides` and `early`: see `fused_candidates`."""
+    ranked = fused_candidates(connection, Query.parse(query, languages), files=True, sides=sides, early=early)
     by_file: dict[int, list[tuple[int, int, float]]] = {}  # file id -> (place, symbol id, score), best first
     for place, (symbol_id, score, _ranks) in enumerate(ranked.ordered, start=1):
         candidate = ranked.candidates[symbol_id]
