@@ -409,6 +409,9 @@ def test_a_name_that_cuts_a_word_short_counts_that_word_once(tmp_path):
         ("formatter", {"format": {"format"}}, {"formatt"}),
         ("validator", {"validate": {"validate", "validat"}}, {"valid"}),
         ("compressor", {"compress": {"compress"}}, {"compres"}),
+        # A superlative asks for the extreme that names say as `max` or `min`.
+        ("largest", {"max": {"max", "maximum"}}, {"min"}),
+        ("lowest", {"min": {"min", "minimum"}}, {"max"}),
     ],
 )
 def test_derived_terms(word, derived, not_derived):
@@ -788,3 +791,23 @@ def test_a_protocol_method_documented_in_place_keeps_its_own_words(tmp_path):
     write_tree(tmp_path, PROTOCOLS)
     lexical = _channel_ranks(_rank(tmp_path, "a membership test"), "lexical")
     assert lexical.get("Queue.__contains__") is None, lexical
+
+
+EXTREME_NAMES = """
+def element_count(values):
+    return len(values)
+
+
+def max(values):
+    return values[-1]
+
+
+def first_element(values):
+    return values[0]
+"""
+
+
+def test_a_superlative_finds_the_extreme_a_name_says(tmp_path):
+    write_tree(tmp_path, {"stats.py": EXTREME_NAMES})
+    identity = _channel_ranks(_rank(tmp_path, "the largest element"), "identity")
+    assert identity["max"] == 1, identity

@@ -101,6 +101,16 @@ DERIVING_ENDINGS = ("er", "or", "ion", "ation", "ator", "izer")
 # leave "valid" of "validator").
 UNDERIVING_ENDINGS = ("er", "or", "ion")
 DERIVED_ROOT = 5
+# Superlatives that names say as `max` and `min`: "the largest element" is
+# `max`, "the lowest key" `min`.
+EXTREMES = {
+    "largest": "max",
+    "biggest": "max",
+    "greatest": "max",
+    "highest": "max",
+    "smallest": "min",
+    "lowest": "min",
+}
 
 
 def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
@@ -112,7 +122,8 @@ def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
     "er" (`formatter`, `wrapper`); and, for a word made with one of
     UNDERIVING_ENDINGS, the word it is made of (`connect` for "connection",
     `format` for "formatter"). Not those the folding already joins to the
-    word (`parser` to "parse"): a name holds them as it holds the word."""
+    word (`parser` to "parse"): a name holds them as it holds the word. And
+    for a superlative, the extreme it asks for (see EXTREMES)."""
     roots = {root for root in (word, *terms) if len(root) >= DERIVED_ROOT}
     derived: set[str] = set()
     for root in roots:
@@ -138,6 +149,8 @@ def derived_terms(word: str, terms: Iterable[str]) -> dict[str, set[str]]:
                 folded = set(text_terms(root)) if len(root) >= DERIVED_ROOT else set()
                 if folded and known.isdisjoint(folded):
                     found[root] = {fold for fold in folded if len(fold) >= DERIVED_ROOT}
+    if word in EXTREMES:
+        found[EXTREMES[word]] = set(text_terms(EXTREMES[word]))
     return found
 
 
