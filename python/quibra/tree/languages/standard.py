@@ -80,7 +80,7 @@ _PYTHON = {
     "__call__": "call the object as a function",
     "__repr__": "the representation of the object as a string, for debugging",
     "__str__": "the object as a readable string",
-    "__format__": "format the object as a string, by a format specification",
+    "__format__": "format the object as a string, as a format string's field asks for it",
     "__bool__": "the truth value of the object",
     "__copy__": "a shallow copy of the object",
     "__deepcopy__": "a deep copy of the object",
